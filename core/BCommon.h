@@ -1,0 +1,68 @@
+#pragma once
+// The activity log and the small text helpers shared by every subsystem.
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class QPlainTextEdit;
+
+// Log levels; a line is shown when its level is at most LogLebelNumber.
+enum LogLevel : int { ZERO = 0, ALPHA = 1, BETA = 2, GAMMA = 3, DELTA = 4 };
+
+// The configured level (LogLebel setting) as a number; 1 for an unknown name.
+extern std::atomic<int> LogLebelNumber;
+
+// Mirrors the main window's "Save Log" check box: lines also go to the log
+// file (LogDirectory + "/" + LogFileName) while it is set.
+extern std::atomic<bool> LogToFile;
+
+// The level number of a LogLebel name ("ZERO".."DELTA", exact case); -1 when unknown.
+int LogLevelFromName(const QString &name);
+
+// Adds a shown line to the memo and, while LogToFile is set, appends it to the
+// log file under LogLock. Callable from any thread; never throws. A log file
+// that cannot be written turns LogToFile off and says so once in the memo.
+void WriteLog(int level, const QString &text);
+// As WriteLog, memo only.
+void ShowLog(int level, const QString &text);
+void LogBanner(const QString &text);
+void LogConnection(const QString &kind, const QString &address, const QString &name);
+
+// The memo that receives shown lines (the main window's LookupMemo); lines
+// written before it is set, or from other threads, reach it in call order.
+void SetLogMemo(QPlainTextEdit *memo);
+
+// Appends text + CRLF to a log file under LogLock (CP932). False when the
+// file cannot be opened or written; never truncates an existing file.
+bool AppendLogFileLine(const QString &path, const QString &text);
+
+// Signals of the log for the main window (emitted on the GUI thread).
+class LogNotifier : public QObject {
+    Q_OBJECT
+public:
+    static LogNotifier &instance();
+signals:
+    // The log file could not be written and LogToFile went off.
+    void logFileFailed();
+};
+
+int VersionNumber(const QString &text);
+QString ZeroPad(const QString &text, int width);
+QString IntToZeroStr(qint64 number, int width);
+// Works on the CP932 form of the text, so widths are byte widths.
+QString PadString(const QString &text, int width, bool padAfter);
+// Days since 1899-12-30; the current date and time when the text does not parse.
+double ParseDateText(const QString &text);
+
+// Password transforms work on raw bytes (the converted form is not text).
+QByteArray ConvertPassword(const QByteArray &password);
+QByteArray HexEncode(const QByteArray &bytes);
+QByteArray HexDecode(const QByteArray &text);
+QByteArray EncodeStoredPassword(const QByteArray &text);
+QByteArray DecodeStoredPassword(const QByteArray &text);
+
+// The viewer table's comma list of extensions.
+void ParseViewerList(const QString &list);
+QString BuildViewerList(bool skipDeleted);

@@ -1,0 +1,80 @@
+#pragma once
+// Start parameters (Kalvex.ini and the command line) and the registry settings
+// of the main program: one global per setting, named after its registry value.
+#include "platform/Registry.h"
+
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+
+// ---- start parameters ------------------------------------------------------
+
+extern QString ProgramDirectory;             // folder of the program, no trailing "/"
+extern quintptr ApplicationHandle;           // sent with "Kalvex Open"
+extern std::uint8_t RegistryChoice;          // [Registry] Kalvex: 1 current user, 2 local machine
+constexpr int StartParameterCount = 11;      // slots A..K
+extern std::array<QString, StartParameterCount> StartParameters;
+
+// The slot of a letter 'A'..'K'.
+QString &StartParameter(char letter);
+bool StartParameterIsOne(char letter); // the slot's text is exactly "1"
+
+void LoadIniFile();
+void ParseCommandLine(const QStringList &arguments); // without the program name
+
+// ---- registry settings -----------------------------------------------------
+
+extern plat::RootKey RegistryRootKey;
+extern QString RegistryKeyPath;   // prefix + "Kalvex"
+extern QString RegistryPathText;  // root name + "\" + RegistryKeyPath
+
+extern QString ProgramVersion;    // version label + "R", or "QZ" in maintenance mode
+extern QString StoredVersion;     // Directory\Version as found at start-up ("" when none)
+constexpr const char *MaintenanceVersion = "QZ";
+constexpr const char *OlcpVersionText = "OLCP303L";
+
+// Directory
+extern QString MainDirectory, LogDirectory, TextDirectory, SendDirectory, TelegDirectory,
+    ListDirectory, TempDirectory, StayDirectory;
+extern QString LogFileName, TelegFileName, ListFileName, LastEditFile;
+extern QString LogLebel;
+extern QString QuotationMark, ArrivalChime, CustomEditor;
+extern qint32 TelegPointer;
+extern bool ReqVersionUp, RepeatTransmit, PlainTransmit;
+extern qint32 TimeOutValue;
+
+// Security: passwords in their ConvertPassword form (raw bytes).
+extern bool PasswordsEncoded;
+extern QByteArray MySelfPW, TELPW, OLCPW;
+
+// Viewer
+extern bool ImageViewer;
+extern qint32 HtmlViewer;
+extern bool UsingWindows95, ViewingDirect;
+extern bool UseWebBrowser, UseHtmlControl;
+
+// Position
+enum class WindowState { Normal = 0, Maximized = 1, Minimized = 2 };
+struct MainWindowPosition {
+    int Top = 0, Left = 0, Height = 450, Width = 550;
+    WindowState State = WindowState::Normal;
+};
+extern MainWindowPosition MainPosition;
+
+// OLC and Account
+extern QString OlcDirectory, OlcClientDirectory;
+extern QString AccountDirectory, AccClientDirectory;
+extern bool ClientTimer;
+extern qint32 ClientInterval;
+
+// The startup sound of the desktop's sound scheme ("" when none).
+QString GetStartupSoundFile();
+
+// Reads every setting from the registry (creating the key on the first start).
+void LoadSettings();
+// Writes every setting back. Throws plat::RegistryError when the registry
+// cannot be written.
+void SaveSettings();

@@ -1,0 +1,24 @@
+#pragma once
+// The one codec between the GUI's QString and the CP932 (Windows Shift-JIS)
+// bytes that every file, record and network text of the system holds.
+#include <QByteArray>
+#include <QString>
+
+namespace plat {
+
+// QString -> CP932 bytes. A character that CP932 cannot hold becomes "?".
+QByteArray ToCp932(const QString &text);
+
+// CP932 bytes -> QString. An invalid byte sequence shows as U+FFFD and never fails.
+QString FromCp932(const QByteArray &bytes);
+
+// True for a byte that starts a double-byte CP932 character.
+constexpr bool IsCp932LeadByte(unsigned char b)
+{
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+
+// Cuts CP932 bytes to at most maxBytes without leaving half a character.
+QByteArray CutCp932(const QByteArray &bytes, int maxBytes);
+
+} // namespace plat
