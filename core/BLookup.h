@@ -1,5 +1,12 @@
 #pragma once
-// The main window TBLookupForm and the process-wide objects it creates.
+// The main window TBLookupForm and the process-wide objects that it creates.
+#include "ui_BLookup.h"
+
+#include <QStringList>
+#include <QWidget>
+
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 
 // The eight critical sections shared by every subsystem (re-entrant, as
@@ -13,3 +20,56 @@ extern std::recursive_mutex AccountListLock;
 extern std::recursive_mutex TelDataLock;
 extern std::recursive_mutex TelTextLock;
 extern std::recursive_mutex WaitingTelsLock;
+
+// 1 from the first step of start-up until just before "Kalvex Open".
+extern std::atomic<std::uint8_t> StartingUp;
+extern QString LocalHostName;
+extern QStringList LocalAddresses;
+extern unsigned OpenMessageId, CloseMessageId;
+
+// Window message sent to the connection windows when the main window closes.
+constexpr unsigned CloseWindowsMessage = 2026;
+
+// This machine's IPv4 interface addresses in the order found: loopback and
+// 0.0.0.0 left out, at most 10.
+QStringList GetNetworkCardAddress();
+
+class TBLookupForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TBLookupForm(QWidget *parent = nullptr);
+    ~TBLookupForm() override;
+
+    Ui::TBLookupForm ui;
+
+    // Shows the window in its saved place and state (start-up).
+    void FormShow();
+    // Closes the program as the Exit button does (also on a termination signal).
+    void ExitButtonClick();
+    // True once the close sequence has run (it may run during start-up).
+    bool HasClosed() const { return Closing; }
+
+    // The longest the close sequence waits for the server and connection
+    // threads before it ends anyway (milliseconds).
+    int CloseWaitLimitMs = 30000;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void FormCreate();
+    bool FormCloseQuery();
+    void FormClose();
+    void FormDestroy();
+
+    void CloseServerSockets();
+    void WaitForServerThreads();
+    void CloseConnectionWindows();
+
+    std::uint8_t AlternateAction = 0;
+    std::uint8_t ExitRequested = 0;
+    bool SocketsStarted = false;
+    bool Closing = false; // the close sequence runs once
+};
+
+extern TBLookupForm *BLookupForm;

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 // ---- start parameters ------------------------------------------------------
 
@@ -22,7 +23,9 @@ extern std::array<QString, StartParameterCount> StartParameters;
 QString &StartParameter(char letter);
 bool StartParameterIsOne(char letter); // the slot's text is exactly "1"
 
-void LoadIniFile();
+// Reads Kalvex.ini in the program's folder (the folder is an argument so tests
+// can use their own).
+void LoadIniFile(const QString &programDirectory);
 void ParseCommandLine(const QStringList &arguments); // without the program name
 
 // ---- registry settings -----------------------------------------------------
@@ -73,8 +76,18 @@ extern qint32 ClientInterval;
 // The startup sound of the desktop's sound scheme ("" when none).
 QString GetStartupSoundFile();
 
-// Reads every setting from the registry (creating the key on the first start).
+// Asks whether the program's folder becomes the main directory in place of the
+// one stored in the registry; true for yes. A message box unless replaced (tests).
+extern std::function<bool()> AskMainDirectoryChange;
+
+// Reads every setting from the registry (creating the key on the first start),
+// then brings the windows and the log file into the state they describe.
 void LoadSettings();
+// The reading part of LoadSettings alone.
+void ReadSettings();
 // Writes every setting back. Throws plat::RegistryError when the registry
 // cannot be written.
 void SaveSettings();
+// SaveSettings for start-up and close: a registry error is logged at level 1
+// and shown, and false returned.
+bool SaveSettingsReported();

@@ -1,7 +1,94 @@
+// The main program: runs once per machine, brings the windows, settings and
+// servers up in a fixed order, and runs the message loop until the main
+// window closes.
+#include "core/BAppli.h"
+#include "core/BConfig.h"
+#include "core/BEditor.h"
+#include "core/BFinger.h"
+#include "core/BFolder.h"
+#include "core/BHostlst.h"
+#include "core/BLookup.h"
+#include "core/BRegistr.h"
+#include "olc/BOlcLog.h"
+#include "platform/NamedMutex.h"
+#include "platform/ObjectNameFilter.h"
+#include "platform/TerminationSignal.h"
+#include "platform/WinMessages.h"
+#include "tel/BAccLst.h"
+#include "tel/BTelLog.h"
+
 #include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+
+namespace {
+
+// The windows that the application object owns, created hidden in this order.
+void CreateStartupWindows()
+{
+    new TBLookupForm();
+    BFingerForm = new TBFingerForm();
+    BHostListForm = new TBHostListForm();
+    BConfigForm = new TBConfigForm();
+    BFolderDlg = new TBFolderDlg();
+    BAppliDlg = new TBAppliDlg();
+    BEditorForm = new TBEditorForm();
+    BAccountListForm = new TBAccountListForm();
+}
+
+void FreeStartupWindows()
+{
+    delete BAccountListForm;
+    delete BEditorForm;
+    delete BAppliDlg;
+    delete BFolderDlg;
+    delete BConfigForm;
+    delete BHostListForm;
+    delete BFingerForm;
+    delete BLookupForm;
+}
+
+int ProgramMain(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    plat::NamedMutex mutex(QStringLiteral("OLCP Kalvex Mutex"));
+    if (mutex.alreadyExists()) {
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Ｋａｌｖｅｘ"), QStringLiteral("すでに起動しています"),
+                        QMessageBox::Ok);
+        fprintf(stderr, "Kalvex_L: %s\n", "すでに起動しています");
+        box.exec();
+        return 0;
+    }
+    StartingUp = 1;
+    QApplication::setApplicationName(QStringLiteral("Ｋａｌｖｅｘ"));
+    QApplication::setQuitOnLastWindowClosed(false); // the main window's close ends the program
+    plat::InstallObjectNameFilter(app);
+
+    LoadIniFile(QApplication::applicationDirPath());
+    ParseCommandLine(QApplication::arguments().mid(1));
+    CreateStartupWindows();
+    plat::OnTerminationSignal([] {
+        if (BLookupForm)
+            BLookupForm->ExitButtonClick();
+    });
+    LoadSettings();
+    BOlcLogForm = new TBOlcLogForm();
+    BTelLogForm = new TBTelLogForm();
+    StartingUp = 0;
+    plat::PostBroadcastMessage(QStringLiteral("Kalvex Open"), static_cast<qintptr>(ApplicationHandle), 0);
+
+    // The Exit button (or a termination signal) may have closed the program
+    // during a start-up message box already.
+    const int rc = BLookupForm->HasClosed() ? 0 : QApplication::exec();
+    FreeStartupWindows();
+    mutex.release();
+    return rc;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    return 0;
+    return ProgramMain(argc, argv);
 }

@@ -1,0 +1,140 @@
+// Kalvex_L as a process: once per machine, first start, close sequence.
+#include "platform/Registry.h"
+#include "support/TempEnv.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+#include <csignal>
+
+using testsupport::TempEnvTest;
+
+namespace {
+
+class ProgramMainTest : public TempEnvTest {
+protected:
+    void SetUp() override
+    {
+        program = env.file(QStringLiteral("Kalvex_L"));
+        ASSERT_TRUE(QFile::copy(testsupport::BinPath(QStringLiteral("Kalvex_L")), program));
+    }
+
+    // Starts a copy of the program in the test's folder (its main directory).
+    std::unique_ptr<QProcess> start(const QStringList &arguments = {})
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessChannelMode(QProcess::SeparateChannels);
+        p->start(program, arguments);
+        EXPECT_TRUE(p->waitForStarted(10000));
+        return p;
+    }
+
+    // The program is up once the end of its start-up has saved the settings.
+    bool waitUntilUp(plat::RootKey root = plat::RootKey::CurrentUser)
+    {
+        const QString key = root == plat::RootKey::CurrentUser ? QStringLiteral("Software\\ZK\\Kalvex\\Position")
+                                                               : QStringLiteral("SOFTWARE\\ZK\\Kalvex\\Position");
+        QDeadlineTimer deadline(20000);
+        while (!deadline.hasExpired()) {
+            const plat::RegKey *position = plat::LoadRegistry(root).root.key(key);
+            if (position && position->hasValue(QStringLiteral("MainState")))
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+
+    // Ends the program as the desktop does at log-out; it closes in order.
+    static void terminate(QProcess &p)
+    {
+        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+        EXPECT_TRUE(p.waitForFinished(40000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    }
+
+    plat::RegKey settings(plat::RootKey root = plat::RootKey::CurrentUser)
+    {
+        const QString path = root == plat::RootKey::CurrentUser ? QStringLiteral("Software\\ZK\\Kalvex")
+                                                                : QStringLiteral("SOFTWARE\\ZK\\Kalvex");
+        const plat::RegKey *k = plat::LoadRegistry(root).root.key(path);
+        return k ? *k : plat::RegKey();
+    }
+
+    QString program;
+};
+
+TEST_F(ProgramMainTest, SecondStartSaysItRunsAlreadyAndLeavesTheFirstAlone)
+{
+    auto first = start();
+    ASSERT_TRUE(waitUntilUp());
+
+    auto second = start();
+    QByteArray said;
+    QDeadlineTimer deadline(15000);
+    while (!said.contains("すでに起動しています") && !deadline.hasExpired()) {
+        second->waitForReadyRead(200);
+        said += second->readAllStandardError();
+    }
+    EXPECT_TRUE(said.contains("すでに起動しています"));
+    second->kill();
+    second->waitForFinished();
+
+    EXPECT_EQ(first->state(), QProcess::Running);
+    terminate(*first);
+    EXPECT_TRUE(env.readFile(QStringLiteral("Kalvex.log")).contains("***** Kalvex Close *****"));
+}
+
+TEST_F(ProgramMainTest, FirstStartWritesTheSettingsAndCloseSavesThemAgain)
+{
+    auto p = start();
+    ASSERT_TRUE(waitUntilUp());
+    // The second save, at close, rewrites the key: mark a value to see it happen.
+    plat::UpdateRegistry(plat::RootKey::CurrentUser, [](plat::RegKey &root) {
+        root.createKey(QStringLiteral("Software\\ZK\\Kalvex\\Position")).writeDWord(QStringLiteral("MainWidth"), 1);
+    });
+    terminate(*p);
+
+    const plat::RegKey key = settings();
+    EXPECT_EQ(key.key(QStringLiteral("Directory"))->readString(QStringLiteral("MainDirectory")), env.path());
+    EXPECT_EQ(key.key(QStringLiteral("Security"))->readString(QStringLiteral("Version")), QStringLiteral("OLCP303L"));
+    EXPECT_EQ(key.key(QStringLiteral("Position"))->readDWord(QStringLiteral("MainWidth")), 550u);
+    const QByteArray log = env.readFile(QStringLiteral("Kalvex.log"));
+    EXPECT_TRUE(log.contains("Kalvex Log Start  << "));
+    EXPECT_TRUE(log.contains("Kalvex Installed : Ver.3.03.03031001R"));
+    EXPECT_TRUE(log.contains("***** Kalvex Close *****"));
+}
+
+TEST_F(ProgramMainTest, IniChoiceTwoKeepsEverythingUnderTheLocalMachine)
+{
+    env.writeFile(QStringLiteral("Kalvex.ini"), "[Registry]\r\nKalvex=2\r\n");
+    auto p = start();
+    ASSERT_TRUE(waitUntilUp(plat::RootKey::LocalMachine));
+    terminate(*p);
+    EXPECT_TRUE(settings(plat::RootKey::LocalMachine).key(QStringLiteral("Directory")));
+    EXPECT_FALSE(plat::LoadRegistry(plat::RootKey::CurrentUser).root.key(QStringLiteral("Software\\ZK\\Kalvex")));
+}
+
+TEST_F(ProgramMainTest, StartParameterGLeavesTheSavedStateAlone)
+{
+    auto p = start({QStringLiteral("-G2")});
+    ASSERT_TRUE(waitUntilUp());
+    terminate(*p);
+    EXPECT_EQ(settings().key(QStringLiteral("Position"))->readDWord(QStringLiteral("MainState")), 0u);
+}
+
+TEST_F(ProgramMainTest, JunkInTheIniFileRegistryAndCommandLineStillStarts)
+{
+    env.writeFile(QStringLiteral("Kalvex.ini"), QByteArray("[Registry]\r\nKalvex=\xff\xfe\r\n[Parameter]\r\nG=\x81\r\n\0\0", 40));
+    env.writeFile(QStringLiteral("registry/HKEY_CURRENT_USER.reg"),
+                  "REGEDIT4\r\n\r\ngarbage line\r\n[HKEY_CURRENT_USER\\Software\\ZK\\Kalvex\\Position]\r\n"
+                  "\"MainTop\"=\"not a number\"\r\n\"MainState\"=dword:zz\r\n");
+    auto p = start({QStringLiteral("-"), QStringLiteral("/"), QStringLiteral("-Q"), QStringLiteral("--H--"),
+                    QStringLiteral("-Hxyz")});
+    ASSERT_TRUE(waitUntilUp());
+    terminate(*p);
+    EXPECT_TRUE(QFile::exists(env.file(QStringLiteral("registry/HKEY_CURRENT_USER.reg.bad"))));
+}
+
+} // namespace
