@@ -1,7 +1,13 @@
 #include <QApplication>
 
+#include "platform/ObjectNameFilter.h"
+#include "utilities/Utl_Form.h"
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return 0;
+    InstallObjectNameFilter(app);
+    TUtility_Form form;
+    form.show();
+    return app.exec();
 }
