@@ -2,6 +2,8 @@
 
 #include "ui_BAppli.h"
 
+TBAppliDlg *BAppliDlg = nullptr;
+
 TBAppliDlg::TBAppliDlg(QWidget *parent)
     : QDialog(parent), ui(std::make_unique<Ui::TBAppliDlg>())
 {

@@ -2,6 +2,8 @@
 
 #include "ui_BConfig.h"
 
+TBConfigForm *BConfigForm = nullptr;
+
 TBConfigForm::TBConfigForm(QWidget *parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBConfigForm>())
 {

@@ -18,3 +18,5 @@ public:
     // The window's components: public, because other windows fill and read them directly.
     const std::unique_ptr<Ui::TBEditorForm> ui;
 };
+
+extern TBEditorForm *BEditorForm;

@@ -17,3 +17,5 @@ public:
     // The window's components: public, because other windows fill and read them directly.
     const std::unique_ptr<Ui::TBFingerForm> ui;
 };
+
+extern TBFingerForm *BFingerForm;

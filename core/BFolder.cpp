@@ -2,6 +2,8 @@
 
 #include "ui_BFolder.h"
 
+TBFolderDlg *BFolderDlg = nullptr;
+
 TBFolderDlg::TBFolderDlg(QWidget *parent)
     : QDialog(parent), ui(std::make_unique<Ui::TBFolderDlg>())
 {

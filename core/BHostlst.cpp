@@ -2,6 +2,8 @@
 
 #include "ui_BHostlst.h"
 
+TBHostListForm *BHostListForm = nullptr;
+
 TBHostListForm::TBHostListForm(QWidget *parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBHostListForm>())
 {

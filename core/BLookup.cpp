@@ -11,6 +11,7 @@
 #include "platform/WinSock.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
+#include "ui_BLookup.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -62,10 +63,10 @@ QStringList GetNetworkCardAddress()
     return addresses;
 }
 
-TBLookupForm::TBLookupForm(QWidget *parent) : QWidget(parent)
+TBLookupForm::TBLookupForm(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::TBLookupForm>())
 {
-    ui.setupUi(this);
-    connect(ui.ExitButton, &QPushButton::clicked, this, &TBLookupForm::ExitButtonClick);
+    ui->setupUi(this);
+    connect(ui->ExitButton, &QPushButton::clicked, this, &TBLookupForm::ExitButtonClick);
     FormCreate();
 }
 
@@ -81,7 +82,7 @@ TBLookupForm::~TBLookupForm()
 void TBLookupForm::FormCreate()
 {
     BLookupForm = this;
-    SetLogMemo(ui.LookupMemo);
+    SetLogMemo(ui->LookupMemo);
     plat::WSADATA data;
     if (plat::WSAStartup(0x0101, &data) != 0) {
         QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(),
@@ -103,7 +104,7 @@ void TBLookupForm::FormCreate()
 // parameter G asks for (else the saved one).
 void TBLookupForm::FormShow()
 {
-    ui.LookupLabel1->setText(QStringLiteral("Kalvex - Light"));
+    ui->LookupLabel1->setText(QStringLiteral("Kalvex - Light"));
     setGeometry(MainPosition.Left, MainPosition.Top, MainPosition.Width, MainPosition.Height);
     const QString g = StartParameter('G');
     WindowState state = MainPosition.State;
@@ -114,9 +115,9 @@ void TBLookupForm::FormShow()
     setWindowState(state == WindowState::Minimized   ? Qt::WindowMinimized
                    : state == WindowState::Maximized ? Qt::WindowMaximized
                                                      : Qt::WindowNoState);
-    ui.BottomPanel2->setVisible(false);
-    ui.QueryButton->setVisible(true);
-    ui.OlcpvLabel->setText(QLatin1String(OlcpVersionText));
+    ui->BottomPanel2->setVisible(false);
+    ui->QueryButton->setVisible(true);
+    ui->OlcpvLabel->setText(QLatin1String(OlcpVersionText));
     AlternateAction = 0;
     ExitRequested = 0;
     show();

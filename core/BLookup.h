@@ -1,11 +1,10 @@
 #pragma once
 // The main window TBLookupForm and the process-wide objects that it creates.
-#include "ui_BLookup.h"
-
 #include <QStringList>
 #include <QWidget>
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 
@@ -34,13 +33,18 @@ constexpr unsigned CloseWindowsMessage = 2026;
 // 0.0.0.0 left out, at most 10.
 QStringList GetNetworkCardAddress();
 
+namespace Ui {
+class TBLookupForm;
+}
+
 class TBLookupForm : public QWidget {
     Q_OBJECT
 public:
     explicit TBLookupForm(QWidget *parent = nullptr);
     ~TBLookupForm() override;
 
-    Ui::TBLookupForm ui;
+    // The window's components: public, because other windows fill and read them directly.
+    const std::unique_ptr<Ui::TBLookupForm> ui;
 
     // Shows the window in its saved place and state (start-up).
     void FormShow();

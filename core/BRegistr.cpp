@@ -2,6 +2,7 @@
 
 #include "core/BCommon.h"
 #include "core/BLookup.h"
+#include "ui_BLookup.h"
 #include "core/BViewlst.h"
 #include "platform/Cp932.h"
 
@@ -488,7 +489,7 @@ bool RegistryWriteReported(const std::function<void()> &write)
 // The registry is read once; a value that the system no longer uses is removed.
 void ReadSettings()
 {
-    QLabel *label = BLookupForm->ui.NumberLabel;
+    QLabel *label = BLookupForm->ui->NumberLabel;
     if (!label->text().endsWith(QLatin1Char('R')))
         label->setText(label->text() + QLatin1Char('R'));
     ProgramVersion = label->text();
@@ -544,7 +545,7 @@ void StartLogFile()
     const bool ok = AppendLogFileLine(path, QString()) && AppendLogFileLine(path, QString()) &&
                     AppendLogFileLine(path, QStringLiteral("Kalvex Log Start  << ") + NowText() + QStringLiteral(" >>")) &&
                     AppendLogFileLine(path, QString());
-    BLookupForm->ui.LookupMemo->clear();
+    BLookupForm->ui->LookupMemo->clear();
     WriteLog(ZERO, QStringLiteral("\r\n=========="));
     WriteLog(ZERO, QStringLiteral("| Kalvex |    ") + NowText());
     WriteLog(ZERO, QStringLiteral("==========\r\n"));
@@ -553,7 +554,7 @@ void StartLogFile()
         return;
     }
     // Checked while still disabled, so its click handler asks for no file.
-    QCheckBox *save = BLookupForm->ui.SaveCheckBox;
+    QCheckBox *save = BLookupForm->ui->SaveCheckBox;
     save->setChecked(true);
     save->setEnabled(true);
     LogToFile = true;
@@ -598,7 +599,7 @@ void ApplyStartupEffects()
     LogHandles();
     if (StoredVersion == QLatin1String(MaintenanceVersion)) {
         ProgramVersion = QLatin1String(MaintenanceVersion);
-        BLookupForm->ui.X_Button->setVisible(true);
+        BLookupForm->ui->X_Button->setVisible(true);
     }
     SaveSettingsReported();
 }

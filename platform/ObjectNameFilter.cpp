@@ -27,7 +27,11 @@ protected:
 
 } // namespace
 
+namespace plat {
+
 void InstallObjectNameFilter(QApplication &app)
 {
     app.installEventFilter(new ObjectNameFilter(&app));
 }
+
+} // namespace plat

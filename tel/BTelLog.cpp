@@ -2,6 +2,8 @@
 
 #include "ui_BTelLog.h"
 
+TBTelLogForm *BTelLogForm = nullptr;
+
 TBTelLogForm::TBTelLogForm(QWidget *parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBTelLogForm>())
 {

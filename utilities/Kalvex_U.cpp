@@ -6,7 +6,7 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    InstallObjectNameFilter(app);
+    plat::InstallObjectNameFilter(app);
     TUtility_Form form;
     form.show();
     return app.exec();

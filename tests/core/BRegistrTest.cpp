@@ -2,6 +2,7 @@
 // settings as the main window loads and saves them.
 #include "core/BCommon.h"
 #include "core/BLookup.h"
+#include "ui_BLookup.h"
 #include "core/BRegistr.h"
 #include "core/BViewlst.h"
 #include "platform/Registry.h"
@@ -252,7 +253,7 @@ TEST_F(SettingsTest, MaintenanceModeKeepsTheStoredVersion)
     });
     LoadSettings();
     EXPECT_EQ(ProgramVersion, QStringLiteral("QZ"));
-    EXPECT_FALSE(form->ui.X_Button->isHidden());
+    EXPECT_FALSE(form->ui->X_Button->isHidden());
     SaveSettings();
     EXPECT_EQ(stored().key(QStringLiteral("Directory"))->readString(QStringLiteral("Version")), QStringLiteral("QZ"));
 }

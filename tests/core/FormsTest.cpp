@@ -139,7 +139,7 @@ TEST(FormsTest, MainWindowHasEveryComponentInItsInitialState)
 TEST(FormsTest, ObjectNameFilterExposesNamesAsDescriptions)
 {
     static const bool installed = [] {
-        InstallObjectNameFilter(*qApp);
+        plat::InstallObjectNameFilter(*qApp);
         return true;
     }();
     ASSERT_TRUE(installed);
