@@ -32,6 +32,8 @@ void LogConnection(const QString &kind, const QString &address, const QString &n
 
 // The memo that receives shown lines (the main window's LookupMemo); lines
 // written before it is set, or from other threads, reach it in call order.
+// With a null memo lines wait for the next one; once the memo set here has
+// been destroyed, lines are dropped.
 void SetLogMemo(QPlainTextEdit *memo);
 
 // Appends text + CRLF to a log file under LogLock (CP932). False when the
