@@ -86,14 +86,13 @@ void addMemoLine(const QString &text)
         q.pending.push_back(QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")));
         if (q.pending.size() > static_cast<size_t>(MemoLineLimit))
             q.pending.pop_front();
-        if (!gui && !q.flushPosted)
+        if (!gui && !q.flushPosted && QCoreApplication::instance())
             q.flushPosted = post = true;
     }
     if (gui)
         flushMemo();
     else if (post)
-        if (QCoreApplication *app = QCoreApplication::instance())
-            QMetaObject::invokeMethod(app, &flushMemo, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &flushMemo, Qt::QueuedConnection);
 }
 
 // The log file failed: saving stops and the user is told once, in the memo and
