@@ -32,6 +32,8 @@ void LogConnection(const QString &kind, const QString &address, const QString &n
 
 // The memo that receives shown lines (the main window's LookupMemo); lines
 // written before it is set, or from other threads, reach it in call order.
+// With a null memo lines wait for the next one; once the memo set here has
+// been destroyed, lines are dropped.
 void SetLogMemo(QPlainTextEdit *memo);
 
 // Appends text + CRLF to a log file under LogLock (CP932). False when the
@@ -60,9 +62,14 @@ double ParseDateText(const QString &text);
 QByteArray ConvertPassword(const QByteArray &password);
 QByteArray HexEncode(const QByteArray &bytes);
 QByteArray HexDecode(const QByteArray &text);
+// The registry form of a hex-encoded password: 40 or more hexadecimal digits.
+// Only the first 16 characters fit its header; an empty text stays empty.
 QByteArray EncodeStoredPassword(const QByteArray &text);
+// An empty result for a text whose header does not read.
 QByteArray DecodeStoredPassword(const QByteArray &text);
 
-// The viewer table's comma list of extensions.
+// The viewer table's comma list of extensions. Parsing appends one loaded
+// entry per non-empty item while the table has room; building joins the
+// lower-cased extensions, without the deleted ones when skipDeleted is set.
 void ParseViewerList(const QString &list);
 QString BuildViewerList(bool skipDeleted);

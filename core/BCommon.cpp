@@ -1,0 +1,373 @@
+#include "core/BCommon.h"
+
+#include "core/BLookup.h"
+#include "core/BRegistr.h"
+#include "core/BViewlst.h"
+#include "platform/Cp932.h"
+#include "platform/DelphiDate.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QStringList>
+#include <QThread>
+
+#include <deque>
+#include <mutex>
+
+std::atomic<int> LogLebelNumber{ALPHA};
+std::atomic<bool> LogToFile{false};
+
+namespace {
+
+// The memo keeps this many lines; older ones scroll away. Lines waiting for a
+// memo are capped the same way, since the memo could not hold more anyway.
+constexpr int MemoLineLimit = 5000;
+
+// Lines on their way to the memo. Any thread appends; only the GUI thread
+// takes them out and touches the memo, one line at a time, so the memo sees
+// the lines in call order even when appending a line re-enters the log.
+struct MemoQueue {
+    std::mutex mutex;
+    std::deque<QString> pending;
+    bool flushPosted = false;
+    // GUI thread only.
+    bool attached = false;
+    QPointer<QPlainTextEdit> memo;
+};
+
+MemoQueue &memoQueue()
+{
+    static MemoQueue queue;
+    return queue;
+}
+
+bool onGuiThread()
+{
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Moves the waiting lines into the memo (GUI thread). Without a memo they keep
+// waiting; a memo that has been destroyed drops them.
+void flushMemo()
+{
+    MemoQueue &q = memoQueue();
+    for (;;) {
+        QString line;
+        {
+            std::lock_guard lock(q.mutex);
+            if (!q.attached || q.pending.empty()) {
+                q.flushPosted = false;
+                return;
+            }
+            if (!q.memo) {
+                q.pending.clear();
+                q.flushPosted = false;
+                return;
+            }
+            line = std::move(q.pending.front());
+            q.pending.pop_front();
+        }
+        q.memo->appendPlainText(line);
+    }
+}
+
+void addMemoLine(const QString &text)
+{
+    MemoQueue &q = memoQueue();
+    const bool gui = onGuiThread();
+    bool post = false;
+    {
+        std::lock_guard lock(q.mutex);
+        // The memo breaks lines itself; a CR left in would show as a stray mark.
+        q.pending.push_back(QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")));
+        if (q.pending.size() > static_cast<size_t>(MemoLineLimit))
+            q.pending.pop_front();
+        if (!gui && !q.flushPosted && QCoreApplication::instance())
+            q.flushPosted = post = true;
+    }
+    if (gui)
+        flushMemo();
+    else if (post)
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &flushMemo, Qt::QueuedConnection);
+}
+
+// The log file failed: saving stops and the user is told once, in the memo and
+// through the main window's "Save Log" check box.
+void reportLogFileFailure(const QString &path)
+{
+    bool wasOn = true;
+    if (!LogToFile.compare_exchange_strong(wasOn, false))
+        return; // another thread already reported it, or saving was switched off
+    addMemoLine(QStringLiteral("*** Log File Error : ") + path + QStringLiteral(" : Save Log is off ***"));
+    LogNotifier &notifier = LogNotifier::instance();
+    QMetaObject::invokeMethod(
+        &notifier, [&notifier] { emit notifier.logFileFailed(); }, Qt::QueuedConnection);
+}
+
+void writeLogFile(const QString &text)
+{
+    QString path;
+    {
+        std::lock_guard lock(LogLock);
+        path = LogDirectory + QLatin1Char('/') + LogFileName;
+    }
+    if (!AppendLogFileLine(path, text))
+        reportLogFileFailure(path);
+}
+
+QString repeated(char c, int count)
+{
+    return QString(count, QLatin1Char(c));
+}
+
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+constexpr char HexDigits[] = "0123456789ABCDEF";
+
+char randomHexDigit()
+{
+    return HexDigits[QRandomGenerator::global()->bounded(16)];
+}
+
+// The header holds L - 1 in one hexadecimal digit.
+constexpr int StoredPasswordMaxLength = 16;
+constexpr int StoredPasswordHeaderLength = 4;
+constexpr int StoredPasswordMinLength = 40;
+
+} // namespace
+
+int LogLevelFromName(const QString &name)
+{
+    static const QStringList names = {QStringLiteral("ZERO"), QStringLiteral("ALPHA"), QStringLiteral("BETA"),
+                                      QStringLiteral("GAMMA"), QStringLiteral("DELTA")};
+    return names.indexOf(name);
+}
+
+void WriteLog(int level, const QString &text)
+{
+    try {
+        if (level > LogLebelNumber)
+            return;
+        addMemoLine(text);
+        if (LogToFile)
+            writeLogFile(text);
+    } catch (...) {
+        // The log is the last resort for reporting trouble; it must not add any.
+    }
+}
+
+void ShowLog(int level, const QString &text)
+{
+    try {
+        if (level <= LogLebelNumber)
+            addMemoLine(text);
+    } catch (...) {
+    }
+}
+
+void LogBanner(const QString &text)
+{
+    WriteLog(ZERO, QStringLiteral("\r\n") + repeated('*', 35));
+    WriteLog(ZERO, text);
+    WriteLog(ZERO, repeated('*', 35) + QStringLiteral("\r\n"));
+}
+
+void LogConnection(const QString &kind, const QString &address, const QString &name)
+{
+    WriteLog(ZERO, QStringLiteral("\r\n") + repeated('-', 35));
+    WriteLog(ZERO, kind + QStringLiteral(" to    [[ ") + address + QStringLiteral(" ]]  ") + name);
+    WriteLog(ZERO, repeated('-', 35));
+}
+
+void SetLogMemo(QPlainTextEdit *memo)
+{
+    MemoQueue &q = memoQueue();
+    {
+        std::lock_guard lock(q.mutex);
+        q.memo = memo;
+        q.attached = memo != nullptr;
+    }
+    if (memo)
+        memo->setMaximumBlockCount(MemoLineLimit);
+    flushMemo();
+}
+
+bool AppendLogFileLine(const QString &path, const QString &text)
+{
+    const QByteArray line = plat::ToCp932(text) + QByteArrayLiteral("\r\n");
+    std::lock_guard lock(LogLock);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    const bool written = file.write(line) == line.size() && file.flush();
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+LogNotifier &LogNotifier::instance()
+{
+    // Lives for the whole run, on the GUI thread, so that its signal is
+    // delivered there whichever thread first asked for it.
+    static LogNotifier *const notifier = [] {
+        auto *n = new LogNotifier;
+        if (QCoreApplication *app = QCoreApplication::instance())
+            n->moveToThread(app->thread());
+        return n;
+    }();
+    return *notifier;
+}
+
+int VersionNumber(const QString &text)
+{
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    return ok ? number : 0;
+}
+
+QString ZeroPad(const QString &text, int width)
+{
+    if (width <= 0)
+        return {};
+    if (text.size() < width)
+        return repeated('0', width - text.size()) + text;
+    return text.right(width);
+}
+
+QString IntToZeroStr(qint64 number, int width)
+{
+    return ZeroPad(QString::number(number), width);
+}
+
+QString PadString(const QString &text, int width, bool padAfter)
+{
+    if (width <= 0)
+        return {};
+    const QByteArray bytes = plat::ToCp932(text);
+    if (bytes.size() < width) {
+        const QByteArray blanks(width - bytes.size(), ' ');
+        return plat::FromCp932(padAfter ? bytes + blanks : blanks + bytes);
+    }
+    // A double-byte character that would be split by the cut gives way to a blank.
+    QByteArray cut = plat::CutCp932(bytes, width);
+    cut.append(width - cut.size(), ' ');
+    return plat::FromCp932(cut);
+}
+
+double ParseDateText(const QString &text)
+{
+    QString dateText = text;
+    if (dateText.indexOf(QLatin1Char('/')) == 2 && dateText.startsWith(QLatin1Char('9')))
+        dateText.prepend(QStringLiteral("19"));
+    QDateTime parsed;
+    if (!plat::ParseShortDate(dateText, parsed))
+        return plat::DelphiNow();
+    return plat::ToDelphiDate(parsed);
+}
+
+QByteArray ConvertPassword(const QByteArray &password)
+{
+    QByteArray converted = password;
+    for (int i = 0; i < converted.size(); ++i)
+        converted[i] = static_cast<char>(static_cast<unsigned char>(converted[i]) ^ ((142 - i) & 0xFF));
+    return converted;
+}
+
+QByteArray HexEncode(const QByteArray &bytes)
+{
+    return bytes.toHex().toUpper();
+}
+
+QByteArray HexDecode(const QByteArray &text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size() / 2);
+    for (int i = 0; i + 1 < text.size(); i += 2) {
+        const int high = hexDigitValue(text[i]);
+        const int low = hexDigitValue(text[i + 1]);
+        bytes.append(high < 0 || low < 0 ? '\0' : static_cast<char>(high * 16 + low));
+    }
+    return bytes;
+}
+
+QByteArray EncodeStoredPassword(const QByteArray &text)
+{
+    // The header has room for 16 characters (8 password bytes in hex form).
+    const QByteArray body = text.left(StoredPasswordMaxLength);
+    if (body.isEmpty())
+        return {};
+    const char lengthDigit = HexDigits[body.size() - 1];
+    QByteArray stored;
+    const char first = randomHexDigit();
+    stored.append(first);
+    if (hexDigitValue(first) % 2 == 1) {
+        stored.append(lengthDigit);
+        stored.append(randomHexDigit());
+        stored.append(randomHexDigit());
+    } else {
+        stored.append(randomHexDigit());
+        stored.append(lengthDigit);
+        stored.append(randomHexDigit());
+    }
+    for (char c : body) {
+        stored.append(randomHexDigit());
+        stored.append(c);
+    }
+    while (stored.size() < StoredPasswordMinLength)
+        stored.append(randomHexDigit());
+    return stored;
+}
+
+QByteArray DecodeStoredPassword(const QByteArray &text)
+{
+    // The stored text comes from a registry file that may have been edited:
+    // a header that does not read gives an empty password.
+    if (text.size() <= StoredPasswordHeaderLength)
+        return {};
+    const int first = hexDigitValue(text[0]);
+    if (first < 0)
+        return {};
+    const int lengthDigit = hexDigitValue(text[first % 2 == 1 ? 1 : 2]);
+    if (lengthDigit < 0)
+        return {};
+    const int length = lengthDigit + 1;
+    QByteArray body;
+    for (int i = StoredPasswordHeaderLength + 1; i < text.size() && body.size() < length; i += 2)
+        body.append(text[i]);
+    return body;
+}
+
+void ParseViewerList(const QString &list)
+{
+    for (const QString &item : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        if (ViewerCount >= ViewerTableSize)
+            return; // the table is full: further items are dropped
+        ViewerTable[ViewerCount] = ViewerEntry{item, QString(), ViewerLoaded};
+        ++ViewerCount;
+    }
+}
+
+QString BuildViewerList(bool skipDeleted)
+{
+    QStringList extensions;
+    const int count = qBound(1, ViewerCount, ViewerTableSize);
+    for (int i = 1; i < count; ++i) {
+        const ViewerEntry &entry = ViewerTable[i];
+        if (skipDeleted && entry.State > ViewerAdded)
+            continue;
+        extensions.append(entry.Extension.toLower());
+    }
+    return extensions.join(QLatin1Char(','));
+}
