@@ -93,7 +93,9 @@ void TBLookupForm::FormCreate()
     SocketsStarted = true;
     RegistryRootKey = plat::RootKey::CurrentUser;
     RegistryKeyPath = QStringLiteral("Software\\ZK\\");
-    LocalHostName = plat::LocalHostName().left(100);
+    char hostName[101] = {};
+    plat::gethostname(hostName, static_cast<int>(sizeof hostName) - 1);
+    LocalHostName = QString::fromLocal8Bit(hostName);
     LocalAddresses = GetNetworkCardAddress();
     OpenMessageId = plat::RegisterWindowMessage(QStringLiteral("Kalvex Open"));
     CloseMessageId = plat::RegisterWindowMessage(QStringLiteral("Kalvex Close"));
