@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -184,19 +183,6 @@ TEST(WinSock, ErrorNumbersOfRefusedAndTakenPorts)
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
 }
 
-TEST(WinSock, ErrorNumberIsPerThread)
-{
-    EXPECT_EQ(plat::closesocket(INVALID_SOCKET), SOCKET_ERROR);
-    int otherThreads = -1;
-    std::thread([&] {
-        const SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
-        plat::closesocket(s);
-        otherThreads = WSAGetLastError();
-    }).join();
-    EXPECT_EQ(otherThreads, 0);
-    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
-}
-
 TEST(WinSock, SendToClosedPeerReportsResetWithoutSignal)
 {
     auto [client, server] = ConnectedPair();
@@ -361,7 +347,6 @@ TEST(WinSock, AddressTextsAndLookups)
     EXPECT_EQ(plat::inet_ntoa(htonl(0xC0A80A01)), QStringLiteral("192.168.10.1"));
     EXPECT_EQ(plat::inet_addr(QStringLiteral("localhost")), INADDR_NONE);
     EXPECT_EQ(plat::inet_addr(QString::fromLatin1("1.2.3.4\0x", 9)), INADDR_NONE);
-    EXPECT_EQ(plat::inet_addr(QString()), INADDR_NONE);
 
     const auto byName = GetHostByName(QStringLiteral("localhost"));
     ASSERT_TRUE(byName.has_value());
@@ -373,10 +358,6 @@ TEST(WinSock, AddressTextsAndLookups)
 
     EXPECT_EQ(GetServicePort(QStringLiteral("time"), QStringLiteral("tcp"), 0), 37);
     EXPECT_EQ(GetServicePort(QStringLiteral("no-such-service"), QStringLiteral("tcp"), 8011), 8011);
-
-    char name[101] = {};
-    ASSERT_EQ(plat::gethostname(name, sizeof name), 0);
-    EXPECT_GT(std::strlen(name), 0u);
 }
 
 } // namespace plat
