@@ -34,10 +34,12 @@ enum class RegType { String, DWord, Binary, MultiString };
 struct RegValue {
     QString name;               // as first written; "" is the default value
     RegType type = RegType::String;
-    QString text;               // String
+    QString text{};             // String
     quint32 number = 0;         // DWord
-    QByteArray binary;          // Binary
-    QStringList strings;        // MultiString
+    QByteArray binary{};        // Binary
+    QStringList strings{};      // MultiString
+
+    bool operator==(const RegValue &) const = default;
 };
 
 // One key in memory with its values and subkeys.
@@ -54,7 +56,9 @@ public:
     // Paths are backslash-separated, relative to this key; an empty path is this key.
     const RegKey *key(const QString &path) const;     // nullptr when missing
     RegKey *key(const QString &path);
-    RegKey &createKey(const QString &path);           // creates the missing levels
+    // Creates the missing levels. Throws RegistryError for a name with a line
+    // break or a path deeper than 512 levels: a registry file cannot hold them.
+    RegKey &createKey(const QString &path);
     bool deleteKey(const QString &path);              // the whole tree; false when missing
     QStringList subKeyNames() const;                  // sorted without regard to case
 
@@ -69,17 +73,17 @@ public:
     std::optional<QByteArray> readBinary(const QString &name) const;
     std::optional<QStringList> readMultiString(const QString &name) const;
 
-    // Writes replace a value of any type and keep its place in the order.
+    // Writes replace a value of any type and keep its place in the order and the
+    // case of its name. Throws RegistryError for a name with a line break.
     void writeString(const QString &name, const QString &text);
     void writeDWord(const QString &name, quint32 number);
     void writeBinary(const QString &name, const QByteArray &bytes);
     void writeMultiString(const QString &name, const QStringList &strings);
+    void writeValue(RegValue value); // of the type and data that value holds
 
     bool operator==(const RegKey &other) const;
 
 private:
-    void setValue(RegValue v);
-
     QString name_;
     std::vector<RegValue> values_;
     std::map<QString, std::unique_ptr<RegKey>> subKeys_; // by lower-cased name
@@ -114,8 +118,10 @@ void UpdateRegistry(RootKey root, const std::function<void(RegKey &root)> &edit)
 // "HKEY_CURRENT_USER\Software\ZK\Kalvex", as CP932 bytes with CRLF line ends.
 QByteArray ExportRegedit4(const RegKey &key, const QString &fullPath);
 
-// Parses REGEDIT4 text into the two roots (keys of other roots are problems);
-// a key line "[-path]" deletes that key.
+// Parses REGEDIT4 text into the two roots. A key line "[-path]" deletes that
+// key: it is listed and also dropped from the keys parsed before it, so
+// deleting the listed paths first and then merging the keys gives the result
+// of the lines in their order. Lines that cannot be parsed are problems.
 struct Regedit4Import {
     RegKey currentUser, localMachine;
     QStringList deletedCurrentUser, deletedLocalMachine; // paths of "[-...]" lines
