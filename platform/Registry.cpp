@@ -583,9 +583,11 @@ void UpdateRegistry(RootKey root, const std::function<void(RegKey &root)> &edit)
     const QString path = RegistryFilePath(root);
     makeDirectory();
     QLockFile lock(path + QStringLiteral(".lock"));
-    // A lock left by a dead process is taken over at once; the time only
-    // matters when its owner cannot be checked.
-    lock.setStaleLockTime(30s);
+    // A lock naming a dead process is taken over at once. One whose owner died
+    // before writing its process id names nobody: it is taken over when older
+    // than the stale time, well within the wait. A live owner never loses its
+    // lock this way, as it also holds an flock on the lock file.
+    lock.setStaleLockTime(2s);
     if (!lock.tryLock(10s)) {
         fail(QStringLiteral("cannot lock the registry file"), path,
              lock.error() == QLockFile::LockFailedError ? QStringLiteral("another program holds it")
