@@ -92,7 +92,8 @@ protected:
     }
     plat::RegKey stored(plat::RootKey root = plat::RootKey::CurrentUser)
     {
-        const plat::RegKey *k = plat::LoadRegistry(root).root.key(kKey);
+        const plat::RegistryRead read = plat::LoadRegistry(root);
+        const plat::RegKey *k = read.root.key(kKey);
         return k ? *k : plat::RegKey();
     }
 
@@ -137,6 +138,7 @@ TEST_F(SettingsTest, StoredMainDirectoryIsKeptOrReplacedAsAnswered)
         dir.writeString(QStringLiteral("MainDirectory"), other);
         dir.writeString(QStringLiteral("LogDirectory"), QStringLiteral("/var/tmp/logs"));
     });
+    StartParameter('A').clear();
     answer = false; // keep the stored one
     ReadSettings();
     EXPECT_EQ(asked, 1);
@@ -145,7 +147,6 @@ TEST_F(SettingsTest, StoredMainDirectoryIsKeptOrReplacedAsAnswered)
     EXPECT_EQ(AccClientDirectory, other + QStringLiteral("/AccClient"));
     EXPECT_EQ(LogDirectory, QStringLiteral("/var/tmp/logs"));
 
-    StartParameter('A').clear();
     StartParameter('B') = QStringLiteral("2"); // take the program folder without asking
     ReadSettings();
     EXPECT_EQ(asked, 1);
@@ -181,7 +182,7 @@ TEST_F(SettingsTest, OddValuesAreCorrectedOrIgnored)
         pos.writeDWord(QStringLiteral("MainWidth"), 0);
         pos.writeDWord(QStringLiteral("MainState"), 7);
     });
-    LoadSettings();
+    ReadSettings();
     EXPECT_EQ(LogLebelNumber, 1);
     EXPECT_TRUE(LogLebel.isEmpty());
     EXPECT_EQ(TelegPointer, 1);
@@ -193,6 +194,7 @@ TEST_F(SettingsTest, OddValuesAreCorrectedOrIgnored)
     EXPECT_EQ(MainPosition.Height, 450);
     EXPECT_EQ(MainPosition.Width, 550);
     EXPECT_EQ(MainPosition.State, WindowState::Normal);
+    SaveSettings();
     const plat::RegKey key = stored();
     EXPECT_FALSE(key.key(QStringLiteral("Directory"))->hasValue(QStringLiteral("IPAddress")));
     EXPECT_EQ(key.key(QStringLiteral("Directory"))->readString(QStringLiteral("LogLebel")), QString());
@@ -207,7 +209,8 @@ TEST_F(SettingsTest, OldPasswordsAreReadAsStoredAndWrittenBackEncoded)
     LoadSettings();
     EXPECT_FALSE(PasswordsEncoded);
     EXPECT_EQ(TELPW, QByteArray("secret"));
-    const plat::RegKey *security = stored().key(QStringLiteral("Security"));
+    const plat::RegKey key = stored();
+    const plat::RegKey *security = key.key(QStringLiteral("Security"));
     EXPECT_EQ(security->readString(QStringLiteral("Version")), QStringLiteral("OLCP303L"));
     EXPECT_NE(security->readString(QStringLiteral("TELPW")), QStringLiteral("secret"));
 
@@ -238,7 +241,8 @@ TEST_F(SettingsTest, ViewerRowsFollowTheirStates)
     ViewerTable[4] = {QStringLiteral("mid"), QString(), ViewerAddedDeleted};
     ViewerCount = 5;
     SaveSettings();
-    const plat::RegKey *viewer = stored().key(QStringLiteral("Viewer"));
+    const plat::RegKey key = stored();
+    const plat::RegKey *viewer = key.key(QStringLiteral("Viewer"));
     EXPECT_EQ(viewer->readString(QStringLiteral("ViewerList")), QStringLiteral("wav,txt"));
     EXPECT_FALSE(viewer->hasValue(QStringLiteral("doc")));
     EXPECT_FALSE(viewer->hasValue(QStringLiteral("mid")));

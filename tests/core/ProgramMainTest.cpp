@@ -38,7 +38,8 @@ protected:
                                                                : QStringLiteral("SOFTWARE\\ZK\\Kalvex\\Position");
         QDeadlineTimer deadline(20000);
         while (!deadline.hasExpired()) {
-            const plat::RegKey *position = plat::LoadRegistry(root).root.key(key);
+            const plat::RegistryRead read = plat::LoadRegistry(root);
+            const plat::RegKey *position = read.root.key(key);
             if (position && position->hasValue(QStringLiteral("MainState")))
                 return true;
             QThread::msleep(50);
@@ -58,7 +59,8 @@ protected:
     {
         const QString path = root == plat::RootKey::CurrentUser ? QStringLiteral("Software\\ZK\\Kalvex")
                                                                 : QStringLiteral("SOFTWARE\\ZK\\Kalvex");
-        const plat::RegKey *k = plat::LoadRegistry(root).root.key(path);
+        const plat::RegistryRead read = plat::LoadRegistry(root);
+        const plat::RegKey *k = read.root.key(path);
         return k ? *k : plat::RegKey();
     }
 
