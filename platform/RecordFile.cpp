@@ -1,0 +1,224 @@
+#include "platform/RecordFile.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plat {
+namespace {
+
+QString ErrnoText(const QString &what, const QString &path)
+{
+    return what + QStringLiteral(" ") + path + QStringLiteral(" : ") + QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool WriteAll(int fd, const char *data, qint64 size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, static_cast<size_t>(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+bool ReadAll(int fd, char *data, qint64 size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, data, static_cast<size_t>(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+qint64 SizeOf(int fd)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? static_cast<qint64>(st.st_size) : -1;
+}
+
+int OpenExisting(const QString &path, int flags)
+{
+    int fd;
+    do
+        fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+} // namespace
+
+RecordFile::RecordFile(QString path, int recordSize) : path_(std::move(path)), recordSize_(recordSize) {}
+
+RecordFile::~RecordFile()
+{
+    close();
+}
+
+bool RecordFile::fail(const QString &what)
+{
+    error_ = ErrnoText(what, path_);
+    return false;
+}
+
+bool RecordFile::open()
+{
+    close();
+    fd_ = OpenExisting(path_, O_RDWR);
+    if (fd_ < 0)
+        return fail(QStringLiteral("Cannot open"));
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close();
+        errno = EISDIR;
+        return fail(QStringLiteral("Not a file:"));
+    }
+    return true;
+}
+
+bool RecordFile::create()
+{
+    close();
+    fd_ = ::open(QFile::encodeName(path_).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd_ < 0)
+        return fail(QStringLiteral("Cannot create"));
+    return true;
+}
+
+bool RecordFile::exists() const
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path_).constData(), &st) == 0;
+}
+
+void RecordFile::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+qint64 RecordFile::count() const
+{
+    const qint64 size = fd_ >= 0 ? SizeOf(fd_) : -1;
+    return size < 0 ? 0 : size / recordSize_;
+}
+
+bool RecordFile::read(qint64 index, QByteArray &record) const
+{
+    if (fd_ < 0 || index < 0 || index >= count())
+        return false;
+    record.resize(recordSize_);
+    return ReadAll(fd_, record.data(), recordSize_, index * recordSize_);
+}
+
+bool RecordFile::write(qint64 index, const QByteArray &record)
+{
+    if (fd_ < 0 || index < 0 || index > count()) {
+        error_ = QStringLiteral("Record %1 out of range in %2").arg(index).arg(path_);
+        return false;
+    }
+    QByteArray bytes = record.left(recordSize_);
+    bytes.append(QByteArray(recordSize_ - bytes.size(), '\0'));
+    if (!WriteAll(fd_, bytes.constData(), recordSize_, index * recordSize_))
+        return fail(QStringLiteral("Cannot write"));
+    return true;
+}
+
+qint64 RecordFile::append(const QByteArray &record)
+{
+    const qint64 index = count();
+    return write(index, record) ? index : -1;
+}
+
+bool RecordFile::truncate(qint64 records)
+{
+    if (fd_ < 0 || records < 0 || ::ftruncate(fd_, records * recordSize_) != 0)
+        return fail(QStringLiteral("Cannot truncate"));
+    return true;
+}
+
+bool RecordFile::sync()
+{
+    if (fd_ < 0 || ::fdatasync(fd_) != 0)
+        return fail(QStringLiteral("Cannot sync"));
+    return true;
+}
+
+bool EnsureFileExists(const QString &path, QString *error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    struct stat st {};
+    if (errno == EEXIST && ::stat(name.constData(), &st) == 0 && S_ISREG(st.st_mode))
+        return true;
+    if (error)
+        *error = ErrnoText(QStringLiteral("Cannot create"), path);
+    return false;
+}
+
+qint64 AppendToFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const int fd = OpenExisting(path, O_WRONLY);
+    if (fd < 0) {
+        if (error)
+            *error = ErrnoText(QStringLiteral("Cannot open"), path);
+        return -1;
+    }
+    const qint64 offset = SizeOf(fd);
+    const bool ok = offset >= 0 && WriteAll(fd, bytes.constData(), bytes.size(), offset) && ::fdatasync(fd) == 0;
+    if (!ok && error)
+        *error = ErrnoText(QStringLiteral("Cannot append to"), path);
+    ::close(fd);
+    return ok ? offset : -1;
+}
+
+QByteArray ReadFileAt(const QString &path, qint64 offset, qint64 length)
+{
+    if (offset < 0 || length <= 0)
+        return {};
+    const int fd = OpenExisting(path, O_RDONLY);
+    if (fd < 0)
+        return {};
+    const qint64 size = SizeOf(fd);
+    QByteArray bytes;
+    if (size > offset) {
+        bytes.resize(static_cast<qsizetype>(std::min(length, size - offset)));
+        if (!ReadAll(fd, bytes.data(), bytes.size(), offset))
+            bytes.clear();
+    }
+    ::close(fd);
+    return bytes;
+}
+
+qint64 FileSize(const QString &path)
+{
+    const int fd = OpenExisting(path, O_RDONLY);
+    if (fd < 0)
+        return -1;
+    const qint64 size = SizeOf(fd);
+    ::close(fd);
+    return size;
+}
+
+} // namespace plat
