@@ -1,0 +1,443 @@
+#include "core/BServer.h"
+
+#include "core/BCommon.h"
+#include "core/BRegistr.h"
+#include "platform/Cp932.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QThread>
+#include <QtEndian>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace {
+
+constexpr char CR = '\r';
+// The file element's count is a signed 32-bit integer.
+constexpr qint64 MaxFileBytes = std::numeric_limits<qint32>::max();
+// A file that cannot be opened (another program holds it) is tried this often.
+constexpr int OpenTries = 50;
+constexpr int OpenRetryMs = 100;
+// The rate label changes at most this often.
+constexpr int RateIntervalMs = 100;
+
+bool OnGuiThread()
+{
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Between file chunks a window that holds the conversation stays responsive.
+void ProcessEventsOnGuiThread()
+{
+    if (OnGuiThread())
+        QCoreApplication::processEvents();
+}
+
+// Runs f on the GUI thread: at once when already there, else queued.
+template <typename F>
+void OnGui(F f)
+{
+    if (OnGuiThread())
+        f();
+    else if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(f), Qt::QueuedConnection);
+}
+
+// what names the operation and element: "recv[String]", "connect", ...
+void LogFailure(const char *what, const QString &detail)
+{
+    WriteLog(ALPHA, QStringLiteral("*** ") + QLatin1String(what) + QStringLiteral(" *** ") + detail);
+}
+
+void LogSocketError(const char *what, int error)
+{
+    LogFailure(what, QStringLiteral("Error code = ") + QString::number(error));
+}
+
+void LogSocketError(const char *what)
+{
+    LogSocketError(what, plat::WSAGetLastError());
+}
+
+void LogClosed(const char *what)
+{
+    LogFailure(what, QStringLiteral("Connection closed"));
+}
+
+// Sends len bytes in calls of at most piece bytes.
+bool SendAll(plat::SOCKET s, const char *data, int len, int piece, const char *what)
+{
+    for (int sent = 0; sent < len;) {
+        const int count = std::min(piece, len - sent);
+        if (plat::send(s, data + sent, count, 0) != count) {
+            LogSocketError(what);
+            return false;
+        }
+        sent += count;
+    }
+    return true;
+}
+
+// Receives exactly len bytes in calls of at most piece bytes; received tells
+// how many arrived, also on failure.
+bool RecvAll(plat::SOCKET s, char *data, int len, int piece, const char *what, int &received)
+{
+    for (received = 0; received < len;) {
+        const int n = plat::recv(s, data + received, std::min(piece, len - received), 0);
+        if (n <= 0) {
+            n < 0 ? LogSocketError(what) : LogClosed(what);
+            return false;
+        }
+        received += n;
+    }
+    return true;
+}
+
+// Shows a transfer in its widgets, from whatever thread moves the data: the
+// bar spans the total, shows while the transfer runs and hides at its end.
+class ProgressShow {
+public:
+    ProgressShow(const TransferProgress *progress, qint64 total)
+        : active_(progress != nullptr), widgets_(progress ? *progress : TransferProgress{})
+    {
+        if (!active_)
+            return;
+        OnGui([w = widgets_, total] {
+            if (!w.bar)
+                return;
+            w.bar->setRange(0, int(total));
+            w.bar->setValue(0);
+            w.bar->show();
+        });
+        tick_.start();
+    }
+    ~ProgressShow()
+    {
+        if (active_)
+            OnGui([w = widgets_] {
+                if (w.bar)
+                    w.bar->hide();
+            });
+    }
+    ProgressShow(const ProgressShow &) = delete;
+    ProgressShow &operator=(const ProgressShow &) = delete;
+
+    // A chunk of bytes went through; done is the total so far.
+    void add(qint64 bytes, qint64 done)
+    {
+        if (!active_)
+            return;
+        count_ += bytes;
+        QString rate;
+        const qint64 elapsed = tick_.elapsed();
+        if (elapsed > RateIntervalMs) {
+            rate = QStringLiteral("%1").arg(double(count_) / double(elapsed) * 1000.0 / 1024.0, 8, 'f', 3);
+            count_ = 0;
+            tick_.restart();
+        }
+        OnGui([w = widgets_, rate, done] {
+            if (!rate.isNull() && w.rateLabel)
+                w.rateLabel->setText(rate);
+            if (w.bar)
+                w.bar->setValue(int(done));
+        });
+    }
+
+private:
+    bool active_;
+    TransferProgress widgets_;
+    QElapsedTimer tick_;
+    qint64 count_ = 0;
+};
+
+void WaitBeforeOpenRetry()
+{
+    if (!OnGuiThread()) {
+        QThread::msleep(OpenRetryMs);
+        return;
+    }
+    const QDeadlineTimer deadline(OpenRetryMs);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents();
+        QThread::msleep(10);
+    }
+}
+
+// Another program may hold the file for a moment; it is not waited for without end.
+bool OpenForReading(QFile &file)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (file.open(QIODevice::ReadOnly))
+            return true;
+        if (attempt == OpenTries)
+            return false;
+        WaitBeforeOpenRetry();
+    }
+}
+
+// Reads up to max bytes at offset, with the file open only for this read.
+// -1 when it cannot be opened or read.
+qint64 ReadChunk(const QString &fileName, qint64 offset, char *data, qint64 max)
+{
+    QFile file(fileName);
+    if (!OpenForReading(file) || !file.seek(offset))
+        return -1;
+    return file.read(data, max);
+}
+
+} // namespace
+
+quint32 HostToAddr(const QString &text)
+{
+    if (text.size() > MaxAddressText)
+        return INADDR_NONE;
+    return plat::inet_addr(text);
+}
+
+plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QString &protocolName,
+                           int &errorCode, const QString &hostAddress, quint16 defaultPort)
+{
+    errorCode = 0;
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = HostToAddr(hostAddress);
+
+    const plat::SOCKET s = plat::socket(AF_INET, socketType, 0);
+    if (s == plat::INVALID_SOCKET) {
+        errorCode = plat::WSAGetLastError();
+        LogSocketError("socket", errorCode);
+        return plat::INVALID_SOCKET;
+    }
+    WriteLog(BETA, QStringLiteral("Client Socket = ") + QString::number(s));
+
+    const quint16 port = plat::GetServicePort(serviceName, protocolName, defaultPort);
+    WriteLog(BETA, QStringLiteral("Server Port   = ") + QString::number(port));
+    server.sin_port = qToBigEndian(port);
+
+    if (plat::connect(s, reinterpret_cast<const sockaddr *>(&server), sizeof server) == plat::SOCKET_ERROR) {
+        errorCode = plat::WSAGetLastError();
+        LogSocketError("connect", errorCode);
+        plat::closesocket(s);
+        return plat::INVALID_SOCKET;
+    }
+    sockaddr_in local{};
+    int localLength = sizeof local;
+    plat::getsockname(s, reinterpret_cast<sockaddr *>(&local), &localLength);
+    WriteLog(BETA, QStringLiteral("Client Port   = ") + QString::number(qFromBigEndian(local.sin_port)));
+    WriteLog(ALPHA, QStringLiteral("\r\nSuccess connect !!"));
+    // A silent peer must not hold the conversation's thread or window for ever.
+    plat::SetReceiveTimeout(s, TimeOutValue);
+    return s;
+}
+
+bool SendString(plat::SOCKET s, const QByteArray &line)
+{
+    QByteArray bytes = line;
+    if (const qsizetype nul = bytes.indexOf('\0'); nul >= 0)
+        bytes.truncate(nul);
+    if (bytes.size() > MaxSendLineBytes) {
+        LogFailure("send[String]", QStringLiteral("Line too long (%1 bytes)").arg(bytes.size()));
+        return false;
+    }
+    return SendAll(s, bytes.constData(), int(bytes.size()), MaxSendLineBytes, "send[String]");
+}
+
+bool SendString(plat::SOCKET s, const QString &line)
+{
+    return SendString(s, plat::ToCp932(line));
+}
+
+bool RecvString(plat::SOCKET s, QByteArray &line)
+{
+    line.clear();
+    QByteArray received;
+    received.reserve(MaxRecvLineBytes);
+    for (;;) {
+        char c = 0;
+        const int n = plat::recv(s, &c, 1, 0);
+        if (n < 0) {
+            LogSocketError("recv[String]");
+            return false;
+        }
+        // A peer that closed will send no CR, nor one after the longest line.
+        if (n == 0 || (c != CR && received.size() == MaxRecvLineBytes)) {
+            LogFailure("recv[String]", QStringLiteral("Infinite Loop (Failure?)"));
+            return false;
+        }
+        if (c == CR)
+            break;
+        received.append(c);
+    }
+    if (const qsizetype nul = received.indexOf('\0'); nul >= 0)
+        received.truncate(nul);
+    line = received;
+    return true;
+}
+
+bool RecvString(plat::SOCKET s, QString &line)
+{
+    QByteArray bytes;
+    const bool ok = RecvString(s, bytes);
+    line = plat::FromCp932(bytes);
+    return ok;
+}
+
+bool SendRecvString(plat::SOCKET s, const QByteArray &line, QByteArray &reply)
+{
+    return SendString(s, line) && RecvString(s, reply);
+}
+
+bool SendRecvString(plat::SOCKET s, const QString &line, QString &reply)
+{
+    return SendString(s, line) && RecvString(s, reply);
+}
+
+bool SendInteger(plat::SOCKET s, qint32 value)
+{
+    const qint32 cell = qToBigEndian(value);
+    return SendAll(s, reinterpret_cast<const char *>(&cell), sizeof cell, sizeof cell, "send[Integer]");
+}
+
+bool RecvInteger(plat::SOCKET s, qint32 &value)
+{
+    value = 0;
+    char cell[4] = {};
+    int received = 0;
+    if (!RecvAll(s, cell, sizeof cell, sizeof cell, "recv[Integer]", received))
+        return false;
+    value = qFromBigEndian<qint32>(cell);
+    return true;
+}
+
+bool SendFile(plat::SOCKET s, const QString &fileName, qint64 startOffset, qint64 &size)
+{
+    return SendFileProgress(s, fileName, startOffset, nullptr, size);
+}
+
+bool SendFileProgress(plat::SOCKET s, const QString &fileName, qint64 startOffset,
+                      const TransferProgress *progress, qint64 &size)
+{
+    if (!QFileInfo::exists(fileName)) {
+        size = 0;
+        return SendInteger(s, 0);
+    }
+    qint64 fileSize = 0;
+    {
+        QFile file(fileName);
+        if (!OpenForReading(file)) {
+            LogFailure("send[File]", QStringLiteral("Cannot open : ") + fileName);
+            return false;
+        }
+        fileSize = file.size();
+    }
+    if (size == -1)
+        size = fileSize;
+    // Refused before the count goes out, so the stream stays in step.
+    if (fileSize > MaxFileBytes || size < 0 || size > MaxFileBytes || startOffset < 0) {
+        LogFailure("send[File]", QStringLiteral("Too large : ") + fileName);
+        return false;
+    }
+    if (!SendInteger(s, qint32(size)))
+        return false;
+
+    ProgressShow shown(progress, fileSize);
+    std::array<char, FileChunkBytes> chunk;
+    qint64 offset = startOffset;
+    for (qint64 sent = 0; sent < size;) {
+        const qint64 count = ReadChunk(fileName, offset, chunk.data(), std::min<qint64>(size - sent, FileChunkBytes));
+        if (count <= 0) {
+            // The peer waits for bytes that will not come: the conversation is lost.
+            LogFailure("send[File]", (count < 0 ? QStringLiteral("Cannot read : ")
+                                                : QStringLiteral("File ended early : ")) + fileName);
+            return false;
+        }
+        offset += count;
+        if (!SendAll(s, chunk.data(), int(count), int(count), "send[File]"))
+            return false;
+        sent += count;
+        shown.add(count, sent);
+        ProcessEventsOnGuiThread();
+    }
+    return true;
+}
+
+bool RecvFile(plat::SOCKET s, QFile &openFile, qint64 &size)
+{
+    return RecvFileProgress(s, openFile, size, nullptr);
+}
+
+bool RecvFileProgress(plat::SOCKET s, QFile &openFile, qint64 &size, const TransferProgress *progress)
+{
+    qint32 announced = 0;
+    const bool ok = RecvInteger(s, announced);
+    size = announced;
+    if (!ok)
+        return false;
+    if (announced < 0) {
+        LogFailure("recv[File]", QStringLiteral("Bad size = ") + QString::number(announced));
+        return false;
+    }
+    if (announced == 0)
+        return true;
+
+    ProgressShow shown(progress, announced);
+    std::array<char, FileChunkBytes> chunk;
+    for (qint64 received = 0; received < announced;) {
+        const int n = plat::recv(s, chunk.data(), int(std::min<qint64>(announced - received, FileChunkBytes)), 0);
+        if (n <= 0) {
+            n < 0 ? LogSocketError("recv[File]") : LogClosed("recv[File]");
+            return false;
+        }
+        if (openFile.write(chunk.data(), n) != n) {
+            LogFailure("recv[File]", QStringLiteral("Write error : ") + openFile.errorString());
+            return false;
+        }
+        received += n;
+        shown.add(n, received);
+        ProcessEventsOnGuiThread();
+    }
+    // A full disk may show only when the file's own buffer is written out.
+    if (!openFile.flush()) {
+        LogFailure("recv[File]", QStringLiteral("Write error : ") + openFile.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool SendBuf(plat::SOCKET s, const QByteArray &buffer, int length)
+{
+    if (length < 0 || length > MaxBufBytes || length > buffer.size()) {
+        LogFailure("send[Buf]", QStringLiteral("Bad length = ") + QString::number(length));
+        return false;
+    }
+    return SendInteger(s, length) && SendAll(s, buffer.constData(), length, BufPieceBytes, "send[Buf]");
+}
+
+bool RecvBuf(plat::SOCKET s, QByteArray &buffer, int &length, int capacity)
+{
+    buffer.clear();
+    qint32 announced = 0;
+    const bool ok = RecvInteger(s, announced);
+    length = announced;
+    if (!ok || announced < 1)
+        return ok;
+    // The bytes and the NUL after them must fit the caller's buffer.
+    if (announced > std::min(MaxBufBytes, capacity - 1)) {
+        LogFailure("recv[Buf]", QStringLiteral("Bad length = ") + QString::number(announced));
+        return false;
+    }
+    buffer.resize(announced);
+    int received = 0;
+    const bool complete = RecvAll(s, buffer.data(), announced, BufPieceBytes, "recv[Buf]", received);
+    buffer.truncate(received);
+    return complete;
+}

@@ -1,0 +1,103 @@
+#pragma once
+// The OLCP socket primitives: a text line, a 32-bit integer, a file, a memory
+// buffer, a connect and an address conversion, on one connected blocking TCP
+// stream with no other framing between them.
+//
+// Wire forms:
+//   line     the CP932 bytes and one CR (13); at most 254 bytes before the CR
+//   integer  4 bytes, signed, most significant byte first
+//   file     an integer N, then exactly N bytes (N = 0: empty or missing file)
+//   buffer   an integer N, then N bytes (N = 0: empty buffer)
+//
+// Every call returns a success flag and reports its failure as one line in the
+// activity log at level 1 ("*** recv[String] *** Error code = 10060", ...).
+// The socket is left open on failure: the conversation that owns it closes it.
+// The calls keep no state; one socket is used by one thread at a time.
+#include "platform/WinSock.h"
+
+#include <QByteArray>
+#include <QPointer>
+#include <QString>
+
+class QFile;
+class QLabel;
+class QProgressBar;
+
+// Longest line SendString sends, CR included.
+constexpr int MaxSendLineBytes = 255;
+// Longest line RecvString accepts, without its CR.
+constexpr int MaxRecvLineBytes = 254;
+// File data moves in chunks of at most this many bytes.
+constexpr int FileChunkBytes = 8193;
+// A buffer holds at most this many bytes; it moves in pieces of BufPieceBytes.
+constexpr int MaxBufBytes = 65536;
+constexpr int BufPieceBytes = 1024;
+// Longest text HostToAddr looks at.
+constexpr int MaxAddressText = 49;
+
+// The widgets that show a file transfer: the rate in KiB/s and the bytes so
+// far. Either may be null or vanish during the transfer. They are touched on
+// the GUI thread only, so a transfer may run on any thread.
+struct TransferProgress {
+    QPointer<QLabel> rateLabel;
+    QPointer<QProgressBar> bar;
+};
+
+// Dotted IPv4 text -> address in network byte order; INADDR_NONE for anything
+// else (no name lookup) and for a text over MaxAddressText characters.
+quint32 HostToAddr(const QString &text);
+
+// A socket connected to hostAddress (dotted text) at the port of the service,
+// or defaultPort when the system does not know the service. Its receive
+// time-out is TimeOutValue ms. INVALID_SOCKET on failure, with errorCode set
+// to the Windows Sockets number (10061: refused).
+plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QString &protocolName,
+                           int &errorCode, const QString &hostAddress, quint16 defaultPort);
+
+// Sends the bytes of one line (up to a NUL) in one call; the caller includes
+// the CR. A line over MaxSendLineBytes is refused and nothing is sent.
+bool SendString(plat::SOCKET s, const QByteArray &line);
+bool SendString(plat::SOCKET s, const QString &line); // converted to CP932
+inline bool SendString(plat::SOCKET s, const char *line) // a literal, as UTF-8 text
+{
+    return SendString(s, QString::fromUtf8(line));
+}
+
+// Receives one line, one byte per call so that nothing of the next element is
+// consumed; line is its text without the CR, cut at a NUL. Fails when the peer
+// closes before the CR or MaxRecvLineBytes + 1 bytes arrive without one.
+bool RecvString(plat::SOCKET s, QByteArray &line);
+bool RecvString(plat::SOCKET s, QString &line); // converted from CP932
+
+// SendString, then RecvString only when the send succeeded.
+bool SendRecvString(plat::SOCKET s, const QByteArray &line, QByteArray &reply);
+bool SendRecvString(plat::SOCKET s, const QString &line, QString &reply);
+
+bool SendInteger(plat::SOCKET s, qint32 value);
+// Reads all 4 bytes; value is 0 on failure (also when the stream ends early).
+bool RecvInteger(plat::SOCKET s, qint32 &value);
+
+// Sends the file element: the integer size, then the file's bytes from
+// startOffset on. size -1 stands for the whole file and is replaced by its
+// size. A missing file goes out as integer 0 (size becomes 0) and succeeds.
+// Fails, before anything is sent, for a file of 2 GiB or more, a size that
+// does not fit the wire, or a file that cannot be opened; fails afterwards
+// when a send fails or the file ends before size bytes went out.
+bool SendFile(plat::SOCKET s, const QString &fileName, qint64 startOffset, qint64 &size);
+bool SendFileProgress(plat::SOCKET s, const QString &fileName, qint64 startOffset,
+                      const TransferProgress *progress, qint64 &size);
+
+// Receives the file element and writes its bytes to openFile at its current
+// position (the caller opens and closes it); size is the announced count.
+// Fails on a negative size, when the peer closes early or a write fails.
+bool RecvFile(plat::SOCKET s, QFile &openFile, qint64 &size);
+bool RecvFileProgress(plat::SOCKET s, QFile &openFile, qint64 &size, const TransferProgress *progress);
+
+// Sends the buffer element with the first length bytes of buffer. A length
+// that is negative, over MaxBufBytes or past the buffer's end is refused.
+bool SendBuf(plat::SOCKET s, const QByteArray &buffer, int length);
+// Receives the buffer element into buffer; length is the announced count.
+// capacity is what the caller's buffer holds including the NUL that ends it
+// (MaxBufBytes + 1 for a full buffer): a length that does not fit is refused.
+// length < 1 leaves an empty buffer. Fails when the stream ends early.
+bool RecvBuf(plat::SOCKET s, QByteArray &buffer, int &length, int capacity);
