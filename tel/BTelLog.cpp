@@ -1,6 +1,293 @@
 #include "tel/BTelLog.h"
 
+#include "core/BCommon.h"
+#include "core/BLookup.h"
+#include "core/BRegistr.h"
+#include "platform/DelphiDate.h"
+#include "platform/RecordFile.h"
+#include "platform/ShortString.h"
+#include "platform/WinSock.h"
+#include "tel/BTelServ.h"
+#include "ui_BLookup.h"
 #include "ui_BTelLog.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <limits>
+#include <mutex>
+#include <netinet/in.h>
+
+TelFollowUps TelFollowUp;
+
+namespace {
+
+constexpr char AutoReplyCaption[] = "Auto Reply";
+
+bool Fail(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+    return false;
+}
+
+// ---- opening -----------------------------------------------------------------
+
+bool OpenTelDataFile(plat::RecordFile &file, QString *error)
+{
+    // Created only when missing: a file that is there but will not open is
+    // the user's history and must not be replaced.
+    if (!file.open() && (file.exists() || !file.create()))
+        return Fail(error, file.errorString());
+    if (file.count() == 0 && (file.append(MakeHeaderRecord(TelegFileName).encode()) < 0 || !file.sync()))
+        return Fail(error, file.errorString());
+    return true;
+}
+
+bool IsReceivedTel(const QByteArray &image)
+{
+    namespace O = MessageRecordOffset;
+    return plat::DecodeShortBytes(image.constData() + O::Title, MessageRecordCapacity::Title).startsWith("Recv");
+}
+
+qint32 CountReceivedTels(const plat::RecordFile &file, qint64 from)
+{
+    qint32 count = 0;
+    QByteArray image;
+    for (qint64 i = from; file.read(i, image); ++i)
+        count += IsReceivedTel(image) ? 1 : 0;
+    return count;
+}
+
+// ---- appending ---------------------------------------------------------------
+
+// The offset of the appended body, -1 on an error. Start is an int32: a text
+// file that would grow past it refuses the body rather than wrap the offset.
+qint64 AppendTelBody(const QByteArray &body, QString *error)
+{
+    std::lock_guard lock(TelTextLock);
+    const QString path = TelTextFile();
+    if (plat::FileSize(path) > std::numeric_limits<qint32>::max() - body.size()) {
+        Fail(error, QStringLiteral("TEL text file is full : ") + path);
+        return -1;
+    }
+    return plat::AppendToFile(path, body, error);
+}
+
+// Sets Start: the body's offset for a text TEL, 0 for a file TEL (its body is
+// the file in the TEL folder).
+bool StoreBody(MessageRecord &record, const QByteArray &body, QString *error)
+{
+    record.Start = 0;
+    if (record.Flags & MessageRecord::FileFlag)
+        return true;
+    if (body.size() > MaxTelBody || record.Bytes < 0 || record.Bytes > body.size())
+        return Fail(error, QStringLiteral("TEL body of %1 bytes (Bytes = %2) refused").arg(body.size()).arg(record.Bytes));
+    const qint64 start = AppendTelBody(body.left(record.Bytes), error);
+    record.Start = static_cast<qint32>(start);
+    return start >= 0;
+}
+
+// Number is the index the record takes, decided inside the lock so that
+// concurrent appends get distinct ones. On success record holds what was
+// written (texts cut to their fields), so the log shows what is stored.
+bool AppendTelRecord(MessageRecord &record, QString *error)
+{
+    std::lock_guard lock(TelDataLock);
+    plat::RecordFile file(TelDataFile(), MessageRecord::Size);
+    if (!file.open())
+        return Fail(error, file.errorString());
+    const qint64 index = file.count();
+    record.Number = static_cast<qint32>(index);
+    const QByteArray image = record.encode();
+    if (!file.write(index, image) || !file.sync())
+        return Fail(error, file.errorString());
+    record = MessageRecord::decode(image);
+    return true;
+}
+
+quint32 ResolveAddress(const QString &text)
+{
+    if (text.isEmpty())
+        return 0;
+    const quint32 dotted = plat::inet_addr(text);
+    if (dotted != INADDR_NONE)
+        return dotted;
+    const auto host = plat::GetHostByName(text);
+    return host && !host->addresses.isEmpty() ? host->addresses.first() : 0;
+}
+
+// ---- activity lines ----------------------------------------------------------
+
+QString SizeLine(const MessageRecord &r)
+{
+    const QDateTime when = plat::FromDelphiDate(r.DateTime);
+    return QString::number(r.Bytes).rightJustified(8, QLatin1Char(' ')) + QStringLiteral("Bytes  ") +
+           plat::FormatShortDate(when) + QLatin1Char(' ') + plat::FormatLongTime(when);
+}
+
+QString ReceivedBanner(const MessageRecord &r)
+{
+    const QString address = plat::inet_ntoa(r.Address);
+    if (r.Flags & MessageRecord::StayFlag)
+        return QStringLiteral("Stay TEL from  [[ ") + r.AuxText2 + QStringLiteral(" : ") + address +
+               QStringLiteral(" ]]  ") + r.Handle + QStringLiteral("\r\n") + SizeLine(r);
+    QString text = QStringLiteral("TEL      from  [[ ") + address + QStringLiteral(" ]]  ") + r.Handle +
+                   QStringLiteral("\r\n") + SizeLine(r);
+    if (r.Flags & MessageRecord::FileFlag)
+        text += QStringLiteral("\r\nRatio = ") + r.AuxText2 + QStringLiteral(" KBytes/s");
+    return text;
+}
+
+QString SentBanner(const SentTel &sent, const MessageRecord &r)
+{
+    const QString target = sent.target.IpAddress;
+    if (r.Flags & MessageRecord::FileFlag)
+        return QStringLiteral("File sent to   [[ ") + target + QStringLiteral(" ]]  ") + r.Handle +
+               QStringLiteral("\r\n") + SizeLine(r) + QStringLiteral("\r\nRatio = ") + r.AuxText2 +
+               QStringLiteral(" KBytes/s ;     \"") + r.FileName + QLatin1Char('"');
+    if (sent.stayMode)
+        return QStringLiteral("Stay TEL  to   [[ ") + r.UserId + QStringLiteral(" : ") + target +
+               QStringLiteral(" ]]  ") + r.Handle + QStringLiteral("\r\n") + SizeLine(r);
+    return QStringLiteral("Text sent to   [[ ") + target + QStringLiteral(" ]]  ") + r.Handle +
+           QStringLiteral("\r\n") + SizeLine(r);
+}
+
+bool ReportFailure(const QString &what, const QString &error)
+{
+    WriteLog(ALPHA, QStringLiteral("*** ") + what + QStringLiteral(" : ") + error + QStringLiteral(" ***"));
+    return false;
+}
+
+// ---- what follows a stored TEL -------------------------------------------------
+
+int PeerVersionNumber(const QString &versionText)
+{
+    return VersionNumber(versionText.mid(4, 3)); // "OLCP303L" -> 303
+}
+
+template <typename Seam, typename... Args>
+void RunSeam(const Seam &seam, Args &&...args)
+{
+    if (!seam)
+        return;
+    // Runs from the event loop: nothing may escape into it.
+    try {
+        seam(std::forward<Args>(args)...);
+    } catch (const std::exception &e) {
+        WriteLog(ALPHA, QStringLiteral("*** TEL follow-up failed : ") + QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        WriteLog(ALPHA, QStringLiteral("*** TEL follow-up failed"));
+    }
+}
+
+// GUI thread. waiting is the unread count that this TEL's arrival made.
+void DecideFollowUp(qint32 waiting, const MessageRecord &record, const QByteArray &body)
+{
+    if (!BLookupForm)
+        return;
+    const Ui::TBLookupForm &ui = *BLookupForm->ui;
+    if (!ui.LockCheckBox->isChecked() && waiting <= 1)
+        return RunSeam(TelFollowUp.ShowReceiveWindow);
+    if (!ui.AutoreplyCheckBox->isChecked() || (record.Flags & (MessageRecord::StayFlag | MessageRecord::SerialFlag)))
+        return; // the TEL waits in the log
+    if (ui.AutoreplyCheckBox->text() == QLatin1String(AutoReplyCaption))
+        RunSeam(TelFollowUp.SendAutoReply, plat::inet_ntoa(record.Address), PeerVersionNumber(record.AuxText1));
+    else
+        RunSeam(TelFollowUp.ForwardTel, record, body);
+}
+
+// The check boxes and the windows that follow belong to the GUI thread.
+void OnGuiThread(std::function<void()> action)
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return;
+    if (QThread::currentThread() == app->thread())
+        action();
+    else
+        QMetaObject::invokeMethod(app, std::move(action), Qt::QueuedConnection);
+}
+
+} // namespace
+
+QString TelDataFile()
+{
+    return TelegDirectory + QLatin1Char('/') + TelegFileName + QStringLiteral(".dat");
+}
+
+QString TelTextFile()
+{
+    return TelegDirectory + QLatin1Char('/') + TelegFileName + QStringLiteral(".txt");
+}
+
+bool OpenTelLogFiles(QString *error)
+{
+    {
+        std::lock_guard lock(TelDataLock);
+        plat::RecordFile file(TelDataFile(), MessageRecord::Size);
+        if (!OpenTelDataFile(file, error))
+            return false;
+        const qint64 count = file.count();
+        if (TelegPointer <= 0 || TelegPointer > count)
+            TelegPointer = static_cast<qint32>(count);
+        const qint32 pending = CountReceivedTels(file, TelegPointer);
+        std::lock_guard waitingLock(WaitingTelsLock);
+        WaitingTels = pending;
+    }
+    std::lock_guard lock(TelTextLock);
+    return plat::EnsureFileExists(TelTextFile(), error);
+}
+
+bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArray &body)
+{
+    const bool stay = record.Flags & MessageRecord::StayFlag;
+    QString error;
+    if (!StoreBody(record, body, &error))
+        return ReportFailure(QStringLiteral("TEL Store Error"), error);
+    record.AuxText1 = connection.OlcpVersion;
+    record.Address = ResolveAddress(connection.IpAddress);
+    if (stay) {
+        record.AuxText2 = connection.UserId; // the ID the TELs were fetched under
+    } else {
+        record.Handle = connection.Handle;
+        record.UserId = connection.UserId;
+        record.DateTime = plat::DelphiNow();
+    }
+    if (!AppendTelRecord(record, &error))
+        return ReportFailure(QStringLiteral("TEL Store Error"), error);
+    // Announced only now, so that a window reading the log on the
+    // announcement always finds the TEL there.
+    const qint32 waiting = NotifyTelArrival(!stay);
+    LogBanner(ReceivedBanner(record));
+    const QByteArray stored = (record.Flags & MessageRecord::FileFlag) ? QByteArray() : body.left(record.Bytes);
+    OnGuiThread([waiting, record, stored] { DecideFollowUp(waiting, record, stored); });
+    return true;
+}
+
+bool LogSentTel(const SentTel &sent, MessageRecord record)
+{
+    QString error;
+    if (!StoreBody(record, sent.text, &error))
+        return ReportFailure(QStringLiteral("TEL Log Error"), error);
+    record.Address = ResolveAddress(sent.target.IpAddress);
+    record.Handle = sent.target.Memo;
+    record.DateTime = plat::DelphiNow();
+    record.AuxText1 = sent.target.OlcpVersion;
+    if (sent.stayMode) {
+        record.UserId = sent.addresseeUserId;
+        record.Handle = sent.addresseeHandle;
+        record.Flags |= MessageRecord::StayFlag;
+        record.Title += QLatin1String(TelTitle::StayTel);
+    }
+    if (sent.serialChat)
+        record.UserId = sent.target.ReplyUserId;
+    if (!AppendTelRecord(record, &error))
+        return ReportFailure(QStringLiteral("TEL Log Error"), error);
+    if (!sent.localMode)
+        LogBanner(SentBanner(sent, record));
+    return true;
+}
 
 TBTelLogForm *BTelLogForm = nullptr;
 

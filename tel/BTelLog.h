@@ -1,13 +1,91 @@
 #pragma once
-// The TEL log window: browses a TEL log pair offline.
+// The TEL log: the pair of files that keeps every TEL received or sent (a
+// record file of 400-byte MessageRecords, record 0 a header, and a text file
+// of the text bodies one after another), storing into it, and the TEL log
+// window that browses a pair offline.
+//
+// Every operation opens the files by the current TelegDirectory and
+// TelegFileName, does its work and closes them again. The text file is
+// written only inside TelTextLock, the record file only inside TelDataLock,
+// never both at once (text first, released, then record), so appends of
+// concurrent conversations never interleave and a record's Number is always
+// its index.
+#include "core/HostRecord.h"
+#include "core/MessageRecord.h"
+
+#include <QByteArray>
+#include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
+
+// The pair's paths: TelegDirectory + "/" + TelegFileName + ".dat" / ".txt".
+QString TelDataFile();
+QString TelTextFile();
+
+// The largest text body a TEL carries.
+constexpr int MaxTelBody = 65536;
+
+// Opens the pair at start-up or after the configuration names another one:
+// creates the record file with its header only when it does not exist (an
+// empty one, left by a crash right after its creation, gets its header too);
+// clamps TelegPointer (0, negative or past the end -> the record count, so
+// everything stored so far counts as shown); sets WaitingTels to the number
+// of records from TelegPointer on whose Title begins with "Recv"; creates the
+// text file when missing. A file that exists but cannot be opened is left
+// untouched: false, with the reason in *error. Showing the unread count and
+// switching to Lock mode is the caller's part.
+bool OpenTelLogFiles(QString *error);
+
+// Stores a received TEL delivered by the connection: the body (text TELs
+// only, record.Bytes bytes of it) into the text file, then the record with
+// Start, AuxText1 (the peer's version), Address, and (except for a Stay TEL,
+// which keeps what the fetch delivered) Handle, UserId and DateTime from now.
+// Only once both are safely written is the arrival counted and announced
+// (NotifyTelArrival, chime unless a Stay TEL), the banner logged and the
+// follow-up decided on the GUI thread (TelFollowUp below). A body over
+// MaxTelBody or shorter than record.Bytes, or a failed write, is logged at
+// level 1 and nothing is announced: false. Callable from any thread.
+bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArray &body);
+
+// What the send window knows of a TEL it has sent.
+struct SentTel {
+    HostRecord target;        // the target host record as the window holds it
+    QByteArray text;          // the text buffer (CP932 bytes)
+    bool stayMode = false;    // sent through a server for an absent user
+    bool serialChat = false;
+    bool localMode = false;   // serial chat to 0.0.0.0: nothing went over the network
+    QString addresseeUserId, addresseeHandle; // Stay mode: as the server named them
+};
+
+// Stores a sent TEL. The sending has set Title, Flags (FileFlag, SerialFlag),
+// Bytes, and for a file AuxText2 (the rate) and FileName; this adds Start,
+// Address, Handle (the target's memo), DateTime, AuxText1 and, in Stay mode,
+// the addressee with StayFlag and " ; Stay TEL". Logs the banner unless in
+// local mode. A failure is logged at level 1: false. GUI thread.
+bool LogSentTel(const SentTel &sent, MessageRecord record);
+
+// What may follow a stored TEL, run on the GUI thread after StoreTel has
+// looked at the main window's Lock and auto-reply check boxes. The windows
+// and exchanges that fill these come with their own code; a seam left unset
+// means nothing more happens: the TEL simply waits in the log as unread.
+struct TelFollowUps {
+    // Lock off and this TEL the only unread one.
+    std::function<void()> ShowReceiveWindow;
+    // Auto-reply on, caption "Auto Reply": the sender's dotted address and
+    // its version number (the three digits after "OLCP").
+    std::function<void(const QString &address, int peerVersion)> SendAutoReply;
+    // Auto-reply on, any other caption ("Forward"): the stored record and body.
+    std::function<void(const MessageRecord &, const QByteArray &body)> ForwardTel;
+};
+extern TelFollowUps TelFollowUp;
 
 namespace Ui {
 class TBTelLogForm;
 }
 
+// The TEL log window: browses a TEL log pair offline.
 class TBTelLogForm : public QWidget {
     Q_OBJECT
 public:
