@@ -19,6 +19,7 @@
 
 std::atomic<int> LogLebelNumber{ALPHA};
 std::atomic<bool> LogToFile{false};
+std::atomic<int> LastLogFileHandle{-1};
 
 namespace {
 
@@ -212,6 +213,7 @@ bool AppendLogFileLine(const QString &path, const QString &text)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return false;
+    LastLogFileHandle = file.handle();
     const bool written = file.write(line) == line.size() && file.flush();
     file.close();
     return written && file.error() == QFileDevice::NoError;

@@ -18,6 +18,9 @@ extern std::atomic<int> LogLebelNumber;
 // file (LogDirectory + "/" + LogFileName) while it is set.
 extern std::atomic<bool> LogToFile;
 
+// The system's descriptor of the log file as last opened (-1 before).
+extern std::atomic<int> LastLogFileHandle;
+
 // The level number of a LogLebel name ("ZERO".."DELTA", exact case); -1 when unknown.
 int LogLevelFromName(const QString &name);
 

@@ -8,10 +8,15 @@
 
 #include "platform/DelphiDate.h"
 #include "tel/BRecvTel.h"
+#include "tel/BTelLog.h"
+#include "tel/BTelServ.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSysInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -38,7 +43,8 @@ QString LogFileName, TelegFileName, ListFileName, LastEditFile;
 QString LogLebel;
 QString QuotationMark, ArrivalChime, CustomEditor;
 qint32 TelegPointer = 1;
-bool ReqVersionUp = false, RepeatTransmit = false, PlainTransmit = false;
+std::atomic<bool> ReqVersionUp{false};
+bool RepeatTransmit = false, PlainTransmit = false;
 qint32 TimeOutValue = 3600000;
 
 bool PasswordsEncoded = false;
@@ -55,6 +61,8 @@ QString OlcDirectory, OlcClientDirectory;
 QString AccountDirectory, AccClientDirectory;
 bool ClientTimer = true;
 qint32 ClientInterval = 10;
+
+QString AutoReplyRichFile, AutoReplyPlainFile, LastSentTextFile, AutoReplyFile;
 
 std::function<bool()> AskMainDirectoryChange = [] {
     const QString text = QStringLiteral("ﾚｼﾞｽﾄﾘに登録されたﾒｲﾝ･ﾃﾞｨﾚｸﾄﾘと,現在起動したﾃﾞｨﾚｸﾄﾘとが異なっています.\n"
@@ -129,7 +137,8 @@ void SetDefaults()
     ArrivalChime = GetStartupSoundFile();
     CustomEditor.clear();
     TelegPointer = 1;
-    ReqVersionUp = RepeatTransmit = PlainTransmit = false;
+    ReqVersionUp = false;
+    RepeatTransmit = PlainTransmit = false;
     TimeOutValue = 3600000;
     StoredVersion.clear();
     PasswordsEncoded = false;
@@ -219,7 +228,9 @@ void ReadDirectory(const plat::RegKey &key)
     ReadString(key, "ArrivalChime", ArrivalChime);
     ReadString(key, "CustomEditor", CustomEditor);
     ReadInteger(key, "TelegPointer", TelegPointer);
-    ReadFlagText(key, "ReqVersionUp", ReqVersionUp);
+    bool newerPeerSeen = false;
+    ReadFlagText(key, "ReqVersionUp", newerPeerSeen);
+    ReqVersionUp = newerPeerSeen;
     ReadFlagText(key, "RepeatTransmit", RepeatTransmit);
     ReadFlagText(key, "PlainTransmit", PlainTransmit);
     ReadInteger(key, "TimeOutValue", TimeOutValue);
@@ -531,6 +542,13 @@ void ReadSettings()
 
 namespace {
 
+// A plain message box without an icon, as start-up tells the user things.
+void ShowMessage(const QString &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok, BLookupForm);
+    box.exec();
+}
+
 QString NowText()
 {
     const QDateTime now = QDateTime::currentDateTime();
@@ -570,10 +588,7 @@ void LogVersionLines()
         WriteLog(ZERO, QStringLiteral("Version Renewal : ") + StoredVersion + QStringLiteral(" --> ") + ProgramVersion +
                            QStringLiteral("\r\n"));
     if (ReqVersionUp && !StartParameterIsOne('A') && !StartParameterIsOne('D')) {
-        QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(),
-                        QStringLiteral("お使いのﾊﾞｰｼﾞｮﾝはかなり古くなりました. できるだけ早くﾊﾞｰｼﾞｮﾝｱｯﾌﾟしてください."),
-                        QMessageBox::Ok, BLookupForm);
-        box.exec();
+        ShowMessage(QStringLiteral("お使いのﾊﾞｰｼﾞｮﾝはかなり古くなりました. できるだけ早くﾊﾞｰｼﾞｮﾝｱｯﾌﾟしてください."));
     }
     ReqVersionUp = false;
 }
@@ -583,12 +598,98 @@ void LogHandles()
     WriteLog(ALPHA, QStringLiteral("Kalvex Application Handle = ") + QString::number(ApplicationHandle));
     WriteLog(ALPHA, QStringLiteral("Lookup Form Handle        = ") + QString::number(BLookupForm->winId()));
     WriteLog(BETA, QStringLiteral("Recv TEL Form Handle      = ") + QString::number(BRecvTelegramForm->winId()));
+    WriteLog(BETA, QLatin1Char('"') + LogFileName + QStringLiteral("\" Handle    = ") + QString::number(LastLogFileHandle));
 }
 
-// What loading the settings brings about: the windows, the log file with its
-// banner and version lines, maintenance mode, and the first save.
+// A folder the program needs, created with its whole path when missing. When
+// that fails start-up cannot go on: the user is told, and the program closes
+// in order.
+bool EnsureFolder(const QString &folder)
+{
+    if (QDir(folder).exists() || QDir().mkpath(folder))
+        return true;
+    const QString text = QStringLiteral("*** Folder Error : ") + folder + QStringLiteral(" : cannot be created");
+    WriteLog(ALPHA, text);
+    ShowMessage(text + QStringLiteral("\nKalvex ends."));
+    BLookupForm->ExitButtonClick();
+    return false;
+}
+
+// The unread TELs found at start-up lock the receive window.
+void ShowWaitingTels()
+{
+    BLookupForm->ui->RecvNumLabel->setText(QStringLiteral("[ %1 ]").arg(WaitingTels));
+    BLookupForm->ui->RecvNumLabel->setVisible(true);
+    BLookupForm->ui->LockCheckBox->setChecked(true);
+    if (!StartParameterIsOne('A') && !StartParameterIsOne('E'))
+        ShowMessage(QStringLiteral("未処理の着信TELがありますので自動的にﾛｯｸﾓｰﾄﾞになります.\n"
+                                   "Lock ﾁｪｯｸ を解除しすべて読了処理するようにしてください."));
+}
+
+bool OpenTelLog()
+{
+    QString error;
+    if (!OpenTelLogFiles(&error)) {
+        const QString text = QStringLiteral("*** TEL Log File Error : ") + error;
+        WriteLog(ALPHA, text);
+        ShowMessage(text + QStringLiteral("\nKalvex ends."));
+        BLookupForm->ExitButtonClick();
+        return false;
+    }
+    if (WaitingTels > 0)
+        ShowWaitingTels();
+    return true;
+}
+
+// The work folder; a stored one that cannot be made falls back to the main directory's.
+bool PrepareTempFolder()
+{
+    if (!QDir(TempDirectory).exists() && !QDir().mkpath(TempDirectory)) {
+        WriteLog(ALPHA, QStringLiteral("*** Temp Folder Error : ") + TempDirectory);
+        TempDirectory = JoinPath(MainDirectory, QStringLiteral("Temp"));
+        if (!EnsureFolder(TempDirectory))
+            return false;
+    }
+    AutoReplyRichFile = JoinPath(TempDirectory, QStringLiteral("AutoRep_Rich.txt"));
+    AutoReplyPlainFile = JoinPath(TempDirectory, QStringLiteral("AutoRep_Plain.txt"));
+    LastSentTextFile = JoinPath(TempDirectory, QStringLiteral("Temp$$$$.txt"));
+    return true;
+}
+
+// Start parameter F: auto-reply mode with the receive lock on, answering with
+// the file it names (when that exists) or the two message files.
+void StartAutoReply()
+{
+    AutoReplyFile.clear();
+    const QString f = StartParameter('F');
+    if (!f.startsWith(QLatin1Char('1')))
+        return;
+    QString name = f.mid(1);
+    if (!name.isEmpty() && !name.contains(QLatin1Char('/')))
+        name = JoinPath(MainDirectory, name);
+    if (!name.isEmpty() && QFileInfo(name).isFile())
+        AutoReplyFile = name;
+    // Without a caption the check box's own handler leaves the editor closed.
+    QCheckBox *autoReply = BLookupForm->ui->AutoreplyCheckBox;
+    autoReply->setText(QString());
+    autoReply->setChecked(true);
+    BLookupForm->ui->LockCheckBox->setChecked(true);
+    autoReply->setText(QStringLiteral("Auto Reply"));
+}
+
+QString ServerOsText()
+{
+    return QSysInfo::prettyProductName() + QStringLiteral(" (") + QSysInfo::kernelType() + QLatin1Char(' ') +
+           QSysInfo::kernelVersion() + QLatin1Char(')');
+}
+
+// What loading the settings brings about, in order: the windows, the log
+// file with its banner and version lines, the data folders and the TEL log,
+// auto-reply mode, maintenance mode, and the first save. A step that cannot
+// be done closes the program and the rest is skipped.
 void ApplyStartupEffects()
 {
+    WaitingTels = -1;
     if (!BRecvTelegramForm)
         BRecvTelegramForm = new TBRecvTelegramForm();
     BLookupForm->FormShow();
@@ -597,11 +698,21 @@ void ApplyStartupEffects()
     if (BLookupForm->HasClosed()) // the Exit button during the version warning
         return;
     LogHandles();
+    for (const QString &folder : {OlcClientDirectory, AccClientDirectory, TelegDirectory}) {
+        if (!EnsureFolder(folder))
+            return;
+    }
+    if (!OpenTelLog() || BLookupForm->HasClosed() || !PrepareTempFolder())
+        return;
+    StartAutoReply();
+    if (!EnsureFolder(MainDirectory))
+        return;
     if (StoredVersion == QLatin1String(MaintenanceVersion)) {
         ProgramVersion = QLatin1String(MaintenanceVersion);
         BLookupForm->ui->X_Button->setVisible(true);
     }
     SaveSettingsReported();
+    WriteLog(ZERO, QStringLiteral("\r\nServer OS   = ") + ServerOsText());
 }
 
 } // namespace

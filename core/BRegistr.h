@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -46,7 +47,9 @@ extern QString LogFileName, TelegFileName, ListFileName, LastEditFile;
 extern QString LogLebel;
 extern QString QuotationMark, ArrivalChime, CustomEditor;
 extern qint32 TelegPointer;
-extern bool ReqVersionUp, RepeatTransmit, PlainTransmit;
+// Set by server and client threads when a much newer peer was seen.
+extern std::atomic<bool> ReqVersionUp;
+extern bool RepeatTransmit, PlainTransmit;
 extern qint32 TimeOutValue;
 
 // Security: passwords in their ConvertPassword form (raw bytes).
@@ -72,6 +75,10 @@ extern QString OlcDirectory, OlcClientDirectory;
 extern QString AccountDirectory, AccClientDirectory;
 extern bool ClientTimer;
 extern qint32 ClientInterval;
+
+// Work files in the TempDirectory, and the file that answers in auto-reply
+// mode in place of the two message files (start parameter F).
+extern QString AutoReplyRichFile, AutoReplyPlainFile, LastSentTextFile, AutoReplyFile;
 
 // The startup sound of the desktop's sound scheme ("" when none).
 QString GetStartupSoundFile();

@@ -73,14 +73,19 @@ int ProgramMain(int argc, char **argv)
             BLookupForm->ExitButtonClick();
     });
     LoadSettings();
-    BOlcLogForm = new TBOlcLogForm();
-    BTelLogForm = new TBTelLogForm();
+    if (!BLookupForm->HasClosed()) {
+        BOlcLogForm = new TBOlcLogForm();
+        BTelLogForm = new TBTelLogForm();
+        LoadHostList();
+    }
     StartingUp = 0;
-    plat::PostBroadcastMessage(QStringLiteral("Kalvex Open"), static_cast<qintptr>(ApplicationHandle), 0);
-
-    // The Exit button (or a termination signal) may have closed the program
-    // during a start-up message box already.
-    const int rc = BLookupForm->HasClosed() ? 0 : QApplication::exec();
+    // The Exit button, a termination signal or a failed start-up step may have
+    // closed the program already.
+    int rc = 0;
+    if (!BLookupForm->HasClosed()) {
+        plat::PostBroadcastMessage(QStringLiteral("Kalvex Open"), static_cast<qintptr>(ApplicationHandle), 0);
+        rc = QApplication::exec();
+    }
     FreeStartupWindows();
     mutex.release();
     return rc;

@@ -1,0 +1,185 @@
+// What loading the settings brings about at start-up: log banner and version
+// lines, folders, the TEL log pair and its unread TELs, auto-reply mode.
+#include "core/BCommon.h"
+#include "core/BLookup.h"
+#include "core/BRegistr.h"
+#include "core/MessageRecord.h"
+#include "platform/RecordFile.h"
+#include "platform/Registry.h"
+#include "support/TempEnv.h"
+#include "tel/BTelServ.h"
+#include "ui_BLookup.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QTimer>
+
+using testsupport::TempEnvTest;
+
+namespace {
+
+class StartupEffectsTest : public TempEnvTest {
+protected:
+    void SetUp() override
+    {
+        LoadIniFile(env.path());
+        // Every message box that start-up shows is noted and answered.
+        connect = QObject::connect(&boxWatcher, &QTimer::timeout, [this] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                shown << box->text();
+                box->accept();
+            }
+        });
+        boxWatcher.start(5);
+    }
+    void TearDown() override
+    {
+        delete form;
+        QObject::disconnect(connect);
+    }
+    void start()
+    {
+        form = new TBLookupForm();
+        LoadSettings();
+    }
+    void storeDirectory(const char *name, const QString &value)
+    {
+        plat::UpdateRegistry(plat::RootKey::CurrentUser, [&](plat::RegKey &root) {
+            root.createKey(QStringLiteral("Software\\ZK\\Kalvex\\Directory")).writeString(QLatin1String(name), value);
+        });
+    }
+    QString memo() const { return form->ui->LookupMemo->toPlainText(); }
+    // A TEL log pair with the given titles after its header record.
+    void writeTelLog(const QStringList &titles)
+    {
+        QDir().mkpath(env.file(QStringLiteral("Telegram")));
+        plat::RecordFile file(env.file(QStringLiteral("Telegram/Teleg000.dat")), 400);
+        ASSERT_TRUE(file.create());
+        MessageRecord record;
+        file.append(record.encode());
+        for (const QString &title : titles) {
+            record.Title = title;
+            file.append(record.encode());
+        }
+    }
+
+    TBLookupForm *form = nullptr;
+    QTimer boxWatcher;
+    QMetaObject::Connection connect;
+    QStringList shown;
+};
+
+TEST_F(StartupEffectsTest, FirstStartMakesTheFoldersAndAnEmptyTelLog)
+{
+    start();
+    for (const char *folder : {"Telegram", "Temp", "OlcClient", "AccClient"})
+        EXPECT_TRUE(QDir(env.file(QLatin1String(folder))).exists()) << folder;
+    const QByteArray dat = env.readFile(QStringLiteral("Telegram/Teleg000.dat"));
+    ASSERT_EQ(dat.size(), 400);
+    const MessageRecord header = MessageRecord::decode(dat);
+    EXPECT_EQ(header.Number, 0);
+    EXPECT_EQ(header.Title, QDate::currentDate().toString(QStringLiteral("yyyy/MM/dd")));
+    EXPECT_EQ(header.Handle, QStringLiteral("Ver.3.03.03031001R"));
+    EXPECT_EQ(header.FileName, QStringLiteral("Teleg000"));
+    EXPECT_TRUE(QFile::exists(env.file(QStringLiteral("Telegram/Teleg000.txt"))));
+    EXPECT_EQ(env.readFile(QStringLiteral("Telegram/Teleg000.txt")).size(), 0);
+    EXPECT_EQ(WaitingTels, 0);
+    EXPECT_EQ(AutoReplyRichFile, env.file(QStringLiteral("Temp/AutoRep_Rich.txt")));
+    EXPECT_TRUE(memo().contains(QStringLiteral("Kalvex Installed : Ver.3.03.03031001R")));
+    EXPECT_TRUE(memo().contains(QStringLiteral("Server OS   = ")));
+    EXPECT_TRUE(shown.isEmpty());
+}
+
+TEST_F(StartupEffectsTest, UnreadTelsLockTheReceiveWindowAndSaySo)
+{
+    writeTelLog({QStringLiteral("Recv  <<Text>>"), QStringLiteral("Send  <<Text>>"), QStringLiteral("Recv  <<File>> ; ")});
+    start();
+    EXPECT_EQ(WaitingTels, 2);
+    EXPECT_EQ(TelegPointer, 1);
+    EXPECT_EQ(form->ui->RecvNumLabel->text(), QStringLiteral("[ 2 ]"));
+    EXPECT_FALSE(form->ui->RecvNumLabel->isHidden());
+    EXPECT_TRUE(form->ui->LockCheckBox->isChecked());
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith(QStringLiteral("未処理の着信TELがありますので自動的にﾛｯｸﾓｰﾄﾞになります.")));
+}
+
+TEST_F(StartupEffectsTest, ParameterEKeepsTheLockMessageAway)
+{
+    writeTelLog({QStringLiteral("Recv  <<Text>>")});
+    StartParameter('E') = QStringLiteral("1");
+    start();
+    EXPECT_TRUE(form->ui->LockCheckBox->isChecked());
+    EXPECT_TRUE(shown.isEmpty());
+}
+
+TEST_F(StartupEffectsTest, VersionLinesAndTheOldVersionWarning)
+{
+    storeDirectory("Version", QStringLiteral("Ver.3.02.00000000R"));
+    storeDirectory("ReqVersionUp", QStringLiteral("1"));
+    start();
+    EXPECT_TRUE(memo().contains(QStringLiteral("Version Renewal : Ver.3.02.00000000R --> Ver.3.03.03031001R")));
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith(QStringLiteral("お使いのﾊﾞｰｼﾞｮﾝはかなり古くなりました.")));
+    EXPECT_FALSE(ReqVersionUp);
+}
+
+TEST_F(StartupEffectsTest, ParameterDKeepsTheWarningAwayAndClearsTheFlag)
+{
+    storeDirectory("Version", QStringLiteral("Ver.3.03.03031001R"));
+    storeDirectory("ReqVersionUp", QStringLiteral("1"));
+    StartParameter('D') = QStringLiteral("1");
+    start();
+    EXPECT_TRUE(shown.isEmpty());
+    const plat::RegistryRead read = plat::LoadRegistry(plat::RootKey::CurrentUser);
+    EXPECT_EQ(read.root.key(QStringLiteral("Software\\ZK\\Kalvex\\Directory"))->readString(QStringLiteral("ReqVersionUp")),
+              QStringLiteral("0"));
+}
+
+TEST_F(StartupEffectsTest, ParameterFStartsAutoReplyWithItsFile)
+{
+    env.writeFile(QStringLiteral("reply.txt"), "away");
+    StartParameter('F') = QStringLiteral("1reply.txt");
+    start();
+    EXPECT_EQ(AutoReplyFile, env.file(QStringLiteral("reply.txt")));
+    EXPECT_TRUE(form->ui->AutoreplyCheckBox->isChecked());
+    EXPECT_EQ(form->ui->AutoreplyCheckBox->text(), QStringLiteral("Auto Reply"));
+    EXPECT_TRUE(form->ui->LockCheckBox->isChecked());
+
+    delete form;
+    StartParameter('F') = QStringLiteral("1missing.txt"); // ignored silently; the mode still starts
+    start();
+    EXPECT_TRUE(AutoReplyFile.isEmpty());
+    EXPECT_TRUE(form->ui->AutoreplyCheckBox->isChecked());
+}
+
+TEST_F(StartupEffectsTest, ATempFolderThatCannotBeMadeFallsBack)
+{
+    env.writeFile(QStringLiteral("file"), "x");
+    storeDirectory("TempDirectory", env.file(QStringLiteral("file/Temp")));
+    start();
+    EXPECT_EQ(TempDirectory, env.file(QStringLiteral("Temp")));
+    EXPECT_FALSE(form->HasClosed());
+}
+
+TEST_F(StartupEffectsTest, AFolderThatCannotBeMadeEndsStartUpInOrder)
+{
+    env.writeFile(QStringLiteral("file"), "x");
+    storeDirectory("TelegDirectory", env.file(QStringLiteral("file/Telegram")));
+    start();
+    EXPECT_TRUE(form->HasClosed());
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith(QStringLiteral("*** Folder Error : ")));
+    EXPECT_TRUE(memo().contains(QStringLiteral("***** Kalvex Close *****")));
+}
+
+TEST_F(StartupEffectsTest, MaintenanceModeLogsTheRenewalFromQZ)
+{
+    storeDirectory("Version", QStringLiteral("QZ"));
+    start();
+    EXPECT_TRUE(memo().contains(QStringLiteral("Version Renewal : QZ --> Ver.3.03.03031001R")));
+    EXPECT_EQ(ProgramVersion, QStringLiteral("QZ"));
+}
+
+} // namespace
