@@ -1,4 +1,5 @@
 // Kalvex_L as a process: once per machine, first start, close sequence.
+#include "core/HostRecord.h"
 #include "platform/Registry.h"
 #include "support/TempEnv.h"
 
@@ -106,6 +107,11 @@ TEST_F(ProgramMainTest, FirstStartWritesTheSettingsAndCloseSavesThemAgain)
     EXPECT_TRUE(log.contains("Kalvex Log Start  << "));
     EXPECT_TRUE(log.contains("Kalvex Installed : Ver.3.03.03031001R"));
     EXPECT_TRUE(log.contains("***** Kalvex Close *****"));
+    // The data files of a first start.
+    EXPECT_EQ(env.readFile(QStringLiteral("Telegram/Teleg000.dat")).size(), 400);
+    const QByteArray list = env.readFile(QStringLiteral("Kalvex.lst"));
+    ASSERT_GE(list.size(), HostRecord::Size);
+    EXPECT_EQ(HostRecord::decode(list).Memo, QStringLiteral("Kalvex.lst"));
 }
 
 TEST_F(ProgramMainTest, IniChoiceTwoKeepsEverythingUnderTheLocalMachine)
