@@ -1,7 +1,26 @@
 #pragma once
-// The receiving side of TELs: counting and announcing an arrival. (The
-// receiving conversation itself joins this file later.)
+// The receiving side of TELs: the conversation after the server handshake
+// has accepted "TEL", and the counting and announcing of an arrival.
+#include "core/HostRecord.h"
+#include "core/MessageRecord.h"
+#include "platform/WinSock.h"
+
+#include <QByteArray>
 #include <QtGlobal>
+
+#include <atomic>
+#include <cstdint>
+
+// Whether TELs are accepted (set when the TCP server starts).
+extern std::atomic<std::uint8_t> TelServerEnabled;
+
+// Holds the TEL conversation on an accepted socket whose handshake answered
+// "ACK": reads commands until "OFF" and stores each TEL. The caller closes
+// the socket.
+void ServeTel(plat::SOCKET socket, HostRecord &connection);
+
+// Receives a Stay TEL's text into body and fills the record for it.
+bool RecvStayTelText(plat::SOCKET socket, MessageRecord &record, QByteArray &body);
 
 // Window message telling every form the number of unread TELs: wParam 0 when
 // a TEL was stored (lParam = the unread count), wParam 1 when the receive
