@@ -1,6 +1,5 @@
 #pragma once
-// The receiving side of TELs: counting and announcing an arrival. (The
-// receiving conversation itself joins this file later.)
+// Receiving TELs: counting and announcing an arrival.
 #include <QtGlobal>
 
 // Window message telling every form the number of unread TELs: wParam 0 when
