@@ -179,18 +179,20 @@ void ShowLog(int level, const QString &text)
     }
 }
 
+// The three lines of a banner go out in one call, so banners written by
+// several threads at once never mix their lines.
 void LogBanner(const QString &text)
 {
-    WriteLog(ZERO, QStringLiteral("\r\n") + repeated('*', 35));
-    WriteLog(ZERO, text);
-    WriteLog(ZERO, repeated('*', 35) + QStringLiteral("\r\n"));
+    const QString stars = repeated('*', 35);
+    WriteLog(ZERO, QStringLiteral("\r\n") + stars + QStringLiteral("\r\n") + text + QStringLiteral("\r\n") + stars +
+                       QStringLiteral("\r\n"));
 }
 
 void LogConnection(const QString &kind, const QString &address, const QString &name)
 {
-    WriteLog(ZERO, QStringLiteral("\r\n") + repeated('-', 35));
-    WriteLog(ZERO, kind + QStringLiteral(" to    [[ ") + address + QStringLiteral(" ]]  ") + name);
-    WriteLog(ZERO, repeated('-', 35));
+    const QString hyphens = repeated('-', 35);
+    WriteLog(ZERO, QStringLiteral("\r\n") + hyphens + QStringLiteral("\r\n") + kind + QStringLiteral(" to    [[ ") +
+                       address + QStringLiteral(" ]]  ") + name + QStringLiteral("\r\n") + hyphens);
 }
 
 void SetLogMemo(QPlainTextEdit *memo)

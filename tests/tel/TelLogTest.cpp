@@ -7,6 +7,7 @@
 #include "platform/Cp932.h"
 #include "platform/DelphiDate.h"
 #include "platform/RecordFile.h"
+#include "platform/WinMessages.h"
 #include "platform/WinSock.h"
 #include "support/TempEnv.h"
 #include "tel/BTelLog.h"
@@ -153,6 +154,36 @@ TEST_F(TelLog, NewPairHoldsTheHeaderAndTelsFollowFromOne)
     EXPECT_EQ(r.AuxText1, QStringLiteral("OLCP303L"));
     EXPECT_LT(std::abs(r.DateTime - plat::DelphiNow()), 1.0 / 24 / 60);
     EXPECT_EQ(waiting(), 3);
+}
+
+// A form that notes each unread-count message and how many TELs the record
+// file held when it came.
+class CountWatcher : public QWidget {
+public:
+    QList<std::pair<qintptr, qint64>> seen;
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() != plat::WindowMessageEvent::EventType())
+            return QWidget::event(e);
+        const auto *m = static_cast<plat::WindowMessageEvent *>(e);
+        if (m->message() == WaitingTelsMessage && m->wParam() == 0)
+            seen.append({m->lParam(), QFile(TelDataFile()).size() / MessageRecord::Size - 1});
+        return true;
+    }
+};
+
+TEST_F(TelLog, EveryFormLearnsTheCountOnlyOnceTheTelIsStored)
+{
+    openPair();
+    CountWatcher watcher;
+    ASSERT_TRUE(store("one"));
+    ASSERT_TRUE(store("two"));
+    std::thread server([this] { EXPECT_TRUE(store("three")); });
+    server.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(watcher.seen, (QList<std::pair<qintptr, qint64>>{{1, 1}, {2, 2}, {3, 3}}));
 }
 
 TEST_F(TelLog, StayTelKeepsWhatTheFetchDelivered)
