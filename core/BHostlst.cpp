@@ -71,7 +71,7 @@ HostRecord LocalMachineRecord()
     host.IpAddress = LocalAddresses.first();
     host.HostName = LocalHostName;
     host.Memo = QStringLiteral("Your Local Machine");
-    host.OlcpVersion = QStringLiteral("OLCP303L");
+    host.OlcpVersion = QLatin1String(OlcpVersionText);
     return host;
 }
 
