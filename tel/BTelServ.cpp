@@ -1,14 +1,301 @@
 #include "tel/BTelServ.h"
 
+#include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "core/BServer.h"
+#include "platform/Cp932.h"
+#include "platform/DelphiDate.h"
 #include "platform/Sound.h"
 #include "platform/WinMessages.h"
+#include "tel/BTelLog.h"
+
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <unistd.h>
 
+std::atomic<std::uint8_t> TelServerEnabled{0};
 qint32 WaitingTels = -1;
+
+namespace {
+
+constexpr char Ack[] = "ACK\r";
+constexpr char Nak[] = "NAK\r";
+// Byte lengths of the host record fields that "FORWARD" replaces.
+constexpr int AddressTextBytes = 16;
+constexpr int HandleBytes = 32;
+
+// ---- what a body holds -------------------------------------------------------
+
+// A body that opens a group and names the rich text format before its first
+// NUL (what follows a NUL is no longer text).
+bool IsRichText(const QByteArray &body)
+{
+    if (!body.startsWith('{'))
+        return false;
+    const qsizetype nul = body.indexOf('\0');
+    const QByteArrayView text(body.constData(), nul < 0 ? body.size() : nul);
+    return text.contains("\\rtf") || text.contains("\\RTF");
+}
+
+bool IsHtml(const QByteArray &body)
+{
+    QByteArray head = body.left(10);
+    for (char &c : head)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    return head.startsWith("<!DOCTYPE") || head.startsWith("<HTML");
+}
+
+// One text block of at most MaxTelBody bytes. A negative count is no text:
+// the peer is out of step with the conversation.
+bool RecvTelBody(plat::SOCKET socket, QByteArray &body)
+{
+    int length = 0;
+    if (!RecvBuf(socket, body, length, MaxTelBody + 1))
+        return false;
+    if (length < 0) {
+        WriteLog(ALPHA, QStringLiteral("*** recv[Buf] *** Bad length = ") + QString::number(length));
+        return false;
+    }
+    return true;
+}
+
+bool RecvTelText(plat::SOCKET socket, MessageRecord &record, QByteArray &body)
+{
+    if (!RecvTelBody(socket, body))
+        return false;
+    record.Title = QString::fromLatin1(TelTitle::RecvText);
+    record.Flags = 0;
+    record.Bytes = body.size();
+    // An earlier file TEL of the conversation left these.
+    record.FileName.clear();
+    record.AuxText2.clear();
+    if (IsRichText(body))
+        record.Flags |= MessageRecord::RichFlag;
+    if (IsHtml(body))
+        record.Flags |= MessageRecord::HtmlFlag;
+    if (record.Channel != 0) {
+        record.Title += QLatin1String(TelTitle::SerialChat);
+        record.Flags |= MessageRecord::SerialFlag;
+    }
+    if (record.Forwarded != 0)
+        record.Title += QLatin1String(TelTitle::ForwardTel);
+    return true;
+}
+
+// ---- received files ----------------------------------------------------------
+
+// A name that stays inside the TEL folder on every system the sender may run:
+// no folder separator, drive or stream colon, parent step or control
+// character, and one that fits the record's FileName field.
+bool IsSafeFileName(const QByteArray &bytes, const QString &name)
+{
+    if (bytes.isEmpty() || bytes.size() > MessageRecordCapacity::FileName || name.contains(QStringLiteral("..")))
+        return false;
+    return std::none_of(name.cbegin(), name.cend(), [](QChar c) {
+        return c == u'/' || c == u'\\' || c == u':' || c.unicode() < 0x20 || c.unicode() == 0x7F;
+    });
+}
+
+// The name as the log shows it: a peer's control characters never reach it.
+QString Printable(const QString &name)
+{
+    QString shown = name;
+    for (QChar &c : shown)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = u'?';
+    return shown;
+}
+
+QString FileLine(const QString &name, const QString &what)
+{
+    return QStringLiteral("... File \"") + Printable(name) + QStringLiteral("\" : ") + what + QStringLiteral(" ...");
+}
+
+// Creates the announced file in the TEL folder. Created exclusively, so it
+// never replaces a file, follows no link planted under the name, and two
+// conversations cannot write into one file. On refusal, reason is the log line.
+bool CreateTelFile(const QByteArray &nameBytes, const QString &name, QFile &file, QString &path, QString &reason)
+{
+    if (!IsSafeFileName(nameBytes, name)) {
+        reason = FileLine(name, QStringLiteral("unsafe name"));
+        return false;
+    }
+    path = TelegDirectory + QLatin1Char('/') + name;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        reason = errno == EEXIST ? FileLine(name, QStringLiteral("cannot Rewrite"))
+                                 : FileLine(name, QStringLiteral("cannot Create (") +
+                                                      QString::fromLocal8Bit(std::strerror(errno)) + u')');
+        return false;
+    }
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        QFile::remove(path);
+        reason = FileLine(name, QStringLiteral("cannot Create"));
+        return false;
+    }
+    return true;
+}
+
+// Receives one announced file into the TEL folder. The file is received
+// straight into its final name and removed again when the transfer fails, so
+// a broken transfer leaves neither a partial file nor a record.
+bool RecvTelFile(plat::SOCKET socket, MessageRecord &record)
+{
+    QByteArray nameBytes;
+    if (!RecvString(socket, nameBytes))
+        return false;
+    const QString name = plat::FromCp932(nameBytes);
+    QFile file;
+    QString path, reason;
+    if (!CreateTelFile(nameBytes, name, file, path, reason)) {
+        if (SendString(socket, Nak))
+            WriteLog(ALPHA, reason);
+        return false;
+    }
+    if (!SendString(socket, Ack)) {
+        file.close();
+        QFile::remove(path);
+        return false;
+    }
+    WriteLog(ALPHA, QStringLiteral("Receiving file ..."));
+    QElapsedTimer timer;
+    timer.start();
+    qint64 size = 0;
+    const bool received = RecvFile(socket, file, size);
+    const qint64 elapsed = timer.elapsed();
+    file.close();
+    if (!received) {
+        QFile::remove(path);
+        return false;
+    }
+    const QString rate = RateText(size, elapsed);
+    record.Title = TelTitle::RecvFile(rate);
+    record.Flags = MessageRecord::FileFlag | (record.Flags & MessageRecord::SerialFlag);
+    record.Bytes = static_cast<std::int32_t>(size);
+    record.AuxText2 = rate;
+    record.FileName = name;
+    return true;
+}
+
+// ---- the command loop ----------------------------------------------------------
+
+QString CutText(const QByteArray &bytes, int maxBytes)
+{
+    return plat::FromCp932(plat::CutCp932(bytes, maxBytes));
+}
+
+// "FORWARD": the first sender's address and handle, then the text. They
+// stand in for the connection's own for the rest of the conversation.
+bool RecvForwardTel(plat::SOCKET socket, HostRecord &connection, MessageRecord &record, QByteArray &body)
+{
+    QByteArray address, handle;
+    if (!RecvString(socket, address) || !RecvString(socket, handle))
+        return false;
+    connection.IpAddress = CutText(address, AddressTextBytes);
+    connection.Handle = CutText(handle, HandleBytes);
+    record.Forwarded = 1;
+    return RecvTelText(socket, record, body);
+}
+
+// "FRPORT": the serial chat channel, then the text.
+bool RecvSerialTel(plat::SOCKET socket, MessageRecord &record, QByteArray &body)
+{
+    qint32 channel = 0;
+    if (!RecvInteger(socket, channel))
+        return false;
+    record.Channel = static_cast<std::uint8_t>(channel & 0xFF);
+    return RecvTelText(socket, record, body);
+}
+
+enum class Step { Failed, TelReceived, Nothing };
+
+Step Serve(plat::SOCKET socket, const QByteArray &command, HostRecord &connection, MessageRecord &record,
+           QByteArray &body)
+{
+    bool ok;
+    if (command == "FILE")
+        ok = RecvTelFile(socket, record);
+    else if (command == "TEXT")
+        ok = RecvTelText(socket, record, body);
+    else if (command == "FORWARD")
+        ok = RecvForwardTel(socket, connection, record, body);
+    else if (command == "FRPORT")
+        ok = RecvSerialTel(socket, record, body);
+    else
+        return Step::Nothing; // "TOCH", "STAY" and unknown lines carry nothing here
+    return ok ? Step::TelReceived : Step::Failed;
+}
+
+void LogAnswer(const HostRecord &connection, const char *answer)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    LogBanner(QStringLiteral("TEL      from  [[ ") + connection.IpAddress + QStringLiteral(" : ") +
+              QString::number(connection.PeerPort) + QStringLiteral(" ]]  ") + connection.Handle +
+              QStringLiteral("\r\nResponse: ") + QLatin1String(answer, 3) + QStringLiteral("  ") +
+              plat::FormatShortDate(now) + QLatin1Char(' ') + plat::FormatLongTime(now));
+}
+
+} // namespace
+
+void ServeTel(plat::SOCKET socket, HostRecord &connection)
+{
+    // Cleared once: "FRPORT" and "FORWARD" hold for the rest of the conversation.
+    MessageRecord record;
+    QByteArray body;
+    const bool enabled = TelServerEnabled != 0;
+    const char *answer = enabled ? Ack : Nak;
+    const bool answered = SendString(socket, answer);
+    if (LogLebelNumber > ALPHA)
+        LogAnswer(connection, answer);
+    if (!enabled || !answered)
+        return;
+
+    int stored = 0;
+    for (;;) {
+        QByteArray command;
+        if (!RecvString(socket, command))
+            return;
+        if (command == "OFF")
+            break;
+        switch (Serve(socket, command, connection, record, body)) {
+        case Step::Failed:
+            return;
+        case Step::Nothing:
+            continue;
+        case Step::TelReceived:
+            // A TEL that cannot be stored ends the conversation, as a broken
+            // transfer does: the failure is in the log already.
+            if (!StoreTel(connection, record, body))
+                return;
+            ++stored;
+        }
+    }
+    if (stored == 0)
+        WriteLog(ALPHA, QStringLiteral("... TEL Canceled (Remote Host) ..."));
+}
+
+bool RecvStayTelText(plat::SOCKET socket, MessageRecord &record, QByteArray &body)
+{
+    if (!RecvTelBody(socket, body))
+        return false;
+    record.Title = QString::fromLatin1(TelTitle::RecvStayText);
+    record.Flags |= MessageRecord::StayFlag;
+    record.Bytes = body.size();
+    if (IsRichText(body))
+        record.Flags |= MessageRecord::RichFlag;
+    return true;
+}
 
 qint32 NotifyTelArrival(bool playChime)
 {

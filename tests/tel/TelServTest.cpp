@@ -1,0 +1,472 @@
+// The TEL receiving conversation against a scripted sender on a real loopback
+// connection: what is stored for each kind of TEL, what is refused, and what
+// a broken conversation leaves behind.
+#include "core/BCommon.h"
+#include "core/BRegistr.h"
+#include "platform/Cp932.h"
+#include "platform/RecordFile.h"
+#include "platform/WinSock.h"
+#include "support/FakePeer.h"
+#include "support/TelSender.h"
+#include "support/TempEnv.h"
+#include "tel/BTelLog.h"
+#include "tel/BTelServ.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+// What one conversation left on the wire.
+struct Outcome {
+    QByteArray answered; // everything the receiver sent
+    QByteArray unread;   // what the sender sent that the receiver never read
+    QString peerError;   // why the sender's script stopped early
+};
+
+class TelServ : public TempEnvTest {
+protected:
+    void SetUp() override
+    {
+        savedDirectory_ = TelegDirectory;
+        savedFileName_ = TelegFileName;
+        savedPointer_ = TelegPointer;
+        savedLevel_ = LogLebelNumber;
+        folder = env.file(QStringLiteral("root/Teleg"));
+        ASSERT_TRUE(QDir().mkpath(folder));
+        TelegDirectory = folder;
+        TelegFileName = QStringLiteral("Teleg000");
+        TelegPointer = 1;
+        LogLebelNumber = ALPHA;
+        TelServerEnabled = 1;
+        TelFollowUp = {};
+        SetLogMemo(&memo_);
+        QCoreApplication::processEvents(); // lines left by earlier tests
+        memo_.clear();
+        QString error;
+        ASSERT_TRUE(OpenTelLogFiles(&error)) << error.toStdString();
+
+        connection.IpAddress = QStringLiteral("127.0.0.1");
+        connection.PeerPort = 40000;
+        connection.Handle = QStringLiteral("ﾃｽﾄ送信者");
+        connection.UserId = QStringLiteral("user01");
+        connection.OlcpVersion = QStringLiteral("OLCP303L");
+    }
+    void TearDown() override
+    {
+        QCoreApplication::processEvents();
+        SetLogMemo(nullptr);
+        TelServerEnabled = 0;
+        WaitingTels = -1;
+        TelegDirectory = savedDirectory_;
+        TelegFileName = savedFileName_;
+        TelegPointer = savedPointer_;
+        LogLebelNumber = savedLevel_;
+    }
+
+    // Runs ServeTel on the accepted end of a loopback connection whose other
+    // end reads the receiver's first answer and then runs the script, until
+    // both ends are done.
+    Outcome converse(const FakePeer::Script &script)
+    {
+        const plat::SOCKET listener = plat::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        EXPECT_EQ(plat::bind(listener, reinterpret_cast<sockaddr *>(&address), length), 0);
+        EXPECT_EQ(plat::listen(listener, 1), 0);
+        EXPECT_EQ(plat::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+        auto peer = FakePeer::connect(ntohs(address.sin_port), [&script](FakePeer &p) {
+            p.expectLine();
+            script(p);
+        });
+        const plat::SOCKET s = plat::accept(listener, nullptr, nullptr);
+        plat::closesocket(listener);
+        EXPECT_NE(s, plat::INVALID_SOCKET);
+        plat::SetReceiveTimeout(s, 10000);
+
+        std::thread server([&] { ServeTel(s, connection); });
+        server.join();
+        plat::shutdown(s, SHUT_WR); // a sender still waiting for an answer stops now
+        peer->wait();
+        Outcome outcome{peer->received(), {}, peer->error()};
+        char chunk[512];
+        for (int n; (n = plat::recv(s, chunk, sizeof chunk, 0)) > 0;)
+            outcome.unread.append(chunk, n);
+        plat::closesocket(s);
+        QCoreApplication::processEvents(); // log lines and follow-ups of the server thread
+        return outcome;
+    }
+
+    // The stored TELs, without the header record.
+    static std::vector<MessageRecord> tels()
+    {
+        plat::RecordFile file(TelDataFile(), MessageRecord::Size);
+        std::vector<MessageRecord> all;
+        QByteArray image;
+        if (file.open())
+            for (qint64 i = 1; file.read(i, image); ++i)
+                all.push_back(MessageRecord::decode(image));
+        return all;
+    }
+    static QByteArray bodyOf(const MessageRecord &r) { return plat::ReadFileAt(TelTextFile(), r.Start, r.Bytes); }
+    QString logText() const { return memo_.toPlainText(); }
+    static QStringList entries(const QString &path)
+    {
+        return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+    // Only the log pair in the TEL folder, and nothing beside the folder.
+    void expectOnlyThePair() const
+    {
+        EXPECT_EQ(entries(folder), QStringList({QStringLiteral("Teleg000.dat"), QStringLiteral("Teleg000.txt")}));
+        EXPECT_EQ(entries(env.file(QStringLiteral("root"))), QStringList(QStringLiteral("Teleg")));
+    }
+
+    QString folder;
+    HostRecord connection;
+
+private:
+    QPlainTextEdit memo_;
+    QString savedDirectory_, savedFileName_;
+    qint32 savedPointer_ = 0;
+    int savedLevel_ = 0;
+};
+
+TEST_F(TelServ, TextTelIsStoredByteExactWithTheConnectionsFields)
+{
+    const QByteArray body = plat::ToCp932(QStringLiteral("こんにちは\r\n")) + QByteArray("a\0b\xff", 4);
+    const Outcome outcome = converse([&](FakePeer &p) {
+        SendTextTel(p, body);
+        SendTelOff(p);
+    });
+    EXPECT_EQ(outcome.answered, "ACK\r");
+    EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), 1u);
+    const MessageRecord &r = stored[0];
+    EXPECT_EQ(r.Number, 1);
+    EXPECT_EQ(r.Title, QString::fromLatin1(TelTitle::RecvText));
+    EXPECT_EQ(r.Flags, 0);
+    EXPECT_EQ(r.Start, 0);
+    EXPECT_EQ(r.Bytes, body.size());
+    EXPECT_EQ(bodyOf(r), body);
+    EXPECT_EQ(r.Address, plat::inet_addr(QStringLiteral("127.0.0.1")));
+    EXPECT_EQ(r.Handle, connection.Handle);
+    EXPECT_EQ(r.UserId, QStringLiteral("user01"));
+    EXPECT_EQ(r.AuxText1, QStringLiteral("OLCP303L"));
+    EXPECT_EQ(r.Channel, 0);
+    EXPECT_EQ(r.Forwarded, 0);
+    EXPECT_TRUE(r.FileName.isEmpty());
+    EXPECT_FALSE(logText().contains(QStringLiteral("TEL Canceled")));
+}
+
+TEST_F(TelServ, KindOfEachTextIsJudgedFromItsOwnBytes)
+{
+    struct Case {
+        QByteArray body;
+        std::uint8_t flags;
+    };
+    const std::vector<Case> cases = {
+        {"{\\rtf1\\ansi hello}", MessageRecord::RichFlag},
+        {"<html><body>hi</body></html>", MessageRecord::HtmlFlag},
+        {"<HtMl>", MessageRecord::HtmlFlag},
+        {"<!doctype html><p>", MessageRecord::HtmlFlag},
+        {" <html><body>", 0},        // a leading blank hides the document
+        {"{ just braces }", 0},      // "{" alone is no rich text
+        {"{x}\\RTF", MessageRecord::RichFlag},
+        {QByteArray("{x\0\\rtf1", 8), 0}, // the name lies past the text's end
+        {"plain", 0},                // the previous TEL's flags do not stay
+    };
+    const Outcome outcome = converse([&](FakePeer &p) {
+        for (const Case &c : cases)
+            SendTextTel(p, c.body);
+        SendTelOff(p);
+    });
+    EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].body.toStdString());
+        EXPECT_EQ(stored[i].Number, int(i) + 1); // one record per TEL, in order
+        EXPECT_EQ(stored[i].Flags, cases[i].flags);
+        EXPECT_EQ(bodyOf(stored[i]), cases[i].body);
+    }
+}
+
+TEST_F(TelServ, SerialChatAndForwardHoldForTheRestOfTheConversation)
+{
+    const QByteArray handle = plat::ToCp932(QStringLiteral("最初の送信者"));
+    const Outcome outcome = converse([&](FakePeer &p) {
+        SendSerialTel(p, 0x0103, "first"); // only the low byte is the channel
+        SendTextTel(p, "second");
+        SendForwardTel(p, "192.168.0.5", handle, "third");
+        SendTelOff(p);
+    });
+    EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), 3u);
+    const QString serial = QString::fromLatin1(TelTitle::RecvText) + QLatin1String(TelTitle::SerialChat);
+    for (const MessageRecord &r : stored) {
+        EXPECT_EQ(r.Channel, 3);
+        EXPECT_EQ(r.Flags, MessageRecord::SerialFlag);
+    }
+    EXPECT_EQ(stored[0].Title, serial);
+    EXPECT_EQ(stored[1].Title, serial);
+    EXPECT_EQ(stored[1].Address, plat::inet_addr(QStringLiteral("127.0.0.1")));
+    EXPECT_EQ(stored[1].Forwarded, 0);
+
+    const MessageRecord &forwarded = stored[2];
+    EXPECT_EQ(forwarded.Title, serial + QLatin1String(TelTitle::ForwardTel));
+    EXPECT_EQ(forwarded.Forwarded, 1);
+    EXPECT_EQ(forwarded.Address, plat::inet_addr(QStringLiteral("192.168.0.5")));
+    EXPECT_EQ(forwarded.Handle, plat::FromCp932(handle));
+    EXPECT_EQ(bodyOf(forwarded), "third");
+    EXPECT_EQ(connection.IpAddress, QStringLiteral("192.168.0.5"));
+}
+
+TEST_F(TelServ, ForwardOnItsOwnAndItsOverlongAddressLine)
+{
+    const Outcome outcome = converse([&](FakePeer &p) {
+        SendForwardTel(p, "192.168.0.5", "relay", "one");
+        SendTextTel(p, "two");
+        SendForwardTel(p, "10.0.0.1xxxxxxxxxxxxxxxxxxxx", QByteArray(40, 'h'), "three");
+        SendTelOff(p);
+    });
+    EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), 3u);
+    const QString title = QString::fromLatin1(TelTitle::RecvText) + QLatin1String(TelTitle::ForwardTel);
+    EXPECT_EQ(stored[0].Title, title);
+    EXPECT_EQ(stored[0].Flags, 0);
+    EXPECT_EQ(stored[1].Title, title);
+    EXPECT_EQ(stored[1].Address, plat::inet_addr(QStringLiteral("192.168.0.5")));
+    EXPECT_EQ(connection.IpAddress, QStringLiteral("10.0.0.1xxxxxxxx"));
+    EXPECT_EQ(connection.Handle, QString(32, u'h'));
+}
+
+TEST_F(TelServ, ConversationWithoutATelIsLoggedAsCanceled)
+{
+    const Outcome outcome = converse([&](FakePeer &p) {
+        p.sendLine("TOCH\r");
+        p.sendLine("STAY\r");
+        p.sendLine("HELLO\r");
+        SendTelOff(p);
+    });
+    EXPECT_EQ(outcome.answered, "ACK\r");
+    EXPECT_TRUE(outcome.unread.isEmpty());
+    EXPECT_TRUE(tels().empty());
+    EXPECT_TRUE(logText().contains(QStringLiteral("... TEL Canceled (Remote Host) ...")));
+}
+
+TEST_F(TelServ, SwitchedOffReceptionAnswersNakAndReadsNothing)
+{
+    TelServerEnabled = 0;
+    LogLebelNumber = BETA;
+    const Outcome outcome = converse([&](FakePeer &p) {
+        SendTextTel(p, "unwanted");
+        SendTelOff(p);
+    });
+    EXPECT_EQ(outcome.answered, "NAK\r");
+    EXPECT_EQ(outcome.unread.left(5), "TEXT\r");
+    EXPECT_TRUE(outcome.unread.endsWith("unwantedOFF\r"));
+    EXPECT_TRUE(tels().empty());
+    const QString log = logText();
+    EXPECT_TRUE(log.contains(QStringLiteral("TEL      from  [[ 127.0.0.1 : 40000 ]]  ﾃｽﾄ送信者")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Response: NAK  ")));
+    EXPECT_FALSE(log.contains(QStringLiteral("TEL Canceled")));
+}
+
+TEST_F(TelServ, FileTelLandsInTheFolderAndTheNextTextCarriesNoneOfItsFields)
+{
+    const QByteArray contents = QByteArray(20000, 'x') + QByteArray("\0end", 4);
+    const QByteArray name = plat::ToCp932(QStringLiteral("受信ﾌｧｲﾙ.bin"));
+    const QByteArray longest(80, 'n');
+    const Outcome outcome = converse([&](FakePeer &p) {
+        SendTextTel(p, "{\\rtf1 rich}");
+        EXPECT_EQ(SendFileTel(p, name, contents), "ACK\r");
+        EXPECT_EQ(SendFileTel(p, longest, "y"), "ACK\r");
+        SendTextTel(p, "after");
+        SendTelOff(p);
+    });
+    EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
+    QFile received(folder + QLatin1Char('/') + plat::FromCp932(name));
+    ASSERT_TRUE(received.open(QIODevice::ReadOnly));
+    EXPECT_EQ(received.readAll(), contents);
+
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), 4u);
+    const MessageRecord &file = stored[1];
+    EXPECT_EQ(file.Flags, MessageRecord::FileFlag); // the rich text before it does not carry over
+    EXPECT_EQ(file.Bytes, contents.size());
+    EXPECT_EQ(file.Start, 0);
+    EXPECT_EQ(file.FileName, plat::FromCp932(name));
+    EXPECT_EQ(file.Title, TelTitle::RecvFile(file.AuxText2));
+    EXPECT_EQ(stored[2].FileName, QString::fromLatin1(longest));
+    EXPECT_EQ(stored[3].Flags, 0);
+    EXPECT_TRUE(stored[3].FileName.isEmpty());
+    EXPECT_TRUE(stored[3].AuxText2.isEmpty());
+    EXPECT_TRUE(logText().contains(QStringLiteral("Receiving file ...")));
+}
+
+TEST_F(TelServ, EmptyFileHasNoMeasurableRate)
+{
+    const Outcome outcome = converse([&](FakePeer &p) {
+        // The count goes out with the name, so it is there when the clock starts.
+        p.sendLine("FILE\rempty.txt\r");
+        p.sendInt(0);
+        EXPECT_EQ(p.expectLine(), "ACK\r");
+        SendTelOff(p);
+    });
+    EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].AuxText2, QStringLiteral("---"));
+    EXPECT_EQ(stored[0].Title, QStringLiteral("Recv  <<File>> ; ---KBytes/s"));
+    EXPECT_EQ(stored[0].Bytes, 0);
+    EXPECT_TRUE(QFile::exists(folder + QStringLiteral("/empty.txt")));
+}
+
+TEST_F(TelServ, ExistingNameOrPlantedLinkIsRefusedAndEndsTheConversation)
+{
+    env.writeFile(QStringLiteral("root/Teleg/exists.txt"), "old");
+    const QString outside = env.file(QStringLiteral("outside.txt"));
+    ASSERT_TRUE(QFile::link(outside, folder + QStringLiteral("/link.txt"))); // dangling
+    for (const QByteArray &name : {QByteArray("exists.txt"), QByteArray("link.txt"), QByteArray("Teleg000.dat")}) {
+        SCOPED_TRACE(name.toStdString());
+        const Outcome outcome = converse([&](FakePeer &p) {
+            EXPECT_EQ(SendFileTel(p, name, "new"), "NAK\r");
+            SendTextTel(p, "never read");
+            SendTelOff(p);
+        });
+        EXPECT_TRUE(outcome.unread.startsWith("TEXT\r"));
+        EXPECT_TRUE(logText().contains(QStringLiteral("... File \"") + QString::fromLatin1(name) +
+                                       QStringLiteral("\" : cannot Rewrite ...")));
+        EXPECT_FALSE(logText().contains(QStringLiteral("TEL Canceled")));
+    }
+    EXPECT_TRUE(tels().empty());
+    EXPECT_EQ(env.readFile(QStringLiteral("root/Teleg/exists.txt")), "old");
+    EXPECT_FALSE(QFile::exists(outside));
+}
+
+TEST_F(TelServ, HostileFileNamesAreRefused)
+{
+    const std::vector<QByteArray> names = {"../x",   "a/b",  "a\\b", "C:x", "", QByteArray(81, 'a'),
+                                           "x\x01y", "..",   "\x7f", plat::ToCp932(QStringLiteral("ab\nc"))};
+    for (const QByteArray &name : names) {
+        SCOPED_TRACE(name.toStdString());
+        const Outcome outcome = converse([&](FakePeer &p) {
+            EXPECT_EQ(SendFileTel(p, name, "payload"), "NAK\r");
+            SendTelOff(p);
+        });
+        EXPECT_EQ(outcome.answered, "ACK\rNAK\r");
+    }
+    EXPECT_TRUE(tels().empty());
+    expectOnlyThePair();
+    EXPECT_EQ(logText().count(QStringLiteral("\" : unsafe name ...")), qsizetype(names.size()));
+    // The log shows a planted line break as "?", never as a line of its own.
+    EXPECT_TRUE(logText().contains(QStringLiteral("... File \"ab?c\" : unsafe name ...")));
+}
+
+TEST_F(TelServ, BrokenFileTransferLeavesNoFileAndNoRecord)
+{
+    converse([&](FakePeer &p) {
+        SendTextTel(p, "kept");
+        p.sendLine("FILE\rpart.bin\r");
+        EXPECT_EQ(p.expectLine(), "ACK\r");
+        p.sendInt(1000);
+        p.sendRaw(QByteArray(100, 'p'));
+        p.close();
+    });
+    converse([&](FakePeer &p) {
+        p.sendLine("FILE\rneg.bin\r");
+        EXPECT_EQ(p.expectLine(), "ACK\r");
+        p.sendInt(-5);
+        SendTelOff(p);
+    });
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(bodyOf(stored[0]), "kept");
+    expectOnlyThePair();
+    EXPECT_FALSE(logText().contains(QStringLiteral("TEL Canceled")));
+}
+
+TEST_F(TelServ, BrokenOrOversizedTextStoresNothingForItButKeepsEarlierTels)
+{
+    const QByteArray largest(MaxTelBody, 'L');
+    converse([&](FakePeer &p) {
+        SendTextTel(p, "first");
+        SendTextTel(p, largest);
+        p.sendLine("TEXT\r");
+        p.sendInt(100);
+        p.sendRaw("only ten b");
+        p.close();
+    });
+    const Outcome oversized = converse([&](FakePeer &p) {
+        p.sendLine("TEXT\r");
+        p.sendInt(MaxTelBody + 1);
+        p.sendRaw(QByteArray(100, 'o'));
+        SendTelOff(p);
+    });
+    EXPECT_TRUE(oversized.unread.endsWith("OFF\r"));
+    converse([&](FakePeer &p) {
+        p.sendLine("TEXT\r");
+        p.sendInt(-1);
+        SendTelOff(p);
+    });
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(bodyOf(stored[0]), "first");
+    EXPECT_EQ(bodyOf(stored[1]), largest);
+    EXPECT_EQ(QFile(TelTextFile()).size(), 5 + MaxTelBody);
+}
+
+TEST_F(TelServ, StayTelTextIsMarkedAndOnlyTestedForRichText)
+{
+    plat::SOCKET s = plat::INVALID_SOCKET;
+    const plat::SOCKET listener = plat::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    ASSERT_EQ(plat::bind(listener, reinterpret_cast<sockaddr *>(&address), length), 0);
+    ASSERT_EQ(plat::listen(listener, 1), 0);
+    ASSERT_EQ(plat::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    auto peer = FakePeer::connect(ntohs(address.sin_port), [](FakePeer &p) {
+        SendTelBuffer(p, "{\\rtf1 stay}");
+        SendTelBuffer(p, "<html><body>");
+        p.sendInt(MaxTelBody + 1);
+    });
+    s = plat::accept(listener, nullptr, nullptr);
+    plat::closesocket(listener);
+    ASSERT_NE(s, plat::INVALID_SOCKET);
+
+    MessageRecord rich, html;
+    html.Channel = 3; // a Stay TEL is never a serial chat TEL
+    QByteArray body;
+    ASSERT_TRUE(RecvStayTelText(s, rich, body));
+    EXPECT_EQ(body, "{\\rtf1 stay}");
+    EXPECT_EQ(rich.Title, QString::fromLatin1(TelTitle::RecvStayText));
+    EXPECT_EQ(rich.Flags, MessageRecord::StayFlag | MessageRecord::RichFlag);
+    EXPECT_EQ(rich.Bytes, body.size());
+    ASSERT_TRUE(RecvStayTelText(s, html, body));
+    EXPECT_EQ(html.Title, QString::fromLatin1(TelTitle::RecvStayText));
+    EXPECT_EQ(html.Flags, MessageRecord::StayFlag);
+    EXPECT_FALSE(RecvStayTelText(s, html, body));
+    peer->wait();
+    plat::closesocket(s);
+}
+
+} // namespace
