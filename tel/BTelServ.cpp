@@ -208,7 +208,8 @@ bool RecvForwardTel(plat::SOCKET socket, HostRecord &connection, MessageRecord &
     return RecvTelText(socket, record, body);
 }
 
-// "FRPORT": the serial chat channel, then the text.
+// "FRPORT" (and "TOCH", which serial chat senders use alike): the serial
+// chat channel, then the text.
 bool RecvSerialTel(plat::SOCKET socket, MessageRecord &record, QByteArray &body)
 {
     qint32 channel = 0;
@@ -218,7 +219,7 @@ bool RecvSerialTel(plat::SOCKET socket, MessageRecord &record, QByteArray &body)
     return RecvTelText(socket, record, body);
 }
 
-enum class Step { Failed, TelReceived, Nothing };
+enum class Step { Failed, TelReceived, Nothing, Unknown };
 
 Step Serve(plat::SOCKET socket, const QByteArray &command, HostRecord &connection, MessageRecord &record,
            QByteArray &body)
@@ -230,10 +231,12 @@ Step Serve(plat::SOCKET socket, const QByteArray &command, HostRecord &connectio
         ok = RecvTelText(socket, record, body);
     else if (command == "FORWARD")
         ok = RecvForwardTel(socket, connection, record, body);
-    else if (command == "FRPORT")
+    else if (command == "FRPORT" || command == "TOCH")
         ok = RecvSerialTel(socket, record, body);
+    else if (command == "STAY")
+        return Step::Nothing;
     else
-        return Step::Nothing; // "TOCH", "STAY" and unknown lines carry nothing here
+        return Step::Unknown;
     return ok ? Step::TelReceived : Step::Failed;
 }
 
@@ -273,6 +276,10 @@ void ServeTel(plat::SOCKET socket, HostRecord &connection)
             return;
         case Step::Nothing:
             continue;
+        case Step::Unknown:
+            // The stream cannot be followed past a command that is not known.
+            WriteLog(ALPHA, QStringLiteral("... Unknown TEL Command (Remote Host) ..."));
+            return;
         case Step::TelReceived:
             // A TEL that cannot be stored ends the conversation, as a broken
             // transfer does: the failure is in the log already.

@@ -260,15 +260,32 @@ TEST_F(TelServ, ForwardOnItsOwnAndItsOverlongAddressLine)
 TEST_F(TelServ, ConversationWithoutATelIsLoggedAsCanceled)
 {
     const Outcome outcome = converse([&](FakePeer &p) {
-        p.sendLine("TOCH\r");
         p.sendLine("STAY\r");
-        p.sendLine("HELLO\r");
         SendTelOff(p);
     });
     EXPECT_EQ(outcome.answered, "ACK\r");
     EXPECT_TRUE(outcome.unread.isEmpty());
     EXPECT_TRUE(tels().empty());
     EXPECT_TRUE(logText().contains(QStringLiteral("... TEL Canceled (Remote Host) ...")));
+}
+
+TEST_F(TelServ, TochCarriesASerialChatTelAndAnUnknownCommandEndsTheConversation)
+{
+    const Outcome outcome = converse([&](FakePeer &p) {
+        p.sendLine("TOCH\r");
+        p.sendInt(4);
+        SendTelBuffer(p, "chat");
+        p.sendLine("HELLO\r");
+        SendTextTel(p, "never read");
+        SendTelOff(p);
+    });
+    const auto stored = tels();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].Channel, 4);
+    EXPECT_EQ(stored[0].Title, QString::fromLatin1(TelTitle::RecvText) + QLatin1String(TelTitle::SerialChat));
+    EXPECT_TRUE(stored[0].Flags & MessageRecord::SerialFlag);
+    EXPECT_TRUE(outcome.unread.startsWith("TEXT\r"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("... Unknown TEL Command (Remote Host) ...")));
 }
 
 TEST_F(TelServ, SwitchedOffReceptionAnswersNakAndReadsNothing)
