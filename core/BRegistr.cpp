@@ -59,7 +59,7 @@ MainWindowPosition MainPosition;
 
 QString OlcDirectory, OlcClientDirectory;
 QString AccountDirectory, AccClientDirectory;
-bool ClientTimer = true;
+std::atomic<bool> ClientTimer{true};
 qint32 ClientInterval = 10;
 
 QString AutoReplyRichFile, AutoReplyPlainFile, LastSentTextFile, AutoReplyFile;

@@ -73,7 +73,8 @@ extern MainWindowPosition MainPosition;
 // OLC and Account
 extern QString OlcDirectory, OlcClientDirectory;
 extern QString AccountDirectory, AccClientDirectory;
-extern bool ClientTimer;
+// Read by the UDP server thread.
+extern std::atomic<bool> ClientTimer;
 extern qint32 ClientInterval;
 
 // Work files in the TempDirectory, and the file that answers in auto-reply
