@@ -9,6 +9,7 @@
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "core/BTcpServ.h"
 #include "olc/BOlcLog.h"
 #include "platform/NamedMutex.h"
 #include "platform/ObjectNameFilter.h"
@@ -76,6 +77,7 @@ int ProgramMain(int argc, char **argv)
     if (!BLookupForm->HasClosed()) {
         BOlcLogForm = new TBOlcLogForm();
         BTelLogForm = new TBTelLogForm();
+        StartTcpServer();
         LoadHostList();
     }
     StartingUp = 0;
