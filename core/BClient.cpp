@@ -172,34 +172,33 @@ bool ClientHandshake(plat::SOCKET s, const QString &command, HostRecord &host, Q
     return false;
 }
 
-void ServeConnection(plat::SOCKET s, const sockaddr_in &peer)
+bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connection)
 {
-    plat::SetReceiveTimeout(s, TimeOutValue);
-    HostRecord connection;
+    connection = HostRecord();
     connection.IpAddress = plat::inet_ntoa(peer.sin_addr.s_addr);
     connection.PeerPort = qFromBigEndian(peer.sin_port);
 
     QByteArray version;
     if (!RecvLogged(s, version))
-        return;
+        return false;
     if (!version.startsWith("OLCP")) {
         SendString(s, QByteArray("NAK\r"));
-        return;
+        return false;
     }
     const QString versionText = plat::FromCp932(version);
     connection.OlcpVersion = FieldText(version, VersionBytes);
     CheckOlcpVersion(0, connection.IpAddress, versionText);
     const int peerVersion = PeerVersion(versionText);
     if (!SendString(s, QLatin1String(OlcpVersionText) + QLatin1Char('\r')))
-        return;
+        return false;
 
     // Any other service gets no answer at all.
     QByteArray command;
     if (!RecvLogged(s, command) || command != "TEL")
-        return;
+        return false;
     QByteArray password;
     if (!RecvLogged(s, password, true))
-        return;
+        return false;
     const bool accepted = TelPasswordAccepted(password, peerVersion);
     if (!accepted)
         WriteLog(ALPHA, QStringLiteral("... ") + plat::FromCp932(command) + QStringLiteral(" Password Disagreement ! ..."));
@@ -207,20 +206,27 @@ void ServeConnection(plat::SOCKET s, const sockaddr_in &peer)
     // The answer goes out only after every line of the client has been read.
     QByteArray handle;
     if (!RecvLogged(s, handle))
-        return;
+        return false;
     connection.Handle = FieldText(handle, HandleBytes);
     if (peerVersion >= UserIdVersion) {
         QByteArray userId;
         if (!RecvLogged(s, userId))
-            return;
+            return false;
         if (accepted && userId.size() == UserIdBytes)
             connection.UserId = plat::FromCp932(userId);
     }
     if (!accepted) {
         SendString(s, QByteArray("NAK\r"));
-        return;
+        return false;
     }
-    if (SendString(s, QByteArray("ACK\r")))
+    return SendString(s, QByteArray("ACK\r"));
+}
+
+void ServeConnection(plat::SOCKET s, const sockaddr_in &peer)
+{
+    plat::SetReceiveTimeout(s, TimeOutValue);
+    HostRecord connection;
+    if (ServerHandshake(s, peer, connection))
         ServeTel(s, connection);
 }
 

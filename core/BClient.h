@@ -34,9 +34,15 @@ inline constexpr char ZRA_VOLT[] = "ZRA_VOLT";
 // window's status bar (or in the log, for a failed send or receive).
 bool ClientHandshake(plat::SOCKET s, const QString &command, HostRecord &host, QString &reply);
 
-// Runs the server's side on an accepted socket and, once it answered "ACK" to
-// "TEL", the TEL conversation (ServeTel). Every received line is logged at
-// level 3, the password line masked. The socket gets the receive time-out of
+// The server's side of the handshake on an accepted socket: fills connection
+// (the peer's address and port, version, handle, and the user ID when the
+// password was accepted and the line is 8 characters long) and answers. True
+// when it answered "ACK" to "TEL". Every received line is logged at level 3,
+// the password line masked.
+bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connection);
+
+// Runs ServerHandshake on an accepted socket and, after its "ACK", the TEL
+// conversation (ServeTel). The socket gets the receive time-out of
 // every OLCP socket, so a silent peer is dropped after TimeOutValue ms. The
 // caller closes the socket: the TCP server thread first removes it from the
 // connection table.
