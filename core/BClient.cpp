@@ -53,7 +53,8 @@ void ShowHostStatus(const HostRecord &host, const char *text)
     ShowMainStatus(host.IpAddress + QLatin1String(text));
 }
 
-// The server's own lines are logged as they arrive; a password line only masked.
+// The lines the server receives are logged as they arrive; a password line
+// only masked, so the log never holds a password.
 bool RecvLogged(plat::SOCKET s, QByteArray &line, bool secret = false)
 {
     if (!RecvString(s, line))

@@ -29,8 +29,9 @@ extern QString LocalHostName;
 extern QStringList LocalAddresses;
 extern unsigned OpenMessageId, CloseMessageId;
 
-// The channels of the connection windows (0..20): 0 free, else taken. No
-// lock: each byte has one owner at a time.
+// The channels of the connection windows (0..20): 0 free, else the kind of
+// window on it (1 TEL send, 2 OLC client, 3 OLC read, 4 OLC post, 5 account
+// client). No lock: each byte has one owner at a time.
 constexpr int ChannelCount = 21;
 extern std::array<std::atomic<std::uint8_t>, ChannelCount> ChannelStates;
 

@@ -124,61 +124,46 @@ private:
 
 // ---- the client's side ----------------------------------------------------------
 
-TEST_F(Handshake, AnAckIsFollowedByTheServicesOwnAnswer)
+TEST_F(Handshake, TheServersAnswerDecides)
 {
-    OlcpLogin sent;
-    auto peer = serverPeer([&](FakePeer &p) {
-        sent = ReadOlcpLogin(p, "OLCP303S");
-        p.sendLine("ACK\rACK\r");
-        p.stall();
-    });
-    HostRecord host = Target();
-    QString reply;
-    EXPECT_TRUE(ClientHandshake(s, QStringLiteral("TEL"), host, reply));
-    EXPECT_EQ(reply, QStringLiteral("ACK"));
-    EXPECT_EQ(host.OlcpVersion, QStringLiteral("OLCP303S"));
-    finish(*peer);
-    EXPECT_EQ(sent.version, "OLCP303L");
-    EXPECT_EQ(sent.command, "TEL");
-    EXPECT_EQ(sent.password, StoredSecret); // a newer peer gets the stored form as it is
-    EXPECT_EQ(sent.handle, plat::ToCp932(QStringLiteral("たろう")));
-    EXPECT_EQ(sent.userId, "USER0001");
-
-    // A busy OLC server: the client is told so in the line after "ACK".
-    peer = serverPeer([&](FakePeer &p) {
-        sent = ReadOlcpLogin(p, "OLCP303S");
-        p.sendLine("ACK\rCAN\r");
-        p.stall();
-    });
-    EXPECT_TRUE(ClientHandshake(s, QStringLiteral("OLC"), host, reply));
-    EXPECT_EQ(reply, QStringLiteral("CAN"));
-    finish(*peer);
-    EXPECT_EQ(sent.password, ConvertPassword("olcpass"));
-}
-
-TEST_F(Handshake, StayIsUsableAndAnyOtherAnswerIsAPasswordDisagreement)
-{
-    auto peer = serverPeer([](FakePeer &p) {
-        ReadOlcpLogin(p, "OLCP303S");
-        p.sendLine("STAY\r");
-        p.stall();
-    });
-    HostRecord host = Target();
-    QString reply;
-    EXPECT_TRUE(ClientHandshake(s, QStringLiteral("TEL"), host, reply));
-    EXPECT_EQ(reply, QStringLiteral("STAY"));
-    EXPECT_EQ(status(), QStringLiteral("127.0.0.1 : Received Stay TEL ..."));
-    finish(*peer);
-
-    peer = serverPeer([](FakePeer &p) {
-        ReadOlcpLogin(p, "OLCP303S");
-        p.sendLine("NAK\r");
-        p.stall();
-    });
-    EXPECT_FALSE(ClientHandshake(s, QStringLiteral("TEL"), host, reply));
-    EXPECT_EQ(reply, QStringLiteral("NAK"));
-    EXPECT_EQ(status(), QStringLiteral("127.0.0.1 : Transmit Password Disagreement ..."));
-    finish(*peer);
+    struct Case {
+        QString command;
+        QByteArray answer;
+        bool usable;
+        QString reply, status;
+        QByteArray password; // the line the server read
+    };
+    const std::vector<Case> cases = {
+        // After "ACK" the service's own answer follows: a TEL receiver's "ACK", a busy server's "CAN".
+        {QStringLiteral("TEL"), "ACK\rACK\r", true, QStringLiteral("ACK"), QString(), StoredSecret},
+        {QStringLiteral("OLC"), "ACK\rCAN\r", true, QStringLiteral("CAN"), QString(), ConvertPassword("olcpass")},
+        {QStringLiteral("TEL"), "STAY\r", true, QStringLiteral("STAY"),
+         QStringLiteral("127.0.0.1 : Received Stay TEL ..."), StoredSecret},
+        {QStringLiteral("TEL"), "NAK\r", false, QStringLiteral("NAK"),
+         QStringLiteral("127.0.0.1 : Transmit Password Disagreement ..."), StoredSecret},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.answer.toStdString());
+        form->ui->L_StatusBar->clearMessage();
+        OlcpLogin sent;
+        auto peer = serverPeer([&](FakePeer &p) {
+            sent = ReadOlcpLogin(p, "OLCP303S");
+            p.sendLine(c.answer);
+            p.stall();
+        });
+        HostRecord host = Target();
+        QString reply;
+        EXPECT_EQ(ClientHandshake(s, c.command, host, reply), c.usable);
+        EXPECT_EQ(reply, c.reply);
+        EXPECT_EQ(status(), c.status);
+        EXPECT_EQ(host.OlcpVersion, QStringLiteral("OLCP303S"));
+        finish(*peer);
+        // A newer peer gets the stored password form as it is, and the user ID.
+        EXPECT_EQ(sent.version, "OLCP303L");
+        EXPECT_EQ(sent.password, c.password);
+        EXPECT_EQ(sent.handle, plat::ToCp932(QStringLiteral("たろう")));
+        EXPECT_EQ(sent.userId, "USER0001");
+    }
 }
 
 TEST_F(Handshake, RefusalsBeforeAnyPasswordGoesOut)
