@@ -21,6 +21,7 @@
 #include <QNetworkInterface>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 
 std::recursive_mutex ConnectionLock;
 std::recursive_mutex ReplySlotsLock;
@@ -35,6 +36,7 @@ std::atomic<std::uint8_t> StartingUp{0};
 QString LocalHostName;
 QStringList LocalAddresses;
 unsigned OpenMessageId = 0, CloseMessageId = 0;
+std::array<std::atomic<std::uint8_t>, ChannelCount> ChannelStates{};
 
 TBLookupForm *BLookupForm = nullptr;
 
@@ -63,7 +65,8 @@ QStringList GetNetworkCardAddress()
     return addresses;
 }
 
-TBLookupForm::TBLookupForm(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::TBLookupForm>())
+TBLookupForm::TBLookupForm(QWidget *parent)
+    : QWidget(parent), ui(std::make_unique<Ui::TBLookupForm>()), AutoCloseTimer(new QTimer(this))
 {
     ui->setupUi(this);
     connect(ui->ExitButton, &QPushButton::clicked, this, &TBLookupForm::ExitButtonClick);

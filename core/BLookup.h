@@ -3,10 +3,13 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <cstdint>
 #include <mutex>
+
+class QTimer;
 
 // The eight critical sections shared by every subsystem (re-entrant, as
 // Windows critical sections are). Lock order where two are held:
@@ -25,6 +28,12 @@ extern std::atomic<std::uint8_t> StartingUp;
 extern QString LocalHostName;
 extern QStringList LocalAddresses;
 extern unsigned OpenMessageId, CloseMessageId;
+
+// The channels of the connection windows (0..20): 0 free, else the kind of
+// window on it (1 TEL send, 2 OLC client, 3 OLC read, 4 OLC post, 5 account
+// client). No lock: each byte has one owner at a time.
+constexpr int ChannelCount = 21;
+extern std::array<std::atomic<std::uint8_t>, ChannelCount> ChannelStates;
 
 // Window message sent to the connection windows when the main window closes.
 constexpr unsigned CloseWindowsMessage = 2026;
@@ -56,6 +65,10 @@ public:
     // The longest the close sequence waits for the server and connection
     // threads before it ends anyway (milliseconds).
     int CloseWaitLimitMs = 30000;
+
+    // Closes the program after start parameter H seconds without a connection;
+    // armed and stopped by the TCP server on this window's thread.
+    QTimer *const AutoCloseTimer;
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -1,6 +1,202 @@
 #include "core/BTcpServ.h"
 
+#include "core/BClient.h"
+#include "core/BCommon.h"
+#include "core/BLookup.h"
+#include "core/BRegistr.h"
+#include "platform/DelphiDate.h"
+#include "tel/BTelServ.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QTimer>
+#include <QtEndian>
+
+#include <algorithm>
+#include <climits>
+#include <exception>
+#include <mutex>
+
 plat::SOCKET TcpServerSocket = plat::INVALID_SOCKET;
 std::atomic<std::uint8_t> TcpServerAlive{0};
 std::atomic<int> ConnectionCount{0};
 std::array<plat::SOCKET, MaxConnections + 1> ConnectionSockets{};
+std::atomic<int> AutoCloseSeconds{0};
+
+namespace {
+
+constexpr int ListenBacklog = 5;
+
+void LogServerError(const char *call, int error, const char *remark = "")
+{
+    WriteLog(ALPHA, QStringLiteral("*** TCP ") + QLatin1String(call) + QStringLiteral(" *** Error code = ") +
+                        QString::number(error) + QString::fromUtf8(remark));
+}
+
+// The timer belongs to the main window's thread; server threads reach it
+// through queued calls, which run in the order they were made.
+// 0 milliseconds stops it.
+void SetAutoCloseTimer(int milliseconds)
+{
+    OnMainWindow([milliseconds](TBLookupForm &form) {
+        form.AutoCloseTimer->setInterval(milliseconds);
+        if (milliseconds > 0)
+            form.AutoCloseTimer->start();
+        else
+            form.AutoCloseTimer->stop();
+    });
+}
+
+void ArmAutoCloseTimer()
+{
+    const qint64 milliseconds = qint64(AutoCloseSeconds) * 1000;
+    SetAutoCloseTimer(int(std::min<qint64>(milliseconds, INT_MAX)));
+}
+
+// False when the table is full.
+bool AddConnection(plat::SOCKET s)
+{
+    std::lock_guard guard(ConnectionLock);
+    const int count = ConnectionCount;
+    if (count >= MaxConnections)
+        return false;
+    ConnectionSockets[size_t(count + 1)] = s;
+    ConnectionCount = count + 1;
+    return true;
+}
+
+// Removes the entry before the socket is closed: the close sequence closes
+// what the table holds, and a closed descriptor's number soon belongs to the
+// next connection.
+void RemoveConnection(plat::SOCKET s)
+{
+    std::lock_guard guard(ConnectionLock);
+    const int count = ConnectionCount;
+    const auto first = ConnectionSockets.begin() + 1, last = first + count;
+    const auto entry = std::find(first, last, s);
+    if (entry == last)
+        return;
+    std::move(entry + 1, last, entry);
+    ConnectionSockets[size_t(count)] = plat::INVALID_SOCKET;
+    ConnectionCount = count - 1;
+    // Armed inside the lock, so a connection accepted meanwhile stops the
+    // timer only after this arming.
+    if (count == 1 && AutoCloseSeconds > 0)
+        ArmAutoCloseTimer();
+}
+
+// An exception never leaves a server thread: it is logged, and the caller's
+// clean-up still runs.
+template <typename F>
+void Guarded(F work)
+{
+    try {
+        work();
+    } catch (const std::exception &e) {
+        WriteLog(ALPHA, QStringLiteral("*** TCP Thread *** ") + QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        WriteLog(ALPHA, QStringLiteral("*** TCP Thread *** Unknown error"));
+    }
+}
+
+QString NowText()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return plat::FormatShortDate(now) + QLatin1Char(' ') + plat::FormatLongTime(now);
+}
+
+} // namespace
+
+void StartTcpServer()
+{
+    TcpServerAlive = 0;
+    ConnectionCount = 0;
+    AutoCloseSeconds = std::max(0, StartParameter('H').trimmed().toInt());
+    if (AutoCloseSeconds > 0)
+        ArmAutoCloseTimer();
+    TelServerEnabled = 1;
+    for (std::atomic<std::uint8_t> &channel : ChannelStates)
+        channel = 0;
+
+    const plat::SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == plat::INVALID_SOCKET) {
+        LogServerError("socket", plat::WSAGetLastError());
+        return;
+    }
+    WriteLog(GAMMA, QStringLiteral("TCP Server Port   Number   = ") + QString::number(OlcpPort));
+    WriteLog(GAMMA, QStringLiteral("TCP Server Socket Number   = ") + QString::number(s));
+    // A restarted program gets its port back at once; a second one still fails.
+    plat::EnableAddressReuse(s);
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = qToBigEndian<quint32>(INADDR_ANY);
+    local.sin_port = qToBigEndian(OlcpPort);
+    if (plat::bind(s, reinterpret_cast<const sockaddr *>(&local), sizeof local) == plat::SOCKET_ERROR) {
+        const int error = plat::WSAGetLastError();
+        LogServerError("bind", error, error == plat::WSAEADDRINUSE ? " : 多重起動" : "");
+        plat::closesocket(s);
+        return;
+    }
+    if (plat::listen(s, ListenBacklog) == plat::SOCKET_ERROR) {
+        LogServerError("listen", plat::WSAGetLastError());
+        plat::closesocket(s);
+        return;
+    }
+    TcpServerSocket = s;
+    const quintptr thread = TBTcpServer::Create(s);
+    LogBanner(QStringLiteral("TCP Server Thread ; Server_Socket: ") + QString::number(s) +
+              QStringLiteral(" ; Thread_Handle: ") + QString::number(thread) + QStringLiteral(" ; ") + NowText());
+}
+
+TBTcpServer::TBTcpServer(plat::SOCKET listeningSocket) : ListeningSocket(listeningSocket)
+{
+    // Deleted on the GUI thread once finished: a server thread has no event
+    // loop of its own, and the thread that created this one may end first.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        moveToThread(app->thread());
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+}
+
+quintptr TBTcpServer::Create(plat::SOCKET listeningSocket)
+{
+    TcpServerAlive = 1;
+    auto *thread = new TBTcpServer(listeningSocket);
+    const quintptr handle = reinterpret_cast<quintptr>(thread);
+    thread->start();
+    return handle;
+}
+
+void TBTcpServer::run()
+{
+    Guarded([this] { Execute(); });
+}
+
+void TBTcpServer::Execute()
+{
+    AcceptedSocket = plat::accept(ListeningSocket, reinterpret_cast<sockaddr *>(&PeerAddress), &AddressLength);
+    if (AcceptedSocket == plat::INVALID_SOCKET) {
+        const int error = plat::WSAGetLastError();
+        // Closed under the waiting accept: the program is closing.
+        LogServerError("accept  ", error, error == plat::WSAEINTR ? " : ソケット破棄" : "");
+        TcpServerAlive = 0;
+        return;
+    }
+    const QString address = plat::inet_ntoa(PeerAddress.sin_addr.s_addr);
+    if (!AddConnection(AcceptedSocket)) {
+        TBTcpServer::Create(TcpServerSocket);
+        WriteLog(ALPHA, QStringLiteral("*** TCP accept   *** Too many connections (%1) : %2 refused")
+                            .arg(MaxConnections)
+                            .arg(address));
+        plat::closesocket(AcceptedSocket);
+        return;
+    }
+    SetAutoCloseTimer(0);
+    const quintptr successor = TBTcpServer::Create(TcpServerSocket);
+    WriteLog(BETA, QStringLiteral("\r\nTCP Thread_Socket = ") + QString::number(AcceptedSocket));
+    WriteLog(BETA, QStringLiteral("TCP Thread_Handle = ") + QString::number(successor));
+    ShowMainStatus(QStringLiteral("Connected (Remote Host: ") + address + QStringLiteral(" ) ..."));
+    Guarded([this] { ServeConnection(AcceptedSocket, PeerAddress); });
+    RemoveConnection(AcceptedSocket);
+    plat::closesocket(AcceptedSocket);
+}

@@ -9,6 +9,7 @@
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "core/BTcpServ.h"
 #include "core/BUdpServ.h"
 #include "olc/BOlcLog.h"
 #include "platform/NamedMutex.h"
@@ -77,6 +78,7 @@ int ProgramMain(int argc, char **argv)
     if (!BLookupForm->HasClosed()) {
         BOlcLogForm = new TBOlcLogForm();
         BTelLogForm = new TBTelLogForm();
+        StartTcpServer();
         StartUdpServer();
         LoadHostList();
     }

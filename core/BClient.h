@@ -1,0 +1,69 @@
+#pragma once
+// The OLCP handshake that opens every TCP conversation, from both sides, and
+// the fetch of Stay TELs after a server answered "STAY".
+//
+// Client: version lines are swapped, then the client names its service and
+// sends its password line, its handle and, to peers of version 203 or more,
+// its user ID; the server answers "ACK", "NAK" or "STAY". Server: this
+// program's own side, which accepts "TEL" only.
+//
+// Passwords travel in their ConvertPassword form to peers of version 203 or
+// more, and transformed once more (the password as typed) to older ones. They
+// are raw bytes throughout.
+#include "core/HostRecord.h"
+#include "platform/WinSock.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+#include <netinet/in.h>
+
+class TBLookupForm;
+
+// Sent as the TEL password by a client that answers a TEL (reply or auto
+// reply); never transformed, and accepted by a server in place of its TEL
+// password.
+inline constexpr char ZRA_VOLT[] = "ZRA_VOLT";
+
+// Runs the client's side on a connected socket. command is "TEL", "OLC" or
+// "ACC". host is the target; its OlcpVersion becomes the server's version
+// line. True when the connection can be used: reply then holds "STAY" or the
+// line that followed the server's "ACK". On false the reason is in the main
+// window's status bar (or in the log, for a failed send or receive).
+bool ClientHandshake(plat::SOCKET s, const QString &command, HostRecord &host, QString &reply);
+
+// The server's side of the handshake on an accepted socket: fills connection
+// (the peer's address and port, version, handle, and the user ID when the
+// password was accepted and the line is 8 characters long) and answers. True
+// when it answered "ACK" to "TEL". Every received line is logged at level 3,
+// the password line masked.
+bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connection);
+
+// Runs ServerHandshake on an accepted socket and, after its "ACK", the TEL
+// conversation (ServeTel). The socket gets the receive time-out of
+// every OLCP socket, so a silent peer is dropped after TimeOutValue ms. The
+// caller closes the socket: the TCP server thread first removes it from the
+// connection table.
+void ServeConnection(plat::SOCKET s, const sockaddr_in &peer);
+
+// After a "STAY" answer: with cancel set, declines the Stay TELs ("CAN") and
+// is true when the conversation goes on as after "ACK"; otherwise sends the
+// account password line (raw bytes, without its CR) and, when the server
+// accepts it, fetches and stores the Stay TELs. The result is then false:
+// the caller ends the connection after a fetch.
+bool SendAccountPassword(plat::SOCKET s, bool cancel, HostRecord &host, QString &reply, const QByteArray &password);
+
+// Receives Stay TEL items until "EOF" and stores each in the TEL log. host is
+// the server's record; its version decides whether an item carries a file-name
+// line. False when a receive failed.
+bool RecvStayTels(plat::SOCKET s, HostRecord &host);
+
+// Runs action with the main window on the GUI thread: at once when called
+// there, else queued. Nothing happens when there is no main window (any more)
+// by then.
+void OnMainWindow(std::function<void(TBLookupForm &)> action);
+
+// Shows text in the main window's status bar, from any thread.
+void ShowMainStatus(const QString &text);

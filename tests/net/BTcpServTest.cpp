@@ -1,0 +1,260 @@
+// The TCP server on the OLCP port: the thread chain, the connection table, the
+// auto-close timer and the close sequence, with scripted peers. Each test runs
+// in a network namespace of its own, so port 8011 is free.
+#include "core/BCommon.h"
+#include "core/BLookup.h"
+#include "core/BRegistr.h"
+#include "core/BTcpServ.h"
+#include "platform/WinSock.h"
+#include "support/FakePeer.h"
+#include "support/OlcpScripts.h"
+#include "support/TempEnv.h"
+#include "tel/BTelServ.h"
+#include "ui_BLookup.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QThread>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+using testsupport::FakePeer;
+
+namespace {
+
+// Waits for a state that other threads bring about, processing events;
+// false when it did not come within a generous limit.
+template <typename Condition>
+bool WaitUntil(Condition done)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done()) {
+        if (waited.elapsed() > 10000)
+            return false;
+        QCoreApplication::processEvents();
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// Threads of this process that the kernel shows waiting in poll: a server
+// thread blocked in accept is one of them.
+int ThreadsInPoll()
+{
+    int count = 0;
+    for (const QString &task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile wchan(QStringLiteral("/proc/self/task/%1/wchan").arg(task));
+        if (wchan.open(QIODevice::ReadOnly) && wchan.readAll().contains("poll"))
+            ++count;
+    }
+    return count;
+}
+
+// A peer that connects and says nothing until it is let go.
+std::unique_ptr<FakePeer> SilentPeer()
+{
+    return FakePeer::connect(OlcpPort, [](FakePeer &p) { p.stall(); });
+}
+
+class TcpServer : public testsupport::TempEnvTest {
+protected:
+    void SetUp() override
+    {
+        savedLevel_ = LogLebelNumber;
+        savedH_ = StartParameter('H');
+        LogLebelNumber = GAMMA;
+        StartParameter('H').clear();
+        SetLogMemo(&memo_);
+    }
+    void TearDown() override
+    {
+        stopServer();
+        peers.clear();
+        delete form;
+        SetLogMemo(nullptr);
+        LogLebelNumber = savedLevel_;
+        StartParameter('H') = savedH_;
+        AutoCloseSeconds = 0;
+    }
+
+    // What the close sequence does: wakes every connection and the waiting
+    // accept, and waits for the chain and the connections to end.
+    void stopServer()
+    {
+        {
+            std::lock_guard guard(ConnectionLock);
+            for (int i = 1; i <= ConnectionCount; ++i)
+                plat::closesocket(ConnectionSockets[size_t(i)]);
+        }
+        if (TcpServerSocket != plat::INVALID_SOCKET)
+            plat::closesocket(TcpServerSocket);
+        TcpServerSocket = plat::INVALID_SOCKET;
+        EXPECT_TRUE(WaitUntil([] { return TcpServerAlive == 0 && ConnectionCount == 0; }));
+    }
+    // Connects a silent peer and waits until the server has counted it.
+    void connectSilentPeer()
+    {
+        const int before = ConnectionCount; // read before the peer can be counted
+        peers.push_back(SilentPeer());
+        ASSERT_TRUE(WaitUntil([before] { return ConnectionCount == before + 1; }));
+    }
+    QString logText()
+    {
+        QCoreApplication::processEvents();
+        return (form ? form->ui->LookupMemo : &memo_)->toPlainText();
+    }
+    // The main window with its settings, as the program has it when the server starts.
+    void createMainWindow()
+    {
+        LoadIniFile(env.path());
+        StartParameter('A') = QStringLiteral("1");
+        form = new TBLookupForm();
+        LoadSettings();
+    }
+
+    std::vector<std::unique_ptr<FakePeer>> peers;
+    TBLookupForm *form = nullptr;
+
+private:
+    QPlainTextEdit memo_;
+    int savedLevel_ = 0;
+    QString savedH_;
+};
+
+TEST_F(TcpServer, ConnectionsAreServedAtOnceAndTheTableKeepsTheirOrder)
+{
+    TelServerEnabled = 0;
+    ChannelStates[3] = 1;
+    StartTcpServer();
+    EXPECT_EQ(TcpServerAlive, 1);
+    EXPECT_EQ(TelServerEnabled, 1);
+    EXPECT_EQ(ChannelStates[3], 0);
+    EXPECT_TRUE(logText().contains(QStringLiteral("TCP Server Port   Number   = 8011")));
+    EXPECT_TRUE(logText().contains(QStringLiteral("TCP Server Thread ; Server_Socket: ") + QString::number(TcpServerSocket)));
+
+    connectSilentPeer();
+    connectSilentPeer();
+    const plat::SOCKET second = ConnectionSockets[2];
+    EXPECT_NE(ConnectionSockets[1], second);
+
+    // The first connection ends: the second moves up to entry 1.
+    peers[0].reset();
+    ASSERT_TRUE(WaitUntil([] { return ConnectionCount == 1; }));
+    EXPECT_EQ(ConnectionSockets[1], second);
+
+    // Meanwhile the chain still accepts and holds whole conversations.
+    QByteArray answer;
+    auto talker = FakePeer::connect(OlcpPort, [&](FakePeer &p) {
+        testsupport::SendOlcpLogin(p, {});
+        answer = p.expectLine();
+        p.sendLine("OFF\r");
+        p.stall();
+    });
+    talker->wait();
+    EXPECT_EQ(answer, "ACK\r");
+    EXPECT_TRUE(talker->received().startsWith("OLCP303L\rACK\r"));
+}
+
+TEST_F(TcpServer, ClosingTheListeningSocketEndsTheChain)
+{
+    const int polling = ThreadsInPoll();
+    StartTcpServer();
+    ASSERT_TRUE(WaitUntil([polling] { return ThreadsInPoll() > polling; })); // blocked in accept
+    plat::closesocket(TcpServerSocket);
+    TcpServerSocket = plat::INVALID_SOCKET;
+    ASSERT_TRUE(WaitUntil([] { return TcpServerAlive == 0; }));
+    EXPECT_TRUE(logText().contains(QStringLiteral("*** TCP accept   *** Error code = 10004 : ソケット破棄")));
+}
+
+TEST_F(TcpServer, APortHeldByAnotherProgramIsLoggedAndTheProgramRunsOn)
+{
+    const int other = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(OlcpPort);
+    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(other, 1), 0);
+    StartTcpServer();
+    ::close(other);
+    EXPECT_TRUE(logText().contains(QStringLiteral("*** TCP bind *** Error code = 10048 : 多重起動")));
+    EXPECT_EQ(TcpServerAlive, 0);
+    EXPECT_EQ(TcpServerSocket, plat::INVALID_SOCKET);
+    EXPECT_EQ(TelServerEnabled, 1);
+}
+
+TEST_F(TcpServer, AConnectionBeyondTheTableIsRefusedAndClosed)
+{
+    StartTcpServer();
+    for (int i = 0; i < MaxConnections; ++i)
+        ASSERT_NO_FATAL_FAILURE(connectSilentPeer());
+    std::vector<plat::SOCKET> table(ConnectionSockets.begin() + 1, ConnectionSockets.end());
+
+    auto refused = SilentPeer();
+    refused->wait(); // the server hung up on it
+    EXPECT_EQ(refused->received(), QByteArray());
+    EXPECT_TRUE(logText().contains(QStringLiteral("*** TCP accept   *** Too many connections (100) : 127.0.0.1 refused")));
+    EXPECT_EQ(ConnectionCount, MaxConnections);
+    EXPECT_EQ(std::vector<plat::SOCKET>(ConnectionSockets.begin() + 1, ConnectionSockets.end()), table);
+
+    // The chain goes on: a freed entry is taken by the next connection.
+    peers[0].reset();
+    ASSERT_TRUE(WaitUntil([] { return ConnectionCount == MaxConnections - 1; }));
+    connectSilentPeer();
+}
+
+TEST_F(TcpServer, TheAutoCloseTimerRestsWhileConnectionsAreOpen)
+{
+    createMainWindow();
+    StartParameter('H') = QStringLiteral("30");
+    StartTcpServer();
+    QTimer *timer = form->AutoCloseTimer;
+    EXPECT_TRUE(timer->isActive());
+    EXPECT_EQ(timer->interval(), 30000);
+
+    connectSilentPeer();
+    EXPECT_TRUE(WaitUntil([timer] { return !timer->isActive(); }));
+    EXPECT_TRUE(WaitUntil([this] {
+        return form->ui->L_StatusBar->currentMessage() == QStringLiteral("Connected (Remote Host: 127.0.0.1 ) ...");
+    }));
+
+    peers.clear();
+    ASSERT_TRUE(WaitUntil([] { return ConnectionCount == 0; }));
+    EXPECT_TRUE(WaitUntil([timer] { return timer->isActive(); }));
+    EXPECT_EQ(timer->interval(), 30000);
+}
+
+TEST_F(TcpServer, ClosingTheMainWindowWakesASilentPeerMidHandshake)
+{
+    createMainWindow();
+    StartTcpServer();
+    auto peer = FakePeer::connect(OlcpPort, [](FakePeer &p) {
+        p.sendLine("OLCP303L\r");
+        p.stall(); // reads the server's version, then says no more
+    });
+    ASSERT_TRUE(WaitUntil([&peer] { return peer->received() == "OLCP303L\r"; }));
+    EXPECT_EQ(ConnectionCount, 1);
+
+    form->ExitButtonClick();
+    EXPECT_TRUE(form->HasClosed());
+    EXPECT_EQ(ConnectionCount, 0);
+    EXPECT_EQ(TcpServerAlive, 0);
+    EXPECT_FALSE(logText().contains(QStringLiteral("still alive")));
+    peer->wait(); // the server hung up
+}
+
+} // namespace
