@@ -1,6 +1,7 @@
 // Kalvex_L as a process: once per machine, first start, close sequence.
 #include "core/HostRecord.h"
 #include "platform/Registry.h"
+#include "support/ProgramProcess.h"
 #include "support/TempEnv.h"
 
 #include <QDeadlineTimer>
@@ -16,45 +17,9 @@ namespace {
 
 class ProgramMainTest : public TempEnvTest {
 protected:
-    void SetUp() override
-    {
-        program = env.file(QStringLiteral("Kalvex_L"));
-        ASSERT_TRUE(QFile::copy(testsupport::BinPath(QStringLiteral("Kalvex_L")), program));
-    }
-
-    // Starts a copy of the program in the test's folder (its main directory).
-    std::unique_ptr<QProcess> start(const QStringList &arguments = {})
-    {
-        auto p = std::make_unique<QProcess>();
-        p->setProcessChannelMode(QProcess::SeparateChannels);
-        p->start(program, arguments);
-        EXPECT_TRUE(p->waitForStarted(10000));
-        return p;
-    }
-
-    // The program is up once the end of its start-up has saved the settings.
-    bool waitUntilUp(plat::RootKey root = plat::RootKey::CurrentUser)
-    {
-        const QString key = root == plat::RootKey::CurrentUser ? QStringLiteral("Software\\ZK\\Kalvex\\Position")
-                                                               : QStringLiteral("SOFTWARE\\ZK\\Kalvex\\Position");
-        QDeadlineTimer deadline(20000);
-        while (!deadline.hasExpired()) {
-            const plat::RegistryRead read = plat::LoadRegistry(root);
-            const plat::RegKey *position = read.root.key(key);
-            if (position && position->hasValue(QStringLiteral("MainState")))
-                return true;
-            QThread::msleep(50);
-        }
-        return false;
-    }
-
-    // Ends the program as the desktop does at log-out; it closes in order.
-    static void terminate(QProcess &p)
-    {
-        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-        EXPECT_TRUE(p.waitForFinished(40000));
-        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-    }
+    std::unique_ptr<QProcess> start(const QStringList &arguments = {}) { return program.start(arguments); }
+    bool waitUntilUp(plat::RootKey root = plat::RootKey::CurrentUser) { return program.waitUntilUp(root); }
+    static void terminate(QProcess &p) { testsupport::ProgramProcess::terminate(p); }
 
     plat::RegKey settings(plat::RootKey root = plat::RootKey::CurrentUser)
     {
@@ -65,7 +30,7 @@ protected:
         return k ? *k : plat::RegKey();
     }
 
-    QString program;
+    testsupport::ProgramProcess program{env};
 };
 
 TEST_F(ProgramMainTest, SecondStartSaysItRunsAlreadyAndLeavesTheFirstAlone)
