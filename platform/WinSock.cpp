@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -49,9 +50,15 @@ struct SocketRecord {
     std::atomic<int> receiveTimeoutMs{0};
 };
 
+// Handles start far above any descriptor number (the kernel's default ceiling
+// is 1048576), so a SOCKET handed to a system call by mistake names no open
+// file there rather than some other one.
+constexpr SOCKET FirstHandle = 0x10000000;
+
 struct SocketTable {
     std::mutex mutex;
     std::unordered_map<SOCKET, std::shared_ptr<SocketRecord>> records;
+    SOCKET nextHandle = FirstHandle; // never given out twice
 };
 
 // Never destroyed: threads may still close sockets while the process exits.
@@ -61,6 +68,9 @@ SocketTable &Table()
     return *table;
 }
 
+// Gives a new descriptor its handle. Handles are not reused, so a call made
+// with the handle of a closed socket fails with WSAENOTSOCK even when the
+// descriptor's number already belongs to a socket opened since.
 SOCKET Register(int fd, int type)
 {
     auto rec = std::make_shared<SocketRecord>();
@@ -68,8 +78,14 @@ SOCKET Register(int fd, int type)
     rec->type = type;
     SocketTable &table = Table();
     const std::lock_guard lock(table.mutex);
-    table.records[fd] = std::move(rec);
-    return fd;
+    // Out of handles after some 1.9 billion sockets: refuse rather than reuse.
+    if (table.nextHandle == std::numeric_limits<SOCKET>::max()) {
+        ::close(fd);
+        return Fail(WSAEMFILE);
+    }
+    const SOCKET handle = table.nextHandle++;
+    table.records[handle] = std::move(rec);
+    return handle;
 }
 
 // Holds a socket's record for the length of one call, so that its descriptor

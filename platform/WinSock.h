@@ -17,14 +17,21 @@
 //  - a receive time-out set with SetReceiveTimeout() (or SO_RCVTIMEO through
 //    setsockopt, in milliseconds) ends recv/recvfrom with WSAETIMEDOUT.
 //
+// Handles. A SOCKET is a handle of this layer, not a descriptor: handles are
+// never given out twice in the life of the process, while Linux hands a
+// closed descriptor's number to the next socket at once. So a thread that
+// calls in with a socket that another thread has just closed fails, instead
+// of landing on a socket opened since. Never pass a SOCKET to the system's
+// own calls.
+//
 // Closing. closesocket() may be called from any thread, also while other
 // threads are blocked on the socket (this is how servers are stopped): it
 // shuts the socket down at once, which wakes every blocked call, and these
 // fail with WSAEINTR. The descriptor itself is closed only when the last
-// call still using it has returned, because Linux hands a closed descriptor's
-// number to the next socket at once and a late call would land on a stranger.
-// From the moment closesocket() returns, the SOCKET number is unknown to this
-// layer: further calls on it fail with WSAENOTSOCK.
+// call still using it has returned, so that no call still running reaches a
+// new socket under the same descriptor number. From the moment closesocket()
+// returns, the handle is unknown to this layer: further calls on it fail with
+// WSAENOTSOCK.
 //
 // Only sockets made by socket() and accept() here are known to these calls.
 // Call them qualified (plat::send): unqualified, the system's functions of the

@@ -82,6 +82,24 @@ bool DescriptorIsOpen(int fd)
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
+// The descriptor under a socket of the layer: the open one with its local
+// address (every socket of these tests has a port of its own).
+int DescriptorOf(SOCKET s)
+{
+    sockaddr_in wanted{};
+    int wantedLen = sizeof wanted;
+    EXPECT_EQ(plat::getsockname(s, reinterpret_cast<sockaddr *>(&wanted), &wantedLen), 0);
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in local{};
+        socklen_t localLen = sizeof local;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) == 0 && local.sin_family == AF_INET
+            && local.sin_port == wanted.sin_port && local.sin_addr.s_addr == wanted.sin_addr.s_addr)
+            return fd;
+    }
+    ADD_FAILURE() << "no descriptor found for socket " << s;
+    return -1;
+}
+
 // Runs a socket call on a thread of its own and returns once that thread is
 // waiting in poll(), as the kernel shows it; finish() gives the call's result
 // and error number.
@@ -254,10 +272,38 @@ TEST(WinSock, CloseWakesEveryThreadOnADatagramSocketAndThenClosesIt)
             return plat::recvfrom(udp, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &fromLen);
         }));
     }
+    const int fd = DescriptorOf(udp);
     ASSERT_EQ(plat::closesocket(udp), 0);
     for (auto &call : calls)
         EXPECT_EQ(call->finish(), std::make_pair(SOCKET_ERROR, WSAEINTR));
-    EXPECT_FALSE(DescriptorIsOpen(udp));
+    EXPECT_FALSE(DescriptorIsOpen(fd));
+}
+
+TEST(WinSock, HandleOfAClosedSocketNeverReachesTheNextSocket)
+{
+    const SOCKET old = BoundSocket(SOCK_DGRAM);
+    const int fd = DescriptorOf(old);
+    ASSERT_EQ(plat::closesocket(old), 0);
+    // The system gives the next socket the descriptor just freed.
+    const SOCKET next = BoundSocket(SOCK_DGRAM);
+    ASSERT_EQ(DescriptorOf(next), fd);
+    EXPECT_NE(next, old);
+
+    const SOCKET sender = plat::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in to = LoopbackAddress(LocalPort(next));
+    ASSERT_EQ(plat::sendto(sender, "new", 3, 0, Addr(to), sizeof to), 3);
+    // A late call with the old handle neither takes the new socket's datagram
+    // nor closes the new socket.
+    char buffer[16] = {};
+    EXPECT_EQ(plat::recvfrom(old, buffer, sizeof buffer, 0, nullptr, nullptr), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(plat::closesocket(old), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_TRUE(DescriptorIsOpen(fd));
+    EXPECT_EQ(plat::recvfrom(next, buffer, sizeof buffer, 0, nullptr, nullptr), 3);
+    EXPECT_STREQ(buffer, "new");
+    plat::closesocket(next);
+    plat::closesocket(sender);
 }
 
 TEST(WinSock, ReceiveTimeOutReports10060)
@@ -328,16 +374,17 @@ TEST(WinSock, CloseInsideOwnBlockingCallDefersTheDescriptor)
 {
     // A window's handler closes the socket that its own pending call waits on.
     auto [client, server] = ConnectedPair();
+    const int fd = DescriptorOf(server);
     bool openDuringCall = false;
     QTimer::singleShot(0, [&, server = server] {
         EXPECT_EQ(plat::closesocket(server), 0);
-        openDuringCall = DescriptorIsOpen(server);
+        openDuringCall = DescriptorIsOpen(fd);
     });
     char buffer[16];
     EXPECT_EQ(plat::recv(server, buffer, sizeof buffer, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEINTR);
     EXPECT_TRUE(openDuringCall);
-    EXPECT_FALSE(DescriptorIsOpen(server));
+    EXPECT_FALSE(DescriptorIsOpen(fd));
     plat::closesocket(client);
 }
 
