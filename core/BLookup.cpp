@@ -6,6 +6,7 @@
 #include "core/BUdpServ.h"
 #include "olc/BOlcLog.h"
 #include "platform/DelphiDate.h"
+#include "platform/FreeOnTerminateThread.h"
 #include "platform/Help.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
@@ -192,13 +193,15 @@ void TBLookupForm::WaitForServerThreads()
 {
     QElapsedTimer waited;
     waited.start();
-    while (TcpServerAlive || UdpServerAlive || ConnectionCount > 0) {
+    while (TcpServerAlive || UdpServerAlive || ConnectionCount > 0 || plat::FreeOnTerminateThread::Running() > 0) {
         if (waited.elapsed() > CloseWaitLimitMs) {
-            WriteLog(ALPHA, QStringLiteral("*** Close : still alive after %1 s : TCP server %2, UDP server %3, connections %4")
-                                .arg(CloseWaitLimitMs / 1000)
-                                .arg(int(TcpServerAlive))
-                                .arg(int(UdpServerAlive))
-                                .arg(int(ConnectionCount)));
+            WriteLog(ALPHA,
+                     QStringLiteral("*** Close : still alive after %1 s : TCP server %2, UDP server %3, connections %4, threads %5")
+                         .arg(CloseWaitLimitMs / 1000)
+                         .arg(int(TcpServerAlive))
+                         .arg(int(UdpServerAlive))
+                         .arg(int(ConnectionCount))
+                         .arg(plat::FreeOnTerminateThread::Running()));
             return;
         }
         QThread::msleep(1);

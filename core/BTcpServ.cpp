@@ -149,14 +149,7 @@ void StartTcpServer()
               QStringLiteral(" ; Thread_Handle: ") + QString::number(thread) + QStringLiteral(" ; ") + NowText());
 }
 
-TBTcpServer::TBTcpServer(plat::SOCKET listeningSocket) : ListeningSocket(listeningSocket)
-{
-    // Deleted on the GUI thread once finished: a server thread has no event
-    // loop of its own, and the thread that created this one may end first.
-    if (QCoreApplication *app = QCoreApplication::instance())
-        moveToThread(app->thread());
-    connect(this, &QThread::finished, this, &QObject::deleteLater);
-}
+TBTcpServer::TBTcpServer(plat::SOCKET listeningSocket) : ListeningSocket(listeningSocket) {}
 
 quintptr TBTcpServer::Create(plat::SOCKET listeningSocket)
 {

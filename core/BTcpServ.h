@@ -5,6 +5,7 @@
 // connections are served at once and a slow peer never holds up the next.
 // The table of open accepted connections (guarded by ConnectionLock) lets the
 // main window's close sequence wake them all.
+#include "platform/FreeOnTerminateThread.h"
 #include "platform/WinSock.h"
 
 #include <QThread>
@@ -37,7 +38,7 @@ void StartTcpServer();
 // One link of the chain. It deletes itself once it has ended: it is handed to
 // the GUI thread on creation, so its deleteLater runs there after the thread
 // has finished, whichever thread created it.
-class TBTcpServer final : public QThread {
+class TBTcpServer final : public plat::FreeOnTerminateThread {
     Q_OBJECT
 public:
     // Starts a thread that waits for the next connection on listeningSocket;

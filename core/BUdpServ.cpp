@@ -386,14 +386,7 @@ bool SendRemoteRequest(const QString &hostAddress, const QByteArray &password)
 
 // ---- the chain ---------------------------------------------------------------
 
-TBUdpServer::TBUdpServer(plat::SOCKET socket) : Socket(socket)
-{
-    // A link is created by the link before it, whose thread is about to end:
-    // the object moves to the GUI thread, whose event loop deletes it.
-    if (QCoreApplication *app = QCoreApplication::instance())
-        moveToThread(app->thread());
-    connect(this, &QThread::finished, this, &QObject::deleteLater);
-}
+TBUdpServer::TBUdpServer(plat::SOCKET socket) : Socket(socket) {}
 
 TBUdpServer *TBUdpServer::Create(plat::SOCKET socket)
 {

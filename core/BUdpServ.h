@@ -12,6 +12,7 @@
 // ends the chain (shut-down closes UdpServerSocket and waits for
 // UdpServerAlive to clear); a bad datagram or a transient receive error is
 // logged and the next one is awaited.
+#include "platform/FreeOnTerminateThread.h"
 #include "platform/WinSock.h"
 
 #include <QByteArray>
@@ -109,7 +110,7 @@ bool SendRemoteRequest(const QString &hostAddress, const QByteArray &password);
 // itself there once its thread has finished (finished -> deleteLater), so a
 // link never deletes the QThread it runs in, and no link is left behind while
 // the GUI event loop runs.
-class TBUdpServer : public QThread {
+class TBUdpServer : public plat::FreeOnTerminateThread {
     Q_OBJECT
 public:
     // Sets UdpServerAlive and starts a link on the socket. The pointer is for

@@ -88,7 +88,7 @@ TEST_F(CloseTest, TheWaitEndsAfterItsLimitAndSaysWhatIsStillAlive)
     form->CloseWaitLimitMs = 100;
     form->ExitButtonClick();
     EXPECT_TRUE(form->HasClosed());
-    EXPECT_EQ(memoCount(QStringLiteral("still alive after 0 s : TCP server 1, UDP server 0, connections 0")), 1);
+    EXPECT_EQ(memoCount(QStringLiteral("still alive after 0 s : TCP server 1, UDP server 0, connections 0, threads 0")), 1);
 }
 
 TEST_F(CloseTest, ASecondCloseRequestDuringTheWaitIsIgnored)
