@@ -17,10 +17,13 @@ QString ErrnoText(const QString &what, const QString &path)
     return what + QStringLiteral(" ") + path + QStringLiteral(" : ") + QString::fromLocal8Bit(std::strerror(errno));
 }
 
-bool WriteAll(int fd, const char *data, qint64 size, qint64 offset)
+// Moves size bytes at offset with pread or pwrite, however many calls it
+// takes; false on an error or at the end of the file.
+template <typename Buffer, typename Io>
+bool TransferAll(Io io, int fd, Buffer *data, qint64 size, qint64 offset)
 {
     while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, static_cast<size_t>(size), offset);
+        const ssize_t n = io(fd, data, static_cast<size_t>(size), offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -32,19 +35,14 @@ bool WriteAll(int fd, const char *data, qint64 size, qint64 offset)
     return true;
 }
 
+bool WriteAll(int fd, const char *data, qint64 size, qint64 offset)
+{
+    return TransferAll(::pwrite, fd, data, size, offset);
+}
+
 bool ReadAll(int fd, char *data, qint64 size, qint64 offset)
 {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, data, static_cast<size_t>(size), offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-        offset += n;
-    }
-    return true;
+    return TransferAll(::pread, fd, data, size, offset);
 }
 
 qint64 SizeOf(int fd)
