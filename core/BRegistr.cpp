@@ -190,6 +190,20 @@ void ReadFlagText(const plat::RegKey &key, const char *name, bool &setting)
         setting = *v == QLatin1String("1");
 }
 
+// The string values of the Directory subkey besides MainDirectory, in the
+// order they are written.
+const std::array<std::pair<const char *, QString *>, 15> &DirectoryStrings()
+{
+    static const std::array<std::pair<const char *, QString *>, 15> strings = {{
+        {"LogDirectory", &LogDirectory},   {"TextDirectory", &TextDirectory}, {"SendDirectory", &SendDirectory},
+        {"TelegDirectory", &TelegDirectory}, {"StayDirectory", &StayDirectory}, {"TempDirectory", &TempDirectory},
+        {"TelegFileName", &TelegFileName}, {"ListDirectory", &ListDirectory}, {"ListFileName", &ListFileName},
+        {"LogFileName", &LogFileName},     {"LastEditFile", &LastEditFile},   {"LogLebel", &LogLebel},
+        {"QuotationMark", &QuotationMark}, {"ArrivalChime", &ArrivalChime},   {"CustomEditor", &CustomEditor},
+    }};
+    return strings;
+}
+
 // Decides whether a stored main directory other than the program's folder
 // stays in force: by start parameter A or B, else by asking the user.
 bool KeepStoredMainDirectory()
@@ -208,25 +222,12 @@ void ReadDirectory(const plat::RegKey &key)
     const auto stored = key.readString(QStringLiteral("MainDirectory"));
     if (stored && !stored->isEmpty() && *stored != ProgramDirectory && KeepStoredMainDirectory())
         DeriveFolders(*stored);
-    ReadString(key, "LogDirectory", LogDirectory);
-    ReadString(key, "TextDirectory", TextDirectory);
-    ReadString(key, "SendDirectory", SendDirectory);
-    ReadString(key, "TelegDirectory", TelegDirectory);
-    ReadString(key, "ListDirectory", ListDirectory);
-    ReadString(key, "TempDirectory", TempDirectory);
-    ReadString(key, "StayDirectory", StayDirectory);
-    ReadString(key, "LogFileName", LogFileName);
-    ReadString(key, "TelegFileName", TelegFileName);
-    ReadString(key, "ListFileName", ListFileName);
-    ReadString(key, "LastEditFile", LastEditFile);
-    ReadString(key, "LogLebel", LogLebel);
+    for (const auto &[name, setting] : DirectoryStrings())
+        ReadString(key, name, *setting);
     const int level = LogLevelFromName(LogLebel);
     LogLebelNumber = level < 0 ? ALPHA : level;
     if (level < 0)
         LogLebel.clear();
-    ReadString(key, "QuotationMark", QuotationMark);
-    ReadString(key, "ArrivalChime", ArrivalChime);
-    ReadString(key, "CustomEditor", CustomEditor);
     ReadInteger(key, "TelegPointer", TelegPointer);
     bool newerPeerSeen = false;
     ReadFlagText(key, "ReqVersionUp", newerPeerSeen);
@@ -343,15 +344,9 @@ void WriteDirectory(plat::RegKey &key)
 {
     if (ProgramVersion != QLatin1String(MaintenanceVersion))
         key.writeString(QStringLiteral("Version"), ProgramVersion);
-    const std::pair<const char *, const QString *> strings[] = {
-        {"MainDirectory", &MainDirectory}, {"LogDirectory", &LogDirectory},   {"TextDirectory", &TextDirectory},
-        {"SendDirectory", &SendDirectory}, {"TelegDirectory", &TelegDirectory}, {"StayDirectory", &StayDirectory},
-        {"TempDirectory", &TempDirectory}, {"TelegFileName", &TelegFileName}, {"ListDirectory", &ListDirectory},
-        {"ListFileName", &ListFileName},   {"LogFileName", &LogFileName},     {"LastEditFile", &LastEditFile},
-        {"LogLebel", &LogLebel},           {"QuotationMark", &QuotationMark}, {"ArrivalChime", &ArrivalChime},
-        {"CustomEditor", &CustomEditor}};
-    for (const auto &[name, value] : strings)
-        key.writeString(QLatin1String(name), *value);
+    key.writeString(QStringLiteral("MainDirectory"), MainDirectory);
+    for (const auto &[name, setting] : DirectoryStrings())
+        key.writeString(QLatin1String(name), *setting);
     key.writeDWord(QStringLiteral("TelegPointer"), static_cast<quint32>(TelegPointer));
     key.writeString(QStringLiteral("ReqVersionUp"), FlagText(ReqVersionUp));
     key.writeString(QStringLiteral("RepeatTransmit"), FlagText(RepeatTransmit));
