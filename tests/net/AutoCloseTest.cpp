@@ -1,0 +1,57 @@
+// Start parameter H: the program closes itself after H seconds with no
+// connection open, and an open connection holds the close until it ends.
+#include "support/FakePeer.h"
+#include "support/OlcpScripts.h"
+#include "support/ProgramProcess.h"
+#include "support/TempEnv.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+class AutoCloseTest : public TempEnvTest {
+protected:
+    std::unique_ptr<QProcess> startWithH(int seconds)
+    {
+        auto p = program.start({QStringLiteral("-H%1").arg(seconds)});
+        EXPECT_TRUE(program.waitUntilUp());
+        return p;
+    }
+    ProgramProcess program{env};
+};
+
+TEST_F(AutoCloseTest, ClosesByItselfWithNoConnectionOpen)
+{
+    auto p = startWithH(2);
+    ASSERT_TRUE(p->waitForFinished(15000));
+    EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+    const QByteArray log = env.readFile(QStringLiteral("Kalvex.log"));
+    EXPECT_TRUE(log.contains("***** Auto Close Timer  "));
+    EXPECT_TRUE(log.contains(" [2] *****"));
+    EXPECT_TRUE(log.contains("***** Kalvex Close *****"));
+}
+
+TEST_F(AutoCloseTest, AnOpenConnectionHoldsTheCloseUntilItEnds)
+{
+    auto p = startWithH(2);
+    // A peer that logs in and then stays silent past the timer's time.
+    auto peer = FakePeer::connect(8011, [](FakePeer &f) {
+        SendOlcpLogin(f, OlcpLogin{});
+        f.expectLine();
+        f.expectLine();
+        QThread::sleep(4);
+    });
+    EXPECT_FALSE(p->waitForFinished(3500));
+    EXPECT_EQ(p->state(), QProcess::Running);
+    peer->wait();
+    peer.reset();
+    ASSERT_TRUE(p->waitForFinished(15000));
+    EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+}
+
+} // namespace
