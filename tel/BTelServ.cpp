@@ -96,10 +96,13 @@ bool RecvTelText(plat::SOCKET socket, MessageRecord &record, QByteArray &body)
 
 // A name that stays inside the TEL folder on every system the sender may run:
 // no folder separator, drive or stream colon, parent step or control
-// character, and one that fits the record's FileName field.
+// character, and one that fits the record's FileName field. Bytes that are no
+// CP932 text are refused too: the record could not hold the name the file
+// gets on disk, and would name another file.
 bool IsSafeFileName(const QByteArray &bytes, const QString &name)
 {
-    if (bytes.isEmpty() || bytes.size() > MessageRecordCapacity::FileName || name.contains(QStringLiteral("..")))
+    if (bytes.isEmpty() || bytes.size() > MessageRecordCapacity::FileName || name.contains(QStringLiteral("..")) ||
+        plat::FromCp932(plat::ToCp932(name)) != name)
         return false;
     return std::none_of(name.cbegin(), name.cend(), [](QChar c) {
         return c == u'/' || c == u'\\' || c == u':' || c.unicode() < 0x20 || c.unicode() == 0x7F;

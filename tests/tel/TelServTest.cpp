@@ -381,7 +381,8 @@ TEST_F(TelServ, ExistingNameOrPlantedLinkIsRefusedAndEndsTheConversation)
 TEST_F(TelServ, HostileFileNamesAreRefused)
 {
     const std::vector<QByteArray> names = {"../x",   "a/b",  "a\\b", "C:x", "", QByteArray(81, 'a'),
-                                           "x\x01y", "..",   "\x7f", plat::ToCp932(QStringLiteral("ab\nc"))};
+                                           "x\x01y", "..",   "\x7f", plat::ToCp932(QStringLiteral("ab\nc")),
+                                           "a\xff", "b\x83"}; // no CP932 text: the record could not name the file
     for (const QByteArray &name : names) {
         SCOPED_TRACE(name.toStdString());
         const Outcome outcome = converse([&](FakePeer &p) {
