@@ -225,7 +225,7 @@ bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connec
 
 void ServeConnection(plat::SOCKET s, const sockaddr_in &peer)
 {
-    plat::SetReceiveTimeout(s, TimeOutValue);
+    PrepareOlcpSocket(s);
     HostRecord connection;
     if (ServerHandshake(s, peer, connection))
         ServeTel(s, connection);

@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 namespace {
 
@@ -203,6 +205,16 @@ quint32 HostToAddr(const QString &text)
     return plat::inet_addr(text);
 }
 
+void PrepareOlcpSocket(plat::SOCKET s)
+{
+    // A silent peer must not hold the conversation's thread or window for ever.
+    plat::SetReceiveTimeout(s, TimeOutValue);
+    // Conversations are short lines that wait for an answer: sent at once,
+    // not held back for the peer's delayed acknowledgement.
+    const int on = 1;
+    plat::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QString &protocolName,
                            int &errorCode, const QString &hostAddress, quint16 defaultPort)
 {
@@ -234,8 +246,7 @@ plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QSt
     plat::getsockname(s, reinterpret_cast<sockaddr *>(&local), &localLength);
     WriteLog(BETA, QStringLiteral("Client Port   = ") + QString::number(qFromBigEndian(local.sin_port)));
     WriteLog(ALPHA, QStringLiteral("\r\nSuccess connect !!"));
-    // A silent peer must not hold the conversation's thread or window for ever.
-    plat::SetReceiveTimeout(s, TimeOutValue);
+    PrepareOlcpSocket(s);
     return s;
 }
 

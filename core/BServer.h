@@ -47,6 +47,10 @@ struct TransferProgress {
 // else (no name lookup) and for a text over MaxAddressText characters.
 quint32 HostToAddr(const QString &text);
 
+// Every OLCP conversation socket, connected or accepted: the receive time-out
+// of TimeOutValue ms and no delay for small writes.
+void PrepareOlcpSocket(plat::SOCKET s);
+
 // A socket connected to hostAddress (dotted text) at the port of the service,
 // or defaultPort when the system does not know the service. Its receive
 // time-out is TimeOutValue ms. INVALID_SOCKET on failure, with errorCode set

@@ -25,7 +25,9 @@ std::atomic<int> AutoCloseSeconds{0};
 
 namespace {
 
-constexpr int ListenBacklog = 5;
+// Connections not yet accepted wait here. A backlog as small as 5 leaves
+// peers that arrive together hanging in a handshake that never starts.
+constexpr int ListenBacklog = SOMAXCONN;
 
 void LogServerError(const char *call, int error, const char *remark = "")
 {

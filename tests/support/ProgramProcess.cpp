@@ -12,8 +12,9 @@ namespace testsupport {
 
 ProgramProcess::ProgramProcess(const TempEnv &env) : program_(env.file(QStringLiteral("Kalvex_L")))
 {
-    if (!QFile::exists(program_))
+    if (!QFile::exists(program_)) {
         EXPECT_TRUE(QFile::copy(BinPath(QStringLiteral("Kalvex_L")), program_));
+    }
 }
 
 std::unique_ptr<QProcess> ProgramProcess::start(const QStringList &arguments) const
