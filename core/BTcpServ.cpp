@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QThread>
 #include <QTimer>
 #include <QtEndian>
 
@@ -174,7 +175,14 @@ void TBTcpServer::Execute()
         const int error = plat::WSAGetLastError();
         // Closed under the waiting accept: the program is closing.
         LogServerError("accept  ", error, error == plat::WSAEINTR ? " : ソケット破棄" : "");
-        TcpServerAlive = 0;
+        if (error == plat::WSAEINTR || error == plat::WSAENOTSOCK) {
+            TcpServerAlive = 0;
+            return;
+        }
+        // Any other failure (descriptors used up, a connection gone before it
+        // was taken) passes: the server keeps accepting after a short pause.
+        QThread::msleep(100);
+        TBTcpServer::Create(TcpServerSocket);
         return;
     }
     const QString address = plat::inet_ntoa(PeerAddress.sin_addr.s_addr);

@@ -181,6 +181,25 @@ TEST_F(TcpServer, ClosingTheListeningSocketEndsTheChain)
     EXPECT_TRUE(logText().contains(QStringLiteral("*** TCP accept   *** Error code = 10004 : ソケット破棄")));
 }
 
+TEST_F(TcpServer, AnAcceptThatFailsForWantOfDescriptorsDoesNotEndTheChain)
+{
+    StartTcpServer();
+    // One descriptor left, for the peer's own socket: the server's accept
+    // then fails with EMFILE.
+    std::vector<int> spare;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        spare.push_back(fd);
+    ::close(spare.back());
+    spare.pop_back();
+    auto blocked = SilentPeer();
+    ASSERT_TRUE(WaitUntil([this] { return logText().contains(QStringLiteral("*** TCP accept   *** Error code = ")); }));
+    for (int fd : spare)
+        ::close(fd);
+    EXPECT_EQ(TcpServerAlive, 1);
+    connectSilentPeer();
+    EXPECT_GE(ConnectionCount, 1);
+}
+
 TEST_F(TcpServer, APortHeldByAnotherProgramIsLoggedAndTheProgramRunsOn)
 {
     const int other = ::socket(AF_INET, SOCK_STREAM, 0);
