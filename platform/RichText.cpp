@@ -575,21 +575,22 @@ private:
 
     int FontIndex(const QString &family)
     {
-        const qsizetype i = fonts_.indexOf(family);
-        if (i >= 0)
-            return static_cast<int>(i);
+        const auto found = fontIndex_.constFind(family);
+        if (found != fontIndex_.cend())
+            return *found;
         fonts_.append(family);
-        return static_cast<int>(fonts_.size() - 1);
+        return fontIndex_[family] = static_cast<int>(fonts_.size() - 1);
     }
 
+    // Colour table entries count from 1: entry 0 is the text's own colour.
     int ColorIndex(const QColor &color)
     {
         const QRgb rgb = color.rgb();
-        const qsizetype i = colors_.indexOf(rgb);
-        if (i >= 0)
-            return static_cast<int>(i + 1);
+        const auto found = colorIndex_.constFind(rgb);
+        if (found != colorIndex_.cend())
+            return *found;
         colors_.append(rgb);
-        return static_cast<int>(colors_.size());
+        return colorIndex_[rgb] = static_cast<int>(colors_.size());
     }
 
     RunFormat Format(const QTextCharFormat &cf)
@@ -711,7 +712,9 @@ private:
     QString defaultFamily_;
     int defaultHalfPoints_ = kDefaultHalfPoints;
     QStringList fonts_;
+    QHash<QString, int> fontIndex_;
     QList<QRgb> colors_;
+    QHash<QRgb, int> colorIndex_;
     QHash<char16_t, QByteArray> cp932_;
 };
 
