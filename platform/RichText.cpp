@@ -693,17 +693,21 @@ private:
         return h;
     }
 
+    // Both bytes of a double-byte character go as \'hh pairs: a trail byte
+    // may be "\\", "{" or "}".
     static QByteArray EscapeFontName(const QString &name)
     {
+        const QByteArray bytes = ToCp932(name);
         QByteArray out;
-        for (char b : ToCp932(name)) {
-            const auto u = static_cast<unsigned char>(b);
-            if (u >= 0x80)
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            const auto u = static_cast<unsigned char>(bytes[i]);
+            if (IsCp932LeadByte(u) && i + 1 < bytes.size()) {
+                out += Hex(u) + Hex(static_cast<unsigned char>(bytes[++i]));
+            } else if (u >= 0x80) {
                 out += Hex(u);
-            else if (b == '\\' || b == '{' || b == '}' || b == ';' || u < 0x20)
-                continue; // a font name cannot hold these
-            else
-                out += b;
+            } else if (u >= 0x20 && u != '\\' && u != '{' && u != '}' && u != ';') {
+                out += static_cast<char>(u); // a font name cannot hold the others
+            }
         }
         return out;
     }

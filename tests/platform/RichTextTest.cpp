@@ -59,6 +59,7 @@ QTextDocument *Read(const QByteArray &rtf, QTextDocument &doc)
 TEST(RichText, RoundTripKeepsTextFormatsAndAlignment)
 {
     const QString gothic = QStringLiteral("ＭＳ Ｐゴシック");
+    const QString soft = QStringLiteral("ソフト表示"); // 0x5C trail bytes
     QTextDocument doc;
     QTextCursor c(&doc);
     QTextCharFormat plain = Format(gothic, 9);
@@ -66,11 +67,11 @@ TEST(RichText, RoundTripKeepsTextFormatsAndAlignment)
     QTextCharFormat bold = Format(QStringLiteral("Arial"), 14, QColor(255, 0, 0));
     bold.setFontWeight(QFont::Bold);
     c.insertText(QStringLiteral("太字"), bold);
-    QTextCharFormat mixed = Format(gothic, 10.5, QColor(0, 128, 255));
+    QTextCharFormat mixed = Format(soft, 10.5, QColor(0, 128, 255));
     mixed.setFontItalic(true);
     mixed.setFontUnderline(true);
     mixed.setFontStrikeOut(true);
-    c.insertText(QStringLiteral("斜め\té😀"), mixed);
+    c.insertText(QStringLiteral("斜めソ表\té😀"), mixed);
     QTextBlockFormat centred;
     centred.setAlignment(Qt::AlignHCenter);
     c.insertBlock(centred);
@@ -84,6 +85,7 @@ TEST(RichText, RoundTripKeepsTextFormatsAndAlignment)
     const QByteArray rtf = WriteRtf(doc);
     EXPECT_TRUE(rtf.startsWith("{\\rtf1\\ansi\\ansicpg932\\deff0{\\fonttbl{\\f0\\fnil\\fcharset128 "));
     EXPECT_TRUE(rtf.contains("\\fcharset128 Arial;}"));
+    EXPECT_TRUE(rtf.contains("\\fcharset128 \\'82\\'6c\\'82\\'72 \\'82\\'6f\\'83\\'53\\'83\\'56\\'83\\'62\\'83\\'4e;}"));
     EXPECT_TRUE(rtf.contains("{\\colortbl ;\\red255\\green0\\blue0;\\red0\\green128\\blue255;}"));
     EXPECT_TRUE(rtf.contains("\\'82\\'b1\\'82\\'f1")); // こん as CP932 pairs
     EXPECT_TRUE(rtf.contains("\\'ca\\'dd\\'b6\\'b8")); // half-width ﾊﾝｶｸ stays single-byte
