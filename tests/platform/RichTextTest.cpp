@@ -133,7 +133,7 @@ TEST(RichText, ReadsWhatAWindowsRichEditWrites)
         "\\'82\\'6c\\'82\\'72 \\'82\\'6f\\'83\\'53\\'83\\'56\\'83\\'62\\'83\\'4e;}"
         "{\\f1\\fswiss\\fcharset0 Arial;}}\r\n"
         "{\\colortbl ;\\red255\\green0\\blue0;}\r\n"
-        "{\\*\\generator Riched20 10.0.19041}\\viewkind4\\uc1\\pard\\lang1041\\f0\\fs18\\'82\\'b1\\'82\\'f1"
+        "{\\*\\generator Editor 1.0;}\\viewkind4\\uc1\\pard\\lang1041\\f0\\fs18\\'82\\'b1\\'82\\'f1"
         "\\cf1\\b bold\\cf0\\b0\\par\r\n"
         "\\pard\\qc\\i\\f1\\fs24 caf\\'e9\\i0\\line x\\tab y\\par\r\n"
         "\\pard\\qr\\ul\\f0 \\u12354?\\ulnone  \\strike s\\strike0\\par\r\n}\r\n";
