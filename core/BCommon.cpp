@@ -7,6 +7,7 @@
 #include "platform/DelphiDate.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -219,6 +220,14 @@ bool AppendLogFileLine(const QString &path, const QString &text)
     const bool written = file.write(line) == line.size() && file.flush();
     file.close();
     return written && file.error() == QFileDevice::NoError;
+}
+
+bool AppendLogStartLines(const QString &path)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString started = QStringLiteral("Kalvex Log Start  << ") + plat::FormatShortDate(now) + QStringLiteral(" - ") +
+                            plat::FormatLongTime(now) + QStringLiteral(" >>");
+    return AppendLogFileLine(path, QStringLiteral("\r\n\r\n") + started + QStringLiteral("\r\n"));
 }
 
 LogNotifier &LogNotifier::instance()

@@ -43,6 +43,10 @@ void SetLogMemo(QPlainTextEdit *memo);
 // file cannot be opened or written; never truncates an existing file.
 bool AppendLogFileLine(const QString &path, const QString &text);
 
+// The lines that start a log file: two empty lines, "Kalvex Log Start  << "
+// date - time " >>" and an empty line. False when the file cannot be written.
+bool AppendLogStartLines(const QString &path);
+
 // Signals of the log for the main window (emitted on the GUI thread).
 class LogNotifier : public QObject {
     Q_OBJECT

@@ -602,14 +602,8 @@ void TBLookupForm::SaveCheckBoxClick()
 // The chosen file gets the start lines and becomes the log file.
 bool TBLookupForm::StartLogFileFromDialog(const QString &path)
 {
-    const QDateTime now = QDateTime::currentDateTime();
     std::lock_guard guard(LogLock);
-    const bool written =
-        AppendLogFileLine(path, QString()) && AppendLogFileLine(path, QString()) &&
-        AppendLogFileLine(path, QStringLiteral("Kalvex Log Start  << ") + plat::FormatShortDate(now) +
-                                    QStringLiteral(" - ") + plat::FormatLongTime(now) + QStringLiteral(" >>")) &&
-        AppendLogFileLine(path, QString());
-    if (!written) {
+    if (!AppendLogStartLines(path)) {
         WriteLog(ALPHA, QStringLiteral("*** Log File Error : ") + path);
         return false;
     }

@@ -555,9 +555,7 @@ QString NowText()
 void StartLogFile()
 {
     const QString path = JoinPath(LogDirectory, LogFileName);
-    const bool ok = AppendLogFileLine(path, QString()) && AppendLogFileLine(path, QString()) &&
-                    AppendLogFileLine(path, QStringLiteral("Kalvex Log Start  << ") + NowText() + QStringLiteral(" >>")) &&
-                    AppendLogFileLine(path, QString());
+    const bool ok = AppendLogStartLines(path);
     BLookupForm->ui->LookupMemo->clear();
     WriteLog(ZERO, QStringLiteral("\r\n=========="));
     WriteLog(ZERO, QStringLiteral("| Kalvex |    ") + NowText());
