@@ -4,6 +4,7 @@
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "platform/WinMessages.h"
 #include "core/BServer.h"
 #include "core/MessageRecord.h"
 #include "platform/Cp932.h"
@@ -105,19 +106,12 @@ bool RecvStayHeader(plat::SOCKET s, int serverVersion, MessageRecord &record)
 
 void OnMainWindow(std::function<void(TBLookupForm &)> action)
 {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app)
-        return;
     // BLookupForm is read on the GUI thread only: the window may be gone by
     // the time a queued call runs.
-    auto run = [action = std::move(action)] {
+    plat::RunOnGuiThread([action = std::move(action)] {
         if (BLookupForm)
             action(*BLookupForm);
-    };
-    if (QThread::currentThread() == app->thread())
-        run();
-    else
-        QMetaObject::invokeMethod(app, std::move(run), Qt::QueuedConnection);
+    });
 }
 
 void ShowMainStatus(const QString &text)

@@ -5,6 +5,7 @@
 #include "core/BViewlst.h"
 #include "platform/Cp932.h"
 #include "platform/DelphiDate.h"
+#include "platform/WinMessages.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -46,12 +47,6 @@ MemoQueue &memoQueue()
     return queue;
 }
 
-bool onGuiThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 // Moves the waiting lines into the memo (GUI thread). Without a memo they keep
 // waiting; a memo that has been destroyed drops them.
 void flushMemo()
@@ -80,7 +75,7 @@ void flushMemo()
 void addMemoLine(const QString &text)
 {
     MemoQueue &q = memoQueue();
-    const bool gui = onGuiThread();
+    const bool gui = plat::IsGuiThread();
     bool post = false;
     {
         std::lock_guard lock(q.mutex);

@@ -76,14 +76,6 @@ void FreeWindow(Form *&window)
     window = nullptr;
 }
 
-// Runs f on the GUI thread, queued (also when called there).
-template <typename F>
-void QueueToGui(F f)
-{
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, std::move(f), Qt::QueuedConnection);
-}
-
 bool RebootThroughLoginManager(QString &errorText)
 {
     QDBusInterface manager(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
@@ -872,7 +864,7 @@ void TBLookupForm::LookupHost()
     DisableHostButtons(); // until the lookup has an answer
     const quint64 serial = ++LookupSerial;
     auto *thread = new TBLookupThread([text, serial, self = QPointer<TBLookupForm>(this)]() mutable {
-        QueueToGui([result = ResolveHost(text), serial, self = std::move(self)] {
+        plat::PostToGuiThread([result = ResolveHost(text), serial, self = std::move(self)] {
             if (self && self->LookupSerial == serial)
                 self->ShowLookupResult(result);
         });

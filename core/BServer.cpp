@@ -3,6 +3,7 @@
 #include "core/BCommon.h"
 #include "core/BRegistr.h"
 #include "platform/Cp932.h"
+#include "platform/WinMessages.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -31,27 +32,11 @@ constexpr int OpenRetryMs = 100;
 // The rate label changes at most this often.
 constexpr int RateIntervalMs = 100;
 
-bool OnGuiThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 // Between file chunks a window that holds the conversation stays responsive.
 void ProcessEventsOnGuiThread()
 {
-    if (OnGuiThread())
+    if (plat::IsGuiThread())
         QCoreApplication::processEvents();
-}
-
-// Runs f on the GUI thread: at once when already there, else queued.
-template <typename F>
-void OnGui(F f)
-{
-    if (OnGuiThread())
-        f();
-    else if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, std::move(f), Qt::QueuedConnection);
 }
 
 // what names the operation and element: "recv[String]", "connect", ...
@@ -113,7 +98,7 @@ public:
     {
         if (!active_)
             return;
-        OnGui([w = widgets_, total] {
+        plat::RunOnGuiThread([w = widgets_, total] {
             if (!w.bar)
                 return;
             w.bar->setRange(0, int(total));
@@ -125,7 +110,7 @@ public:
     ~ProgressShow()
     {
         if (active_)
-            OnGui([w = widgets_] {
+            plat::RunOnGuiThread([w = widgets_] {
                 if (w.bar)
                     w.bar->hide();
             });
@@ -146,7 +131,7 @@ public:
             count_ = 0;
             tick_.restart();
         }
-        OnGui([w = widgets_, rate, done] {
+        plat::RunOnGuiThread([w = widgets_, rate, done] {
             if (!rate.isNull() && w.rateLabel)
                 w.rateLabel->setText(rate);
             if (w.bar)
@@ -163,7 +148,7 @@ private:
 
 void WaitBeforeOpenRetry()
 {
-    if (!OnGuiThread()) {
+    if (!plat::IsGuiThread()) {
         QThread::msleep(OpenRetryMs);
         return;
     }

@@ -7,6 +7,7 @@
 #include "core/BServer.h"
 #include "platform/Cp932.h"
 #include "platform/DelphiDate.h"
+#include "platform/WinMessages.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -101,12 +102,6 @@ Datagram SplitDatagram(QString text)
     return d;
 }
 
-bool OnGuiThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 void LogNoAccountList(const QString &command, const QString &sender)
 {
     WriteLog(BETA, QStringLiteral("### ") + command + QStringLiteral(" ; ") + sender +
@@ -174,8 +169,7 @@ void ShowRemoteMessage(const QString &text)
 
 void QueueRemoteMessage(const QString &text)
 {
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [text] { ShowRemoteMessage(text); }, Qt::QueuedConnection);
+    plat::PostToGuiThread([text] { ShowRemoteMessage(text); });
 }
 
 // A REPLY's rest names the slot of the query it answers. It is stored only in
@@ -264,7 +258,7 @@ std::int32_t FreeReplySlot(int slot)
 
 void WaitForReply(int slot, int seconds)
 {
-    const bool gui = OnGuiThread();
+    const bool gui = plat::IsGuiThread();
     QElapsedTimer waited;
     waited.start();
     while (ReadReplySlot(slot) <= 0 && waited.elapsed() <= qint64(seconds) * 1000) {

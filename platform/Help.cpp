@@ -1,4 +1,4 @@
-#include "Help.h"
+#include "platform/Help.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>

@@ -1,4 +1,6 @@
-#include "Sound.h"
+#include "platform/Sound.h"
+
+#include "platform/WinMessages.h"
 
 #include <QApplication>
 #include <QAudioDevice>
@@ -35,27 +37,15 @@ void Play(const QString &wavFile)
     effect->play();
 }
 
-template <typename Action>
-void OnGuiThread(Action action)
-{
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app)
-        return;
-    if (QThread::currentThread() == app->thread())
-        action();
-    else
-        QMetaObject::invokeMethod(app, action, Qt::QueuedConnection);
-}
-
 } // namespace
 
 bool PlaySoundFile(const QString &wavFile)
 {
     if (wavFile.isEmpty() || !QFileInfo(wavFile).isFile()) {
-        OnGuiThread(Beep);
+        RunOnGuiThread(Beep);
         return false;
     }
-    OnGuiThread([wavFile] { Play(wavFile); });
+    RunOnGuiThread([wavFile] { Play(wavFile); });
     return true;
 }
 

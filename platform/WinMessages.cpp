@@ -1,4 +1,4 @@
-#include "WinMessages.h"
+#include "platform/WinMessages.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -39,14 +39,10 @@ void BroadcastToForms(uint message, qintptr wParam, qintptr lParam)
     QCoreApplication *app = QCoreApplication::instance();
     if (!app)
         return;
-    const auto walk = [message, wParam, lParam] {
+    RunOnGuiThread([message, wParam, lParam] {
         for (QWidget *widget : QApplication::topLevelWidgets())
             SendWindowMessage(widget, message, wParam, lParam);
-    };
-    if (QThread::currentThread() == app->thread())
-        walk();
-    else
-        QMetaObject::invokeMethod(app, walk, Qt::QueuedConnection);
+    });
 }
 
 uint RegisterWindowMessage(const QString &name)
@@ -76,6 +72,26 @@ void PostBroadcastMessage(const QString &name, qintptr wParam, qintptr lParam)
                                                      QStringLiteral("RegisteredMessage"));
     signal << name << qlonglong(wParam) << qlonglong(lParam);
     bus.send(signal);
+}
+
+bool IsGuiThread()
+{
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+void RunOnGuiThread(std::function<void()> action)
+{
+    if (IsGuiThread())
+        action();
+    else
+        PostToGuiThread(std::move(action));
+}
+
+void PostToGuiThread(std::function<void()> action)
+{
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(action), Qt::QueuedConnection);
 }
 
 } // namespace plat

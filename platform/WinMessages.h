@@ -8,6 +8,8 @@
 // thread it is posted and handled by the window's event loop.
 #include <QEvent>
 #include <QString>
+
+#include <functional>
 #include <QtGlobal>
 
 class QObject;
@@ -49,5 +51,12 @@ uint RegisterWindowMessage(const QString &name);
 // path "/Kalvex", interface "org.kalvex.Broadcast". Nothing happens where no
 // session bus can be reached.
 void PostBroadcastMessage(const QString &name, qintptr wParam, qintptr lParam);
+
+// Widgets belong to the GUI thread: work for them goes there.
+bool IsGuiThread();
+// Runs action on the GUI thread: at once when called there, else queued.
+void RunOnGuiThread(std::function<void()> action);
+// Queues action to the GUI thread, also when called there.
+void PostToGuiThread(std::function<void()> action);
 
 } // namespace plat

@@ -1,4 +1,6 @@
-#include "WinSock.h"
+#include "platform/WinSock.h"
+
+#include "platform/WinMessages.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -133,12 +135,6 @@ int FailCall(const SocketRecord &rec, int err)
     return Fail(rec.closing ? WSAEINTR : WsaErrorFromErrno(err));
 }
 
-bool OnGuiThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 struct BlockingScope {
     BlockingScope() { ++blockingDepth; }
     ~BlockingScope() { --blockingDepth; }
@@ -153,7 +149,7 @@ struct BlockingScope {
 int WaitFor(const SocketRecord &rec, short events, int timeoutMs)
 {
     const BlockingScope scope;
-    const bool gui = OnGuiThread();
+    const bool gui = IsGuiThread();
     const QDeadlineTimer deadline = timeoutMs > 0 ? QDeadlineTimer(timeoutMs)
                                                   : QDeadlineTimer(QDeadlineTimer::Forever);
     for (;;) {

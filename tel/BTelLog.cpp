@@ -6,6 +6,7 @@
 #include "platform/DelphiDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
+#include "platform/WinMessages.h"
 #include "platform/WinSock.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
@@ -197,18 +198,6 @@ void DecideFollowUp(qint32 waiting, const MessageRecord &record, const QByteArra
         RunSeam(TelFollowUp.ForwardTel, record, body);
 }
 
-// The check boxes and the windows that follow belong to the GUI thread.
-void OnGuiThread(std::function<void()> action)
-{
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app)
-        return;
-    if (QThread::currentThread() == app->thread())
-        action();
-    else
-        QMetaObject::invokeMethod(app, std::move(action), Qt::QueuedConnection);
-}
-
 } // namespace
 
 QString TelDataFile()
@@ -261,7 +250,8 @@ bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArr
     const qint32 waiting = NotifyTelArrival(!stay);
     LogBanner(ReceivedBanner(record));
     const QByteArray stored = (record.Flags & MessageRecord::FileFlag) ? QByteArray() : body.left(record.Bytes);
-    OnGuiThread([waiting, record, stored] { DecideFollowUp(waiting, record, stored); });
+    // The check boxes and the windows that follow belong to the GUI thread.
+    plat::RunOnGuiThread([waiting, record, stored] { DecideFollowUp(waiting, record, stored); });
     return true;
 }
 
