@@ -172,7 +172,14 @@ void TRichView::LoadFromBuffer(const QByteArray &bytes)
     if (!plain_ && plat::ReadRtf(bytes, *rich_->document()))
         return;
     QTextDocument parsed;
-    rich_->setPlainText(plat::ReadRtf(bytes, parsed) ? parsed.toPlainText() : ToLf(plat::FromCp932(bytes)));
+    ShowPlain(plat::ReadRtf(bytes, parsed) ? parsed.toPlainText() : ToLf(plat::FromCp932(bytes)));
+}
+
+void TRichView::ShowPlain(const QString &text)
+{
+    rich_->clear();
+    ResetBodyFormat();
+    QTextCursor(rich_->document()).insertText(text);
 }
 
 QByteArray TRichView::SaveToBuffer() const
@@ -236,7 +243,7 @@ void TRichView::SetPlainText(bool plain)
     items_[PlainItem]->setChecked(plain);
     if (plain) {
         // Drop the formatting so what is shown is what a plain save writes.
-        rich_->setPlainText(rich_->toPlainText());
+        ShowPlain(rich_->toPlainText());
         SetRichOutput(false);
     }
     rich_->setAcceptRichText(!plain);

@@ -89,6 +89,8 @@ private:
     void ChooseFont();
     void SetRichOutput(bool on);
     void ResetBodyFormat();
+    // Replaces the body with unformatted text in the start font.
+    void ShowPlain(const QString &text);
     // Header lines, separator and body lines, each ended by CR LF.
     QString PlainOutput() const;
 
