@@ -1,0 +1,347 @@
+#include "core/RichView.h"
+
+#include "core/BRegistr.h"
+#include "platform/Cp932.h"
+#include "platform/RichText.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QFontDialog>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QSplitter>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+namespace {
+
+// The font both parts start with: 13-pixel Mincho.
+QFont StartFont()
+{
+    QFont font(QStringLiteral("ＭＳ 明朝"));
+    font.setPixelSize(13);
+    return font;
+}
+
+// Text as the edit controls hold it: one LF between lines, whatever the source used.
+QString ToLf(QString text)
+{
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
+// The lines of an edit control's text; an empty text has none.
+QStringList Lines(const QString &text)
+{
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+const QString kHeadSeparator = QStringLiteral("\r\n") + QString(50, QLatin1Char('-')) + QStringLiteral("\r\n");
+
+} // namespace
+
+TRichView::TRichView(QWidget *parent) : QWidget(parent)
+{
+    PopupQuote = QuotationMark.isEmpty() ? QStringLiteral(">>") : QuotationMark;
+    BuildMenu();
+
+    memo_ = new QPlainTextEdit(this);
+    memo_->setObjectName(QStringLiteral("Memo"));
+    memo_->setFont(StartFont());
+    memo_->setReadOnly(true);
+    memo_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    rich_ = new QTextEdit(this);
+    rich_->setObjectName(QStringLiteral("Rich"));
+    rich_->setReadOnly(true);
+    rich_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    rich_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    rich_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(rich_, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+        UpdateMenu();
+        menu_->popup(rich_->mapToGlobal(pos));
+    });
+    connect(rich_, &QTextEdit::textChanged, this, [this] { emit OnChange(this); });
+    ResetBodyFormat();
+
+    splitter_ = new QSplitter(Qt::Vertical, this);
+    splitter_->setObjectName(QStringLiteral("Splitter"));
+    splitter_->setChildrenCollapsible(false);
+    splitter_->addWidget(memo_);
+    splitter_->addWidget(rich_);
+    splitter_->setStretchFactor(1, 1);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(splitter_);
+
+    SetHeadHeight(100);
+    resize(200, 200);
+    setToolTip(QStringLiteral("ﾘｯﾁﾃｷｽﾄ操作は[f･1]でﾍﾙﾌﾟを!"));
+}
+
+QAction *TRichView::AddItem(Item item, const QString &caption, bool visible)
+{
+    QAction *action = caption == QLatin1String("-") ? menu_->addSeparator() : menu_->addAction(caption);
+    action->setVisible(visible);
+    items_[item] = action;
+    return action;
+}
+
+void TRichView::BuildMenu()
+{
+    menu_ = new QMenu(this);
+    menu_->setObjectName(QStringLiteral("PopupMenu"));
+    connect(AddItem(UndoItem, QStringLiteral("元に戻す"), false), &QAction::triggered, this, [this] { rich_->undo(); });
+    AddItem(UndoSep, QStringLiteral("-"), false);
+    connect(AddItem(CutItem, QStringLiteral("切り取り"), false), &QAction::triggered, this, [this] { rich_->cut(); });
+    connect(AddItem(CopyItem, QStringLiteral("単純にｺﾋﾟｰ"), true), &QAction::triggered, this, [this] { rich_->copy(); });
+    connect(AddItem(QuoteItem, QStringLiteral("引用符つきｺﾋﾟｰ"), true), &QAction::triggered, this, &TRichView::CopyQuoted);
+    connect(AddItem(PasteItem, QStringLiteral("貼り付け"), false), &QAction::triggered, this, [this] { rich_->paste(); });
+    connect(AddItem(DeleteItem, QStringLiteral("削除"), false), &QAction::triggered, this,
+            [this] { rich_->textCursor().removeSelectedText(); });
+    AddItem(EditSep, QStringLiteral("-"), true);
+    connect(AddItem(SelectAllItem, QStringLiteral("すべて選択"), true), &QAction::triggered, this,
+            [this] { rich_->selectAll(); });
+    AddItem(ModeSep, QStringLiteral("-"), true);
+    QAction *plain = AddItem(PlainItem, QStringLiteral("書式なしﾃｷｽﾄ表示"), true);
+    plain->setCheckable(true);
+    connect(plain, &QAction::triggered, this, &TRichView::SetPlainText);
+    QAction *richOutput = AddItem(RichOutputItem, QStringLiteral("書式つきで印刷/保存"), true);
+    richOutput->setCheckable(true);
+    connect(richOutput, &QAction::triggered, this, &TRichView::SetRichOutput);
+    AddItem(FontSep1, QStringLiteral("-"), false);
+    connect(AddItem(FontItem, QStringLiteral("ﾌｫﾝﾄの指定"), false), &QAction::triggered, this, &TRichView::ChooseFont);
+    AddItem(FontSep2, QStringLiteral("-"), false);
+
+    // The alignment items carry the paragraph alignment value as their tag.
+    auto *group = new QActionGroup(this);
+    const std::array<std::pair<Item, int>, 3> tags{{{LeftItem, 0}, {CenterItem, 2}, {RightItem, 1}}};
+    const std::array<QString, 3> captions{QStringLiteral("左寄せ"), QStringLiteral("中央寄せ"), QStringLiteral("右寄せ")};
+    for (size_t i = 0; i < tags.size(); ++i) {
+        QAction *action = AddItem(tags[i].first, captions[i], false);
+        action->setCheckable(true);
+        action->setData(tags[i].second);
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, tag = tags[i].second] { SetAlignment(tag); });
+    }
+    items_[LeftItem]->setChecked(true);
+}
+
+void TRichView::ResetBodyFormat()
+{
+    QTextCharFormat format;
+    format.setFont(StartFont());
+    format.setForeground(Qt::black);
+    rich_->document()->setDefaultFont(StartFont());
+    rich_->setCurrentCharFormat(format);
+    QTextCursor cursor(rich_->document());
+    QTextBlockFormat block;
+    block.setAlignment(Qt::AlignLeft);
+    cursor.setBlockFormat(block);
+}
+
+void TRichView::Clear()
+{
+    memo_->clear();
+    rich_->clear();
+    ResetBodyFormat();
+}
+
+void TRichView::AddHead(const QString &text)
+{
+    memo_->setPlainText(memo_->toPlainText() + ToLf(text));
+}
+
+void TRichView::AddText(const QString &text)
+{
+    QTextCursor cursor(rich_->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(ToLf(text));
+}
+
+void TRichView::LoadFromBuffer(const QByteArray &bytes)
+{
+    if (!plain_ && plat::ReadRtf(bytes, *rich_->document()))
+        return;
+    QTextDocument parsed;
+    ShowPlain(plat::ReadRtf(bytes, parsed) ? parsed.toPlainText() : ToLf(plat::FromCp932(bytes)));
+}
+
+void TRichView::ShowPlain(const QString &text)
+{
+    rich_->clear();
+    ResetBodyFormat();
+    QTextCursor(rich_->document()).insertText(text);
+}
+
+QByteArray TRichView::SaveToBuffer() const
+{
+    if (!plain_)
+        return plat::WriteRtf(*rich_->document());
+    return plat::ToCp932(rich_->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n")));
+}
+
+QString TRichView::PlainOutput() const
+{
+    QString out;
+    const QString head = memo_->toPlainText();
+    if (!head.isEmpty()) {
+        for (const QString &line : Lines(head))
+            out += line + QStringLiteral("\r\n");
+        out += kHeadSeparator + QStringLiteral("\r\n");
+    }
+    for (const QString &line : Lines(rich_->toPlainText()))
+        out += line + QStringLiteral("\r\n");
+    return out;
+}
+
+bool TRichView::SaveToFile(const QString &fileName) const
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const QByteArray bytes = richOutput_ ? plat::WriteRtf(*rich_->document()) : plat::ToCp932(PlainOutput());
+    return file.write(bytes) == bytes.size() && file.flush();
+}
+
+void TRichView::Print()
+{
+    QPrinter printer;
+    QPrintDialog dialog(&printer, this);
+    if (dialog.exec() == QDialog::Accepted)
+        PrintTo(printer);
+}
+
+void TRichView::PrintTo(QPrinter &printer) const
+{
+    if (richOutput_) {
+        rich_->document()->print(&printer);
+        return;
+    }
+    QTextDocument text;
+    text.setDefaultFont(StartFont());
+    text.setPlainText(ToLf(PlainOutput()));
+    text.print(&printer);
+}
+
+void TRichView::HideHead()
+{
+    memo_->hide();
+}
+
+void TRichView::SetPlainText(bool plain)
+{
+    plain_ = plain;
+    items_[PlainItem]->setChecked(plain);
+    if (plain) {
+        // Drop the formatting so what is shown is what a plain save writes.
+        ShowPlain(rich_->toPlainText());
+        SetRichOutput(false);
+    }
+    rich_->setAcceptRichText(!plain);
+    items_[RichOutputItem]->setEnabled(!plain);
+}
+
+void TRichView::SetRichOutput(bool on)
+{
+    richOutput_ = on;
+    items_[RichOutputItem]->setChecked(on);
+}
+
+void TRichView::SetFocus()
+{
+    rich_->setFocus();
+}
+
+void TRichView::SetHeadHeight(int height)
+{
+    headHeight_ = height;
+    splitter_->setSizes({height, qMax(1, splitter_->height() - height)});
+}
+
+void TRichView::SetInputMode(bool input)
+{
+    inputMode_ = input;
+    memo_->setReadOnly(!input);
+    rich_->setReadOnly(!input);
+    memo_->setVisible(!input);
+    for (Item item : {UndoItem, UndoSep, CutItem, PasteItem, DeleteItem, FontSep1, FontItem, FontSep2, LeftItem,
+                      CenterItem, RightItem})
+        items_[item]->setVisible(input);
+}
+
+void TRichView::UpdateMenu()
+{
+    const bool selected = rich_->textCursor().hasSelection();
+    items_[SelectAllItem]->setEnabled(!selected);
+    for (Item item : {CutItem, CopyItem, QuoteItem, DeleteItem})
+        items_[item]->setEnabled(selected);
+}
+
+QString TRichView::QuoteLines(const QString &text, const QString &mark)
+{
+    QString out;
+    out.reserve(text.size() + mark.size() * (text.count(QLatin1Char('\n')) + text.count(QLatin1Char('\r')) + 1));
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = start;
+        while (end < text.size() && text[end] != QLatin1Char('\r') && text[end] != QLatin1Char('\n'))
+            ++end;
+        if (end < text.size()) {
+            const bool crlf = text[end] == QLatin1Char('\r') && end + 1 < text.size() && text[end + 1] == QLatin1Char('\n');
+            end += crlf ? 2 : 1;
+        }
+        out += mark;
+        out += QStringView(text).mid(start, end - start);
+        start = end;
+    }
+    return out;
+}
+
+void TRichView::CopyQuoted()
+{
+    // The edit control separates paragraphs and soft lines with its own characters.
+    QString selected = rich_->textCursor().selectedText();
+    selected.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    selected.replace(QChar::LineSeparator, QLatin1Char('\n'));
+    QApplication::clipboard()->setText(QuoteLines(selected, PopupQuote));
+}
+
+void TRichView::ChooseFont()
+{
+    bool ok = false;
+    const QFont chosen = QFontDialog::getFont(&ok, rich_->currentCharFormat().font(), this, QString(),
+                                              QFontDialog::DontUseNativeDialog);
+    if (ok)
+        ApplyFont(chosen);
+    rich_->setFocus();
+}
+
+void TRichView::ApplyFont(const QFont &font)
+{
+    QTextCharFormat format;
+    format.setFont(font);
+    QTextCursor cursor = rich_->textCursor();
+    if (cursor.hasSelection())
+        cursor.mergeCharFormat(format);
+    else
+        rich_->mergeCurrentCharFormat(format);
+}
+
+void TRichView::SetAlignment(int tag)
+{
+    static const Qt::Alignment kAlignments[] = {Qt::AlignLeft, Qt::AlignRight, Qt::AlignHCenter};
+    if (tag < 0 || tag > 2)
+        return;
+    rich_->setAlignment(kAlignments[tag]);
+    for (Item item : {LeftItem, CenterItem, RightItem})
+        items_[item]->setChecked(items_[item]->data().toInt() == tag);
+}
