@@ -184,21 +184,25 @@ TEST_F(TcpServer, ClosingTheListeningSocketEndsTheChain)
 TEST_F(TcpServer, AnAcceptThatFailsForWantOfDescriptorsDoesNotEndTheChain)
 {
     StartTcpServer();
-    // One descriptor left, for the peer's own socket: the server's accept
-    // then fails with EMFILE.
+    // The peer's socket exists before the descriptors run out; connecting it
+    // needs none, and the server's accept then fails with EMFILE.
+    const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
     std::vector<int> spare;
     for (int fd; (fd = ::dup(0)) >= 0;)
         spare.push_back(fd);
-    ::close(spare.back());
-    spare.pop_back();
-    auto blocked = SilentPeer();
-    ASSERT_TRUE(WaitUntil([this] { return logText().contains(QStringLiteral("*** TCP accept   *** Error code = ")); }));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(8011);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const bool failed = WaitUntil([this] { return logText().contains(QStringLiteral("*** TCP accept   *** Error code = ")); });
     for (int fd : spare)
         ::close(fd);
+    ASSERT_TRUE(failed);
     // The server tries again and takes the peer that waited.
     EXPECT_TRUE(WaitUntil([] { return ConnectionCount == 1; }));
     EXPECT_EQ(TcpServerAlive, 1);
-    peers.push_back(std::move(blocked));
+    ::close(peer);
 }
 
 TEST_F(TcpServer, APortHeldByAnotherProgramIsLoggedAndTheProgramRunsOn)
