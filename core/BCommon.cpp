@@ -4,7 +4,7 @@
 #include "core/BRegistr.h"
 #include "core/BViewlst.h"
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/WinMessages.h"
 
 #include <QCoreApplication>
@@ -281,8 +281,8 @@ double ParseDateText(const QString &text)
         dateText.prepend(QStringLiteral("19"));
     QDateTime parsed;
     if (!plat::ParseShortDate(dateText, parsed))
-        return plat::DelphiNow();
-    return plat::ToDelphiDate(parsed);
+        return plat::DayDateNow();
+    return plat::ToDayDate(parsed);
 }
 
 QByteArray ConvertPassword(const QByteArray &password)

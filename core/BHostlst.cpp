@@ -3,7 +3,7 @@
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
 

@@ -12,7 +12,7 @@
 #include "core/BUdpServ.h"
 #include "olc/BOlcLog.h"
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/Help.h"
 #include "platform/WinMessages.h"
@@ -1017,7 +1017,7 @@ void TBLookupForm::QueryTimeServer()
     // Day 2 of the system's day count is 1900-01-01.
     constexpr quint32 SecondsPerDay = 86400;
     const double days = double(seconds % SecondsPerDay) / SecondsPerDay + seconds / SecondsPerDay + 2;
-    WriteLog(ZERO, QStringLiteral("\r\nInternet time = ") + DateTimeText(plat::FromDelphiDate(days)) +
+    WriteLog(ZERO, QStringLiteral("\r\nInternet time = ") + DateTimeText(plat::FromDayDate(days)) +
                        QStringLiteral("  <Universal time>"));
     WriteLog(ZERO, QStringLiteral("Your PC time  = ") + DateTimeText(QDateTime::currentDateTime()));
 }

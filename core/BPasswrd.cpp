@@ -10,7 +10,8 @@
 
 namespace {
 
-// Delphi-style trimming: everything up to and including the blank counts as blank.
+// Trimming as the password entry expects it: every character up to and
+// including the blank (control characters too) counts as blank.
 QString TrimBlanksAndControls(const QString &text)
 {
     qsizetype begin = 0, end = text.size();

@@ -6,7 +6,7 @@
 #include "core/BViewlst.h"
 #include "platform/Cp932.h"
 
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"

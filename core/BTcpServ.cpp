@@ -4,7 +4,7 @@
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "tel/BTelServ.h"
 
 #include <QCoreApplication>

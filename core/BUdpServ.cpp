@@ -6,7 +6,7 @@
 #include "core/BRegistr.h"
 #include "core/BServer.h"
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/WinMessages.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "core/MessageRecord.h"
 
 #include "core/BRegistr.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/ShortString.h"
 
 #include <QtEndian>

@@ -3,7 +3,7 @@
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
 #include "platform/WinMessages.h"
@@ -122,7 +122,7 @@ quint32 ResolveAddress(const QString &text)
 
 QString SizeLine(const MessageRecord &r)
 {
-    const QDateTime when = plat::FromDelphiDate(r.DateTime);
+    const QDateTime when = plat::FromDayDate(r.DateTime);
     return QString::number(r.Bytes).rightJustified(8, QLatin1Char(' ')) + QStringLiteral("Bytes  ") +
            plat::FormatShortDate(when) + QLatin1Char(' ') + plat::FormatLongTime(when);
 }
@@ -241,7 +241,7 @@ bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArr
     } else {
         record.Handle = connection.Handle;
         record.UserId = connection.UserId;
-        record.DateTime = plat::DelphiNow();
+        record.DateTime = plat::DayDateNow();
     }
     if (!AppendTelRecord(record, &error))
         return ReportFailure(QStringLiteral("TEL Store Error"), error);
@@ -262,7 +262,7 @@ bool LogSentTel(const SentTel &sent, MessageRecord record)
         return ReportFailure(QStringLiteral("TEL Log Error"), error);
     record.Address = ResolveAddress(sent.target.IpAddress);
     record.Handle = sent.target.Memo;
-    record.DateTime = plat::DelphiNow();
+    record.DateTime = plat::DayDateNow();
     record.AuxText1 = sent.target.OlcpVersion;
     if (sent.stayMode) {
         record.UserId = sent.addresseeUserId;

@@ -5,7 +5,7 @@
 #include "core/BRegistr.h"
 #include "core/BServer.h"
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/Sound.h"
 #include "platform/WinMessages.h"
 #include "tel/BTelLog.h"

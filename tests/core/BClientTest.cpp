@@ -7,7 +7,7 @@
 #include "core/BRegistr.h"
 #include "core/BServer.h"
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "support/OlcpScripts.h"
 #include "support/TempEnv.h"
@@ -458,8 +458,8 @@ TEST_F(StayFetch, TheAccountPasswordFetchesEveryTelUpToEof)
     ASSERT_EQ(tels.size(), 2u);
     EXPECT_EQ(tels[0].UserId, QStringLiteral("FROM0001"));
     EXPECT_EQ(tels[0].Handle, QStringLiteral("はなこ"));
-    EXPECT_EQ(plat::FormatShortDate(plat::FromDelphiDate(tels[0].DateTime)), QStringLiteral("2024/05/06"));
-    EXPECT_EQ(plat::FormatLongTime(plat::FromDelphiDate(tels[0].DateTime)), QStringLiteral("07:08:09"));
+    EXPECT_EQ(plat::FormatShortDate(plat::FromDayDate(tels[0].DateTime)), QStringLiteral("2024/05/06"));
+    EXPECT_EQ(plat::FormatLongTime(plat::FromDayDate(tels[0].DateTime)), QStringLiteral("07:08:09"));
     EXPECT_TRUE(tels[0].Flags & MessageRecord::StayFlag);
     EXPECT_EQ(tels[0].AuxText2, QStringLiteral("USER0001")); // fetched under this user ID
     EXPECT_EQ(plat::ReadFileAt(TelTextFile(), tels[0].Start, tels[0].Bytes), first.text);
@@ -469,7 +469,7 @@ TEST_F(StayFetch, TheAccountPasswordFetchesEveryTelUpToEof)
 
 TEST_F(StayFetch, OlderHoldersSendAFileNameLineAndLooseDates)
 {
-    const double before = plat::DelphiNow();
+    const double before = plat::DayDateNow();
     testsupport::StayItem item;
     item.fileName = "C:\\TEMP\\..\\note\x01.txt";
     item.dateTime = "someday";

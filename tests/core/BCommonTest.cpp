@@ -2,7 +2,7 @@
 #include "core/BCommon.h"
 #include "core/BRegistr.h"
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 
 #include "support/TempEnv.h"
 
@@ -231,13 +231,13 @@ TEST(TextHelpers, PadStringCountsBytesAndNeverSplitsACharacter)
 
 TEST(TextHelpers, ParseDateTextReadsTwoDigitYearsAndFallsBackToNow)
 {
-    const double expected1998 = plat::ToDelphiDate(QDateTime(QDate(1998, 1, 2), QTime(0, 0)));
+    const double expected1998 = plat::ToDayDate(QDateTime(QDate(1998, 1, 2), QTime(0, 0)));
     EXPECT_EQ(ParseDateText(QStringLiteral("98/01/02")), expected1998);
     EXPECT_EQ(ParseDateText(QStringLiteral("1998/01/02")), expected1998);
     EXPECT_EQ(ParseDateText(QStringLiteral("2000/01/02")),
-              plat::ToDelphiDate(QDateTime(QDate(2000, 1, 2), QTime(0, 0))));
+              plat::ToDayDate(QDateTime(QDate(2000, 1, 2), QTime(0, 0))));
     for (const char *junk : {"", "junk", "9/", "2000/13/40", "99/99/99"})
-        EXPECT_LT(std::fabs(ParseDateText(QString::fromLatin1(junk)) - plat::DelphiNow()), 1.0) << junk;
+        EXPECT_LT(std::fabs(ParseDateText(QString::fromLatin1(junk)) - plat::DayDateNow()), 1.0) << junk;
 }
 
 TEST(Passwords, ConvertPasswordIsItsOwnInverse)

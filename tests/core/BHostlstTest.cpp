@@ -4,7 +4,7 @@
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 
 #include "support/TempEnv.h"
 

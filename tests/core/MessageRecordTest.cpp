@@ -3,7 +3,7 @@
 #include "core/BRegistr.h"
 #include "core/MessageRecord.h"
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/WinSock.h"
 
 #include <QtEndian>

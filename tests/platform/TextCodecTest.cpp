@@ -1,6 +1,6 @@
 // CP932 codec, short strings and the day-count dates.
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/ShortString.h"
 
 #include <gtest/gtest.h>
@@ -47,19 +47,19 @@ TEST(ShortString, EncodesLengthByteAndClampsOnReading)
     EXPECT_EQ(DecodeShortBytes(lying.constData(), 3), QByteArray("abc"));
 }
 
-TEST(DelphiDate, CountsDaysFromTheEpochWithTimeAsFraction)
+TEST(DayDate, CountsDaysFromTheEpochWithTimeAsFraction)
 {
     const QDateTime noon(QDate(1900, 1, 1), QTime(12, 0));
-    EXPECT_DOUBLE_EQ(ToDelphiDate(noon), 2.5);
-    EXPECT_EQ(FromDelphiDate(2.5), noon);
-    EXPECT_EQ(FromDelphiDate(ToDelphiDate(QDateTime(QDate(2026, 12, 8), QTime(19, 5, 7)))),
+    EXPECT_DOUBLE_EQ(ToDayDate(noon), 2.5);
+    EXPECT_EQ(FromDayDate(2.5), noon);
+    EXPECT_EQ(FromDayDate(ToDayDate(QDateTime(QDate(2026, 12, 8), QTime(19, 5, 7)))),
               QDateTime(QDate(2026, 12, 8), QTime(19, 5, 7)));
     // Values that no date can have never crash.
-    EXPECT_TRUE(FromDelphiDate(std::numeric_limits<double>::quiet_NaN()).isValid());
-    EXPECT_TRUE(FromDelphiDate(1e300).isValid());
+    EXPECT_TRUE(FromDayDate(std::numeric_limits<double>::quiet_NaN()).isValid());
+    EXPECT_TRUE(FromDayDate(1e300).isValid());
 }
 
-TEST(DelphiDate, FormatsAndParsesTheFixedFormats)
+TEST(DayDate, FormatsAndParsesTheFixedFormats)
 {
     const QDateTime dt(QDate(1998, 1, 2), QTime(3, 4, 5));
     EXPECT_EQ(FormatShortDate(dt), QStringLiteral("1998/01/02"));

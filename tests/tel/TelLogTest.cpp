@@ -5,7 +5,7 @@
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
 #include "platform/Cp932.h"
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
@@ -152,7 +152,7 @@ TEST_F(TelLog, NewPairHoldsTheHeaderAndTelsFollowFromOne)
     EXPECT_EQ(r.Handle, QStringLiteral("たろう"));
     EXPECT_EQ(r.UserId, QStringLiteral("USER0001"));
     EXPECT_EQ(r.AuxText1, QStringLiteral("OLCP303L"));
-    EXPECT_LT(std::abs(r.DateTime - plat::DelphiNow()), 1.0 / 24 / 60);
+    EXPECT_LT(std::abs(r.DateTime - plat::DayDateNow()), 1.0 / 24 / 60);
     EXPECT_EQ(waiting(), 3);
 }
 
@@ -298,7 +298,7 @@ TEST_F(TelLog, ReceivedTextAndSentFileBannersReadExactly)
     EXPECT_EQ(out.AuxText1, QStringLiteral("OLCP302L"));
 
     const auto when = [](const MessageRecord &r) {
-        const QDateTime t = plat::FromDelphiDate(r.DateTime);
+        const QDateTime t = plat::FromDayDate(r.DateTime);
         return plat::FormatShortDate(t) + QLatin1Char(' ') + plat::FormatLongTime(t);
     };
     const QString stars(35, QLatin1Char('*'));

@@ -1,4 +1,4 @@
-#include "platform/DelphiDate.h"
+#include "platform/DayDate.h"
 
 #include <QRegularExpression>
 
@@ -10,13 +10,13 @@ const QDate kEpoch(1899, 12, 30);
 constexpr double kMsPerDay = 86400000.0;
 } // namespace
 
-DelphiDateTime ToDelphiDate(const QDateTime &dt)
+DayDateTime ToDayDate(const QDateTime &dt)
 {
     const double days = static_cast<double>(kEpoch.daysTo(dt.date()));
     return days + dt.time().msecsSinceStartOfDay() / kMsPerDay;
 }
 
-QDateTime FromDelphiDate(DelphiDateTime value)
+QDateTime FromDayDate(DayDateTime value)
 {
     if (!std::isfinite(value) || std::fabs(value) > 3.0e6)
         return QDateTime(kEpoch, QTime(0, 0));
@@ -27,9 +27,9 @@ QDateTime FromDelphiDate(DelphiDateTime value)
     return QDateTime(kEpoch.addDays(static_cast<qint64>(days)), QTime::fromMSecsSinceStartOfDay(static_cast<int>(ms)));
 }
 
-DelphiDateTime DelphiNow()
+DayDateTime DayDateNow()
 {
-    return ToDelphiDate(QDateTime::currentDateTime());
+    return ToDayDate(QDateTime::currentDateTime());
 }
 
 QString FormatShortDate(const QDateTime &dt)

@@ -6,11 +6,11 @@
 
 namespace plat {
 
-using DelphiDateTime = double;
+using DayDateTime = double;
 
-DelphiDateTime ToDelphiDate(const QDateTime &dt);
-QDateTime FromDelphiDate(DelphiDateTime value);
-DelphiDateTime DelphiNow();
+DayDateTime ToDayDate(const QDateTime &dt);
+QDateTime FromDayDate(DayDateTime value);
+DayDateTime DayDateNow();
 
 // The short date format "yyyy/MM/dd" and the long time format "hh:mm:ss".
 QString FormatShortDate(const QDateTime &dt);
