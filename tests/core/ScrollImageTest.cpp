@@ -115,7 +115,7 @@ protected:
         if (name.endsWith(u".jpg", Qt::CaseInsensitive))
             file.write(JpegOf(image));
         else
-            EXPECT_TRUE(image.save(&file, "BMP"));
+            EXPECT_TRUE(image.save(&file, name.endsWith(u".ico") ? "ICO" : "BMP"));
         return path;
     }
 };
@@ -128,6 +128,9 @@ TEST_F(ScrollImageTest, LoadsByExtension)
     EXPECT_EQ(view.Picture().size(), QSize(30, 20));
     EXPECT_EQ(view.Picture().pixelColor(5, 5), QColor(Qt::green));
     EXPECT_EQ(view.Image()->size(), QSize(30, 20));
+
+    ASSERT_TRUE(view.LoadFromFile(Save(Filled(16, 16, Qt::yellow), "i.ico"), &error)) << error.toStdString();
+    EXPECT_EQ(view.Picture().pixelColor(8, 8), QColor(Qt::yellow));
 
     ASSERT_TRUE(view.LoadFromFile(Save(Filled(12, 9, Qt::red), "b.JPG"), &error)) << error.toStdString();
     EXPECT_EQ(view.Picture().size(), QSize(12, 9));
