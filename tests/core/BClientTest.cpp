@@ -10,6 +10,7 @@
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "support/OlcpScripts.h"
+#include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
@@ -408,16 +409,6 @@ protected:
         TelegFileName = saved_[1];
         WaitingTels = -1;
     }
-    static std::vector<MessageRecord> Tels()
-    {
-        plat::RecordFile file(TelDataFile(), MessageRecord::Size);
-        std::vector<MessageRecord> all;
-        QByteArray image;
-        if (file.open())
-            for (qint64 i = 1; file.read(i, image); ++i)
-                all.push_back(MessageRecord::decode(image));
-        return all;
-    }
     static HostRecord Holder(const QString &version)
     {
         HostRecord host = Target();
@@ -454,7 +445,7 @@ TEST_F(StayFetch, TheAccountPasswordFetchesEveryTelUpToEof)
     finish(*peer);
     EXPECT_EQ(peer->error(), QString());
 
-    const auto tels = Tels();
+    const auto tels = testsupport::StoredTels();
     ASSERT_EQ(tels.size(), 2u);
     EXPECT_EQ(tels[0].UserId, QStringLiteral("FROM0001"));
     EXPECT_EQ(tels[0].Handle, QStringLiteral("はなこ"));
@@ -484,7 +475,7 @@ TEST_F(StayFetch, OlderHoldersSendAFileNameLineAndLooseDates)
     HostRecord host = Holder(QStringLiteral("OLCP202"));
     EXPECT_TRUE(RecvStayTels(s, host));
     finish(*peer);
-    const auto tels = Tels();
+    const auto tels = testsupport::StoredTels();
     ASSERT_EQ(tels.size(), 2u);
     EXPECT_EQ(tels[0].FileName, QStringLiteral("note.txt"));
     EXPECT_GE(tels[0].DateTime, before); // a date that does not read is the time of arrival
@@ -497,7 +488,7 @@ TEST_F(StayFetch, OlderHoldersSendAFileNameLineAndLooseDates)
     });
     EXPECT_FALSE(RecvStayTels(s, host));
     finish(*peer);
-    EXPECT_EQ(Tels().size(), 3u);
+    EXPECT_EQ(testsupport::StoredTels().size(), 3u);
 }
 
 TEST_F(StayFetch, DecliningGoesOnAsAfterAckAndAWrongPasswordStoresNothing)
@@ -524,7 +515,7 @@ TEST_F(StayFetch, DecliningGoesOnAsAfterAckAndAWrongPasswordStoresNothing)
     EXPECT_FALSE(SendAccountPassword(s, false, host, reply, "wrong"));
     EXPECT_EQ(status(), QStringLiteral("USER0001 : Account Password Disagreement ..."));
     finish(*peer);
-    EXPECT_TRUE(Tels().empty());
+    EXPECT_TRUE(testsupport::StoredTels().empty());
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "core/BTcpServ.h"
 #include "core/BUdpServ.h"
 #include "platform/WinSock.h"
+#include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "tel/BRecvTel.h"
 #include "ui_BLookup.h"
@@ -24,10 +25,7 @@ class CloseTest : public TempEnvTest {
 protected:
     void SetUp() override
     {
-        LoadIniFile(env.path());
-        StartParameter('A') = QStringLiteral("1");
-        form = new TBLookupForm();
-        LoadSettings();
+        form = testsupport::StartMainWindow(env);
     }
     void TearDown() override
     {

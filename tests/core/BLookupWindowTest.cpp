@@ -12,6 +12,7 @@
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
+#include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
@@ -71,10 +72,7 @@ class LookupWindowTest : public TempEnvTest {
 protected:
     void SetUp() override
     {
-        LoadIniFile(env.path());
-        StartParameter('A') = QStringLiteral("1");
-        form = new TBLookupForm();
-        LoadSettings();
+        form = testsupport::StartMainWindow(env);
         ui = form->ui.get();
         savedTelKind = TelSendWindowKind;
         savedEnd = EndProcessNow;

@@ -8,6 +8,7 @@
 #include "platform/WinSock.h"
 #include "support/FakePeer.h"
 #include "support/OlcpScripts.h"
+#include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
@@ -121,10 +122,7 @@ protected:
     // The main window with its settings, as the program has it when the server starts.
     void createMainWindow()
     {
-        LoadIniFile(env.path());
-        StartParameter('A') = QStringLiteral("1");
-        form = new TBLookupForm();
-        LoadSettings();
+        form = testsupport::StartMainWindow(env);
     }
 
     std::vector<std::unique_ptr<FakePeer>> peers;

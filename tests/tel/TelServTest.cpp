@@ -8,6 +8,7 @@
 #include "platform/WinSock.h"
 #include "support/FakePeer.h"
 #include "support/TelSender.h"
+#include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
@@ -111,17 +112,6 @@ protected:
         return outcome;
     }
 
-    // The stored TELs, without the header record.
-    static std::vector<MessageRecord> tels()
-    {
-        plat::RecordFile file(TelDataFile(), MessageRecord::Size);
-        std::vector<MessageRecord> all;
-        QByteArray image;
-        if (file.open())
-            for (qint64 i = 1; file.read(i, image); ++i)
-                all.push_back(MessageRecord::decode(image));
-        return all;
-    }
     static QByteArray bodyOf(const MessageRecord &r) { return plat::ReadFileAt(TelTextFile(), r.Start, r.Bytes); }
     QString logText() const { return memo_.toPlainText(); }
     static QStringList entries(const QString &path)
@@ -154,7 +144,7 @@ TEST_F(TelServ, TextTelIsStoredByteExactWithTheConnectionsFields)
     });
     EXPECT_EQ(outcome.answered, "ACK\r");
     EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), 1u);
     const MessageRecord &r = stored[0];
     EXPECT_EQ(r.Number, 1);
@@ -196,7 +186,7 @@ TEST_F(TelServ, KindOfEachTextIsJudgedFromItsOwnBytes)
         SendTelOff(p);
     });
     EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), cases.size());
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].body.toStdString());
@@ -216,7 +206,7 @@ TEST_F(TelServ, SerialChatAndForwardHoldForTheRestOfTheConversation)
         SendTelOff(p);
     });
     EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), 3u);
     const QString serial = QString::fromLatin1(TelTitle::RecvText) + QLatin1String(TelTitle::SerialChat);
     for (const MessageRecord &r : stored) {
@@ -246,7 +236,7 @@ TEST_F(TelServ, ForwardOnItsOwnAndItsOverlongAddressLine)
         SendTelOff(p);
     });
     EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), 3u);
     const QString title = QString::fromLatin1(TelTitle::RecvText) + QLatin1String(TelTitle::ForwardTel);
     EXPECT_EQ(stored[0].Title, title);
@@ -265,7 +255,7 @@ TEST_F(TelServ, ConversationWithoutATelIsLoggedAsCanceled)
     });
     EXPECT_EQ(outcome.answered, "ACK\r");
     EXPECT_TRUE(outcome.unread.isEmpty());
-    EXPECT_TRUE(tels().empty());
+    EXPECT_TRUE(testsupport::StoredTels().empty());
     EXPECT_TRUE(logText().contains(QStringLiteral("... TEL Canceled (Remote Host) ...")));
 }
 
@@ -279,7 +269,7 @@ TEST_F(TelServ, TochCarriesASerialChatTelAndAnUnknownCommandEndsTheConversation)
         SendTextTel(p, "never read");
         SendTelOff(p);
     });
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].Channel, 4);
     EXPECT_EQ(stored[0].Title, QString::fromLatin1(TelTitle::RecvText) + QLatin1String(TelTitle::SerialChat));
@@ -299,7 +289,7 @@ TEST_F(TelServ, SwitchedOffReceptionAnswersNakAndReadsNothing)
     EXPECT_EQ(outcome.answered, "NAK\r");
     EXPECT_EQ(outcome.unread.left(5), "TEXT\r");
     EXPECT_TRUE(outcome.unread.endsWith("unwantedOFF\r"));
-    EXPECT_TRUE(tels().empty());
+    EXPECT_TRUE(testsupport::StoredTels().empty());
     const QString log = logText();
     EXPECT_TRUE(log.contains(QStringLiteral("TEL      from  [[ 127.0.0.1 : 40000 ]]  ﾃｽﾄ送信者")));
     EXPECT_TRUE(log.contains(QStringLiteral("Response: NAK  ")));
@@ -323,7 +313,7 @@ TEST_F(TelServ, FileTelLandsInTheFolderAndTheNextTextCarriesNoneOfItsFields)
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     EXPECT_EQ(received.readAll(), contents);
 
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), 4u);
     const MessageRecord &file = stored[1];
     EXPECT_EQ(file.Flags, MessageRecord::FileFlag); // the rich text before it does not carry over
@@ -348,7 +338,7 @@ TEST_F(TelServ, EmptyFileHasNoMeasurableRate)
         SendTelOff(p);
     });
     EXPECT_TRUE(outcome.peerError.isEmpty()) << outcome.peerError.toStdString();
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].AuxText2, QStringLiteral("---"));
     EXPECT_EQ(stored[0].Title, QStringLiteral("Recv  <<File>> ; ---KBytes/s"));
@@ -373,7 +363,7 @@ TEST_F(TelServ, ExistingNameOrPlantedLinkIsRefusedAndEndsTheConversation)
                                        QStringLiteral("\" : cannot Rewrite ...")));
         EXPECT_FALSE(logText().contains(QStringLiteral("TEL Canceled")));
     }
-    EXPECT_TRUE(tels().empty());
+    EXPECT_TRUE(testsupport::StoredTels().empty());
     EXPECT_EQ(env.readFile(QStringLiteral("root/Teleg/exists.txt")), "old");
     EXPECT_FALSE(QFile::exists(outside));
 }
@@ -391,7 +381,7 @@ TEST_F(TelServ, HostileFileNamesAreRefused)
         });
         EXPECT_EQ(outcome.answered, "ACK\rNAK\r");
     }
-    EXPECT_TRUE(tels().empty());
+    EXPECT_TRUE(testsupport::StoredTels().empty());
     expectOnlyThePair();
     EXPECT_EQ(logText().count(QStringLiteral("\" : unsafe name ...")), qsizetype(names.size()));
     // The log shows a planted line break as "?", never as a line of its own.
@@ -414,7 +404,7 @@ TEST_F(TelServ, BrokenFileTransferLeavesNoFileAndNoRecord)
         p.sendInt(-5);
         SendTelOff(p);
     });
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(bodyOf(stored[0]), "kept");
     expectOnlyThePair();
@@ -444,7 +434,7 @@ TEST_F(TelServ, BrokenOrOversizedTextStoresNothingForItButKeepsEarlierTels)
         p.sendInt(-1);
         SendTelOff(p);
     });
-    const auto stored = tels();
+    const auto stored = testsupport::StoredTels();
     ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(bodyOf(stored[0]), "first");
     EXPECT_EQ(bodyOf(stored[1]), largest);

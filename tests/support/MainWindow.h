@@ -1,0 +1,20 @@
+#pragma once
+// The main window and the TEL log as a test finds them after start-up.
+#include "TempEnv.h"
+#include "core/MessageRecord.h"
+
+#include <vector>
+
+class TBLookupForm;
+
+namespace testsupport {
+
+// The main window created and its settings loaded as at start-up, with the
+// test's folder as the program folder; start parameter A keeps the start-up
+// message boxes away.
+TBLookupForm *StartMainWindow(const TempEnv &env);
+
+// The TEL records of the current TEL log pair, without its header record.
+std::vector<MessageRecord> StoredTels();
+
+} // namespace testsupport
