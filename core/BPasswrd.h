@@ -37,3 +37,70 @@ protected:
 // is then passed through ConvertPassword (the empty text stays empty).
 bool ShowPasswordDialog(QWidget *owner, const QString &title, const QString &initialText, QByteArray &result,
                         bool convert, const QString &labelText, QChar passwordChar);
+
+// ---- showing, unpacking and copying files ---------------------------------------
+//
+// How a received or stored file is shown: in the program's own picture or HTML
+// view, by the desktop's association, or by an application of the viewer list.
+// A received file is only ever handed to a viewer as an argument: it is never
+// executed and never marked executable.
+
+// True for "127.0.0.1" and for the address texts of this machine's cards
+// (LocalAddresses). Callable from any thread.
+bool IsLocalAddress(const QString &address);
+
+// By the file's extension, without regard to case: "htm"/"html"; "bmp"/"jpg"/"jpeg".
+bool IsHtmlFile(const QString &fileName);
+bool IsImageFile(const QString &fileName);
+
+// Decides how fileName is shown. True with an empty application: inside the
+// program (a picture with ImageViewer on, HTML while HtmlViewer < 2), or by
+// the desktop's association (UsingWindows95 on and one exists). True with an
+// application: that viewer-list entry opens it. False: no way to show it.
+bool FindViewer(const QString &fileName, QString &application);
+
+// Opens fileName by association (UsingWindows95 on) or as the one argument of
+// application. Never through a shell.
+void OpenWithViewer(const QString &application, const QString &fileName);
+
+// Starts file (a program, or a document by its association) with parameters
+// in directory, detached. Non-zero (the process id, or 1 for a document
+// handed to the desktop) on success, 0 on failure.
+qint64 OpenWithShell(const QString &file, const QString &parameters, const QString &directory);
+
+// Above 32 when a program is associated with file, else an error code of at
+// most 32 (2: file not found, 31: no association).
+int FindAssociatedProgram(const QString &file, const QString &directory);
+
+// Unpacks every entry of the archive into TempDirectory. 0 on success, else
+// the archiver's error number (the message is logged and shown to the user).
+int ExtractArchive(QWidget *window, const QString &archivePath);
+
+// For a ZIP or LZH archive that carries an HTML page (title beginning
+// "html:" or file name beginning "html_", either case): unpacks it and
+// replaces path by its start page in TempDirectory when one exists. path
+// stays as it was otherwise.
+void ResolveHtmlArchive(QWidget *window, const QString &title, const QString &fileName, QString &path);
+
+// "OLCP://" host "/" access key "/" board key "/" board key 2 "/" number "/".
+struct OlcpUrl {
+    quint32 Address = 0;  // IPv4, network byte order
+    QString AccessKey;    // at most 8 characters each
+    QString BoardKey;
+    QString BoardKey2;
+    qint32 Number = 0;
+};
+// True only when every field has its closing "/".
+bool ParseOlcpUrl(const QString &text, OlcpUrl &url);
+
+// Copies one file; with failIfExists an existing destination is kept (false).
+bool CopyFileTo(const QString &source, const QString &destination, bool failIfExists);
+// Copies the files directly inside sourceDir into destDir (created when
+// missing), asking before replacing a file. True when all were copied.
+bool CopyDirectoryFiles(QWidget *window, const QString &sourceDir, const QString &destDir);
+
+// Restarts (or powers off) the machine by force through the system's login
+// manager. errorText is empty on success, else says what failed. The main
+// window's reboot action calls it through RebootMachine, which tests replace.
+enum class ExitWindowsFlags { Reboot, PowerOff };
+void ExitWindowsWithPrivilege(ExitWindowsFlags flags, QString &errorText);
