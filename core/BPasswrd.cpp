@@ -39,6 +39,12 @@ QString TrimBlanksAndControls(const QString &text)
     return text.mid(begin, end - begin);
 }
 
+// Printable ASCII, as the entry's validator accepts it.
+bool IsPasswordCharacter(QChar c)
+{
+    return c.unicode() >= 0x20 && c.unicode() <= 0x7E;
+}
+
 } // namespace
 
 TBPasswordDlg::TBPasswordDlg(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TBPasswordDlg>())
@@ -70,7 +76,11 @@ bool ShowPasswordDialog(QWidget *owner, const QString &title, const QString &ini
 {
     TBPasswordDlg dialog(owner);
     dialog.setWindowTitle((title.isEmpty() ? QStringLiteral("Password") : title) + QStringLiteral(" Dialog Box"));
-    dialog.ui->Password->setText(initialText);
+    // A prefilled text is held to what could be typed: other characters could
+    // become CR or NUL in the ConvertPassword form and break a protocol line.
+    QString typeable = initialText;
+    typeable.removeIf([](QChar c) { return !IsPasswordCharacter(c); });
+    dialog.ui->Password->setText(typeable);
     if (passwordChar.isNull()) {
         dialog.ui->Password->setEchoMode(QLineEdit::Normal);
     } else {
@@ -112,8 +122,6 @@ bool IsExecutableMimeType(const QMimeType &type)
         QStringLiteral("application/x-msdownload"),
         QStringLiteral("application/vnd.microsoft.portable-executable"),
         QStringLiteral("application/x-msi"),
-        QStringLiteral("application/x-ms-shortcut"),
-        QStringLiteral("application/x-bat"),
         QStringLiteral("application/x-java-archive"),
         QStringLiteral("application/x-java-jnlp-file"),
         QStringLiteral("application/vnd.appimage"),
@@ -130,6 +138,14 @@ QString ExecutionRisk(const QFileInfo &file)
 {
     if (file.permissions() & (QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther))
         return QStringLiteral("marked executable");
+    // Windows program and script types that a compatibility layer may be
+    // associated with, though the MIME database may not know them.
+    static const QStringList windowsRunnable = {
+        QStringLiteral("bat"), QStringLiteral("cmd"), QStringLiteral("com"), QStringLiteral("pif"),
+        QStringLiteral("scr"), QStringLiteral("vbs"), QStringLiteral("ps1"), QStringLiteral("lnk"),
+    };
+    if (windowsRunnable.contains(file.suffix(), Qt::CaseInsensitive))
+        return QStringLiteral("runs as a program: .") + file.suffix();
     const QMimeDatabase mimeTypes;
     for (const auto mode : {QMimeDatabase::MatchExtension, QMimeDatabase::MatchContent}) {
         const QMimeType type = mimeTypes.mimeTypeForFile(file, mode);
@@ -144,8 +160,21 @@ QFileInfo FileIn(const QString &file, const QString &directory)
     return directory.isEmpty() ? QFileInfo(file) : QFileInfo(QDir(directory), file);
 }
 
+// Starts program with arguments as they stand (no shell), not waiting for it.
+// Its process id, or 0 when it cannot start (logged).
+qint64 StartDetached(const QString &program, const QStringList &arguments, const QString &directory)
+{
+    qint64 processId = 0;
+    if (!QProcess::startDetached(program, arguments, directory, &processId)) {
+        WriteLog(ALPHA, QStringLiteral("Program start failure  ") + program);
+        return 0;
+    }
+    return processId;
+}
+
 // Hands a document to the desktop's default application, unless that would
-// execute it. 1 on success, 0 on failure (logged).
+// execute it. The opener's process id (1 when the desktop integration took
+// the document), 0 on failure (logged).
 qint64 OpenDocument(const QFileInfo &document)
 {
     if (!document.isFile()) {
@@ -158,7 +187,12 @@ qint64 OpenDocument(const QFileInfo &document)
                             QLatin1Char(')'));
         return 0;
     }
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(document.absoluteFilePath())) ? 1 : 0;
+    // The desktop's opener as a process of its own, so there is a process to
+    // report; without one, whatever opener the desktop integration knows.
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty())
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(document.absoluteFilePath())) ? 1 : 0;
+    return StartDetached(opener, {document.absoluteFilePath()}, QString());
 }
 
 // The program that file names: an executable file (relative to directory),
@@ -242,13 +276,7 @@ qint64 OpenWithShell(const QString &file, const QString &parameters, const QStri
         // document goes to the desktop's default application instead.
         return OpenDocument(parameters.isEmpty() ? FileIn(file, directory) : QFileInfo(parameters));
     }
-    qint64 processId = 0;
-    const QStringList arguments = parameters.isEmpty() ? QStringList() : QStringList{parameters};
-    if (!QProcess::startDetached(program, arguments, directory, &processId)) {
-        WriteLog(ALPHA, QStringLiteral("Program start failure  ") + program);
-        return 0;
-    }
-    return processId;
+    return StartDetached(program, parameters.isEmpty() ? QStringList() : QStringList{parameters}, directory);
 }
 
 int FindAssociatedProgram(const QString &file, const QString &directory)

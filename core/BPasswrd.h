@@ -69,8 +69,9 @@ void OpenWithViewer(const QString &application, const QString &fileName);
 // as its one argument in directory, detached. A program name that this
 // machine lacks hands the parameters' document to its association instead.
 // Documents that would run as programs are refused as in OpenWithViewer.
-// Non-zero (the process id, or 1 for a document handed to the desktop) on
-// success, 0 on failure (logged).
+// Documents are opened with xdg-open when there is one, else through the
+// desktop integration. Non-zero (the process id, or 1 when the desktop
+// integration took the document) on success, 0 on failure (logged).
 qint64 OpenWithShell(const QString &file, const QString &parameters, const QString &directory);
 
 // Above 32 when a program is associated with file, else an error code of at
