@@ -195,16 +195,17 @@ qint64 OpenDocument(const QFileInfo &document)
     return StartDetached(opener, {document.absoluteFilePath()}, QString());
 }
 
-// The program that file names: an executable file (relative to directory),
-// or a bare name found on the search path. "" when file is no program here.
+// The program that file names: an executable file (a path, or a bare name in
+// directory), else a bare name found on the search path; the current folder
+// is never searched. "" when file is no program here.
 QString ProgramPath(const QString &file, const QString &directory)
 {
     if (file.isEmpty())
         return {};
     const QFileInfo info = FileIn(file, directory);
-    if (info.exists())
+    if (file.contains(QLatin1Char('/')) || (!directory.isEmpty() && info.exists()))
         return info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
-    return file.contains(QLatin1Char('/')) ? QString() : QStandardPaths::findExecutable(file);
+    return QStandardPaths::findExecutable(file);
 }
 
 // The archiver's message for an archive that cannot be unpacked here.
@@ -240,6 +241,7 @@ bool IsImageFile(const QString &fileName)
 
 bool FindViewer(const QString &fileName, QString &application)
 {
+    application.clear();
     if ((ImageViewer && IsImageFile(fileName)) || (HtmlViewer < 2 && IsHtmlFile(fileName)))
         return true;
     const QFileInfo file(fileName);
@@ -382,18 +384,26 @@ bool CopyFileTo(const QString &source, const QString &destination, bool failIfEx
     return !in.error() && out.commit();
 }
 
-bool CopyDirectoryFiles(QWidget *window, const QString &sourceDir, const QString &destDir)
+namespace {
+
+// The canonical form of a folder, also of one that does not exist yet.
+QString FolderPath(const QString &folder)
 {
-    const QDir source(sourceDir);
-    if (!source.exists() || !QDir().mkpath(destDir))
+    const QFileInfo info(folder);
+    return info.exists() ? info.canonicalFilePath() : QDir::cleanPath(info.absoluteFilePath());
+}
+
+bool CopyFolderInto(QWidget *window, const QString &sourceDir, const QString &destDir)
+{
+    if (!QDir().mkpath(destDir))
         return false;
     bool allCopied = true;
-    const auto entries = source.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden |
-                                              QDir::NoSymLinks);
+    const auto entries = QDir(sourceDir).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot |
+                                                       QDir::Hidden | QDir::NoSymLinks);
     for (const QFileInfo &entry : entries) {
         const QString target = destDir + QLatin1Char('/') + entry.fileName();
         if (entry.isDir()) {
-            allCopied = CopyDirectoryFiles(window, entry.filePath(), target) && allCopied;
+            allCopied = CopyFolderInto(window, entry.filePath(), target) && allCopied;
             continue;
         }
         if (QFileInfo::exists(target)) {
@@ -406,6 +416,19 @@ bool CopyDirectoryFiles(QWidget *window, const QString &sourceDir, const QString
         allCopied = CopyFileTo(entry.filePath(), target, false) && allCopied;
     }
     return allCopied;
+}
+
+} // namespace
+
+bool CopyDirectoryFiles(QWidget *window, const QString &sourceDir, const QString &destDir)
+{
+    if (!QFileInfo(sourceDir).isDir())
+        return false;
+    // A copy into the folder itself or one of its subfolders would never end.
+    const QString from = FolderPath(sourceDir), to = FolderPath(destDir);
+    if (to == from || to.startsWith(from + QLatin1Char('/')))
+        return false;
+    return CopyFolderInto(window, sourceDir, destDir);
 }
 
 void ExitWindowsWithPrivilege(ExitWindowsFlags flags, QString &errorText)

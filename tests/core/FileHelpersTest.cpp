@@ -107,6 +107,7 @@ TEST_F(FileHelpersTest, FindViewerTriesInsideViewsThenAssociationThenViewerTable
 
     QString application;
     ImageViewer = true;
+    application = QStringLiteral("/opt/last-one");
     EXPECT_TRUE(FindViewer(QStringLiteral("/in/photo.JPG"), application));
     EXPECT_TRUE(application.isEmpty());
     ImageViewer = false;
@@ -300,6 +301,8 @@ TEST_F(FileHelpersTest, FilesAndFoldersCopyWithTheUsersConsentToReplace)
     EXPECT_EQ(questions.size(), 3);
     EXPECT_EQ(env.readFile(QStringLiteral("to/a.txt")), QByteArray("new a"));
     EXPECT_FALSE(CopyDirectoryFiles(&window, env.file(QStringLiteral("nowhere")), env.file(QStringLiteral("to"))));
+    EXPECT_FALSE(CopyDirectoryFiles(&window, env.file(QStringLiteral("from")), env.file(QStringLiteral("from/Server/x"))));
+    EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("from/Server/x"))));
 }
 
 TEST_F(FileHelpersTest, LocalAddressesAreLoopbackAndTheCardsOwn)
