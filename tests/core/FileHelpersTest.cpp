@@ -194,7 +194,7 @@ TEST_F(FileHelpersTest, FilesThatWouldRunAreNeverOpenedByAssociation)
     }
     // A viewer program this machine lacks: its document goes to the desktop, checked the same way.
     UsingWindows95 = false;
-    EXPECT_EQ(OpenWithShell(QStringLiteral("C:\\Windows\\notepad.exe"), env.file(QStringLiteral("in/setup.sh")),
+    EXPECT_EQ(OpenWithShell(QStringLiteral("C:\\Tools\\viewer.exe"), env.file(QStringLiteral("in/setup.sh")),
                             QString()),
               0);
     EXPECT_TRUE(waitForMarker(marker, 300).isEmpty());
