@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -64,18 +65,19 @@ bool RunIpHere(const QByteArray &commands)
     return RunToEnd(ip, QStringLiteral("ip"), {QStringLiteral("-batch"), QStringLiteral("-")}, commands);
 }
 
-// A namespace owns no interface but lo until the lab adds its own. Any other
-// means the test runs in a namespace that is not its own, and the lab would
-// change a network that others use.
-bool OnlyLoopbackPresent()
+// A namespace made for the test has no interface up but lo until the lab
+// adds its own (the kernel may add tunnel devices, which stay down). Any
+// other means the test runs in a namespace that is not its own, and the lab
+// would change a network that others use.
+bool OnlyLoopbackUp()
 {
-    struct if_nameindex *interfaces = ::if_nameindex();
-    if (!interfaces)
+    ifaddrs *interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0)
         return false;
     bool onlyLo = true;
-    for (const struct if_nameindex *i = interfaces; i->if_index != 0; ++i)
-        onlyLo = onlyLo && qstrcmp(i->if_name, "lo") == 0;
-    ::if_freenameindex(interfaces);
+    for (const ifaddrs *i = interfaces; i; i = i->ifa_next)
+        onlyLo = onlyLo && (qstrcmp(i->ifa_name, "lo") == 0 || !(i->ifa_flags & IFF_UP));
+    ::freeifaddrs(interfaces);
     return onlyLo;
 }
 
@@ -144,7 +146,7 @@ QString NetLab::ownAddress()
 
 NetLab::NetLab()
 {
-    if (!OnlyLoopbackPresent())
+    if (!OnlyLoopbackUp())
         throw std::runtime_error("NetLab needs a network namespace of the test's own (tests/support/in-netns)");
     RunIpHere(QStringLiteral("link add %1 type bridge\n"
                              "addr add %2/%3 dev %1\n"
