@@ -55,7 +55,13 @@ std::unique_ptr<FakePeer> FakePeer::listen(Script script, quint16 port)
 
 std::unique_ptr<FakePeer> FakePeer::connect(quint16 port, Script script)
 {
+    return connect(QStringLiteral("127.0.0.1"), port, std::move(script));
+}
+
+std::unique_ptr<FakePeer> FakePeer::connect(const QString &address, quint16 port, Script script)
+{
     std::unique_ptr<FakePeer> peer(new FakePeer);
+    peer->address_ = address;
     peer->port_ = port;
     peer->start(std::move(script), false);
     return peer;
@@ -102,7 +108,9 @@ void FakePeer::acceptOne()
 void FakePeer::connectOut()
 {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = Loopback(port_);
+    sockaddr_in address = Loopback(port_);
+    if (::inet_pton(AF_INET, address_.toLatin1().constData(), &address.sin_addr) != 1)
+        fail(QStringLiteral("not an IPv4 address: ") + address_);
     if (::connect(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
         fail(SystemError("connect"));
 }

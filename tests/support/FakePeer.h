@@ -1,7 +1,8 @@
 #pragma once
-// A scripted peer on a real TCP connection over 127.0.0.1, for conversation
-// tests. It listens (on a free or a given port) and takes one connection, or
-// connects out, and then runs its script on a thread of its own. When the
+// A scripted peer on a real TCP connection, for conversation tests. It listens
+// on 127.0.0.1 (on a free or a given port) and takes one connection, or
+// connects out to 127.0.0.1 or to an IPv4 address given (a NetLab host), and
+// then runs its script on a thread of its own. When the
 // script returns the peer hangs up.
 //
 // The script's helpers throw FakePeer::Failure when the connection ends or a
@@ -29,8 +30,10 @@ public:
     // Listens on 127.0.0.1:port (0: a free port, see port()); the script runs
     // once a connection has been accepted.
     static std::unique_ptr<FakePeer> listen(Script script, quint16 port = 0);
-    // Connects to 127.0.0.1:port, then runs the script.
+    // Connects to 127.0.0.1:port, or to address:port (dotted IPv4), then
+    // runs the script.
     static std::unique_ptr<FakePeer> connect(quint16 port, Script script);
+    static std::unique_ptr<FakePeer> connect(const QString &address, quint16 port, Script script);
 
     // Ends a stalled script, waits for it and closes everything.
     ~FakePeer();
@@ -72,6 +75,7 @@ private:
 
     int listenFd_ = -1;
     int fd_ = -1;
+    QString address_ = QStringLiteral("127.0.0.1"); // where connect() goes
     quint16 port_ = 0;
     int timeoutMs_ = 10000;
     std::atomic<bool> stopping_{false};

@@ -18,7 +18,12 @@ TBLookupForm *StartMainWindow(const TempEnv &env)
 
 std::vector<MessageRecord> StoredTels()
 {
-    plat::RecordFile file(TelDataFile(), MessageRecord::Size);
+    return StoredTels(TelDataFile());
+}
+
+std::vector<MessageRecord> StoredTels(const QString &dataFile)
+{
+    plat::RecordFile file(dataFile, MessageRecord::Size);
     std::vector<MessageRecord> all;
     QByteArray image;
     if (file.open()) {

@@ -14,7 +14,9 @@ namespace testsupport {
 // message boxes away.
 TBLookupForm *StartMainWindow(const TempEnv &env);
 
-// The TEL records of the current TEL log pair, without its header record.
+// The TEL records of a TEL log pair, without its header record: of this
+// process's current pair, or of the pair whose data file is given.
 std::vector<MessageRecord> StoredTels();
+std::vector<MessageRecord> StoredTels(const QString &dataFile);
 
 } // namespace testsupport

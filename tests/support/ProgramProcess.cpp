@@ -1,6 +1,10 @@
 #include "ProgramProcess.h"
 
+#include "MainWindow.h"
+#include "NetLab.h"
+
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QThread>
 
@@ -10,17 +14,40 @@
 
 namespace testsupport {
 
-ProgramProcess::ProgramProcess(const TempEnv &env) : program_(env.file(QStringLiteral("Kalvex_L")))
+namespace {
+
+// The TEL log pair that a program starting in an empty folder writes.
+const QString FirstTelLog = QStringLiteral("Telegram/Teleg000");
+
+// The root as the program in the folder has last saved it.
+plat::RegKey SavedRoot(const TempFolder &folder, plat::RootKey root)
+{
+    QFile file(QDir(folder.registryDir()).filePath(plat::RootKeyName(root) + QStringLiteral(".reg")));
+    if (!file.open(QIODevice::ReadOnly))
+        return plat::RegKey();
+    plat::Regedit4Import parsed = plat::ParseRegedit4(file.readAll());
+    return root == plat::RootKey::CurrentUser ? parsed.currentUser : parsed.localMachine;
+}
+
+} // namespace
+
+ProgramProcess::ProgramProcess(const TempFolder &folder)
+    : folder_(folder), program_(folder.file(QStringLiteral("Kalvex_L")))
 {
     if (!QFile::exists(program_)) {
         EXPECT_TRUE(QFile::copy(BinPath(QStringLiteral("Kalvex_L")), program_));
     }
 }
 
+ProgramProcess::ProgramProcess(const NetHost &host) : ProgramProcess(host.folder())
+{
+    host_ = &host;
+}
+
 std::unique_ptr<QProcess> ProgramProcess::start(const QStringList &arguments) const
 {
-    auto p = std::make_unique<QProcess>();
-    p->setProcessChannelMode(QProcess::SeparateChannels);
+    auto p = host_ ? host_->process() : std::make_unique<QProcess>();
+    p->setProcessEnvironment(folder_.environment());
     p->start(program_, arguments);
     EXPECT_TRUE(p->waitForStarted(10000));
     return p;
@@ -32,8 +59,8 @@ bool ProgramProcess::waitUntilUp(plat::RootKey root) const
                                                            : QStringLiteral("SOFTWARE\\ZK\\Kalvex\\Position");
     QDeadlineTimer deadline(20000);
     while (!deadline.hasExpired()) {
-        const plat::RegistryRead read = plat::LoadRegistry(root);
-        const plat::RegKey *position = read.root.key(key);
+        const plat::RegKey saved = SavedRoot(folder_, root);
+        const plat::RegKey *position = saved.key(key);
         if (position && position->hasValue(QStringLiteral("MainState")))
             return true;
         QThread::msleep(50);
@@ -46,6 +73,16 @@ void ProgramProcess::terminate(QProcess &process)
     ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
     EXPECT_TRUE(process.waitForFinished(40000));
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+}
+
+std::vector<MessageRecord> ProgramProcess::storedTels() const
+{
+    return StoredTels(folder_.file(FirstTelLog + QStringLiteral(".dat")));
+}
+
+QByteArray ProgramProcess::storedText(const MessageRecord &tel) const
+{
+    return folder_.readFile(FirstTelLog + QStringLiteral(".txt")).mid(tel.Start, tel.Bytes);
 }
 
 } // namespace testsupport

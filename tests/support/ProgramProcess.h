@@ -1,20 +1,27 @@
 #pragma once
-// Kalvex_L as a process for tests: a copy of the program in the test's own
-// folder (its main directory), started, awaited until its start-up is done,
-// and ended as the desktop ends it.
+// Kalvex_L as a process for tests: a copy of the program in a folder of its
+// own (its main directory), started with that folder's registry and named
+// mutexes, awaited until its start-up is done, and ended as the desktop ends
+// it. The folder is the test's own, or that of a NetLab host, where the copy
+// runs in the host's network.
 #include "TempEnv.h"
+#include "core/MessageRecord.h"
 #include "platform/Registry.h"
 
 #include <QProcess>
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 namespace testsupport {
 
+class NetHost;
+
 class ProgramProcess {
 public:
-    explicit ProgramProcess(const TempEnv &env);
+    explicit ProgramProcess(const TempFolder &folder);
+    explicit ProgramProcess(const NetHost &host);
 
     // Starts the copy with the given command line.
     std::unique_ptr<QProcess> start(const QStringList &arguments = {}) const;
@@ -24,7 +31,14 @@ public:
     // normally within 40 s.
     static void terminate(QProcess &process);
 
+    // The TELs the program has stored in the TEL log pair of a fresh folder,
+    // without its header record, and the text of one of them.
+    std::vector<MessageRecord> storedTels() const;
+    QByteArray storedText(const MessageRecord &tel) const;
+
 private:
+    const TempFolder &folder_;
+    const NetHost *host_ = nullptr;
     QString program_;
 };
 

@@ -7,27 +7,38 @@
 
 namespace testsupport {
 
-TempEnv::TempEnv()
-    : oldRegistry_(qgetenv("KALVEX_REGISTRY_DIR")), oldRuntime_(qgetenv("XDG_RUNTIME_DIR"))
+namespace {
+
+constexpr const char *RegistryVariable = "KALVEX_REGISTRY_DIR";
+constexpr const char *RuntimeVariable = "XDG_RUNTIME_DIR";
+
+} // namespace
+
+TempFolder::TempFolder()
 {
     QDir(dir_.path()).mkpath(QStringLiteral("registry"));
     QDir(dir_.path()).mkpath(QStringLiteral("runtime"));
-    qputenv("KALVEX_REGISTRY_DIR", registryDir().toUtf8());
-    qputenv("XDG_RUNTIME_DIR", file(QStringLiteral("runtime")).toUtf8());
 }
 
-TempEnv::~TempEnv()
-{
-    qputenv("KALVEX_REGISTRY_DIR", oldRegistry_);
-    qputenv("XDG_RUNTIME_DIR", oldRuntime_);
-}
-
-QString TempEnv::registryDir() const
+QString TempFolder::registryDir() const
 {
     return file(QStringLiteral("registry"));
 }
 
-void TempEnv::writeFile(const QString &name, const QByteArray &bytes) const
+QString TempFolder::runtimeDir() const
+{
+    return file(QStringLiteral("runtime"));
+}
+
+QProcessEnvironment TempFolder::environment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QLatin1String(RegistryVariable), registryDir());
+    environment.insert(QLatin1String(RuntimeVariable), runtimeDir());
+    return environment;
+}
+
+void TempFolder::writeFile(const QString &name, const QByteArray &bytes) const
 {
     const QString full = file(name);
     QDir().mkpath(QFileInfo(full).absolutePath());
@@ -37,12 +48,24 @@ void TempEnv::writeFile(const QString &name, const QByteArray &bytes) const
     f.write(bytes);
 }
 
-QByteArray TempEnv::readFile(const QString &name) const
+QByteArray TempFolder::readFile(const QString &name) const
 {
     QFile f(file(name));
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return f.readAll();
+}
+
+TempEnv::TempEnv() : oldRegistry_(qgetenv(RegistryVariable)), oldRuntime_(qgetenv(RuntimeVariable))
+{
+    qputenv(RegistryVariable, registryDir().toUtf8());
+    qputenv(RuntimeVariable, runtimeDir().toUtf8());
+}
+
+TempEnv::~TempEnv()
+{
+    qputenv(RegistryVariable, oldRegistry_);
+    qputenv(RuntimeVariable, oldRuntime_);
 }
 
 QString BinPath(const QString &program)

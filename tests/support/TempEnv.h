@@ -1,7 +1,8 @@
 #pragma once
-// A private temporary folder per test, with the registry files and the named
-// mutexes of the platform layer redirected into it.
+// Private temporary folders for tests: one program's world (its main
+// directory, registry files and named mutexes) in a folder of its own.
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -9,16 +10,22 @@
 
 namespace testsupport {
 
-class TempEnv {
+// A temporary folder laid out for one program: the folder is its main
+// directory, with "registry" and "runtime" below it. Nothing outside changes;
+// environment() is what a program started on this folder runs with.
+class TempFolder {
 public:
-    TempEnv();
-    ~TempEnv();
-    TempEnv(const TempEnv &) = delete;
-    TempEnv &operator=(const TempEnv &) = delete;
+    TempFolder();
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
 
     QString path() const { return dir_.path(); }
     QString file(const QString &name) const { return dir_.filePath(name); }
     QString registryDir() const;
+    QString runtimeDir() const;
+    // This process's environment with the registry and the named mutexes
+    // redirected into the folder.
+    QProcessEnvironment environment() const;
 
     // Writes bytes to a file below the folder; creates its parent folders.
     void writeFile(const QString &name, const QByteArray &bytes) const;
@@ -26,6 +33,16 @@ public:
 
 private:
     QTemporaryDir dir_;
+};
+
+// The test process's own folder: the registry files and the named mutexes of
+// the platform layer are redirected into it for the test's lifetime.
+class TempEnv : public TempFolder {
+public:
+    TempEnv();
+    ~TempEnv();
+
+private:
     QByteArray oldRegistry_, oldRuntime_;
 };
 
