@@ -185,33 +185,32 @@ void RunGuarded(const std::function<void()> &work)
 // peer. The close sequence waits for these threads as for the server threads.
 class TelFollowUpThread final : public plat::FreeOnTerminateThread {
 public:
-    explicit TelFollowUpThread(std::function<void()> work) : Work(std::move(work)) {}
+    // GUI thread. A receiving conversation goes on while its follow-ups run,
+    // so a peer sending TEL after TEL would otherwise start a thread for
+    // each: at most one per possible connection runs, and a TEL beyond that
+    // waits in the log unanswered.
+    static void Start(std::function<void()> work)
+    {
+        if (Active >= MaxConnections) {
+            WriteLog(ALPHA, QStringLiteral("... Too many AutoReply / Forward at once : TEL not answered ..."));
+            return;
+        }
+        (new TelFollowUpThread(std::move(work)))->start();
+    }
 
 protected:
-    void run() override { RunGuarded(Work); }
+    void run() override
+    {
+        RunGuarded(Work);
+        --Active;
+    }
 
 private:
+    explicit TelFollowUpThread(std::function<void()> work) : Work(std::move(work)) { ++Active; }
+
     const std::function<void()> Work;
+    static inline std::atomic<int> Active{0};
 };
-
-// Follow-ups running now; only the GUI thread starts them. A receiving
-// conversation goes on while its follow-ups run, so a peer sending TEL after
-// TEL would otherwise start a thread for each: at most one per possible
-// connection runs, and a TEL beyond that waits in the log unanswered.
-std::atomic<int> FollowUpsRunning{0};
-
-void StartFollowUp(const std::function<void()> &work)
-{
-    if (FollowUpsRunning >= MaxConnections) {
-        WriteLog(ALPHA, QStringLiteral("... Too many AutoReply / Forward at once : TEL not answered ..."));
-        return;
-    }
-    ++FollowUpsRunning;
-    (new TelFollowUpThread([work] {
-        RunGuarded(work);
-        --FollowUpsRunning;
-    }))->start();
-}
 
 // GUI thread. waiting is the unread count that this TEL's arrival made.
 void DecideFollowUp(qint32 waiting, const StoredTel &tel)
@@ -228,9 +227,9 @@ void DecideFollowUp(qint32 waiting, const StoredTel &tel)
     // The seams and ForwardHost are read here, on the thread that sets them.
     if (ui.AutoreplyCheckBox->text() == QLatin1String(AutoReplyCaption)) {
         if (const auto reply = TelFollowUp.SendAutoReply)
-            StartFollowUp([reply, tel] { reply(tel); });
+            TelFollowUpThread::Start([reply, tel] { reply(tel); });
     } else if (const auto forward = TelFollowUp.ForwardTel) {
-        StartFollowUp([forward, tel, target = ForwardHost] { forward(tel, target); });
+        TelFollowUpThread::Start([forward, tel, target = ForwardHost] { forward(tel, target); });
     }
 }
 

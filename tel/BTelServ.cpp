@@ -447,6 +447,12 @@ void SendAutoReply(const StoredTel &tel)
         WriteLog(BETA, QStringLiteral("... AutoReply skipped : TEL from an auto reply ..."));
         return;
     }
+    // A first sender's address that did not read is stored as 0.0.0.0, which
+    // a connect would take for this very machine.
+    if (tel.record.Address == 0) {
+        WriteLog(BETA, QStringLiteral("... AutoReply skipped : no sender address ..."));
+        return;
+    }
     const QString address = plat::inet_ntoa(tel.record.Address);
     HostRecord host;
     host.HostListIndex = FindHostRecord(address, 1, host);
