@@ -259,7 +259,7 @@ protected:
         Answer got;
         auto host = Sender(got, version, answer);
         deliver("tester", [](FakePeer &p) { SendTextTel(p, "are you there?"); });
-        host.reset();
+        host->wait(); // reads on until the program has hung up
         return got;
     }
 };
