@@ -1,9 +1,12 @@
 #include "tel/BTelLog.h"
 
 #include "core/BCommon.h"
+#include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "core/BTcpServ.h"
 #include "platform/DayDate.h"
+#include "platform/FreeOnTerminateThread.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
 #include "platform/WinMessages.h"
@@ -15,11 +18,12 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <atomic>
 #include <limits>
 #include <mutex>
 #include <netinet/in.h>
 
-TelFollowUps TelFollowUp;
+TelFollowUps TelFollowUp{{}, SendAutoReply, ForwardTel};
 
 namespace {
 
@@ -162,19 +166,13 @@ bool ReportFailure(const QString &what, const QString &error)
 
 // ---- what follows a stored TEL -------------------------------------------------
 
-int PeerVersionNumber(const QString &versionText)
+// Runs from the event loop or as a thread's whole work: nothing may escape.
+void RunGuarded(const std::function<void()> &work)
 {
-    return VersionNumber(versionText.mid(4, 3)); // "OLCP303L" -> 303
-}
-
-template <typename Seam, typename... Args>
-void RunSeam(const Seam &seam, Args &&...args)
-{
-    if (!seam)
+    if (!work)
         return;
-    // Runs from the event loop: nothing may escape into it.
     try {
-        seam(std::forward<Args>(args)...);
+        work();
     } catch (const std::exception &e) {
         WriteLog(ALPHA, QStringLiteral("*** TEL follow-up failed : ") + QString::fromLocal8Bit(e.what()));
     } catch (...) {
@@ -182,20 +180,57 @@ void RunSeam(const Seam &seam, Args &&...args)
     }
 }
 
+// An auto reply or a forward holds an outgoing conversation, so it runs on a
+// thread of its own: the GUI thread that decided on it never waits for a
+// peer. The close sequence waits for these threads as for the server threads.
+class TelFollowUpThread final : public plat::FreeOnTerminateThread {
+public:
+    // GUI thread. A receiving conversation goes on while its follow-ups run,
+    // so a peer sending TEL after TEL would otherwise start a thread for
+    // each: at most one per possible connection runs, and a TEL beyond that
+    // waits in the log unanswered.
+    static void Start(std::function<void()> work)
+    {
+        if (Active >= MaxConnections) {
+            WriteLog(ALPHA, QStringLiteral("... Too many AutoReply / Forward at once : TEL not answered ..."));
+            return;
+        }
+        (new TelFollowUpThread(std::move(work)))->start();
+    }
+
+protected:
+    void run() override
+    {
+        RunGuarded(Work);
+        --Active;
+    }
+
+private:
+    explicit TelFollowUpThread(std::function<void()> work) : Work(std::move(work)) { ++Active; }
+
+    const std::function<void()> Work;
+    static inline std::atomic<int> Active{0};
+};
+
 // GUI thread. waiting is the unread count that this TEL's arrival made.
-void DecideFollowUp(qint32 waiting, const MessageRecord &record, const QByteArray &body)
+void DecideFollowUp(qint32 waiting, const StoredTel &tel)
 {
-    if (!BLookupForm)
+    // A closing program starts no new conversation.
+    if (!BLookupForm || BLookupForm->HasClosed())
         return;
     const Ui::TBLookupForm &ui = *BLookupForm->ui;
     if (!ui.LockCheckBox->isChecked() && waiting <= 1)
-        return RunSeam(TelFollowUp.ShowReceiveWindow);
-    if (!ui.AutoreplyCheckBox->isChecked() || (record.Flags & (MessageRecord::StayFlag | MessageRecord::SerialFlag)))
+        return RunGuarded(TelFollowUp.ShowReceiveWindow);
+    if (!ui.AutoreplyCheckBox->isChecked() ||
+        (tel.record.Flags & (MessageRecord::StayFlag | MessageRecord::SerialFlag)))
         return; // the TEL waits in the log
-    if (ui.AutoreplyCheckBox->text() == QLatin1String(AutoReplyCaption))
-        RunSeam(TelFollowUp.SendAutoReply, plat::inet_ntoa(record.Address), PeerVersionNumber(record.AuxText1));
-    else
-        RunSeam(TelFollowUp.ForwardTel, record, body);
+    // The seams and ForwardHost are read here, on the thread that sets them.
+    if (ui.AutoreplyCheckBox->text() == QLatin1String(AutoReplyCaption)) {
+        if (const auto reply = TelFollowUp.SendAutoReply)
+            TelFollowUpThread::Start([reply, tel] { reply(tel); });
+    } else if (const auto forward = TelFollowUp.ForwardTel) {
+        TelFollowUpThread::Start([forward, tel, target = ForwardHost] { forward(tel, target); });
+    }
 }
 
 } // namespace
@@ -228,7 +263,7 @@ bool OpenTelLogFiles(QString *error)
     return plat::EnsureFileExists(TelTextFile(), error);
 }
 
-bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArray &body)
+bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArray &body, const QString &deliveredBy)
 {
     const bool stay = record.Flags & MessageRecord::StayFlag;
     QString error;
@@ -249,9 +284,10 @@ bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArr
     // announcement always finds the TEL there.
     const qint32 waiting = NotifyTelArrival(!stay);
     LogBanner(ReceivedBanner(record));
-    const QByteArray stored = (record.Flags & MessageRecord::FileFlag) ? QByteArray() : body.left(record.Bytes);
+    const StoredTel tel{record, (record.Flags & MessageRecord::FileFlag) ? QByteArray() : body.left(record.Bytes),
+                        deliveredBy.isEmpty() ? connection.IpAddress : deliveredBy};
     // The check boxes and the windows that follow belong to the GUI thread.
-    plat::RunOnGuiThread([waiting, record, stored] { DecideFollowUp(waiting, record, stored); });
+    plat::RunOnGuiThread([waiting, tel] { DecideFollowUp(waiting, tel); });
     return true;
 }
 

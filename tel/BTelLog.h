@@ -44,10 +44,14 @@ bool OpenTelLogFiles(QString *error);
 // which keeps what the fetch delivered) Handle, UserId and DateTime from now.
 // Only once both are safely written is the arrival counted and announced
 // (NotifyTelArrival, chime unless a Stay TEL), the banner logged and the
-// follow-up decided on the GUI thread (TelFollowUp below). A body over
-// MaxTelBody or shorter than record.Bytes, or a failed write, is logged at
-// level 1 and nothing is announced: false. Callable from any thread.
-bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArray &body);
+// follow-up decided on the GUI thread (TelFollowUp below). deliveredBy is the
+// address of the host whose connection carried the TEL when the connection
+// record names another (a forwarded TEL names its first sender); empty means
+// the connection's own. A body over MaxTelBody or shorter than record.Bytes,
+// or a failed write, is logged at level 1 and nothing is announced: false.
+// Callable from any thread.
+bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArray &body,
+              const QString &deliveredBy = QString());
 
 // What the send window knows of a TEL it has sent.
 struct SentTel {
@@ -66,19 +70,27 @@ struct SentTel {
 // local mode. A failure is logged at level 1: false. GUI thread.
 bool LogSentTel(const SentTel &sent, MessageRecord record);
 
-// What may follow a stored TEL, run on the GUI thread after StoreTel has
-// looked at the main window's Lock and auto-reply check boxes. The windows
-// and exchanges that fill these come with their own code; a seam left unset
-// means nothing more happens: the TEL simply waits in the log as unread.
-struct TelFollowUps {
-    // Lock off and this TEL the only unread one.
-    std::function<void()> ShowReceiveWindow;
-    // Auto-reply on, caption "Auto Reply": the sender's dotted address and
-    // its version number (the three digits after "OLCP").
-    std::function<void(const QString &address, int peerVersion)> SendAutoReply;
-    // Auto-reply on, any other caption ("Forward"): the stored record and body.
-    std::function<void(const MessageRecord &, const QByteArray &body)> ForwardTel;
+// A received TEL as it was stored, with what may follow it needs to know.
+struct StoredTel {
+    MessageRecord record; // as written to the record file
+    QByteArray body;      // the text body; empty for a file TEL
+    QString deliveredBy;  // dotted address of the host whose connection carried it
 };
+
+// What may follow a stored TEL. StoreTel decides on the GUI thread from the
+// main window's Lock and auto-reply check boxes; a seam left unset means
+// nothing more happens: the TEL simply waits in the log as unread.
+struct TelFollowUps {
+    // Lock off and this TEL the only unread one. GUI thread.
+    std::function<void()> ShowReceiveWindow;
+    // Auto-reply on, caption "Auto Reply". Holds an outgoing conversation, so
+    // it runs on a thread of its own, never on the GUI thread.
+    std::function<void(const StoredTel &)> SendAutoReply;
+    // Auto-reply on, any other caption ("Forward"): target is ForwardHost as
+    // it stood when the GUI thread decided. A thread of its own, as above.
+    std::function<void(const StoredTel &, const HostRecord &target)> ForwardTel;
+};
+// Set to the receiving side's SendAutoReply and ForwardTel (tel/BTelServ.h).
 extern TelFollowUps TelFollowUp;
 
 namespace Ui {

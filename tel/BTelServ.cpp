@@ -1,9 +1,13 @@
 #include "tel/BTelServ.h"
 
+#include "core/BClient.h"
 #include "core/BCommon.h"
+#include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
 #include "core/BServer.h"
+#include "core/BTcpServ.h"
+#include "core/BUdpServ.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
 #include "platform/Sound.h"
@@ -243,19 +247,131 @@ Step Serve(plat::SOCKET socket, const QByteArray &command, HostRecord &connectio
     return ok ? Step::TelReceived : Step::Failed;
 }
 
-void LogAnswer(const HostRecord &connection, const char *answer)
+QString NowText()
 {
     const QDateTime now = QDateTime::currentDateTime();
+    return plat::FormatShortDate(now) + QLatin1Char(' ') + plat::FormatLongTime(now);
+}
+
+void LogAnswer(const HostRecord &connection, const char *answer)
+{
     LogBanner(QStringLiteral("TEL      from  [[ ") + connection.IpAddress + QStringLiteral(" : ") +
               QString::number(connection.PeerPort) + QStringLiteral(" ]]  ") + connection.Handle +
-              QStringLiteral("\r\nResponse: ") + QLatin1String(answer, 3) + QStringLiteral("  ") +
-              plat::FormatShortDate(now) + QLatin1Char(' ') + plat::FormatLongTime(now));
+              QStringLiteral("\r\nResponse: ") + QLatin1String(answer, 3) + QStringLiteral("  ") + NowText());
+}
+
+// ---- auto reply and forward ------------------------------------------------------
+
+// Peers from this version on show rich text.
+constexpr int RichTextVersion = 207;
+// Peers from this version on receive "FORWARD".
+constexpr int ForwardVersion = 209;
+constexpr int ForwardQuerySeconds = 3;
+
+bool TelStillWaiting()
+{
+    std::lock_guard lock(WaitingTelsLock);
+    return WaitingTels > 0;
+}
+
+int PeerVersionNumber(const QString &versionText)
+{
+    return VersionNumber(versionText.mid(4, 3)); // "OLCP303L" -> 303
+}
+
+// The handle is cut so that the mark always fits the handle field whole:
+// only a whole mark tells the receiver not to answer.
+QString MarkedHandle(const QString &handle)
+{
+    const int room = HandleBytes - int(sizeof AutoReplyMark - 1);
+    return CutText(plat::ToCp932(handle), room) + QLatin1String(AutoReplyMark);
+}
+
+plat::SOCKET ConnectOlcp(const QString &address)
+{
+    int error = 0;
+    return ConnectServer(SOCK_STREAM, QStringLiteral("olcp"), QStringLiteral("tcp"), error, address, OlcpPort);
+}
+
+QString AutoReplyMessageFile(int peerVersion)
+{
+    if (!AutoReplyFile.isEmpty())
+        return AutoReplyFile;
+    return peerVersion < RichTextVersion ? AutoReplyPlainFile : AutoReplyRichFile;
+}
+
+// The receiver takes the message as one text block of at most MaxTelBody
+// bytes, so a larger file would break its conversation; and a missing file
+// (no message saved yet) would arrive as an empty TEL that tells the sender
+// nothing. Neither is sent.
+bool ReadAutoReplyMessage(const QString &path, QByteArray &message)
+{
+    QFile file(path);
+    const auto refuse = [&path](const QString &why) {
+        WriteLog(ALPHA, QStringLiteral("... AutoReply message \"") + path + QStringLiteral("\" : ") + why +
+                            QStringLiteral(" ..."));
+        return false;
+    };
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(QStringLiteral("cannot Read"));
+    message = file.read(MaxTelBody + 1);
+    if (file.error() != QFileDevice::NoError)
+        return refuse(QStringLiteral("cannot Read"));
+    if (message.size() > MaxTelBody)
+        return refuse(QStringLiteral("over %1 Bytes").arg(MaxTelBody));
+    return true;
+}
+
+// After the receiver's "ACK": the message as a text block (the count, then
+// the bytes: the same bytes the file element puts on the wire), then "OFF".
+void SendAutoReplyMessage(plat::SOCKET s, int peerVersion)
+{
+    QByteArray message;
+    if (ReadAutoReplyMessage(AutoReplyMessageFile(peerVersion), message)) {
+        if (!SendString(s, "TEXT\r") || !SendBuf(s, message, int(message.size())))
+            return;
+        LogBanner(QStringLiteral("AutoReply done  ") + NowText() + QStringLiteral("  ") +
+                  QString::number(message.size()) + QStringLiteral("Bytes"));
+    }
+    SendString(s, "OFF\r");
+}
+
+// The handshake and what follows its answer. A failed handshake has
+// reported itself already.
+void HoldAutoReply(plat::SOCKET s, HostRecord &host)
+{
+    QString answer;
+    if (!ClientHandshake(s, QStringLiteral("TEL"), host, answer))
+        return;
+    if (answer == QLatin1String("ACK"))
+        SendAutoReplyMessage(s, PeerVersionNumber(host.OlcpVersion));
+    else if (answer == QLatin1String("CAN"))
+        WriteLog(ALPHA, QStringLiteral("... Target TEL Server Busy ! ..."));
+    else
+        WriteLog(ALPHA, QStringLiteral("... TEL not serviced ! ..."));
+}
+
+// "FORWARD", the first sender's address and handle, the text (up to its first
+// NUL) and "OFF". A file stays here: only a note with its name goes on.
+void SendForwardedTel(plat::SOCKET s, const StoredTel &tel)
+{
+    const MessageRecord &r = tel.record;
+    const QByteArray text = (r.Flags & MessageRecord::FileFlag)
+                                ? plat::ToCp932(QStringLiteral("\r\n【ファイル受信】 << ") + r.FileName + QStringLiteral(" >>"))
+                                : tel.body;
+    const qsizetype nul = text.indexOf('\0');
+    if (SendString(s, "FORWARD\r") &&
+        SendString(s, plat::inet_ntoa(r.Address) + QLatin1Char('\r') + r.Handle + QLatin1Char('\r')) &&
+        SendBuf(s, text, int(nul < 0 ? text.size() : nul)))
+        SendString(s, "OFF\r");
 }
 
 } // namespace
 
 void ServeTel(plat::SOCKET socket, HostRecord &connection)
 {
+    // "FORWARD" replaces the connection's address with the first sender's.
+    const QString deliveredBy = connection.IpAddress;
     // Cleared once: "FRPORT" and "FORWARD" hold for the rest of the conversation.
     MessageRecord record;
     QByteArray body;
@@ -286,7 +402,7 @@ void ServeTel(plat::SOCKET socket, HostRecord &connection)
         case Step::TelReceived:
             // A TEL that cannot be stored ends the conversation, as a broken
             // transfer does: the failure is in the log already.
-            if (!StoreTel(connection, record, body))
+            if (!StoreTel(connection, record, body, deliveredBy))
                 return;
             ++stored;
         }
@@ -321,4 +437,57 @@ qint32 NotifyTelArrival(bool playChime)
     if (playChime)
         plat::PlaySoundFile(ArrivalChime); // an empty setting beeps
     return count;
+}
+
+void SendAutoReply(const StoredTel &tel)
+{
+    if (!TelStillWaiting())
+        return;
+    if (tel.record.Handle.endsWith(QLatin1String(AutoReplyMark))) {
+        WriteLog(BETA, QStringLiteral("... AutoReply skipped : TEL from an auto reply ..."));
+        return;
+    }
+    // A first sender's address that did not read is stored as 0.0.0.0, which
+    // a connect would take for this very machine.
+    if (tel.record.Address == 0) {
+        WriteLog(BETA, QStringLiteral("... AutoReply skipped : no sender address ..."));
+        return;
+    }
+    const QString address = plat::inet_ntoa(tel.record.Address);
+    HostRecord host;
+    host.HostListIndex = FindHostRecord(address, 1, host);
+    LogConnection(QStringLiteral("AutoReply"), address, host.Memo);
+    host.Handle = MarkedHandle(host.Handle);
+    host.IpAddress = address;
+    const plat::SOCKET s = ConnectOlcp(address);
+    if (s == plat::INVALID_SOCKET)
+        return;
+    host.TelPassword = ZRA_VOLT;
+    HoldAutoReply(s, host);
+    plat::closesocket(s);
+}
+
+void ForwardTel(const StoredTel &tel, const HostRecord &target)
+{
+    if (!TelStillWaiting())
+        return;
+    const quint32 to = HostToAddr(target.IpAddress);
+    if (to == tel.record.Address || to == HostToAddr(tel.deliveredBy)) {
+        WriteLog(BETA, QStringLiteral("... Forward skipped : [[ ") + target.IpAddress +
+                           QStringLiteral(" ]] sent this TEL ..."));
+        return;
+    }
+    int version = 0;
+    if (!SendQuery(target.IpAddress, ForwardQuerySeconds, version) || version < ForwardVersion)
+        return;
+    LogConnection(QStringLiteral("Forward "), target.IpAddress,
+                  QStringLiteral("from <<") + tel.record.Handle + QStringLiteral(">>"));
+    const plat::SOCKET s = ConnectOlcp(target.IpAddress);
+    if (s == plat::INVALID_SOCKET)
+        return;
+    HostRecord host = target;
+    QString answer;
+    if (ClientHandshake(s, QStringLiteral("TEL"), host, answer) && answer == QLatin1String("ACK"))
+        SendForwardedTel(s, tel);
+    plat::closesocket(s);
 }

@@ -4,6 +4,7 @@
 #include "core/HostRecord.h"
 #include "core/MessageRecord.h"
 #include "platform/WinSock.h"
+#include "tel/BTelLog.h"
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -37,3 +38,26 @@ extern qint32 WaitingTels;
 // set). Returns the count that this arrival made, so that the caller decides
 // on its own TEL's place even when other TELs arrive right after it.
 qint32 NotifyTelArrival(bool playChime);
+
+// What an auto reply adds to its handle. A TEL whose handle ends in it is
+// never answered automatically, so two programs in auto-reply mode do not
+// answer each other for ever.
+inline constexpr char AutoReplyMark[] = " [Auto Reply]";
+
+// Answers the sender of a stored TEL over a connection of its own, as a
+// reply: the reply word ZRA_VOLT as password, the handle of the sender's host
+// list entry + AutoReplyMark. The message is AutoReplyFile when set, else the
+// plain message file for a peer whose handshake states a version below 207
+// and the rich one from 207 on. A message file that is missing or larger than
+// a TEL body is not sent (logged). Does nothing once the TEL has been shown
+// (WaitingTels 0) or when it is itself an auto reply. Failures end it after a
+// log line. Blocks for the whole conversation: never on the GUI thread.
+void SendAutoReply(const StoredTel &tel);
+
+// Passes a stored TEL on to target with "FORWARD", naming the TEL's first
+// sender; a file TEL passes only a note with the file's name. Only a target
+// whose UDP answer (within 3 s) states version 209 or later is contacted, and
+// never the host that delivered the TEL or its first sender, so a TEL cannot
+// go round between two forwarding programs. Does nothing once the TEL has
+// been shown. Blocks like SendAutoReply: never on the GUI thread.
+void ForwardTel(const StoredTel &tel, const HostRecord &target);

@@ -2,10 +2,12 @@
 // failures that must not count an arrival, the follow-up decision and
 // concurrent stores.
 #include "core/BCommon.h"
+#include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
+#include "platform/FreeOnTerminateThread.h"
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
@@ -26,6 +28,7 @@
 
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -351,13 +354,20 @@ protected:
         TelLog::SetUp();
         form = new TBLookupForm();
         openPair();
-        TelFollowUp.ShowReceiveWindow = [this] { calls << QStringLiteral("show"); };
-        TelFollowUp.SendAutoReply = [this](const QString &address, int version) {
-            calls << QStringLiteral("reply %1 %2").arg(address).arg(version);
+        TelFollowUp.ShowReceiveWindow = [this] { record(QStringLiteral("show")); };
+        TelFollowUp.SendAutoReply = [this](const StoredTel &tel) {
+            record(QStringLiteral("reply %1 from %2").arg(plat::inet_ntoa(tel.record.Address), tel.deliveredBy));
         };
-        TelFollowUp.ForwardTel = [this](const MessageRecord &r, const QByteArray &body) {
-            calls << QStringLiteral("forward %1 ").arg(r.Number) + QString::fromLatin1(body);
+        TelFollowUp.ForwardTel = [this](const StoredTel &tel, const HostRecord &target) {
+            record(QStringLiteral("forward %1 to %2 ").arg(tel.record.Number).arg(target.IpAddress) +
+                   QString::fromLatin1(tel.body));
         };
+    }
+    void TearDown() override
+    {
+        settle();
+        ForwardHost = HostRecord{};
+        TelLog::TearDown();
     }
     void setBoxes(bool lock, bool autoReply, const QString &caption = QStringLiteral("Auto Reply"))
     {
@@ -365,37 +375,74 @@ protected:
         form->ui->AutoreplyCheckBox->setChecked(autoReply);
         form->ui->AutoreplyCheckBox->setText(caption);
     }
+    // Runs the queued decisions and waits for the follow-up threads they started.
+    static void settle()
+    {
+        for (int i = 0; i < 10000; ++i) {
+            QCoreApplication::processEvents();
+            if (plat::FreeOnTerminateThread::Running() == 0)
+                return;
+            QThread::msleep(1);
+        }
+        ADD_FAILURE() << "follow-up threads still running";
+    }
+    void record(const QString &call)
+    {
+        std::lock_guard lock(mutex);
+        calls << call;
+        if (QThread::currentThread() == QCoreApplication::instance()->thread())
+            onGuiThread << call;
+    }
+    QStringList recorded()
+    {
+        settle();
+        std::lock_guard lock(mutex);
+        return calls;
+    }
 
-    QStringList calls;
+    std::mutex mutex;
+    QStringList calls, onGuiThread;
 };
 
-TEST_F(TelDecision, FirstUnreadShowsTheWindowLaterOnesAreAnsweredOrForwarded)
+TEST_F(TelDecision, FirstUnreadShowsTheWindowLaterOnesAreAnsweredOrForwardedOffTheGuiThread)
 {
     setBoxes(false, true);
     ASSERT_TRUE(store("first"));
-    EXPECT_EQ(calls, QStringList({"show"})); // only unread TEL: never answered
+    EXPECT_EQ(recorded(), QStringList({"show"})); // only unread TEL: never answered
     ASSERT_TRUE(store("second"));
-    EXPECT_EQ(calls.last(), QStringLiteral("reply 192.168.0.5 303"));
+    EXPECT_EQ(recorded().last(), QStringLiteral("reply 192.168.0.5 from 192.168.0.5"));
+    // The forward target is the one set when the TEL arrived.
+    ForwardHost.IpAddress = QStringLiteral("10.0.0.9");
     setBoxes(false, true, QStringLiteral("Forward"));
     ASSERT_TRUE(store("third"));
-    EXPECT_EQ(calls.last(), QStringLiteral("forward 3 third"));
+    ForwardHost = HostRecord{};
+    EXPECT_EQ(recorded().last(), QStringLiteral("forward 3 to 10.0.0.9 third"));
     ASSERT_TRUE(store("stay", MessageRecord::StayFlag));
     ASSERT_TRUE(store("serial", MessageRecord::SerialFlag));
     setBoxes(false, false);
     ASSERT_TRUE(store("not answered"));
-    EXPECT_EQ(calls.size(), 3);
+    EXPECT_EQ(recorded().size(), 3);
+    EXPECT_EQ(onGuiThread, QStringList({"show"}));
+
+    // A forwarded TEL names its first sender; the host that delivered it is passed on.
+    setBoxes(true, true);
+    HostRecord firstSender = Peer();
+    firstSender.IpAddress = QStringLiteral("10.1.2.3");
+    ASSERT_TRUE(StoreTel(firstSender, TextTel(3), "fwd", QStringLiteral("192.168.0.5")));
+    EXPECT_EQ(recorded().last(), QStringLiteral("reply 10.1.2.3 from 192.168.0.5"));
 }
 
 TEST_F(TelDecision, LockKeepsTheWindowShutAndUnsetSeamsDoNothing)
 {
     setBoxes(true, false);
     ASSERT_TRUE(store("locked"));
-    EXPECT_EQ(calls, QStringList());
+    EXPECT_EQ(recorded(), QStringList());
     TelFollowUp = {};
     setBoxes(false, true);
     ASSERT_TRUE(store("waits in the log"));
     setBoxes(true, true);
     ASSERT_TRUE(store("waits too"));
+    settle();
     EXPECT_EQ(records().size(), 4u);
 }
 
