@@ -356,6 +356,7 @@ void TBLookupForm::CloseServerSockets()
         for (int i = 1; i <= ConnectionCount && i <= MaxConnections; ++i)
             plat::closesocket(ConnectionSockets[static_cast<size_t>(i)]);
     }
+    CloseFollowUpSockets();
     for (plat::SOCKET *s : {&TcpServerSocket, &UdpServerSocket, &CgiSocket, &TimeSocket}) {
         if (*s != plat::INVALID_SOCKET)
             plat::closesocket(*s);

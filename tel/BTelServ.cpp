@@ -24,6 +24,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <set>
 #include <unistd.h>
 
 std::atomic<std::uint8_t> TelServerEnabled{0};
@@ -287,11 +288,39 @@ QString MarkedHandle(const QString &handle)
     return CutText(plat::ToCp932(handle), room) + QLatin1String(AutoReplyMark);
 }
 
-plat::SOCKET ConnectOlcp(const QString &address)
-{
-    int error = 0;
-    return ConnectServer(SOCK_STREAM, QStringLiteral("olcp"), QStringLiteral("tcp"), error, address, OlcpPort);
-}
+// The outgoing connections of auto replies and forwards, so that closing the
+// program can wake a follow-up that waits on a silent peer.
+std::mutex FollowUpSocketsLock;
+std::set<plat::SOCKET> FollowUpSockets;
+
+// An outgoing follow-up connection, known to CloseFollowUpSockets for as long
+// as it is open.
+class FollowUpConnection {
+public:
+    explicit FollowUpConnection(const QString &address)
+    {
+        int error = 0;
+        Socket = ConnectServer(SOCK_STREAM, QStringLiteral("olcp"), QStringLiteral("tcp"), error, address, OlcpPort);
+        if (Socket != plat::INVALID_SOCKET) {
+            std::lock_guard guard(FollowUpSocketsLock);
+            FollowUpSockets.insert(Socket);
+        }
+    }
+    ~FollowUpConnection()
+    {
+        if (Socket == plat::INVALID_SOCKET)
+            return;
+        {
+            std::lock_guard guard(FollowUpSocketsLock);
+            FollowUpSockets.erase(Socket);
+        }
+        plat::closesocket(Socket);
+    }
+    FollowUpConnection(const FollowUpConnection &) = delete;
+    FollowUpConnection &operator=(const FollowUpConnection &) = delete;
+
+    plat::SOCKET Socket = plat::INVALID_SOCKET;
+};
 
 QString AutoReplyMessageFile(int peerVersion)
 {
@@ -459,12 +488,11 @@ void SendAutoReply(const StoredTel &tel)
     LogConnection(QStringLiteral("AutoReply"), address, host.Memo);
     host.Handle = MarkedHandle(host.Handle);
     host.IpAddress = address;
-    const plat::SOCKET s = ConnectOlcp(address);
-    if (s == plat::INVALID_SOCKET)
+    const FollowUpConnection connection(address);
+    if (connection.Socket == plat::INVALID_SOCKET)
         return;
     host.TelPassword = ZRA_VOLT;
-    HoldAutoReply(s, host);
-    plat::closesocket(s);
+    HoldAutoReply(connection.Socket, host);
 }
 
 void ForwardTel(const StoredTel &tel, const HostRecord &target)
@@ -482,12 +510,18 @@ void ForwardTel(const StoredTel &tel, const HostRecord &target)
         return;
     LogConnection(QStringLiteral("Forward "), target.IpAddress,
                   QStringLiteral("from <<") + tel.record.Handle + QStringLiteral(">>"));
-    const plat::SOCKET s = ConnectOlcp(target.IpAddress);
-    if (s == plat::INVALID_SOCKET)
+    const FollowUpConnection connection(target.IpAddress);
+    if (connection.Socket == plat::INVALID_SOCKET)
         return;
     HostRecord host = target;
     QString answer;
-    if (ClientHandshake(s, QStringLiteral("TEL"), host, answer) && answer == QLatin1String("ACK"))
-        SendForwardedTel(s, tel);
-    plat::closesocket(s);
+    if (ClientHandshake(connection.Socket, QStringLiteral("TEL"), host, answer) && answer == QLatin1String("ACK"))
+        SendForwardedTel(connection.Socket, tel);
+}
+
+void CloseFollowUpSockets()
+{
+    std::lock_guard guard(FollowUpSocketsLock);
+    for (const plat::SOCKET s : FollowUpSockets)
+        plat::closesocket(s);
 }

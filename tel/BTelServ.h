@@ -61,3 +61,8 @@ void SendAutoReply(const StoredTel &tel);
 // go round between two forwarding programs. Does nothing once the TEL has
 // been shown. Blocks like SendAutoReply: never on the GUI thread.
 void ForwardTel(const StoredTel &tel, const HostRecord &target);
+
+// Closing the program: wakes every auto reply and forward still holding its
+// outgoing conversation, so that it fails at once instead of waiting for its
+// peer.
+void CloseFollowUpSockets();

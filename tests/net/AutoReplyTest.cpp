@@ -292,6 +292,29 @@ TEST_F(AutoReply, TheMessageFollowsTheVersionTheAnsweredHostStatesInItsHandshake
     EXPECT_TRUE(lines.contains(QStringLiteral("  8Bytes"))); // the CP932 bytes of the file
 }
 
+TEST_F(AutoReply, ClosingWakesAnAutoReplyThatWaitsOnASilentHost)
+{
+    std::atomic<bool> connected{false};
+    auto silent = FakePeer::listen(
+        [&connected](FakePeer &p) {
+            connected = true;
+            p.stall();
+        },
+        OlcpPort);
+    auto sender = FakePeer::connect(serverPort, [](FakePeer &p) {
+        SendOlcpLogin(p, OlcpLogin{});
+        p.expectLine();
+        p.expectLine();
+        SendTextTel(p, "are you there?");
+        SendTelOff(p);
+    });
+    sender->wait();
+    ASSERT_TRUE(WaitUntil([&] { return connected.load(); }));
+
+    CloseFollowUpSockets();
+    settle(); // the auto reply's thread ends at once instead of after TimeOutValue
+}
+
 TEST_F(AutoReply, BusyHostsAutoRepliesAndUnfitMessagesGetNoText)
 {
     const Answer busy = answerFor("OLCP303L", "CAN");
