@@ -16,8 +16,6 @@
 #include "support/TelSender.h"
 #include "support/TempEnv.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -107,18 +105,7 @@ TEST_F(TwoHostsTest, AQueryFromTheMainWindowOfTheTestProcessIsAnsweredByB)
     EXPECT_TRUE(SendQuery(b.address(), 5, version));
     EXPECT_EQ(version, 303);
 
-    // Closing the sockets ends the server's chain, as at shut-down.
-    for (plat::SOCKET *s : {&UdpServerSocket, &CgiSocket}) {
-        plat::closesocket(*s);
-        *s = plat::INVALID_SOCKET;
-    }
-    const QDeadlineTimer deadline(10000);
-    while (UdpServerAlive && !deadline.hasExpired()) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    EXPECT_EQ(UdpServerAlive, 0);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(StopServers());
 }
 
 } // namespace

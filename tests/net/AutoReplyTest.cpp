@@ -19,6 +19,7 @@
 #include "support/TelSender.h"
 #include "support/TempEnv.h"
 #include "support/VersionAnswerer.h"
+#include "support/Wait.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
@@ -49,20 +50,6 @@ namespace {
 constexpr const char *TargetAddress = "127.0.0.1";
 constexpr const char *ProgramUdpAddress = "127.0.0.2";
 
-template <typename Condition>
-bool WaitUntil(Condition done)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.elapsed() > 10000)
-            return false;
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return true;
-}
-
 sockaddr_in Address(const char *dotted, quint16 port)
 {
     sockaddr_in a{};
@@ -88,20 +75,7 @@ protected:
     void TearDown() override
     {
         settle();
-        {
-            std::lock_guard guard(ConnectionLock);
-            for (int i = 1; i <= ConnectionCount; ++i)
-                plat::closesocket(ConnectionSockets[size_t(i)]);
-        }
-        for (plat::SOCKET *s : {&TcpServerSocket, &UdpServerSocket}) {
-            if (*s != plat::INVALID_SOCKET)
-                plat::closesocket(*s);
-            *s = plat::INVALID_SOCKET;
-        }
-        EXPECT_TRUE(WaitUntil([] {
-            return TcpServerAlive == 0 && UdpServerAlive == 0 && ConnectionCount == 0 &&
-                   plat::FreeOnTerminateThread::Running() == 0;
-        }));
+        EXPECT_TRUE(StopServers());
         ForwardHost = HostRecord{};
         AutoReplyFile.clear();
         delete form;

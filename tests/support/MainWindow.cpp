@@ -3,7 +3,15 @@
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
 #include "platform/RecordFile.h"
+#include "core/BTcpServ.h"
+#include "core/BUdpServ.h"
+#include "platform/FreeOnTerminateThread.h"
+#include "platform/WinSock.h"
+#include "support/Wait.h"
 #include "tel/BTelLog.h"
+#include "tel/BTelServ.h"
+
+#include <mutex>
 
 namespace testsupport {
 
@@ -14,6 +22,25 @@ TBLookupForm *StartMainWindow(const TempEnv &env)
     auto *form = new TBLookupForm();
     LoadSettings();
     return form;
+}
+
+bool StopServers()
+{
+    {
+        std::lock_guard guard(ConnectionLock);
+        for (int i = 1; i <= ConnectionCount && i <= MaxConnections; ++i)
+            plat::closesocket(ConnectionSockets[static_cast<size_t>(i)]);
+    }
+    CloseFollowUpSockets();
+    for (plat::SOCKET *s : {&TcpServerSocket, &UdpServerSocket, &CgiSocket}) {
+        if (*s != plat::INVALID_SOCKET)
+            plat::closesocket(*s);
+        *s = plat::INVALID_SOCKET;
+    }
+    return WaitUntil([] {
+        return TcpServerAlive == 0 && UdpServerAlive == 0 && ConnectionCount == 0 &&
+               plat::FreeOnTerminateThread::Running() == 0;
+    });
 }
 
 std::vector<MessageRecord> StoredTels()

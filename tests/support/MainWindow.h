@@ -14,6 +14,11 @@ namespace testsupport {
 // message boxes away.
 TBLookupForm *StartMainWindow(const TempEnv &env);
 
+// Closes the servers' sockets and every accepted connection as closing the
+// program does, and waits until both server chains and every self-freeing
+// thread have ended. True when they did.
+bool StopServers();
+
 // The TEL records of a TEL log pair, without its header record: of this
 // process's current pair, or of the pair whose data file is given.
 std::vector<MessageRecord> StoredTels();
