@@ -25,8 +25,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDBusConnection>
-#include <QDBusInterface>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -76,21 +74,13 @@ void FreeWindow(Form *&window)
     window = nullptr;
 }
 
-bool RebootThroughLoginManager(QString &errorText)
-{
-    QDBusInterface manager(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-                           QStringLiteral("org.freedesktop.login1.Manager"), QDBusConnection::systemBus());
-    const QDBusMessage reply = manager.call(QStringLiteral("Reboot"), false);
-    if (reply.type() != QDBusMessage::ErrorMessage)
-        return true;
-    errorText = QStringLiteral("Reboot failure  ") + reply.errorMessage();
-    return false;
-}
-
 } // namespace
 
 std::function<void(int)> EndProcessNow = [](int exitCode) { std::_Exit(exitCode); };
-std::function<bool(QString &)> RebootMachine = RebootThroughLoginManager;
+std::function<bool(QString &)> RebootMachine = [](QString &errorText) {
+    ExitWindowsWithPrivilege(ExitWindowsFlags::Reboot, errorText);
+    return errorText.isEmpty();
+};
 
 QStringList GetNetworkCardAddress()
 {

@@ -60,20 +60,27 @@ bool IsImageFile(const QString &fileName);
 bool FindViewer(const QString &fileName, QString &application);
 
 // Opens fileName by association (UsingWindows95 on) or as the one argument of
-// application. Never through a shell.
+// application. Never through a shell. A file that would run as a program
+// (marked executable, a program, script or launcher by its name or content)
+// is never handed to its association: that is refused and logged.
 void OpenWithViewer(const QString &application, const QString &fileName);
 
 // Starts file (a program, or a document by its association) with parameters
-// in directory, detached. Non-zero (the process id, or 1 for a document
-// handed to the desktop) on success, 0 on failure.
+// as its one argument in directory, detached. A program name that this
+// machine lacks hands the parameters' document to its association instead.
+// Documents that would run as programs are refused as in OpenWithViewer.
+// Documents are opened with xdg-open when there is one, else through the
+// desktop integration. Non-zero (the process id, or 1 when the desktop
+// integration took the document) on success, 0 on failure (logged).
 qint64 OpenWithShell(const QString &file, const QString &parameters, const QString &directory);
 
 // Above 32 when a program is associated with file, else an error code of at
-// most 32 (2: file not found, 31: no association).
+// most 32 (2: file not found, 31: no association, also for a file that would
+// run as a program).
 int FindAssociatedProgram(const QString &file, const QString &directory);
 
 // Unpacks every entry of the archive into TempDirectory. 0 on success, else
-// the archiver's error number (the message is logged and shown to the user).
+// the archiver's error number (its message is logged).
 int ExtractArchive(QWidget *window, const QString &archivePath);
 
 // For a ZIP or LZH archive that carries an HTML page (title beginning
@@ -95,8 +102,9 @@ bool ParseOlcpUrl(const QString &text, OlcpUrl &url);
 
 // Copies one file; with failIfExists an existing destination is kept (false).
 bool CopyFileTo(const QString &source, const QString &destination, bool failIfExists);
-// Copies the files directly inside sourceDir into destDir (created when
-// missing), asking before replacing a file. True when all were copied.
+// Copies the files and folders inside sourceDir into destDir (created when
+// missing), asking (Yes/No, owned by window) before replacing a file; a file
+// the user keeps counts as done. True when every copy succeeded.
 bool CopyDirectoryFiles(QWidget *window, const QString &sourceDir, const QString &destDir);
 
 // Restarts (or powers off) the machine by force through the system's login

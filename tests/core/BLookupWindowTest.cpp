@@ -382,6 +382,12 @@ TEST(PasswordDialog, TakesEightPrintableAsciiCharactersAndConvertsThem)
                                    QLatin1Char('*')));
     EXPECT_EQ(result, ConvertPassword("key"));
 
+    // A prefilled text keeps only what could have been typed.
+    AnswerModal<TBPasswordDlg>([](TBPasswordDlg *dialog) { dialog->ui->OKBtn->click(); });
+    EXPECT_TRUE(ShowPasswordDialog(nullptr, QString(), QStringLiteral("ｶﾅpä\rss~123456789"), result, false, QString(),
+                                   QChar()));
+    EXPECT_EQ(result, QByteArray("pss~1234"));
+
     AnswerModal<TBPasswordDlg>([](TBPasswordDlg *dialog) { dialog->ui->CancelBtn->click(); });
     EXPECT_FALSE(ShowPasswordDialog(nullptr, QString(), QStringLiteral("key"), result, true, QString(), QLatin1Char('*')));
     EXPECT_TRUE(result.isEmpty());
