@@ -192,18 +192,15 @@ TBRecvTelegramForm::~TBRecvTelegramForm()
         BRecvTelegramForm = nullptr;
 }
 
-// The HTML display: a system web browser control does not exist here, so
-// its creation always fails and the HTML control (a local-only HTML view)
-// takes its place; the settings and the user learn of the switch once.
+// The HTML display. No system web browser control exists here, so the HTML
+// control (a local-only HTML view) is the one in use. HtmlViewer names the
+// display the user chose: only a setting that asked for the browser (0) is
+// switched to the HTML control, and the user is told once. An outside viewer
+// (2) stays the user's choice, and a setting that already names the HTML
+// control is no news; neither flag is stored, so anything else would undo
+// the setting and repeat the notice at every start.
 void TBRecvTelegramForm::FormCreate()
 {
-    if (UseWebBrowser) {
-        UseWebBrowser = false;
-        UseHtmlControl = true;
-        HtmlViewer = 1;
-        ShowNotice(this, QStringLiteral("ｼｽﾃﾑのWebﾌﾞﾗｳｻﾞ･ｺﾝﾄﾛｰﾙがｲﾝｽﾄｰﾙされていないため, それによるHTML内部表示はできません.\n"
-                                        "HTMLｺﾝﾄﾛｰﾙによる内部表示に切り替えます."));
-    }
     HtmlControl = new TRecvHtmlView(this);
     HtmlControl->setObjectName(QStringLiteral("HtmlControl"));
     HtmlControl->hide();
@@ -213,10 +210,12 @@ void TBRecvTelegramForm::FormCreate()
     HtmlControl->OnRetrieve = [this](const QUrl &url) { HtmlRetrieve(url); };
     auto *form = static_cast<QBoxLayout *>(layout());
     form->insertWidget(form->indexOf(ui->RecvRich) + 1, HtmlControl, 1);
-    if (!UseHtmlControl) {
-        UseHtmlControl = true;
+    UseWebBrowser = false;
+    UseHtmlControl = true;
+    if (HtmlViewer == 0) {
         HtmlViewer = 1;
-        ShowNotice(this, QStringLiteral("HTMLｺﾝﾄﾛｰﾙによるHTML内部表示機能を有効にします."));
+        ShowNotice(this, QStringLiteral("ｼｽﾃﾑのWebﾌﾞﾗｳｻﾞ･ｺﾝﾄﾛｰﾙがｲﾝｽﾄｰﾙされていないため, それによるHTML内部表示はできません.\n"
+                                        "HTMLｺﾝﾄﾛｰﾙによる内部表示に切り替えます."));
     }
 }
 

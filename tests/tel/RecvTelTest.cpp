@@ -179,6 +179,15 @@ TEST_F(RecvTel, ShowsUnreadTelsOldestFirstAndPassesOverSentOnes)
     for (QWidget *w : QApplication::topLevelWidgets())
         notices += w->objectName() == QLatin1String("HtmlDisplayNotice") && w->isVisible();
     EXPECT_EQ(notices, 1);
+    // A setting that already names the HTML control, or an outside viewer, stays as it is, untold.
+    for (qint32 viewer : {1, 2}) {
+        HtmlViewer = viewer;
+        UseWebBrowser = true;
+        TBRecvTelegramForm another;
+        EXPECT_EQ(HtmlViewer, viewer);
+        EXPECT_EQ(another.findChildren<QMessageBox *>().size(), 0);
+    }
+    HtmlViewer = 1;
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Ｋａｌｖｅｘ [ TEL Server ]"));
     EXPECT_TRUE(form->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(ui->NextButton->toolTip(), QStringLiteral("待機している次のTELを表示する"));
