@@ -145,14 +145,20 @@ void TRecvHtmlView::doSetSource(const QUrl &name, QTextDocument::ResourceType ty
     QTextBrowser::doSetSource(url, type);
 }
 
+// A page names its pictures itself: only regular files of a bounded size
+// are read, so a page naming a device, a pipe or a huge file cannot hang the
+// window or fill the memory.
 QVariant TRecvHtmlView::loadResource(int type, const QUrl &name)
 {
     const QUrl url = source().resolved(name);
     if (!IsLocalUrl(url))
         return {};
+    const QFileInfo info(url.toLocalFile());
+    if (!info.isFile() || info.size() > MaxResourceBytes)
+        return {};
     if (type != QTextDocument::HtmlResource)
         return QTextBrowser::loadResource(type, url);
-    QFile file(url.toLocalFile());
+    QFile file(info.filePath());
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return DecodeHtml(file.readAll());
@@ -408,10 +414,10 @@ void TBRecvTelegramForm::CountShown()
 
 void TBRecvTelegramForm::FocusFirstButton()
 {
-    for (QPushButton *button : {ui->NextButton, ui->ViewButton})
-        if (button->isEnabled())
-            return button->setFocus();
-    ui->ExitButton->setFocus();
+    QPushButton *button = ui->NextButton->isEnabled()   ? ui->NextButton
+                          : ui->ViewButton->isEnabled() ? ui->ViewButton
+                                                        : ui->ExitButton;
+    button->setFocus();
 }
 
 // ---- what fills the window -------------------------------------------------------

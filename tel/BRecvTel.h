@@ -30,6 +30,9 @@ class TRecvHtmlView : public QTextBrowser {
 public:
     explicit TRecvHtmlView(QWidget *parent = nullptr);
 
+    // The largest file the view reads (a page or a picture).
+    static constexpr qint64 MaxResourceBytes = 32 * 1024 * 1024;
+
     // Called with every URL the view starts to retrieve.
     std::function<void(const QUrl &)> OnRetrieve;
 
