@@ -31,7 +31,6 @@
 #include <QSaveFile>
 #include <QShowEvent>
 #include <QStatusBar>
-#include <QTextEdit>
 
 #include <algorithm>
 #include <mutex>
