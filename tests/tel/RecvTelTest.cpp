@@ -22,6 +22,7 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QDir>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
@@ -35,6 +36,7 @@
 
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -60,12 +62,13 @@ QByteArray JpegOf(int width, int height)
     return bytes;
 }
 
-// Answers the next modal box once it is up.
-void AnswerModal(std::function<void(QMessageBox *)> answer)
+// Answers the next modal dialog of its kind once it is up.
+template <typename Dialog = QMessageBox>
+void AnswerModal(std::type_identity_t<std::function<void(Dialog *)>> answer)
 {
     auto *poll = new QTimer;
     QObject::connect(poll, &QTimer::timeout, [poll, answer] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+        if (auto *box = qobject_cast<Dialog *>(QApplication::activeModalWidget())) {
             poll->deleteLater();
             answer(box);
         }
@@ -198,6 +201,16 @@ TEST_F(RecvTel, ShowsUnreadTelsOldestFirstAndPassesOverSentOnes)
     ASSERT_TRUE(form->isVisible());
     EXPECT_EQ(body(), QStringLiteral("ひとつだけ"));
     EXPECT_EQ(ui->NumberLabel->text(), QStringLiteral("0"));
+    // Save writes the text where the user says, and that folder becomes the text folder.
+    QDir(env.path()).mkdir(QStringLiteral("saved"));
+    const QString saved = env.file(QStringLiteral("saved/tel.txt"));
+    AnswerModal<QFileDialog>([&](QFileDialog *dialog) {
+        dialog->selectFile(saved);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    ui->SaveButton->click();
+    EXPECT_EQ(env.readFile(QStringLiteral("saved/tel.txt")), plat::ToCp932(QStringLiteral("ひとつだけ\r\n")));
+    EXPECT_EQ(TextDirectory, env.file(QStringLiteral("saved")));
     form->close();
     EXPECT_FALSE(form->isVisible());
     EXPECT_FALSE(mainUi->LockCheckBox->isChecked());
