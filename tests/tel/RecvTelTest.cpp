@@ -25,6 +25,7 @@
 #include <QFileDialog>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -205,7 +206,7 @@ TEST_F(RecvTel, ShowsUnreadTelsOldestFirstAndPassesOverSentOnes)
     QDir(env.path()).mkdir(QStringLiteral("saved"));
     const QString saved = env.file(QStringLiteral("saved/tel.txt"));
     AnswerModal<QFileDialog>([&](QFileDialog *dialog) {
-        dialog->selectFile(saved);
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(saved);
         QMetaObject::invokeMethod(dialog, "accept");
     });
     ui->SaveButton->click();
