@@ -82,6 +82,7 @@ protected:
     void SetUp() override
     {
         savedKind = TelSendWindowKind;
+        savedFollowUp = TelFollowUp;
         main = testsupport::StartMainWindow(env);
         form = BRecvTelegramForm;
         ASSERT_NE(form, nullptr);
@@ -99,7 +100,7 @@ protected:
         CurrentHost = HostRecord{};
         WaitingTels = -1;
         TelSendWindowKind = savedKind;
-        TelFollowUp = {};
+        TelFollowUp = savedFollowUp;
     }
 
     void storeText(const HostRecord &from, const QByteArray &body, std::uint8_t flags = 0,
@@ -169,6 +170,7 @@ protected:
     Ui::TBRecvTelegramForm *ui = nullptr;
     Ui::TBLookupForm *mainUi = nullptr;
     ConnectionWindowKind savedKind;
+    TelFollowUps savedFollowUp;
     std::vector<HostRecord> sentTo;
     std::vector<QWidget *> sendWindows;
 };
