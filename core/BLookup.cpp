@@ -794,9 +794,10 @@ void TBLookupForm::AutoCloseTimerTimer()
 {
     WriteLog(ZERO, QStringLiteral("\r\n***** Auto Close Timer  ") + plat::FormatLongTime(QDateTime::currentDateTime()) +
                        QStringLiteral(" [") + QString::number(AutoCloseSeconds) + QStringLiteral("] *****"));
+    // Message boxes left open (notices, remote messages) are not the program's windows.
     for (QWidget *w : QApplication::topLevelWidgets()) {
         const Qt::WindowType type = w->windowType();
-        if (w == this || !w->isVisible() || (type != Qt::Window && type != Qt::Dialog))
+        if (w == this || !w->isVisible() || (type != Qt::Window && type != Qt::Dialog) || qobject_cast<QMessageBox *>(w))
             continue;
         WriteLog(ZERO, w->objectName());
         AutoCloseTimer->start(int(std::min<qint64>(qint64(AutoCloseSeconds) * 1000, INT_MAX)));

@@ -1,12 +1,46 @@
 #pragma once
-// The receive window: shows received TELs one at a time, oldest unread first.
+// The receive window: shows received TELs one at a time, oldest unread first,
+// and lets the user reply, go on to the next unread TEL, save the text, open
+// an attached file and push the window behind others.
+#include "core/HostRecord.h"
+#include "core/MessageRecord.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTextBrowser>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
+
+class QAction;
+class QFileDialog;
+class QMenu;
 
 namespace Ui {
 class TBRecvTelegramForm;
 }
+
+// The window's HTML view: shows local HTML files only. Pages from peers are
+// untrusted, so nothing but local files is ever loaded (no remote pages, no
+// remote pictures) and no script runs. A page without a UTF-8 mark or
+// declaration is read as CP932, the program's own encoding.
+class TRecvHtmlView : public QTextBrowser {
+    Q_OBJECT
+public:
+    explicit TRecvHtmlView(QWidget *parent = nullptr);
+
+    // The largest file the view reads (a page or a picture).
+    static constexpr qint64 MaxResourceBytes = 32 * 1024 * 1024;
+
+    // Called with every URL the view starts to retrieve.
+    std::function<void(const QUrl &)> OnRetrieve;
+
+    QVariant loadResource(int type, const QUrl &name) override;
+
+protected:
+    void doSetSource(const QUrl &name, QTextDocument::ResourceType type) override;
+};
 
 class TBRecvTelegramForm : public QWidget {
     Q_OBJECT
@@ -16,6 +50,73 @@ public:
 
     // The window's components: public, because other windows fill and read them directly.
     const std::unique_ptr<Ui::TBRecvTelegramForm> ui;
+    QMenu *const ScreenPopup;
+    QAction *const FullScreen;
+    // The HTML display, created with the window (FormCreate).
+    TRecvHtmlView *HtmlControl = nullptr;
+
+    // Shows the next unread TEL (FormShow and Next).
+    void ShowTel();
+
+    // The TEL on show, the host record the last Reply built, the file on show
+    // (attachment or Temp.html) and the HTML view's history.
+    const MessageRecord &CurrentRecord() const { return Record; }
+    const HostRecord &ReplyRecord() const { return Reply; }
+    const QString &CurrentFile() const { return File; }
+    const QStringList &History() const { return HistoryUrls; }
+
+    // At most this many URLs are kept for Back.
+    static constexpr int HistorySize = 100;
+
+protected:
+    bool event(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
+private:
+    void FormCreate();
+    void FormShow();
+    bool FormCloseQuery();
+    void FormClose();
+    void ConnectHandlers();
+
+    void ReplyButtonClick();
+    void NextButtonClick();
+    void ExitButtonClick();
+    void SaveButtonClick();
+    void ViewButtonClick();
+    void BehindButtonClick();
+    void FullScreenClick();
+
+    bool ReadNextReceived();
+    void ShowLabels();
+    void ShowTextBody();
+    void ShowFileTel();
+    void CountShown();
+    void FocusFirstButton();
+
+    void ShowPane(QWidget *pane);
+    void ShowRichPane();
+    void ShowHtmlInside();
+    void ShowImageInside();
+    void ShowFileInside();
+    void HtmlRetrieve(const QUrl &url);
+    void SetStayOnTop(bool on);
+    void BuildReplyRecord(int hostIndex, const HostRecord &found);
+
+    MessageRecord Record;
+    QString SenderAddress;
+    bool Stay = false, Serial = false, ServerChat = false, Forwarded = false;
+    HostRecord Reply;
+    QString File, Viewer;
+    QStringList HistoryUrls;
+    bool HistoryMove = false;
+    bool ReshowGuard = false;
+    QFileDialog *SaveDialog = nullptr;
 };
 
 extern TBRecvTelegramForm *BRecvTelegramForm;
+
+// Shows BRecvTelegramForm in front (what follows a stored TEL when Lock is off).
+void ShowReceiveWindow();
