@@ -240,6 +240,12 @@ TEST_F(SendTelTest, SerialChatSendsTochWithTheChannelAndRepeatModeKeepsTheWindow
     EXPECT_FALSE(w->ui->FileButton->isEnabled());
     EXPECT_FALSE(w->StayButton->isEnabled());
     EXPECT_TRUE(w->ui->RepeatCheckBox->isChecked());
+    // A body over 64 KiB is refused before anything goes out; the window stays.
+    type(w, QString(70000, QLatin1Char('x')));
+    QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
+    ASSERT_TRUE(w->isVisible());
+    EXPECT_EQ(statusOf(w), QStringLiteral("*** Text too long : 70000 Bytes (at most 65536 Bytes) ***"));
+    w->ui->SendRich->Clear();
     for (const QString &text : {QStringLiteral("ﾁｬｯﾄ 1"), QStringLiteral("チャット 2")}) {
         type(w, text);
         QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
@@ -285,8 +291,13 @@ TEST_F(SendTelTest, AFileGoesByteExactWithItsProgressShownAndIsLogged)
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] { barSeen = barSeen || w->ui->SendBar->isVisible(); });
     watch.start(1);
+    // Choosing no file is no failure: the window stays for the next try.
     ModalAnswers answers;
-    answers.then(QStringLiteral("OpenDialogF"), ChooseFile(env.file(QStringLiteral("out/big.bin"))));
+    answers.then(QStringLiteral("OpenDialogF"), [](QWidget *dialog) { static_cast<QDialog *>(dialog)->reject(); })
+        .then(QStringLiteral("OpenDialogF"), ChooseFile(env.file(QStringLiteral("out/big.bin"))));
+    QTest::mouseClick(w->ui->FileButton, Qt::LeftButton);
+    ASSERT_TRUE(w->isVisible());
+    EXPECT_TRUE(memo().contains(QStringLiteral("... TEL[File] Canceled (Local Host) ...")));
     QPointer<TBSendTelegramForm> window(w);
     QTest::mouseClick(w->ui->FileButton, Qt::LeftButton);
     ASSERT_TRUE(WaitUntil([&] { return !window; }));
@@ -551,6 +562,39 @@ TEST_F(SendTelTest, APeerThatHangsUpOrACloseDuringATransferEndsTheWindowWithoutO
     EXPECT_EQ(ChannelStates[0], 0);
     EXPECT_FALSE(stalls->received().endsWith("OFF\r"));
     EXPECT_TRUE(StoredTels().empty());
+}
+
+TEST_F(SendTelTest, ATargetWithoutAddressGetsNoConnectionAndSerialChatToItStaysLocal)
+{
+    // Serial chat to "0.0.0.0": the window shows at once, its channel is free
+    // again, and the text is only logged.
+    target.IpAddress = QStringLiteral("0.0.0.0");
+    target.SerialChannel = 3;
+    HostRecord host = target;
+    ASSERT_EQ(StartConnectionWindow(TelSendWindowKind, host, ui->L_StatusBar), ConnectionStartResult::Shown);
+    EXPECT_EQ(ChannelStates[0], 0);
+    ChannelStates[0] = 2; // another window takes the channel meanwhile
+    TBSendTelegramForm *w = shownWindow();
+    ASSERT_TRUE(w);
+    type(w, QStringLiteral("ローカル"));
+    ASSERT_TRUE(sendAndClose(w));
+    EXPECT_EQ(ChannelStates[0], 2); // still the other window's
+    const MessageRecord r = StoredTels().back();
+    EXPECT_EQ(r.Title, QStringLiteral("Send  <<Text>> ; Serial Chat"));
+    EXPECT_EQ(bodyOf(r), plat::ToCp932(QStringLiteral("ローカル")));
+    EXPECT_FALSE(memo().contains(QStringLiteral("Text sent to")));
+
+    // Any other TEL to it has no connection to go over: the send fails and the window closes.
+    ChannelStates[0] = 0;
+    host = target;
+    host.SerialChannel = 0;
+    ASSERT_EQ(StartConnectionWindow(TelSendWindowKind, host, ui->L_StatusBar), ConnectionStartResult::Shown);
+    w = shownWindow();
+    ASSERT_TRUE(w);
+    type(w, QStringLiteral("nowhere"));
+    ASSERT_TRUE(sendAndClose(w));
+    EXPECT_EQ(StoredTels().size(), 1u);
+    EXPECT_TRUE(memo().contains(QStringLiteral("*** send[String] *** Error code = 10038")));
 }
 
 } // namespace
