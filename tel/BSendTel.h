@@ -1,6 +1,6 @@
 #pragma once
 // The TEL send window: holds one TEL conversation with a peer, from the moment
-// its client thread (tel/BTelClientThread) has connected and handed over, until
+// its client thread (TBTelClientThread, tel/BTelTrd.h) has connected and handed over, until
 // it closes with "OFF". Text TELs, file TELs and Stay TELs (TELs that a server
 // keeps for a user who is not on-line), any number of them.
 //

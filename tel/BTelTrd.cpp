@@ -11,8 +11,6 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 
-QPointer<TBTelClientThread> TelClientThread;
-
 namespace {
 
 constexpr quint16 OlcpPort = 8011;
@@ -31,19 +29,20 @@ void Synchronize(Action action)
 TBTelClientThread::TBTelClientThread(TBSendTelegramForm *window, ConnectionStartReporter reporter)
     : Window(window), Target(window->Target()), Reporter(std::move(reporter))
 {
-    TelClientThread = this;
     start(QThread::HighPriority);
 }
 
 void TBTelClientThread::run()
 {
-    // Nothing may escape a thread; the reporter, dropped unreported, ends the start.
+    // Nothing may escape a thread; the start ends at once (a report after Shown() is ignored).
     try {
         Execute();
     } catch (const std::exception &e) {
         WriteLog(ALPHA, QStringLiteral("*** TEL Client Thread *** ") + QString::fromLocal8Bit(e.what()));
+        Reporter.Failed();
     } catch (...) {
         WriteLog(ALPHA, QStringLiteral("*** TEL Client Thread *** Unknown error"));
+        Reporter.Failed();
     }
 }
 

@@ -39,6 +39,3 @@ private:
     bool StayCancel = false;
     QByteArray StayPassword;
 };
-
-// The last TEL client thread started (for the log and shut-down only).
-extern QPointer<TBTelClientThread> TelClientThread;
