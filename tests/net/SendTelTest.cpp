@@ -270,7 +270,7 @@ TEST_F(SendTelTest, AFileGoesByteExactWithItsProgressShownAndIsLogged)
 {
     QByteArray contents(4 * 1024 * 1024, '\0');
     for (int i = 0; i < contents.size(); ++i)
-        contents[i] = char((i * 7919) >> 3);
+        contents[i] = char((quint32(i) * 7919u) >> 3);
     env.writeFile(QStringLiteral("out/big.bin"), contents);
     QByteArray data;
     auto peer = FakePeer::listen(
