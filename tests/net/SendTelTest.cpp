@@ -195,6 +195,8 @@ TEST_F(SendTelTest, TextGoesPlainToPeersBelow207AndAsRtfFromThereOnAndTheWindowC
         EXPECT_EQ(w->ui->ChNumLabel->text(), QStringLiteral("0"));
         EXPECT_EQ(w->focusWidget(), w->ui->SendRich->Rich());
         EXPECT_EQ(ChannelStates[0], 1);
+        plat::SendWindowMessage(w, 2025, 0, 2); // a second TEL waits now
+        EXPECT_EQ(w->ui->NumberLabel->text(), QStringLiteral("2"));
         // A client-only edition holds no Stay TELs.
         EXPECT_EQ(w->StayButton->isVisible(), version == "OLCP206");
 
