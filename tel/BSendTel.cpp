@@ -89,11 +89,9 @@ TBSendTelegramForm::TBSendTelegramForm(const HostRecord &target, QWidget *parent
     ui->SendButton->setText(QStringLiteral("Send"));
     ui->FileButton->show();
     ui->BottomPanel1->show();
-    for (QWidget *w : {static_cast<QWidget *>(ui->RepeatCheckBox), static_cast<QWidget *>(ui->HostNameLabel),
-                       static_cast<QWidget *>(ui->WaitngLabel), static_cast<QWidget *>(ui->NumberLabel),
-                       static_cast<QWidget *>(ui->MmLabel), static_cast<QWidget *>(ui->MemoLabel),
-                       static_cast<QWidget *>(ui->ChannelLabel), static_cast<QWidget *>(ui->ChNumLabel),
-                       static_cast<QWidget *>(ui->OlcpvLabel)})
+    for (QWidget *w : std::initializer_list<QWidget *>{ui->RepeatCheckBox, ui->HostNameLabel, ui->WaitngLabel,
+                                                        ui->NumberLabel, ui->MmLabel, ui->MemoLabel, ui->ChannelLabel,
+                                                        ui->ChNumLabel, ui->OlcpvLabel})
         w->show();
     connect(ui->FileButton, &QPushButton::clicked, this, &TBSendTelegramForm::FileButtonClick);
     connect(StayButton, &QPushButton::clicked, this, &TBSendTelegramForm::StayButtonClick);
@@ -329,18 +327,14 @@ bool TBSendTelegramForm::SendTelFile()
         return false;
     }
     WriteLog(ALPHA, QStringLiteral("Sending file ..."));
-    for (QWidget *w : {static_cast<QWidget *>(ui->BpsLabel), static_cast<QWidget *>(ui->SpeedLabel),
-                       static_cast<QWidget *>(ui->SendBar)})
-        w->show();
+    ShowTransfer(true);
     const TransferProgress progress{ui->SpeedLabel, ui->SendBar};
     QElapsedTimer took;
     took.start();
     qint64 size = -1;
     const bool sent = SendFileProgress(Socket, path, 0, &progress, size);
     const QString rate = RateText(size, took.elapsed());
-    for (QWidget *w : {static_cast<QWidget *>(ui->BpsLabel), static_cast<QWidget *>(ui->SpeedLabel),
-                       static_cast<QWidget *>(ui->SendBar)})
-        w->hide();
+    ShowTransfer(false);
     if (!Step(sent))
         return false;
     MessageRecord record;
@@ -353,6 +347,12 @@ bool TBSendTelegramForm::SendTelFile()
     ++SentCount;
     LogSentTel(SentTelNow(), record);
     return true;
+}
+
+void TBSendTelegramForm::ShowTransfer(bool shown)
+{
+    for (QWidget *w : std::initializer_list<QWidget *>{ui->BpsLabel, ui->SpeedLabel, ui->SendBar})
+        w->setVisible(shown);
 }
 
 // The reply to a received Stay TEL: the server is told the addressee; it answers nothing.

@@ -74,6 +74,8 @@ private:
     bool PrepareText();
     // The exchange after a successful TEL: Repeat mode keeps the window for the next one.
     void AfterSuccess();
+    // The rate, its unit and the progress bar of a file transfer.
+    void ShowTransfer(bool shown);
     // Leaves Stay mode: the File and Stay buttons work again.
     void EndStayMode();
     void EnterStayMode(const QString &statusText);
