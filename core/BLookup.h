@@ -101,7 +101,7 @@ struct ConnectionWindowKind {
 };
 
 // Filled by the code of each window; unset members mean "not available yet".
-extern ConnectionWindowKind TelSendWindowKind;      // TBSendTelegramForm, TBTelClientThread
+extern ConnectionWindowKind TelSendWindowKind;      // TBSendTelegramForm, TBTelClientThread (tel/BSendTel.cpp)
 extern ConnectionWindowKind OlcClientWindowKind;    // TBOlcClientForm, TBOlcClientThread
 extern ConnectionWindowKind AccountClientWindowKind; // TBAccountClientForm, TBAccClientThread
 

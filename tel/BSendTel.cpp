@@ -1,0 +1,545 @@
+#include "tel/BSendTel.h"
+
+#include "core/BCommon.h"
+#include "core/BLookup.h"
+#include "core/BPasswrd.h"
+#include "core/BRegistr.h"
+#include "core/BServer.h"
+#include "core/MessageRecord.h"
+#include "core/RichView.h"
+#include "platform/Cp932.h"
+#include "platform/WinMessages.h"
+#include "tel/BTelLog.h"
+#include "tel/BTelServ.h"
+#include "tel/BTelTrd.h"
+#include "ui_BEditor.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <mutex>
+
+ConnectionWindowKind TelSendWindowKind{
+    QStringLiteral("TEL send window"), 1,
+    [](const HostRecord &host) -> QWidget * { return new TBSendTelegramForm(host); },
+    [](QWidget *window, ConnectionStartReporter reporter) {
+        new TBTelClientThread(static_cast<TBSendTelegramForm *>(window), std::move(reporter));
+    },
+    [](QWidget *window) -> QWidget * { return static_cast<TBSendTelegramForm *>(window)->ui->SendRich->Rich(); }};
+
+namespace {
+
+constexpr char NoAddress[] = "0.0.0.0";
+constexpr char StayModeText[] = " ***  Stay TEL Mode  ***";
+constexpr char CancelledStay[] = "Cancelled Stay TEL";
+constexpr char AccountPasswordLabel[] = "ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ";
+constexpr int WindowHeight = 320;
+constexpr int WindowStep = 20;
+constexpr int RichTextVersion = 207; // peers from this version on take RTF bodies
+constexpr int StayVersion = 203;     // peers from this version on hold Stay TELs
+constexpr int UserIdLength = 8;
+
+bool IsLightEdition(const QString &version)
+{
+    return version.size() == 8 && version.at(7) == QLatin1Char('L');
+}
+
+qint32 WaitingTelsNow()
+{
+    std::lock_guard lock(WaitingTelsLock);
+    return WaitingTels;
+}
+
+} // namespace
+
+// Marks the window as inside its conversation for the life of a handler: a
+// close requested meanwhile runs once the outermost handler has returned.
+class TBSendTelegramForm::Conversation {
+public:
+    explicit Conversation(TBSendTelegramForm &window) : window_(window) { ++window_.Busy; }
+    ~Conversation()
+    {
+        if (--window_.Busy == 0 && window_.CloseRequested)
+            window_.close();
+    }
+    Conversation(const Conversation &) = delete;
+    Conversation &operator=(const Conversation &) = delete;
+
+private:
+    TBSendTelegramForm &window_;
+};
+
+TBSendTelegramForm::TBSendTelegramForm(const HostRecord &target, QWidget *parent)
+    : TBEditorForm(parent), StayButton(new QPushButton(ui->BottomPanel)), TargetHost(target)
+{
+    setObjectName(QStringLiteral("TBSendTelegramForm"));
+    setWindowTitle(QStringLiteral("Ｋａｌｖｅｘ [ TEL Client ]"));
+    setAttribute(Qt::WA_DeleteOnClose); // released after the close, never under a pending call
+    StayButton->setObjectName(QStringLiteral("StayButton"));
+    StayButton->setText(QStringLiteral("Stay"));
+    StayButton->setToolTip(QStringLiteral("Stay TEL を送信します"));
+    ui->BottomLayout->insertWidget(ui->BottomLayout->indexOf(ui->FileButton) + 1, StayButton);
+    WatchChildren();
+
+    ui->SendButton->setText(QStringLiteral("Send"));
+    ui->FileButton->show();
+    ui->BottomPanel1->show();
+    for (QWidget *w : std::initializer_list<QWidget *>{ui->RepeatCheckBox, ui->HostNameLabel, ui->WaitngLabel,
+                                                        ui->NumberLabel, ui->MmLabel, ui->MemoLabel, ui->ChannelLabel,
+                                                        ui->ChNumLabel, ui->OlcpvLabel})
+        w->show();
+    connect(ui->FileButton, &QPushButton::clicked, this, &TBSendTelegramForm::FileButtonClick);
+    connect(StayButton, &QPushButton::clicked, this, &TBSendTelegramForm::StayButtonClick);
+}
+
+TBSendTelegramForm::~TBSendTelegramForm() = default;
+
+bool TBSendTelegramForm::StartConversation(plat::SOCKET s, const HostRecord &target)
+{
+    if (Closed || CloseRequested)
+        return false;
+    TargetHost = target;
+    Socket = s;
+    Started = true;
+    // For "0.0.0.0" the thread frees the channel at once.
+    OwnsChannel = s != plat::INVALID_SOCKET;
+    show();
+    return true;
+}
+
+// ---- window life -------------------------------------------------------------
+
+bool TBSendTelegramForm::event(QEvent *event)
+{
+    if (event->type() == plat::WindowMessageEvent::EventType()) {
+        const auto *message = static_cast<plat::WindowMessageEvent *>(event);
+        if (message->message() == WaitingTelsMessage) {
+            ui->NumberLabel->setText(QString::number(message->lParam() + message->wParam()));
+            return true;
+        }
+        if (message->message() == CloseWindowsMessage) {
+            close();
+            return true;
+        }
+    }
+    return TBEditorForm::event(event);
+}
+
+void TBSendTelegramForm::closeEvent(QCloseEvent *event)
+{
+    if (Closed || !Started) {
+        // Not yet handed over: the thread still owns the connection and the channel.
+        Closed = true;
+        event->accept();
+        return;
+    }
+    if (Busy) {
+        // Closed from outside while a socket call waits: break the connection so
+        // that the call returns, and close once it has.
+        event->ignore();
+        Error = true;
+        CloseRequested = true;
+        if (Socket != plat::INVALID_SOCKET)
+            plat::closesocket(Socket);
+        Socket = plat::INVALID_SOCKET;
+        return;
+    }
+    Closed = true;
+    TBEditorForm::closeEvent(event);
+}
+
+void TBSendTelegramForm::CloseWhenIdle()
+{
+    if (Busy)
+        CloseRequested = true;
+    else
+        close();
+}
+
+void TBSendTelegramForm::FormShow()
+{
+    if (!Started) {
+        setGeometry(0, 0, 0, 0);
+        return;
+    }
+    Conversation conversation(*this);
+    ChannelNumber = TargetHost.Channel;
+    const int offset = (ChannelNumber + 2) * WindowStep;
+    move(MainPosition.Left + offset, MainPosition.Top + offset);
+    resize(MainPosition.Width, WindowHeight);
+
+    SentCount = 0;
+    PeerVersion = VersionNumber(TargetHost.OlcpVersion.mid(4, 3));
+    Error = StayMode = StayAuthorized = false;
+    ui->LoadButton->setText(QStringLiteral("Load"));
+    LatestFlag = false;
+    const bool reply = TargetHost.ReplyFlag != 0;
+    ui->TelegramLabel->setText(reply ? QStringLiteral("TEL Reply Window") : QStringLiteral("TEL Transmit Window"));
+    // The reply to a received Stay TEL goes back through the server to its sender.
+    StayReply = reply && TargetHost.SerialChannel == 0 && TargetHost.ReplyUserId.size() == UserIdLength;
+
+    SerialChat = TargetHost.SerialChannel > 0;
+    ui->FileButton->setEnabled(!SerialChat);
+    StayButton->setEnabled(!SerialChat);
+    if (SerialChat && TargetHost.IpAddress == QLatin1String(NoAddress)) {
+        Local = true;
+        TargetHost.UserId = QStringLiteral("SYSOP");
+    }
+
+    ui->ToLabel->setText(QStringLiteral("To"));
+    ui->ChNumLabel->setText(QString::number(ChannelNumber));
+    ui->HostNameLabel->setText(TargetHost.HostName);
+    ui->MemoLabel->setText(StayReply ? TargetHost.ReplyUserId : TargetHost.Memo);
+    ui->NumberLabel->setText(QString::number(WaitingTelsNow()));
+    ui->OlcpvLabel->setText(TargetHost.OlcpVersion);
+
+    ui->RepeatCheckBox->setChecked(RepeatTransmit);
+    ui->PlainCheckBox->setChecked(PlainTransmit);
+    ui->SendRich->SetPlainText(PlainTransmit);
+    ui->SendRich->PopupQuote = QuotationMark;
+    ui->SendRich->SetInputMode(true);
+    ui->SendRich->Clear();
+    ui->SendRich->SetFocus();
+    ui->BottomPanel2->clear();
+    ui->SendStatusBar->clearMessage();
+
+    StayButton->setVisible(PeerVersion >= StayVersion && !TargetHost.UserId.isEmpty() &&
+                           !IsLightEdition(TargetHost.OlcpVersion));
+    if (StayReply) {
+        StayUserId = TargetHost.ReplyUserId;
+        StayHandle = TargetHost.Memo;
+        if (!SendStayTel())
+            return CloseWhenIdle();
+    }
+    // The auto-reply message being edited is the start of the text.
+    if (ChannelNumber > 0 && BEditorForm && BEditorForm->isVisible())
+        ui->SendRich->LoadFromBuffer(BEditorForm->ui->SendRich->SaveToBuffer());
+}
+
+void TBSendTelegramForm::FormClose()
+{
+    Conversation conversation(*this);
+    StayButton->setEnabled(true);
+    ui->FileButton->setEnabled(true);
+    if (SentCount == 0)
+        WriteLog(ALPHA, QStringLiteral("... TEL Canceled (Local Host) ..."));
+    if (Socket != plat::INVALID_SOCKET) {
+        if (StayMode && !Error)
+            Step(SendString(Socket, "CAN\r"));
+        if (!Error)
+            Step(SendString(Socket, "OFF\r"));
+        plat::closesocket(Socket);
+        Socket = plat::INVALID_SOCKET;
+    }
+    ui->SendRich->SetInputMode(false);
+    if (OwnsChannel)
+        ChannelStates[static_cast<size_t>(ChannelNumber)] = 0;
+    OwnsChannel = false;
+}
+
+// ---- sending -------------------------------------------------------------------
+
+bool TBSendTelegramForm::Step(bool ok)
+{
+    if (!ok)
+        Error = true;
+    return ok;
+}
+
+bool TBSendTelegramForm::PrepareText()
+{
+    const bool plain = SerialChat || PeerVersion < RichTextVersion;
+    TextBuffer = plain ? plat::ToCp932(ui->SendRich->Rich()->toPlainText().replace(QLatin1Char('\n'),
+                                                                                  QStringLiteral("\r\n")))
+                       : ui->SendRich->SaveToBuffer();
+    if (TextBuffer.size() <= MaxBufBytes)
+        return true;
+    // Never cut: a cut RTF body would not even read.
+    ShowStatusText(TooLongText(TextBuffer.size()));
+    TextBuffer.clear();
+    return false;
+}
+
+SentTel TBSendTelegramForm::SentTelNow() const
+{
+    SentTel sent;
+    sent.target = TargetHost;
+    sent.text = TextBuffer;
+    sent.stayMode = StayMode;
+    sent.serialChat = SerialChat;
+    sent.localMode = Local;
+    sent.addresseeUserId = StayUserId;
+    sent.addresseeHandle = StayHandle;
+    return sent;
+}
+
+bool TBSendTelegramForm::SendTelText()
+{
+    if (Error)
+        return false;
+    if (ui->SendRich->Rich()->toPlainText().isEmpty())
+        return true;
+    if (!PrepareText())
+        return false;
+    if (!Local) {
+        const bool announced = SerialChat ? SendString(Socket, "TOCH\r") && SendInteger(Socket, TargetHost.SerialChannel)
+                                          : SendString(Socket, "TEXT\r");
+        if (!Step(announced && SendBuf(Socket, TextBuffer, static_cast<int>(TextBuffer.size()))))
+            return false;
+    }
+    MessageRecord record;
+    record.Title = QLatin1String(TelTitle::SendText);
+    record.Bytes = static_cast<qint32>(TextBuffer.size());
+    if (SerialChat) {
+        record.Title += QLatin1String(TelTitle::SerialChat);
+        record.Flags |= MessageRecord::SerialFlag;
+    }
+    ++SentCount;
+    LogSentTel(SentTelNow(), record);
+    return true;
+}
+
+bool TBSendTelegramForm::SendTelFile()
+{
+    if (Error)
+        return false;
+    QString folder;
+    const QString path = ChooseFile(QStringLiteral("OpenDialogF"), QFileDialog::AcceptOpen, SendDirectory, QString(),
+                                    {QStringLiteral("すべてのﾌｧｲﾙ (*)")}, folder);
+    if (path.isEmpty()) {
+        // Choosing no file is no failure of the connection: the window stays.
+        WriteLog(ALPHA, QStringLiteral("... TEL[File] Canceled (Local Host) ..."));
+        return false;
+    }
+    SendDirectory = folder;
+    const QString name = QFileInfo(path).fileName();
+    QString answer;
+    if (!Step(SendString(Socket, "FILE\r") && SendRecvString(Socket, name + QLatin1Char('\r'), answer)))
+        return false;
+    if (answer != QLatin1String("ACK")) {
+        WriteLog(ALPHA, QStringLiteral("... TEL[File] Troubled (Remote Host) ..."));
+        Error = true;
+        return false;
+    }
+    WriteLog(ALPHA, QStringLiteral("Sending file ..."));
+    ShowTransfer(true);
+    const TransferProgress progress{ui->SpeedLabel, ui->SendBar};
+    QElapsedTimer took;
+    took.start();
+    qint64 size = -1;
+    const bool sent = SendFileProgress(Socket, path, 0, &progress, size);
+    const QString rate = RateText(size, took.elapsed());
+    ShowTransfer(false);
+    if (!Step(sent))
+        return false;
+    MessageRecord record;
+    record.Title = TelTitle::SendFile(rate);
+    record.Flags = MessageRecord::FileFlag;
+    record.Bytes = static_cast<qint32>(size);
+    record.AuxText2 = rate;
+    record.FileName = name;
+    TextBuffer.clear();
+    ++SentCount;
+    LogSentTel(SentTelNow(), record);
+    return true;
+}
+
+void TBSendTelegramForm::ShowTransfer(bool shown)
+{
+    for (QWidget *w : std::initializer_list<QWidget *>{ui->BpsLabel, ui->SpeedLabel, ui->SendBar})
+        w->setVisible(shown);
+}
+
+// The reply to a received Stay TEL: the server is told the addressee; it answers nothing.
+bool TBSendTelegramForm::SendStayTel()
+{
+    if (Error)
+        return false;
+    bool ok = SendString(Socket, "STAY\r");
+    if (ok && !StayAuthorized)
+        ok = SendString(Socket, "\r");
+    ok = ok && SendString(Socket, StayUserId + QLatin1Char('\r'));
+    StayAuthorized = true;
+    if (!Step(ok))
+        return false;
+    EnterStayMode(QStringLiteral("Reply to ") + StayUserId + QStringLiteral(" <<") + StayHandle + QStringLiteral(">>"));
+    return true;
+}
+
+void TBSendTelegramForm::EnterStayMode(const QString &statusText)
+{
+    StayMode = true;
+    StayButton->setEnabled(false);
+    ui->FileButton->setEnabled(false);
+    ui->SendRich->SetFocus();
+    ShowStatusText(statusText);
+    ui->BottomPanel2->setText(QLatin1String(StayModeText));
+}
+
+void TBSendTelegramForm::EndStayMode()
+{
+    StayMode = false;
+    ui->FileButton->setEnabled(!SerialChat);
+    StayButton->setEnabled(!SerialChat);
+    ui->BottomPanel2->clear();
+}
+
+void TBSendTelegramForm::AfterSuccess()
+{
+    if (!RepeatTransmit)
+        return CloseWhenIdle();
+    ui->SendRich->Clear();
+    ui->SendRich->SetFocus();
+    ShowStatusText(QStringLiteral("Success Transmit"));
+    if (StayReply && !SendStayTel())
+        CloseWhenIdle();
+}
+
+// ---- buttons -------------------------------------------------------------------
+
+void TBSendTelegramForm::SendButtonClick()
+{
+    if (Busy)
+        return;
+    Conversation conversation(*this);
+    ui->SendStatusBar->clearMessage();
+    if (ui->SendRich->Rich()->toPlainText().isEmpty())
+        return CloseWhenIdle();
+    SaveLastSentText();
+    if (!SendTelText())
+        return Error ? CloseWhenIdle() : void();
+    if (!Local)
+        EndStayMode();
+    AfterSuccess();
+}
+
+void TBSendTelegramForm::FileButtonClick()
+{
+    if (Busy)
+        return;
+    Conversation conversation(*this);
+    ui->SendStatusBar->clearMessage();
+    if (!ui->SendRich->Rich()->toPlainText().isEmpty()) {
+        SaveLastSentText();
+        if (!SendTelText())
+            return Error ? CloseWhenIdle() : void();
+    }
+    if (!SendTelFile())
+        return Error ? CloseWhenIdle() : void();
+    AfterSuccess();
+}
+
+void TBSendTelegramForm::CancelButtonClick()
+{
+    if (Busy)
+        return;
+    Conversation conversation(*this);
+    QString status = QStringLiteral("Cancelled Text");
+    if (StayMode) {
+        if (!Step(SendString(Socket, "CAN\r")))
+            return CloseWhenIdle();
+        EndStayMode();
+        if (!StayReply)
+            status += QStringLiteral(" & Stay TEL Mode");
+        else if (!SendStayTel())
+            return CloseWhenIdle();
+    }
+    ui->SendRich->Clear();
+    ui->SendRich->SetFocus();
+    if (!StayReply)
+        ShowStatusText(status);
+}
+
+void TBSendTelegramForm::ExitButtonClick()
+{
+    close();
+}
+
+void TBSendTelegramForm::StayButtonClick()
+{
+    if (Busy)
+        return;
+    Conversation conversation(*this);
+    ui->SendStatusBar->clearMessage();
+    if (AuthorizeStay() && !Error)
+        ChooseStayAddressee();
+    if (Error)
+        CloseWhenIdle();
+}
+
+// Sends "STAY" and, once per conversation, the account password. False when
+// the click ends here (a status text says why, or the connection failed).
+bool TBSendTelegramForm::AuthorizeStay()
+{
+    const QString label = QString::fromUtf8(AccountPasswordLabel);
+    QByteArray password;
+    if (!StayAuthorized &&
+        (!ShowPasswordDialog(this, label, QString(), password, true, label, QLatin1Char('*')) || password.isEmpty())) {
+        ShowStatusText(QLatin1String(CancelledStay));
+        ui->SendRich->SetFocus();
+        return false;
+    }
+    if (Error || !Step(SendString(Socket, "STAY\r")))
+        return false;
+    if (StayAuthorized)
+        return true;
+    QByteArray answer;
+    if (!Step(SendRecvString(Socket, password + '\r', answer)))
+        return false;
+    if (answer == "ACK") {
+        StayAuthorized = true;
+        return true;
+    }
+    ShowStatusText(answer == "NAK" ? QStringLiteral("Password Disagreement ...") : QStringLiteral("Low Access Level ..."));
+    ui->SendRich->SetFocus();
+    return false;
+}
+
+// Names the addressee to the server and, once the user agrees to the handle
+// it reports, enters Stay mode: the next text goes to that user.
+void TBSendTelegramForm::ChooseStayAddressee()
+{
+    const auto cancel = [this] {
+        if (!Step(SendString(Socket, "CAN\r")))
+            return;
+        ShowStatusText(QLatin1String(CancelledStay));
+        ui->SendRich->SetFocus();
+    };
+    QByteArray entry;
+    const bool chosen = ShowPasswordDialog(this, QStringLiteral("送信先ﾕｰｻﾞのID"), QString(), entry, false,
+                                           QStringLiteral("User ID"), QChar());
+    if (Error)
+        return;
+    if (!chosen || entry.size() != UserIdLength)
+        return cancel();
+    const QString userId = plat::FromCp932(entry);
+    QString answer;
+    if (!Step(SendRecvString(Socket, userId + QLatin1Char('\r'), answer)))
+        return;
+    if (answer != QLatin1String("ACK")) {
+        ShowStatusText(QStringLiteral("User ID not found !"));
+        ui->SendRich->SetFocus();
+        return;
+    }
+    QString handle;
+    if (!Step(RecvString(Socket, handle)))
+        return;
+    QMessageBox question(QMessageBox::Warning, QCoreApplication::applicationName(),
+                         userId + QStringLiteral(" のﾊﾝﾄﾞﾙは \"") + handle + QStringLiteral("\" です.よろしいですか?"),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setObjectName(QStringLiteral("StayHandleQuestion"));
+    question.setTextFormat(Qt::PlainText); // the handle came from the server
+    const bool agreed = question.exec() == QMessageBox::Yes;
+    if (Error)
+        return;
+    if (!agreed)
+        return cancel();
+    StayUserId = userId;
+    StayHandle = handle;
+    EnterStayMode(QStringLiteral("Send to ") + userId + QStringLiteral(" <<") + handle + QStringLiteral(">>"));
+}
