@@ -163,6 +163,7 @@ protected:
             window->show();
             reporter.Shown();
         };
+        TelSendWindowKind.FirstControl = [](QWidget *window) { return window; };
     }
 
     TBLookupForm *main = nullptr;
