@@ -14,6 +14,7 @@
 #include "platform/WinSock.h"
 #include "support/MainWindow.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
@@ -39,20 +40,7 @@ using testsupport::TempEnvTest;
 
 namespace {
 
-// Processes events until done() holds; false after a generous limit.
-template <typename Pred>
-bool WaitUntil(Pred done)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.elapsed() > 20000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 // Runs answer on the next modal dialog once it is up.
 template <typename Dialog, typename Answer>

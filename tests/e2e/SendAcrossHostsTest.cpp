@@ -16,6 +16,7 @@
 #include "support/ProgramProcess.h"
 #include "support/TempEnv.h"
 #include "support/Typing.h"
+#include "support/Wait.h"
 #include "tel/BSendTel.h"
 #include "tel/BTelLog.h"
 #include "ui_BEditor.h"
@@ -36,29 +37,6 @@
 using namespace testsupport;
 
 namespace {
-
-template <typename Condition>
-bool WaitUntil(Condition done, int limitMs = 20000)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
-
-TBSendTelegramForm *ShownSendWindow()
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *send = qobject_cast<TBSendTelegramForm *>(w); send && send->isVisible())
-            return send;
-    }
-    return nullptr;
-}
 
 class SendAcrossHosts : public TempEnvTest {
 protected:

@@ -47,15 +47,6 @@ namespace {
 
 constexpr quint16 OlcpPort = 8011;
 
-TBSendTelegramForm *ShownSendWindow()
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *send = qobject_cast<TBSendTelegramForm *>(w); send && send->isVisible())
-            return send;
-    }
-    return nullptr;
-}
-
 // The program in the test process with its TCP and UDP servers: host 10.77.0.1.
 class TelRoad : public TempEnvTest {
 protected:

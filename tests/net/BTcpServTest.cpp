@@ -10,6 +10,7 @@
 #include "support/OlcpScripts.h"
 #include "support/MainWindow.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
 
@@ -37,21 +38,7 @@ using testsupport::FakePeer;
 
 namespace {
 
-// Waits for a state that other threads bring about, processing events;
-// false when it did not come within a generous limit.
-template <typename Condition>
-bool WaitUntil(Condition done)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.elapsed() > 10000)
-            return false;
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 // Threads of this process that the kernel shows waiting in poll: a server
 // thread blocked in accept is one of them.

@@ -19,6 +19,7 @@
 #include "support/OlcpScripts.h"
 #include "support/StayHolder.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 #include "tel/BSendTel.h"
 #include "tel/BTelLog.h"
 #include "ui_BEditor.h"
@@ -50,20 +51,6 @@ using namespace testsupport;
 namespace {
 
 constexpr quint16 OlcpPort = 8011;
-
-template <typename Pred>
-bool WaitUntil(Pred done)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.elapsed() > 20000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
 
 QByteArray Int(qint32 value)
 {
@@ -130,15 +117,6 @@ protected:
         }
         return windows;
     }
-    // The send window that shows, or null.
-    static TBSendTelegramForm *shownWindow()
-    {
-        for (TBSendTelegramForm *w : sendWindows()) {
-            if (w->isVisible())
-                return w;
-        }
-        return nullptr;
-    }
     // Presses TEL with target as the main window's target; the send window once it shows.
     TBSendTelegramForm *pressTel()
     {
@@ -146,7 +124,7 @@ protected:
         CurrentHost = target;
         form->LogTargetHost();
         QTest::mouseClick(ui->TelButton, Qt::LeftButton);
-        return shownWindow();
+        return ShownSendWindow();
     }
     // Sends the window's text (or closes it, empty) and waits until it is released.
     static bool sendAndClose(TBSendTelegramForm *w)
@@ -391,7 +369,7 @@ TEST_F(SendTelTest, AReplyToAStayTelNamesItsSenderAtOnceAndCancelNamesItAgain)
         OlcpPort);
     HostRecord host = target;
     ASSERT_EQ(StartConnectionWindow(TelSendWindowKind, host, ui->L_StatusBar), ConnectionStartResult::Shown);
-    TBSendTelegramForm *w = shownWindow();
+    TBSendTelegramForm *w = ShownSendWindow();
     ASSERT_TRUE(w);
     EXPECT_EQ(w->ui->TelegramLabel->text(), QStringLiteral("TEL Reply Window"));
     EXPECT_EQ(w->ui->MemoLabel->text(), QStringLiteral("SENDER01"));
@@ -576,7 +554,7 @@ TEST_F(SendTelTest, ATargetWithoutAddressGetsNoConnectionAndSerialChatToItStaysL
     ASSERT_EQ(StartConnectionWindow(TelSendWindowKind, host, ui->L_StatusBar), ConnectionStartResult::Shown);
     EXPECT_EQ(ChannelStates[0], 0);
     ChannelStates[0] = 2; // another window takes the channel meanwhile
-    TBSendTelegramForm *w = shownWindow();
+    TBSendTelegramForm *w = ShownSendWindow();
     ASSERT_TRUE(w);
     type(w, QStringLiteral("ローカル"));
     ASSERT_TRUE(sendAndClose(w));
@@ -591,7 +569,7 @@ TEST_F(SendTelTest, ATargetWithoutAddressGetsNoConnectionAndSerialChatToItStaysL
     host = target;
     host.SerialChannel = 0;
     ASSERT_EQ(StartConnectionWindow(TelSendWindowKind, host, ui->L_StatusBar), ConnectionStartResult::Shown);
-    w = shownWindow();
+    w = ShownSendWindow();
     ASSERT_TRUE(w);
     type(w, QStringLiteral("nowhere"));
     ASSERT_TRUE(sendAndClose(w));

@@ -10,6 +10,7 @@
 #include "platform/Cp932.h"
 
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -32,6 +33,8 @@
 #include <vector>
 
 namespace {
+
+using testsupport::WaitUntil;
 
 // The program side listens here in the tests that need a peer on port 8011
 // of another address; the peer then uses PeerAddress.
@@ -160,17 +163,6 @@ protected:
         // Lets the finished links delete themselves.
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
-    template <typename Condition>
-    static bool WaitUntil(Condition done)
-    {
-        const QDeadlineTimer deadline(10000);
-        while (!done() && !deadline.hasExpired()) {
-            QCoreApplication::processEvents();
-            QThread::msleep(1);
-        }
-        return done();
     }
 
     // The chain on a socket bound to ProgramAddress:8011 alone, so that a peer

@@ -8,8 +8,11 @@
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/WinSock.h"
 #include "support/Wait.h"
+#include "tel/BSendTel.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
+
+#include <QApplication>
 
 #include <mutex>
 
@@ -22,6 +25,15 @@ TBLookupForm *StartMainWindow(const TempEnv &env)
     auto *form = new TBLookupForm();
     LoadSettings();
     return form;
+}
+
+TBSendTelegramForm *ShownSendWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *send = qobject_cast<TBSendTelegramForm *>(w); send && send->isVisible())
+            return send;
+    }
+    return nullptr;
 }
 
 bool StopServers()

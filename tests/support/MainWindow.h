@@ -6,6 +6,7 @@
 #include <vector>
 
 class TBLookupForm;
+class TBSendTelegramForm;
 
 namespace testsupport {
 
@@ -13,6 +14,9 @@ namespace testsupport {
 // test's folder as the program folder; start parameter A keeps the start-up
 // message boxes away.
 TBLookupForm *StartMainWindow(const TempEnv &env);
+
+// The TEL send window that shows, or null.
+TBSendTelegramForm *ShownSendWindow();
 
 // Closes the servers' sockets and every accepted connection as closing the
 // program does, and waits until both server chains and every self-freeing

@@ -10,7 +10,7 @@ namespace testsupport {
 // Processes events (deferred deletions included) until done() holds or
 // limitMs have passed; done()'s last answer.
 template <typename Condition>
-bool WaitUntil(Condition done, int limitMs = 10000)
+bool WaitUntil(Condition done, int limitMs = 20000)
 {
     QElapsedTimer waited;
     waited.start();
