@@ -31,23 +31,12 @@ constexpr int VersionBytes = 8, HandleBytes = 32, UserIdBytes = 8;
 // What the log shows in place of a received password line.
 constexpr char MaskedPassword[] = "********";
 
-// The version number in characters 5 to 7 of a version line ("OLCP303L" -> 303).
-int PeerVersion(const QString &versionLine)
-{
-    return VersionNumber(versionLine.mid(4, 3));
-}
-
 // The text as a record's field of that many bytes holds it.
 QString FieldText(const QByteArray &bytes, int capacity)
 {
     return plat::FromCp932(plat::CutCp932(bytes, capacity));
 }
 
-// A client-only edition answers with 8 characters ending in "L" ("OLCP303L").
-bool IsLightEdition(const QString &storedVersion)
-{
-    return storedVersion.size() == VersionBytes && storedVersion.endsWith(QLatin1Char('L'));
-}
 
 void ShowHostStatus(const HostRecord &host, const char *text)
 {
@@ -104,6 +93,11 @@ bool RecvStayHeader(plat::SOCKET s, int serverVersion, MessageRecord &record)
 
 } // namespace
 
+bool IsLightEdition(const QString &storedVersion)
+{
+    return storedVersion.size() == VersionBytes && storedVersion.endsWith(QLatin1Char('L'));
+}
+
 void OnMainWindow(std::function<void(TBLookupForm &)> action)
 {
     // BLookupForm is read on the GUI thread only: the window may be gone by
@@ -129,7 +123,7 @@ bool ClientHandshake(plat::SOCKET s, const QString &command, HostRecord &host, Q
     }
     host.OlcpVersion = FieldText(plat::ToCp932(reply), VersionBytes);
     CheckOlcpVersion(host.HostListIndex, host.IpAddress, reply);
-    const int version = PeerVersion(reply);
+    const int version = PeerVersionNumber(reply);
 
     if (IsLightEdition(host.OlcpVersion) && command != QLatin1String("TEL")) {
         ShowHostStatus(host, " : Kalvex_Light ... Server not supported.");
@@ -183,7 +177,7 @@ bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connec
     const QString versionText = plat::FromCp932(version);
     connection.OlcpVersion = FieldText(version, VersionBytes);
     CheckOlcpVersion(0, connection.IpAddress, versionText);
-    const int peerVersion = PeerVersion(versionText);
+    const int peerVersion = PeerVersionNumber(versionText);
     if (!SendString(s, QLatin1String(OlcpVersionText) + QLatin1Char('\r')))
         return false;
 
@@ -242,7 +236,7 @@ bool SendAccountPassword(plat::SOCKET s, bool cancel, HostRecord &host, QString 
 
 bool RecvStayTels(plat::SOCKET s, HostRecord &host)
 {
-    const int serverVersion = PeerVersion(host.OlcpVersion);
+    const int serverVersion = PeerVersionNumber(host.OlcpVersion);
     for (;;) {
         MessageRecord record;
         QByteArray body;

@@ -27,6 +27,10 @@ class TBLookupForm;
 // password.
 inline constexpr char ZRA_VOLT[] = "ZRA_VOLT";
 
+// A client-only edition answers with 8 characters ending in "L" ("OLCP303L"):
+// it takes TELs but holds no Stay TELs and serves no OLC or account service.
+bool IsLightEdition(const QString &storedVersion);
+
 // Runs the client's side on a connected socket. command is "TEL", "OLC" or
 // "ACC". host is the target; its OlcpVersion becomes the server's version
 // line. True when the connection can be used: reply then holds "STAY" or the

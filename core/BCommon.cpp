@@ -238,6 +238,11 @@ LogNotifier &LogNotifier::instance()
     return *notifier;
 }
 
+int PeerVersionNumber(const QString &versionLine)
+{
+    return VersionNumber(versionLine.mid(4, 3));
+}
+
 int VersionNumber(const QString &text)
 {
     bool ok = false;

@@ -58,6 +58,8 @@ signals:
 };
 
 int VersionNumber(const QString &text);
+// The version number in characters 5 to 7 of an OLCP version line ("OLCP303L" -> 303).
+int PeerVersionNumber(const QString &versionLine);
 QString ZeroPad(const QString &text, int width);
 QString IntToZeroStr(qint64 number, int width);
 // Works on the CP932 form of the text, so widths are byte widths.

@@ -242,7 +242,7 @@ bool RewriteHostVersion(int index, const QString &address, const QString &versio
 
 void CheckOlcpVersion(int index, const QString &address, const QString &version)
 {
-    if (VersionNumber(version.mid(4, 3)) > ThisEdition + 1)
+    if (PeerVersionNumber(version) > ThisEdition + 1)
         ReqVersionUp = true;
     RewriteHostVersion(index, address, version);
 }

@@ -230,7 +230,7 @@ bool PeerVersionAppropriate(const QString &version)
     constexpr int OldestFitVersion = 201;
     if (version.isEmpty())
         return true;
-    return version.startsWith(QLatin1String("OLCP")) && VersionNumber(version.mid(4, 3)) >= OldestFitVersion;
+    return version.startsWith(QLatin1String("OLCP")) && PeerVersionNumber(version) >= OldestFitVersion;
 }
 
 // ---- the main window: life cycle -------------------------------------------------

@@ -180,7 +180,7 @@ bool StoreReply(const QString &rest, const QString &version)
     if (rest.isEmpty() || rest.size() > 2)
         return false;
     const int slot = VersionNumber(rest);
-    const int number = VersionNumber(version.mid(4, 3));
+    const int number = PeerVersionNumber(version);
     if (slot < 0 || slot >= ReplySlotCount || number <= 0)
         return false;
     std::lock_guard lock(ReplySlotsLock);

@@ -1,5 +1,6 @@
 #include "tel/BSendTel.h"
 
+#include "core/BClient.h"
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BPasswrd.h"
@@ -43,11 +44,6 @@ constexpr int WindowStep = 20;
 constexpr int RichTextVersion = 207; // peers from this version on take RTF bodies
 constexpr int StayVersion = 203;     // peers from this version on hold Stay TELs
 constexpr int UserIdLength = 8;
-
-bool IsLightEdition(const QString &version)
-{
-    return version.size() == 8 && version.at(7) == QLatin1Char('L');
-}
 
 qint32 WaitingTelsNow()
 {
@@ -174,7 +170,7 @@ void TBSendTelegramForm::FormShow()
     resize(MainPosition.Width, WindowHeight);
 
     SentCount = 0;
-    PeerVersion = VersionNumber(TargetHost.OlcpVersion.mid(4, 3));
+    PeerVersion = PeerVersionNumber(TargetHost.OlcpVersion);
     Error = StayMode = StayAuthorized = false;
     ui->LoadButton->setText(QStringLiteral("Load"));
     LatestFlag = false;

@@ -275,11 +275,6 @@ bool TelStillWaiting()
     return WaitingTels > 0;
 }
 
-int PeerVersionNumber(const QString &versionText)
-{
-    return VersionNumber(versionText.mid(4, 3)); // "OLCP303L" -> 303
-}
-
 // The handle is cut so that the mark always fits the handle field whole:
 // only a whole mark tells the receiver not to answer.
 QString MarkedHandle(const QString &handle)
