@@ -41,7 +41,6 @@ constexpr char CancelledStay[] = "Cancelled Stay TEL";
 constexpr char AccountPasswordLabel[] = "ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ";
 constexpr int WindowHeight = 320;
 constexpr int WindowStep = 20;
-constexpr int RichTextVersion = 207; // peers from this version on take RTF bodies
 constexpr int StayVersion = 203;     // peers from this version on hold Stay TELs
 constexpr int UserIdLength = 8;
 

@@ -263,8 +263,6 @@ void LogAnswer(const HostRecord &connection, const char *answer)
 
 // ---- auto reply and forward ------------------------------------------------------
 
-// Peers from this version on show rich text.
-constexpr int RichTextVersion = 207;
 // Peers from this version on receive "FORWARD".
 constexpr int ForwardVersion = 209;
 constexpr int ForwardQuerySeconds = 3;

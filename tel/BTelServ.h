@@ -39,6 +39,9 @@ extern qint32 WaitingTels;
 // on its own TEL's place even when other TELs arrive right after it.
 qint32 NotifyTelArrival(bool playChime);
 
+// Peers from this version on take text TELs as RTF; older ones get plain text.
+constexpr int RichTextVersion = 207;
+
 // What an auto reply adds to its handle. A TEL whose handle ends in it is
 // never answered automatically, so two programs in auto-reply mode do not
 // answer each other for ever.
