@@ -31,12 +31,6 @@ constexpr int VersionBytes = 8, HandleBytes = 32, UserIdBytes = 8;
 // What the log shows in place of a received password line.
 constexpr char MaskedPassword[] = "********";
 
-// The text as a record's field of that many bytes holds it.
-QString FieldText(const QByteArray &bytes, int capacity)
-{
-    return plat::FromCp932(plat::CutCp932(bytes, capacity));
-}
-
 
 void ShowHostStatus(const HostRecord &host, const char *text)
 {
@@ -61,18 +55,6 @@ bool TelPasswordAccepted(const QByteArray &line, int peerVersion)
     return TELPW.isEmpty() || compared == TELPW || line == ZRA_VOLT;
 }
 
-// The old servers' file-name line names a file on their side: only a plain
-// name is kept, never a path, a drive or control characters.
-QString StayFileBaseName(const QString &name)
-{
-    QString base = name.mid(std::max(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\'))) + 1);
-    if (base.size() >= 2 && base.at(1) == QLatin1Char(':'))
-        base.remove(0, 2);
-    static const QRegularExpression control(QStringLiteral("[\\x00-\\x1f\\x7f]"));
-    base.remove(control);
-    return base == QLatin1String(".") || base == QLatin1String("..") ? QString() : base;
-}
-
 // The header lines of one Stay TEL item after its user ID line.
 bool RecvStayHeader(plat::SOCKET s, int serverVersion, MessageRecord &record)
 {
@@ -80,7 +62,7 @@ bool RecvStayHeader(plat::SOCKET s, int serverVersion, MessageRecord &record)
     if (serverVersion < UserIdVersion) {
         if (!RecvString(s, line))
             return false;
-        record.FileName = StayFileBaseName(line);
+        record.FileName = SafeBaseName(line);
     }
     if (!RecvString(s, line))
         return false;
@@ -121,7 +103,7 @@ bool ClientHandshake(plat::SOCKET s, const QString &command, HostRecord &host, Q
         ShowHostStatus(host, " : Invalid OLCP Version  ...");
         return false;
     }
-    host.OlcpVersion = FieldText(plat::ToCp932(reply), VersionBytes);
+    host.OlcpVersion = plat::CutText(reply, VersionBytes);
     CheckOlcpVersion(host.HostListIndex, host.IpAddress, reply);
     const int version = PeerVersionNumber(reply);
 
@@ -175,7 +157,7 @@ bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connec
         return false;
     }
     const QString versionText = plat::FromCp932(version);
-    connection.OlcpVersion = FieldText(version, VersionBytes);
+    connection.OlcpVersion = plat::CutText(version, VersionBytes);
     CheckOlcpVersion(0, connection.IpAddress, versionText);
     const int peerVersion = PeerVersionNumber(versionText);
     if (!SendString(s, QLatin1String(OlcpVersionText) + QLatin1Char('\r')))
@@ -196,7 +178,7 @@ bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connec
     QByteArray handle;
     if (!RecvLogged(s, handle))
         return false;
-    connection.Handle = FieldText(handle, HandleBytes);
+    connection.Handle = plat::CutText(handle, HandleBytes);
     if (peerVersion >= UserIdVersion) {
         QByteArray userId;
         if (!RecvLogged(s, userId))

@@ -13,9 +13,11 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QThread>
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 
@@ -236,6 +238,16 @@ LogNotifier &LogNotifier::instance()
         return n;
     }();
     return *notifier;
+}
+
+QString SafeBaseName(QString name)
+{
+    static const QRegularExpression controls(QStringLiteral("[\\x00-\\x1f\\x7f]"));
+    name.remove(controls);
+    const qsizetype cut = std::max({name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')),
+                                    name.lastIndexOf(QLatin1Char(':'))});
+    name = name.mid(cut + 1);
+    return (name == QLatin1String(".") || name == QLatin1String("..")) ? QString() : name;
 }
 
 int PeerVersionNumber(const QString &versionLine)

@@ -58,6 +58,10 @@ signals:
 };
 
 int VersionNumber(const QString &text);
+// A file name that came from a peer or a record, as a plain name in a folder
+// of ours: only what follows the last "/", "\" or drive colon counts, control
+// characters are dropped, and "." and ".." give nothing.
+QString SafeBaseName(QString name);
 // The version number in characters 5 to 7 of an OLCP version line ("OLCP303L" -> 303).
 int PeerVersionNumber(const QString &versionLine);
 QString ZeroPad(const QString &text, int width);

@@ -901,7 +901,7 @@ void TBLookupForm::ShowHostEntry(const plat::HostEntry &entry)
     for (const quint32 address : entry.addresses)
         WriteLog(ZERO, QStringLiteral("# ") + plat::inet_ntoa(address));
     constexpr int HostNameBytes = 48;
-    CurrentHost.HostName = plat::FromCp932(plat::CutCp932(plat::ToCp932(entry.officialName), HostNameBytes));
+    CurrentHost.HostName = plat::CutText(entry.officialName, HostNameBytes);
     SetHostListEdit("HostNameEdit", CurrentHost.HostName);
     SetHostListEdit("IpAddrEdit", firstAddress);
     SetHostListEdit("HandleEdit", QString());

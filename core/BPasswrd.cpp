@@ -352,7 +352,7 @@ bool ParseOlcpUrl(const QString &text, OlcpUrl &url)
         start = slash + 1;
     }
     // The keys are 8-byte fields of the records.
-    const auto key = [](const QString &field) { return plat::FromCp932(plat::CutCp932(plat::ToCp932(field), 8)); };
+    const auto key = [](const QString &field) { return plat::CutText(field, 8); };
     url.Address = HostToAddr(fields[0]);
     url.AccessKey = key(fields[1]);
     url.BoardKey = key(fields[2]);

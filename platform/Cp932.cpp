@@ -105,4 +105,14 @@ QByteArray CutCp932(const QByteArray &bytes, int maxBytes)
     return bytes.left(i);
 }
 
+QString CutText(const QByteArray &bytes, int maxBytes)
+{
+    return FromCp932(CutCp932(bytes, maxBytes));
+}
+
+QString CutText(const QString &text, int maxBytes)
+{
+    return CutText(ToCp932(text), maxBytes);
+}
+
 } // namespace plat

@@ -21,4 +21,9 @@ constexpr bool IsCp932LeadByte(unsigned char b)
 // Cuts CP932 bytes to at most maxBytes without leaving half a character.
 QByteArray CutCp932(const QByteArray &bytes, int maxBytes);
 
+// Text as a field of maxBytes CP932 bytes holds it: cut on a character
+// boundary. From CP932 bytes, or from text.
+QString CutText(const QByteArray &bytes, int maxBytes);
+QString CutText(const QString &text, int maxBytes);
+
 } // namespace plat

@@ -52,11 +52,6 @@ qint32 WaitingCount()
     return WaitingTels;
 }
 
-QString CutText(const QString &text, int maxBytes)
-{
-    return plat::FromCp932(plat::CutCp932(plat::ToCp932(text), maxBytes));
-}
-
 // Tells the user about the choice of HTML display. Not modal: the window is
 // created at start-up, which must not wait for the user.
 void ShowNotice(QWidget *owner, const QString &text)
@@ -82,19 +77,6 @@ QString DecodeHtml(const QByteArray &bytes)
     if (bytes.startsWith("\xEF\xBB\xBF") || utf8Declared.match(QString::fromLatin1(bytes.left(1024))).hasMatch())
         return QString::fromUtf8(bytes);
     return plat::FromCp932(bytes);
-}
-
-// The name a file TEL's file has in the TEL folder. The log keeps the name as
-// the peer sent it, so only what follows the last "/", "\" or drive colon
-// counts, control characters are dropped, and "." and ".." give nothing.
-QString SafeBaseName(QString name)
-{
-    static const QRegularExpression controls(QStringLiteral("[\\x00-\\x1f\\x7f]"));
-    name.remove(controls);
-    const qsizetype cut =
-        std::max({name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')), name.lastIndexOf(QLatin1Char(':'))});
-    name = name.mid(cut + 1);
-    return (name == QLatin1String(".") || name == QLatin1String("..")) ? QString() : name;
 }
 
 // A text TEL's body, read only from inside the text file: a record whose
@@ -568,11 +550,11 @@ void TBRecvTelegramForm::BuildReplyRecord(int hostIndex, const HostRecord &found
     Reply = HostRecord{};
     Reply.HostListIndex = hostIndex;
     Reply.IpAddress = SenderAddress;
-    Reply.HostName = CutText(ui->HostNameLabel->text(), HostNameBytes);
+    Reply.HostName = plat::CutText(ui->HostNameLabel->text(), HostNameBytes);
     Reply.TelPassword = QByteArray(ZRA_VOLT);
-    Reply.Handle = ServerChat ? QStringLiteral("SysOp [Reply]") : CutText(found.Handle + QStringLiteral(" [Reply]"), HandleBytes);
+    Reply.Handle = ServerChat ? QStringLiteral("SysOp [Reply]") : plat::CutText(found.Handle + QStringLiteral(" [Reply]"), HandleBytes);
     Reply.UserId = found.UserId;
-    Reply.Memo = CutText(QStringLiteral("Re: ") + Record.Handle, MemoBytes);
+    Reply.Memo = plat::CutText(QStringLiteral("Re: ") + Record.Handle, MemoBytes);
     Reply.OlcName = found.OlcName;
     Reply.OlcpVersion = Record.AuxText1;
     Reply.ReplyFlag = 1;

@@ -198,11 +198,6 @@ bool RecvTelFile(plat::SOCKET socket, MessageRecord &record)
 
 // ---- the command loop ----------------------------------------------------------
 
-QString CutText(const QByteArray &bytes, int maxBytes)
-{
-    return plat::FromCp932(plat::CutCp932(bytes, maxBytes));
-}
-
 // "FORWARD": the first sender's address and handle, then the text. They
 // stand in for the connection's own for the rest of the conversation.
 bool RecvForwardTel(plat::SOCKET socket, HostRecord &connection, MessageRecord &record, QByteArray &body)
@@ -210,8 +205,8 @@ bool RecvForwardTel(plat::SOCKET socket, HostRecord &connection, MessageRecord &
     QByteArray address, handle;
     if (!RecvString(socket, address) || !RecvString(socket, handle))
         return false;
-    connection.IpAddress = CutText(address, AddressTextBytes);
-    connection.Handle = CutText(handle, HandleBytes);
+    connection.IpAddress = plat::CutText(address, AddressTextBytes);
+    connection.Handle = plat::CutText(handle, HandleBytes);
     record.Forwarded = 1;
     return RecvTelText(socket, record, body);
 }
@@ -278,7 +273,7 @@ bool TelStillWaiting()
 QString MarkedHandle(const QString &handle)
 {
     const int room = HandleBytes - int(sizeof AutoReplyMark - 1);
-    return CutText(plat::ToCp932(handle), room) + QLatin1String(AutoReplyMark);
+    return plat::CutText(handle, room) + QLatin1String(AutoReplyMark);
 }
 
 // The outgoing connections of auto replies and forwards, so that closing the
