@@ -105,7 +105,10 @@ public:
     }
     qint64 logBytes() const { return QFileInfo(folder_.file(QLatin1String(LogFile))).size(); }
     QByteArray log() const { return folder_.readFile(QLatin1String(LogFile)); }
-    qint64 storedTels() const { return RecordsIn(folder_.file(QLatin1String(TelFolder) + QStringLiteral("/Teleg000.dat"))); }
+    qint64 storedTels() const
+    {
+        return RecordsIn(folder_.file(QLatin1String(TelFolder) + QStringLiteral("/Teleg000.dat")));
+    }
 
     // SIGTERM, as at log-out, and what came of it within 40 s; a program
     // still running then is killed.
@@ -192,7 +195,6 @@ Ending SendOneTel(const QByteArray &body)
 
 // Connections of one kind, each from the address it was opened from.
 struct Crowd {
-    const char *name;
     std::vector<int> fds;
 
     void connectFrom(int host)
@@ -225,7 +227,7 @@ struct Crowd {
 class Dripper {
 public:
     explicit Dripper(const Crowd &crowd)
-        : thread_([this, &crowd](std::stop_token stop) {
+        : thread_([&crowd](std::stop_token stop) {
               const QByteArray login = QByteArrayLiteral("OLCP303L\rTEL\r\rdripper\rUSER0001\r");
               for (qsizetype tick = 0; !stop.stop_requested(); ++tick) {
                   const char byte = tick < login.size() ? login[tick] : 'x';
@@ -249,7 +251,7 @@ void HeldSlots()
     Target target;
     if (!target.start())
         return;
-    Crowd idle{"idle", {}}, dripping{"dripping", {}}, same{"same address", {}};
+    Crowd idle, dripping, same;
     // Taking turns, so that neither kind fills the table before the other comes.
     for (int i = 0; i < 100; ++i) {
         idle.connectFrom(2 + i);
@@ -287,7 +289,8 @@ void HeldSlots()
     }
     normal.join();
     if (storedAfterMs >= 0)
-        std::printf("    normal TEL stored %lld ms after its first try (%d tries)\n", storedAfterMs.load(), tries.load());
+        std::printf("    normal TEL stored %lld ms after its first try (%d tries)\n", storedAfterMs.load(),
+                    tries.load());
     else
         std::printf("    normal TEL NOT stored within a minute (%d tries)\n", tries.load());
     target.terminate();
@@ -382,7 +385,8 @@ void FullDisk()
     const QByteArray registry = qgetenv("KALVEX_REGISTRY_DIR");
     qputenv("KALVEX_REGISTRY_DIR", target.folder().registryDir().toLocal8Bit());
     plat::UpdateRegistry(plat::RootKey::CurrentUser, [&](plat::RegKey &root) {
-        root.createKey(QStringLiteral("Software\\ZK\\Kalvex\\Directory")).writeString(QStringLiteral("TelegDirectory"), disk);
+        root.createKey(QStringLiteral("Software\\ZK\\Kalvex\\Directory"))
+            .writeString(QStringLiteral("TelegDirectory"), disk);
     });
     qputenv("KALVEX_REGISTRY_DIR", registry);
     if (!target.start())
@@ -472,7 +476,8 @@ int main(int argc, char **argv)
     total.start();
     // "attack_stress bd" runs only (b) and (d).
     const QByteArray chosen = argc > 1 ? QByteArray(argv[1]) : QByteArrayLiteral("abcd");
-    const std::pair<char, void (*)()> attacks[] = {{'a', HeldSlots}, {'b', Flood}, {'c', FullDisk}, {'d', KilledMidFile}};
+    const std::pair<char, void (*)()> attacks[] = {
+        {'a', HeldSlots}, {'b', Flood}, {'c', FullDisk}, {'d', KilledMidFile}};
     for (const auto &[letter, attack] : attacks)
         if (chosen.contains(letter))
             attack();
