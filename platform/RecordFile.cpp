@@ -1,15 +1,23 @@
 #include "platform/RecordFile.h"
+#include "platform/RecordFileTesting.h"
 
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace plat {
+
+std::atomic<bool> testing::SkipSyncs{false};
+
 namespace {
 
 QString ErrnoText(const QString &what, const QString &path)
@@ -60,7 +68,67 @@ int OpenExisting(const QString &path, int flags)
     return fd;
 }
 
+// ---- shared flushes ---------------------------------------------------------
+
+// One fdatasync and the threads whose writes it covers.
+struct SyncRound {
+    bool done = false;
+    bool ok = false;
+    int error = 0;
+};
+
+// A file that threads are syncing: next is the round that the next flush
+// covers, joined by every thread that syncs before that flush starts.
+struct SyncedFile {
+    std::shared_ptr<SyncRound> next = std::make_shared<SyncRound>();
+    bool flushing = false;
+    int users = 0; // threads inside SyncFile for this file; at 0 it is forgotten
+};
+
+std::mutex SyncLock;
+std::condition_variable SyncDone;
+std::map<std::pair<dev_t, ino_t>, SyncedFile> SyncedFiles; // by the file itself, not its path
+
 } // namespace
+
+bool SyncFile(int fd)
+{
+    struct stat st {};
+    if (fd < 0)
+        errno = EBADF;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return false;
+    if (testing::SkipSyncs)
+        return true;
+    const auto key = std::make_pair(st.st_dev, st.st_ino);
+    std::unique_lock lock(SyncLock);
+    SyncedFile &file = SyncedFiles[key];
+    ++file.users;
+    // Joined after this thread's writes, so the round's flush, which starts
+    // later, covers them.
+    const std::shared_ptr<SyncRound> round = file.next;
+    while (!round->done) {
+        if (file.flushing) {
+            SyncDone.wait(lock);
+            continue;
+        }
+        // No flush runs, so the round is still the next one: flush it, and
+        // let those who come meanwhile join a new one.
+        file.flushing = true;
+        file.next = std::make_shared<SyncRound>();
+        lock.unlock();
+        const bool ok = ::fdatasync(fd) == 0;
+        const int error = ok ? 0 : errno;
+        lock.lock();
+        *round = {true, ok, error};
+        file.flushing = false;
+        SyncDone.notify_all();
+    }
+    if (--file.users == 0)
+        SyncedFiles.erase(key);
+    errno = round->error;
+    return round->ok;
+}
 
 RecordFile::RecordFile(QString path, int recordSize) : path_(std::move(path)), recordSize_(recordSize) {}
 
@@ -154,9 +222,51 @@ bool RecordFile::truncate(qint64 records)
 
 bool RecordFile::sync()
 {
-    if (fd_ < 0 || ::fdatasync(fd_) != 0)
+    if (!SyncFile(fd_))
         return fail(QStringLiteral("Cannot sync"));
     return true;
+}
+
+ByteFile::ByteFile(QString path) : path_(std::move(path)) {}
+
+ByteFile::~ByteFile()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool ByteFile::fail(const QString &what)
+{
+    error_ = ErrnoText(what, path_);
+    return false;
+}
+
+bool ByteFile::open()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = OpenExisting(path_, O_WRONLY);
+    return fd_ >= 0 || fail(QStringLiteral("Cannot open"));
+}
+
+qint64 ByteFile::size() const
+{
+    return fd_ >= 0 ? SizeOf(fd_) : -1;
+}
+
+qint64 ByteFile::append(const QByteArray &bytes)
+{
+    const qint64 offset = size();
+    if (offset < 0 || !WriteAll(fd_, bytes.constData(), bytes.size(), offset)) {
+        fail(QStringLiteral("Cannot append to"));
+        return -1;
+    }
+    return offset;
+}
+
+bool ByteFile::sync()
+{
+    return SyncFile(fd_) || fail(QStringLiteral("Cannot sync"));
 }
 
 bool EnsureFileExists(const QString &path, QString *error)
@@ -177,18 +287,13 @@ bool EnsureFileExists(const QString &path, QString *error)
 
 qint64 AppendToFile(const QString &path, const QByteArray &bytes, QString *error)
 {
-    const int fd = OpenExisting(path, O_WRONLY);
-    if (fd < 0) {
-        if (error)
-            *error = ErrnoText(QStringLiteral("Cannot open"), path);
-        return -1;
-    }
-    const qint64 offset = SizeOf(fd);
-    const bool ok = offset >= 0 && WriteAll(fd, bytes.constData(), bytes.size(), offset) && ::fdatasync(fd) == 0;
-    if (!ok && error)
-        *error = ErrnoText(QStringLiteral("Cannot append to"), path);
-    ::close(fd);
-    return ok ? offset : -1;
+    ByteFile file(path);
+    const qint64 offset = file.open() ? file.append(bytes) : -1;
+    if (offset >= 0 && file.sync())
+        return offset;
+    if (error)
+        *error = file.errorString();
+    return -1;
 }
 
 QByteArray ReadFileAt(const QString &path, qint64 offset, qint64 length)

@@ -42,7 +42,8 @@ public:
     qint64 append(const QByteArray &record);
     bool truncate(qint64 records);
     // Makes what was written durable (data written before a crash of the
-    // machine survives it).
+    // machine survives it). Threads syncing the same file at once share the
+    // flush (SyncFile below).
     bool sync();
 
     QString errorString() const { return error_; }
@@ -56,7 +57,40 @@ private:
     QString error_;
 };
 
+// Makes everything written to the file behind fd before the call durable.
+// Threads that sync the same file at once share one fdatasync: the first runs
+// it for all that wait; those arriving while it runs wait for the next one,
+// which covers all of them. So concurrent writers of one file pay about one
+// flush per round rather than one each. Sets errno on failure.
+bool SyncFile(int fd);
+
 // Plain byte files (the text files of bodies).
+
+// A plain byte file open for appending, so that the append may happen inside
+// a lock and the flush after it, outside.
+class ByteFile {
+public:
+    explicit ByteFile(QString path);
+    ~ByteFile();
+    ByteFile(const ByteFile &) = delete;
+    ByteFile &operator=(const ByteFile &) = delete;
+
+    // Opens an existing regular file for writing; a missing file is an error.
+    bool open();
+    qint64 size() const; // -1 when not open
+    // Writes bytes at the end; returns the offset at which they start, -1 on an error.
+    qint64 append(const QByteArray &bytes);
+    bool sync();
+
+    QString errorString() const { return error_; }
+
+private:
+    bool fail(const QString &what);
+
+    QString path_;
+    int fd_ = -1;
+    QString error_;
+};
 
 // Creates the file empty when it does not exist; true when it exists afterwards
 // as a regular file.

@@ -66,17 +66,31 @@ qint32 CountReceivedTels(const plat::RecordFile &file, qint64 from)
 
 // ---- appending ---------------------------------------------------------------
 
-// The offset of the appended body, -1 on an error. Start is an int32: a text
-// file that would grow past it refuses the body rather than wrap the offset.
+// The offset of the appended body once it is durable, -1 on an error. Start
+// is an int32: a text file that would grow past it refuses the body rather
+// than wrap the offset. Only the write happens inside the lock; the flush
+// after it is shared with the stores that wait for it at the same time.
 qint64 AppendTelBody(const QByteArray &body, QString *error)
 {
-    std::lock_guard lock(TelTextLock);
-    const QString path = TelTextFile();
-    if (plat::FileSize(path) > std::numeric_limits<qint32>::max() - body.size()) {
-        Fail(error, QStringLiteral("TEL text file is full : ") + path);
+    plat::ByteFile file(TelTextFile());
+    qint64 start = -1;
+    {
+        std::lock_guard lock(TelTextLock);
+        if (!file.open()) {
+            Fail(error, file.errorString());
+            return -1;
+        }
+        if (file.size() > std::numeric_limits<qint32>::max() - body.size()) {
+            Fail(error, QStringLiteral("TEL text file is full : ") + TelTextFile());
+            return -1;
+        }
+        start = file.append(body);
+    }
+    if (start < 0 || !file.sync()) {
+        Fail(error, file.errorString());
         return -1;
     }
-    return plat::AppendToFile(path, body, error);
+    return start;
 }
 
 // Sets Start: the body's offset for a text TEL, 0 for a file TEL (its body is
@@ -94,18 +108,24 @@ bool StoreBody(MessageRecord &record, const QByteArray &body, QString *error)
 }
 
 // Number is the index the record takes, decided inside the lock so that
-// concurrent appends get distinct ones. On success record holds what was
+// concurrent appends get distinct ones; the flush follows outside it, shared
+// as the body's is. On success the record is durable and holds what was
 // written (texts cut to their fields), so the log shows what is stored.
 bool AppendTelRecord(MessageRecord &record, QString *error)
 {
-    std::lock_guard lock(TelDataLock);
     plat::RecordFile file(TelDataFile(), MessageRecord::Size);
-    if (!file.open())
-        return Fail(error, file.errorString());
-    const qint64 index = file.count();
-    record.Number = static_cast<qint32>(index);
-    const QByteArray image = record.encode();
-    if (!file.write(index, image) || !file.sync())
+    QByteArray image;
+    {
+        std::lock_guard lock(TelDataLock);
+        if (!file.open())
+            return Fail(error, file.errorString());
+        const qint64 index = file.count();
+        record.Number = static_cast<qint32>(index);
+        image = record.encode();
+        if (!file.write(index, image))
+            return Fail(error, file.errorString());
+    }
+    if (!file.sync())
         return Fail(error, file.errorString());
     record = MessageRecord::decode(image);
     return true;

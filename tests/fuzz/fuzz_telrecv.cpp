@@ -8,6 +8,7 @@
 #include "core/HostRecord.h"
 #include "core/MessageRecord.h"
 #include "platform/RecordFile.h"
+#include "platform/RecordFileTesting.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
 #include "tests/fuzz/FedSocket.h"
@@ -82,6 +83,9 @@ void CheckFolder()
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Require(Root().isValid());
+    // Thousands of inputs a second rather than tens: the files are written as
+    // ever, only never flushed to the disk.
+    plat::testing::SkipSyncs = true;
     TelegDirectory = Root().filePath(QLatin1String(FolderName));
     TelegFileName = QStringLiteral("Teleg000");
     TelegPointer = 1;
