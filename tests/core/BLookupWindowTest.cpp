@@ -3,13 +3,17 @@
 // the connection start on a channel, Save Log, the auto close, the X button
 // and the time query.
 #include "core/BCommon.h"
+#include "core/BConfig.h"
+#include "core/BEditor.h"
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
 #include "core/BTcpServ.h"
+#include "core/RichView.h"
 #include "olc/BOlcLog.h"
 #include "platform/FreeOnTerminateThread.h"
+#include "platform/Help.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
 #include "support/MainWindow.h"
@@ -26,6 +30,8 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QUrl>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -501,50 +507,111 @@ public:
     std::thread thread;
 };
 
-TEST_F(LookupWindowTest, TheTimeQueryReadsAllFourBytesAndShowsTheInternetTime)
+// The answer is received once: a short one still gives a time, its missing
+// bytes taken as 0; a silent server is given up after TimeOutValue.
+TEST_F(LookupWindowTest, TheTimeQueryLogsWhatOneReceiveBrings)
 {
-    {
-        TimeServer server([](plat::SOCKET s) {
-            // The count in two pieces: the query waits for all of it.
-            plat::send(s, "\xE0\x00", 2, 0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            plat::send(s, "\x00\x00", 2, 0);
-        });
-        CurrentHost.IpAddress = QStringLiteral("127.0.0.1");
-        CurrentHost.HostName = QStringLiteral("localhost");
-        form->TimeServerPort = server.port;
-        form->PopupMenu->findChild<QAction *>(QStringLiteral("Time"))->trigger();
-        server.Finish();
-        EXPECT_EQ(server.request, QByteArray("\r\n"));
+    struct Case {
+        const char *name;
+        QByteArray answer; // empty: the server stays silent
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"whole answer", QByteArray("\xE0\x00\x00\x00", 4),
+         "\nNetwork byte order = 000000E0\nHost PC byte order = E0000000\n"
+         "\nInternet time = 2019/02/02 11:39:44  <Universal time>\nYour PC time  = "},
+        {"short answer", QByteArray("\xE0\x01", 2),
+         "\nNetwork byte order = 000001E0\nHost PC byte order = E0010000\n"},
+        {"silent server", QByteArray(), "*** recv *** Error code = 10060"},
+    };
+    const qint32 savedTimeOut = TimeOutValue;
+    TimeOutValue = 200;
+    CurrentHost.IpAddress = QStringLiteral("127.0.0.1");
+    CurrentHost.HostName = QStringLiteral("localhost");
+    for (const Case &c : cases) {
+        ui->LookupMemo->clear();
+        {
+            TimeServer server([&c](plat::SOCKET s) {
+                if (!c.answer.isEmpty()) {
+                    plat::send(s, c.answer.constData(), int(c.answer.size()), 0);
+                    return;
+                }
+                char byte; // holds the line open until the query gives up
+                plat::recv(s, &byte, 1, 0);
+            });
+            form->TimeServerPort = server.port;
+            form->PopupMenu->findChild<QAction *>(QStringLiteral("Time"))->trigger();
+            server.Finish();
+            EXPECT_EQ(server.request, QByteArray("\r\n")) << c.name;
+        }
+        EXPECT_TRUE(memo().contains(QStringLiteral("Timeserver to    [[ localhost ]]"))) << c.name;
+        EXPECT_TRUE(memo().contains(QLatin1String(c.expected))) << c.name << "\n" << memo().toStdString();
+        EXPECT_EQ(memo().contains(QStringLiteral("Internet time")), !c.answer.isEmpty()) << c.name;
     }
-    EXPECT_TRUE(memo().contains(QStringLiteral("Timeserver to    [[ localhost ]]")));
-    EXPECT_TRUE(memo().contains(QStringLiteral("\nNetwork byte order = 000000E0\nHost PC byte order = E0000000\n"
-                                               "\nInternet time = 2019/02/02 11:39:44  <Universal time>\n"
-                                               "Your PC time  = ")))
-        << memo().toStdString();
+    TimeOutValue = savedTimeOut;
 }
 
-TEST_F(LookupWindowTest, ASilentOrShortTimeServerEndsTheQueryWithoutATime)
+// Help, F1 and the rich view's hint open the help page in the browser at the
+// section of what the user looks at; a missing page is said in the status bar.
+TEST_F(LookupWindowTest, HelpOpensThePageAtTheWindowsSection)
 {
-    CurrentHost.IpAddress = QStringLiteral("127.0.0.1");
-    form->TimeAnswerTimeoutMs = 100;
-    {
-        // Holds the connection open until the query gives up and closes it.
-        TimeServer silent([](plat::SOCKET s) {
-            char byte;
-            plat::recv(s, &byte, 1, 0);
-        });
-        form->TimeServerPort = silent.port;
-        form->QueryTimeServer();
-        EXPECT_TRUE(memo().contains(QStringLiteral("*** recv *** Error code = 10060")));
-    }
-    {
-        TimeServer shortAnswer([](plat::SOCKET s) { plat::send(s, "\xE0\x00", 2, 0); });
-        form->TimeServerPort = shortAnswer.port;
-        form->QueryTimeServer();
-        EXPECT_TRUE(memo().contains(QStringLiteral("*** recv *** Connection closed")));
-    }
-    EXPECT_FALSE(memo().contains(QStringLiteral("Internet time")));
+    const QString savedHelp = ApplicationHelpFile;
+    const QByteArray savedBrowser = qgetenv("BROWSER");
+    const QString opened = env.file(QStringLiteral("opened.txt"));
+    env.writeFile(QStringLiteral("browser"), "#!/bin/sh\necho \"$1\" >> '" + opened.toUtf8() + "'\n");
+    QFile::setPermissions(env.file(QStringLiteral("browser")), QFile::ReadOwner | QFile::ExeOwner);
+    qputenv("BROWSER", env.file(QStringLiteral("browser")).toUtf8());
+    env.writeFile(QStringLiteral("Kalvex.html"), "<html></html>");
+    ApplicationHelpFile = env.file(QStringLiteral("Kalvex.hlp"));
+    const QString page = QUrl::fromLocalFile(env.file(QStringLiteral("Kalvex.html"))).toString();
+    QObject *helpKey = plat::InstallHelpKey(*qApp, ShowHelp);
+
+    QTest::mouseClick(ui->HelpButton, Qt::LeftButton);
+    EXPECT_EQ(form->focusWidget(), ui->HostNameEdit);
+    QTest::keyClick(ui->HostNameEdit, Qt::Key_F1);
+    ASSERT_TRUE(WaitUntil([&] { return env.readFile(QStringLiteral("opened.txt")).count('\n') == 2; }));
+    EXPECT_EQ(QString::fromUtf8(env.readFile(QStringLiteral("opened.txt"))), page + "#TBLookupForm\n" + page + "#TBLookupForm\n");
+
+    QFile::remove(env.file(QStringLiteral("Kalvex.html")));
+    QTest::keyClick(ui->HostNameEdit, Qt::Key_F1);
+    EXPECT_EQ(status(), QStringLiteral("*** Help File not Found : ") + env.file(QStringLiteral("Kalvex.html")) +
+                            QStringLiteral(" ***"));
+
+    delete helpKey;
+    ApplicationHelpFile = savedHelp;
+    qputenv("BROWSER", savedBrowser);
+}
+
+// Each window's anchor: a number where its help context has one, else its
+// class; a part of a window that names its own section wins.
+TEST(HelpAnchor, NamesTheSectionOfWhatHasTheFocus)
+{
+    TRichView view;
+    QWidget window;
+    auto *inner = new QLineEdit(&window);
+    EXPECT_EQ(HelpAnchorFor(inner), QStringLiteral("QWidget"));
+    EXPECT_EQ(HelpAnchorFor(&view), QStringLiteral("TRichView"));
+    inner->setProperty(plat::HelpContextProperty, QStringLiteral("4103"));
+    EXPECT_EQ(HelpAnchorFor(inner), QStringLiteral("4103"));
+    EXPECT_EQ(HelpAnchorFor(nullptr), QString());
+    TBConfigForm config;
+    EXPECT_EQ(HelpAnchorFor(&config), QStringLiteral("5001"));
+    TBEditorForm editor;
+    EXPECT_EQ(HelpAnchorFor(&editor), QStringLiteral("2200"));
+}
+
+// The installed page has a section for every anchor that the program opens.
+TEST(HelpPage, HasASectionForEveryWindow)
+{
+    QFile page(plat::HelpPagePath(QLatin1String(HelpFile)));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << page.fileName().toStdString();
+    const QByteArray html = page.readAll();
+    for (const char *anchor :
+         {"TBLookupForm", "TBHostListForm", "TBFingerForm", "2200", "TRichView", "TBSendTelegramForm",
+          "TBRecvTelegramForm", "TBTelLogForm", "4102", "4103", "TBAccountClientForm", "TBOlcClientForm",
+          "TBOlcReadForm", "TBOlcPostForm", "TBOlcLogForm", "5001", "TBViewerListForm", "TBFolderDlg", "TBAppliDlg",
+          "TBPasswordDlg", "TUtility_Form"})
+        EXPECT_TRUE(html.contains(QByteArray("id=\"") + anchor + '"')) << anchor;
 }
 
 } // namespace

@@ -1,17 +1,21 @@
 // What loading the settings brings about at start-up: log banner and version
 // lines, folders, the TEL log pair and its unread TELs, auto-reply mode.
 #include "core/BCommon.h"
+#include "core/BHostlst.h"
+#include "core/HostRecord.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
 #include "core/MessageRecord.h"
 #include "platform/RecordFile.h"
 #include "platform/Registry.h"
 #include "support/TempEnv.h"
+#include "tel/BRecvTel.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -19,6 +23,27 @@
 using testsupport::TempEnvTest;
 
 namespace {
+
+// Calls seen for every event of one type that reaches any object.
+class EventSpy : public QObject {
+public:
+    EventSpy(QEvent::Type type, std::function<void(QObject *)> seen) : type_(type), seen_(std::move(seen))
+    {
+        qApp->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == type_)
+            seen_(watched);
+        return false;
+    }
+
+private:
+    const QEvent::Type type_;
+    const std::function<void(QObject *)> seen_;
+};
 
 class StartupEffectsTest : public TempEnvTest {
 protected:
@@ -174,12 +199,95 @@ TEST_F(StartupEffectsTest, AFolderThatCannotBeMadeEndsStartUpInOrder)
     EXPECT_TRUE(memo().contains(QStringLiteral("***** Kalvex Close *****")));
 }
 
-TEST_F(StartupEffectsTest, MaintenanceModeLogsTheRenewalFromQZ)
+TEST_F(StartupEffectsTest, MaintenanceModeLogsTheRenewalFromQZAndHeadersKeepTheVersionLabel)
 {
     storeDirectory("Version", QStringLiteral("QZ"));
     start();
     EXPECT_TRUE(memo().contains(QStringLiteral("Version Renewal : QZ --> Ver.3.03.03031001R")));
     EXPECT_EQ(ProgramVersion, QStringLiteral("QZ"));
+    // Header records written from now on still carry the label's text.
+    EXPECT_EQ(HeaderVersionText(), QStringLiteral("Ver.3.03.03031001R"));
+    EXPECT_EQ(MakeHeaderRecord(QStringLiteral("Teleg001")).Handle, QStringLiteral("Ver.3.03.03031001R"));
+    QFile::remove(env.file(QStringLiteral("Kalvex.lst")));
+    LoadHostList();
+    const QByteArray list = env.readFile(QStringLiteral("Kalvex.lst"));
+    ASSERT_GE(list.size(), 400);
+    EXPECT_EQ(HostRecord::decode(list.left(400)).HostName, QStringLiteral("Ver.3.03.03031001R"));
+}
+
+// Relative folders in the settings lie in the main directory, wherever the
+// program was started from; absolute ones stay as they are.
+TEST_F(StartupEffectsTest, RelativeFoldersResolveAgainstTheMainDirectory)
+{
+    const QString elsewhere = env.file(QStringLiteral("elsewhere"));
+    storeDirectory("LogDirectory", QStringLiteral("logs"));
+    storeDirectory("TelegDirectory", QStringLiteral("tel/../tel2"));
+    storeDirectory("TempDirectory", elsewhere);
+    storeDirectory("ListDirectory", QString());
+    storeDirectory("ArrivalChime", QStringLiteral("sounds/chime.wav"));
+    start();
+    EXPECT_EQ(LogDirectory, env.file(QStringLiteral("logs")));
+    EXPECT_EQ(TelegDirectory, env.file(QStringLiteral("tel2")));
+    EXPECT_EQ(TempDirectory, elsewhere);
+    EXPECT_EQ(ListDirectory, MainDirectory);
+    EXPECT_EQ(ArrivalChime, env.file(QStringLiteral("sounds/chime.wav")));
+    EXPECT_TRUE(QFile::exists(env.file(QStringLiteral("tel2/Teleg000.dat"))));
+    EXPECT_EQ(ResolveSettingPath(QStringLiteral("/abs/olc")), QStringLiteral("/abs/olc"));
+    EXPECT_NE(QDir::currentPath(), MainDirectory);
+}
+
+// A relative main directory lies in the program's folder, and the folders
+// derived from it lie inside it.
+TEST_F(StartupEffectsTest, ARelativeMainDirectoryLiesInTheProgramsFolder)
+{
+    StartParameter('B') = QStringLiteral("1"); // keep the stored one without asking
+    storeDirectory("MainDirectory", QStringLiteral("data"));
+    start();
+    StartParameter('B').clear();
+    EXPECT_EQ(MainDirectory, env.file(QStringLiteral("data")));
+    EXPECT_EQ(TelegDirectory, env.file(QStringLiteral("data/Telegram")));
+    EXPECT_EQ(OlcClientDirectory, env.file(QStringLiteral("data/OlcClient")));
+    EXPECT_TRUE(QFile::exists(env.file(QStringLiteral("data/Telegram/Teleg000.dat"))));
+}
+
+// The settings keep the outer rectangle: the frame goes where they say, and
+// saving gives back what was read.
+TEST_F(StartupEffectsTest, TheMainWindowsFrameGoesWhereTheSettingsSay)
+{
+    plat::UpdateRegistry(plat::RootKey::CurrentUser, [&](plat::RegKey &root) {
+        plat::RegKey &position = root.createKey(QStringLiteral("Software\\ZK\\Kalvex\\Position"));
+        for (auto [name, value] : {std::pair{"MainLeft", 30}, {"MainTop", 0}, {"MainWidth", 600}, {"MainHeight", 420}})
+            position.writeDWord(QLatin1String(name), quint32(value));
+    });
+    start();
+    EXPECT_EQ(form->frameGeometry(), QRect(30, 0, 600, 420));
+    MainPosition = MainWindowPosition();
+    SaveSettings();
+    EXPECT_EQ(MainPosition.Left, 30);
+    EXPECT_EQ(MainPosition.Top, 0);
+    EXPECT_EQ(MainPosition.Width, 600);
+    EXPECT_EQ(MainPosition.Height, 420);
+}
+
+// The notice about the HTML display that the first start gives comes up over
+// the main window, not hidden under it.
+TEST_F(StartupEffectsTest, TheFirstStartNoticeShowsAfterTheMainWindow)
+{
+    delete BRecvTelegramForm;
+    BRecvTelegramForm = nullptr;
+    bool mainWindowShownFirst = false;
+    EventSpy spy(QEvent::Show, [&](QObject *watched) {
+        if (watched->objectName() == QLatin1String("HtmlDisplayNotice"))
+            mainWindowShownFirst = form && form->isVisible();
+    });
+    start();
+    QWidget *notice = nullptr;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("HtmlDisplayNotice") && w->isVisible())
+            notice = w;
+    ASSERT_NE(notice, nullptr);
+    EXPECT_TRUE(mainWindowShownFirst);
+    notice->close();
 }
 
 } // namespace
