@@ -13,14 +13,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <vector>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace plat {
 
