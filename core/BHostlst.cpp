@@ -60,7 +60,7 @@ HostRecord HeaderRecord()
 {
     HostRecord header;
     header.IpAddress = plat::FormatShortDate(QDateTime::currentDateTime());
-    header.HostName = ProgramVersion;
+    header.HostName = HeaderVersionText();
     header.Memo = QString::fromLatin1(HostListSignature);
     return header;
 }

@@ -284,7 +284,7 @@ void TBLookupForm::FormCreate()
 void TBLookupForm::FormShow()
 {
     ui->LookupLabel1->setText(QStringLiteral("Kalvex - Light"));
-    setGeometry(MainPosition.Left, MainPosition.Top, MainPosition.Width, MainPosition.Height);
+    PlaceFrame(QRect(MainPosition.Left, MainPosition.Top, MainPosition.Width, MainPosition.Height));
     const QString g = StartParameter('G');
     WindowState state = MainPosition.State;
     if (g.startsWith(QLatin1Char('1')))
@@ -301,6 +301,42 @@ void TBLookupForm::FormShow()
     ExitRequested = 0;
     ForwardHost = HostRecord{}; // no forward target survives a restart
     show();
+    FitPendingFrame(); // a frame known as soon as the window exists
+}
+
+// The settings keep the outer rectangle: the frame goes to its place, and
+// the window gets the size that makes its frame as large as asked. Before the
+// window manager has framed the window the frame's size is unknown; the size
+// is then fitted once the frame is known (FitPendingFrame).
+void TBLookupForm::PlaceFrame(const QRect &outer)
+{
+    move(outer.topLeft());
+    const QSize frame = frameGeometry().size() - geometry().size();
+    resize(outer.size() - frame);
+    PendingFrame.reset();
+    if (frame == QSize(0, 0))
+        PendingFrame = outer;
+}
+
+void TBLookupForm::FitPendingFrame()
+{
+    if (!PendingFrame || !isVisible() || windowState() != Qt::WindowNoState)
+        return;
+    const QSize frame = frameGeometry().size() - geometry().size();
+    if (frame == QSize(0, 0))
+        return; // not framed (yet)
+    const QRect outer = *PendingFrame;
+    PendingFrame.reset();
+    resize(outer.size() - frame);
+    move(outer.topLeft());
+}
+
+QRect TBLookupForm::OuterNormalRect() const
+{
+    const QRect client = normalGeometry().isValid() ? normalGeometry() : geometry();
+    const QRect frame = frameGeometry(), inner = geometry();
+    return client.adjusted(frame.left() - inner.left(), frame.top() - inner.top(), frame.right() - inner.right(),
+                           frame.bottom() - inner.bottom());
 }
 
 bool TBLookupForm::FormCloseQuery()
@@ -502,9 +538,12 @@ bool TBLookupForm::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-// Message 2025: the number of unread TELs changed.
+// A move or resize may be the window manager framing the window. Message
+// 2025: the number of unread TELs changed.
 bool TBLookupForm::event(QEvent *event)
 {
+    if (event->type() == QEvent::Move || event->type() == QEvent::Resize)
+        FitPendingFrame();
     if (event->type() == plat::WindowMessageEvent::EventType()) {
         const auto *message = static_cast<const plat::WindowMessageEvent *>(event);
         if (message->message() == WaitingTelsMessage) {
@@ -770,7 +809,7 @@ void TBLookupForm::EditorButtonClick()
 void TBLookupForm::HelpButtonClick()
 {
     ui->L_StatusBar->clearMessage();
-    plat::OpenHelp(QStringLiteral("Kalvex.hlp"));
+    ShowHelp(this);
     ui->HostNameEdit->setFocus();
 }
 
@@ -958,8 +997,10 @@ void TBLookupForm::TimeClick()
 }
 
 // The time protocol: after CR LF the server sends the seconds since
-// 1900-01-01 00:00 UTC as 4 bytes, most significant first. The socket calls
-// keep the window responsive while they wait; one query runs at a time.
+// 1900-01-01 00:00 UTC as 4 bytes, most significant first. The answer is
+// received once; bytes that a short answer lacks count as 0. The socket
+// calls keep the window responsive while they wait (at most TimeOutValue);
+// one query runs at a time.
 void TBLookupForm::QueryTimeServer()
 {
     constexpr quint16 TimeProtocolPort = 37;
@@ -974,31 +1015,26 @@ void TBLookupForm::QueryTimeServer()
     if (s == plat::INVALID_SOCKET)
         return; // ConnectServer has logged why
     TimeSocket = s;
-    plat::SetReceiveTimeout(s, TimeAnswerTimeoutMs);
+    plat::SetReceiveTimeout(s, TimeOutValue);
 
     unsigned char answer[4] = {};
-    int received = 0;
-    if (plat::send(s, "\r\n", 2, 0) != 2) {
+    bool answered = false;
+    if (plat::send(s, "\r\n", 2, 0) != 2)
         WriteLog(ALPHA, QStringLiteral("*** send *** Error code = ") + QString::number(plat::WSAGetLastError()));
-    } else {
-        while (received < int(sizeof answer)) {
-            const int n = plat::recv(s, reinterpret_cast<char *>(answer) + received, int(sizeof answer) - received, 0);
-            if (n < 0)
-                WriteLog(ALPHA, QStringLiteral("*** recv *** Error code = ") + QString::number(plat::WSAGetLastError()));
-            else if (n == 0)
-                WriteLog(ALPHA, QStringLiteral("*** recv *** Connection closed"));
-            if (n <= 0)
-                break;
-            received += n;
-        }
-    }
+    else if (plat::recv(s, reinterpret_cast<char *>(answer), int(sizeof answer), 0) < 0)
+        WriteLog(ALPHA, QStringLiteral("*** recv *** Error code = ") + QString::number(plat::WSAGetLastError()));
+    else
+        answered = true;
     if (TimeSocket == s) { // else the close sequence has closed it
         plat::closesocket(s);
         TimeSocket = plat::INVALID_SOCKET;
     }
-    if (received < int(sizeof answer))
-        return;
+    if (answered)
+        LogInternetTime(answer);
+}
 
+void TBLookupForm::LogInternetTime(const unsigned char (&answer)[4])
+{
     // raw is the count as it lies in this PC's (little-endian) memory.
     const quint32 raw = qFromLittleEndian<quint32>(answer);
     const quint32 seconds = qFromBigEndian<quint32>(answer);
@@ -1011,4 +1047,51 @@ void TBLookupForm::QueryTimeServer()
     WriteLog(ZERO, QStringLiteral("\r\nInternet time = ") + DateTimeText(plat::FromDayDate(days)) +
                        QStringLiteral("  <Universal time>"));
     WriteLog(ZERO, QStringLiteral("Your PC time  = ") + DateTimeText(QDateTime::currentDateTime()));
+}
+
+// ---- help ----------------------------------------------------------------------
+
+namespace {
+
+// The windows whose help context has a number; any other window's section is
+// named by its class.
+const std::pair<const char *, const char *> HelpContexts[] = {
+    {"TBEditorForm", "2200"},
+    {"TBAccountListForm", "4102"},
+    {"TBConfigForm", "5001"},
+};
+
+} // namespace
+
+QString HelpAnchorFor(const QWidget *widget)
+{
+    if (!widget)
+        return {};
+    for (const QWidget *w = widget; w; w = w->isWindow() ? nullptr : w->parentWidget()) {
+        const QVariant own = w->property(plat::HelpContextProperty);
+        if (own.isValid() && !own.toString().isEmpty())
+            return own.toString();
+    }
+    const char *className = widget->window()->metaObject()->className();
+    for (const auto &[name, context] : HelpContexts) {
+        if (qstrcmp(name, className) == 0)
+            return QLatin1String(context);
+    }
+    return QLatin1String(className);
+}
+
+QString ApplicationHelpFile = QLatin1String(HelpFile);
+
+void ShowHelp(QWidget *widget)
+{
+    const QString page = plat::HelpPagePath(ApplicationHelpFile);
+    if (plat::OpenHelp(ApplicationHelpFile, HelpAnchorFor(widget)))
+        return;
+    QStatusBar *bar = widget ? widget->window()->findChild<QStatusBar *>() : nullptr;
+    if (!bar && BLookupForm)
+        bar = BLookupForm->ui->L_StatusBar;
+    if (!bar)
+        return;
+    bar->showMessage(QFileInfo(page).isFile() ? QStringLiteral("*** Help : no browser could be started ***")
+                                              : QStringLiteral("*** Help File not Found : ") + page + QStringLiteral(" ***"));
 }

@@ -5,6 +5,7 @@
 #include "core/HostRecord.h"
 #include "platform/WinSock.h"
 
+#include <QRect>
 #include <QStringList>
 #include <QWidget>
 
@@ -160,6 +161,9 @@ public:
 
     // Shows the window in its saved place and state (start-up).
     void FormShow();
+    // The window's outer rectangle (title bar and border included) in its
+    // normal state: what the settings keep as its place and size.
+    QRect OuterNormalRect() const;
     // Closes the program as the Exit button does (also on a termination signal).
     void ExitButtonClick();
     // True once the close sequence has run (it may run during start-up).
@@ -190,8 +194,6 @@ public:
     // The time query's port; 0 uses the "time" service (37 when the system
     // does not know it). Tests point it at a local server.
     quint16 TimeServerPort = 0;
-    // The longest the time query waits for its answer (milliseconds).
-    int TimeAnswerTimeoutMs = 10000;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -200,6 +202,8 @@ protected:
 
 private:
     void FormCreate();
+    void PlaceFrame(const QRect &outer);
+    void FitPendingFrame();
     bool FormCloseQuery();
     void FormClose();
     void FormDestroy();
@@ -239,7 +243,11 @@ private:
     bool StartLogFileFromDialog(const QString &path);
     void ShowLookupResult(const HostLookupResult &result);
     void ShowHostEntry(const plat::HostEntry &entry);
+    void LogInternetTime(const unsigned char (&answer)[4]);
 
+    // The outer rectangle asked for until the window manager has framed the
+    // window (the frame's size is unknown before).
+    std::optional<QRect> PendingFrame;
     std::uint8_t AlternateAction = 0;
     std::uint8_t ExitRequested = 0;
     bool SocketsStarted = false;
@@ -252,3 +260,20 @@ private:
 };
 
 extern TBLookupForm *BLookupForm;
+
+// ---- help ------------------------------------------------------------------
+
+// The help file, as the program names it (its page is "Kalvex.html").
+constexpr char HelpFile[] = "Kalvex.hlp";
+// The application's help file: HelpFile beside the program unless pointed
+// elsewhere (tests).
+extern QString ApplicationHelpFile;
+
+// The help page's anchor for widget: the nearest of it and its parents that
+// names a section of its own (plat::HelpContextProperty), else its window's
+// help context number, else its window's class name.
+QString HelpAnchorFor(const QWidget *widget);
+
+// Opens the help at widget's anchor. A missing help page is said in the
+// status bar of widget's window, or of the main window when that has none.
+void ShowHelp(QWidget *widget);

@@ -35,6 +35,10 @@ QString RegistryKeyPath = QStringLiteral("Software\\ZK\\");
 QString RegistryPathText;
 
 QString ProgramVersion;
+namespace {
+// The version label's text with its "R", whatever mode the program runs in.
+QString VersionLabelText;
+} // namespace
 QString StoredVersion;
 
 QString MainDirectory, LogDirectory, TextDirectory, SendDirectory, TelegDirectory, ListDirectory,
@@ -219,9 +223,11 @@ void ReadDirectory(const plat::RegKey &key)
 {
     ReadString(key, "Version", StoredVersion);
     // Paths on Linux are case-sensitive: the stored folder is compared exactly.
+    // A relative main directory lies in the program's folder.
     const auto stored = key.readString(QStringLiteral("MainDirectory"));
-    if (stored && !stored->isEmpty() && *stored != ProgramDirectory && KeepStoredMainDirectory())
-        DeriveFolders(*stored);
+    const QString main = stored && !stored->isEmpty() ? QDir::cleanPath(QDir(ProgramDirectory).filePath(*stored)) : QString();
+    if (!main.isEmpty() && main != ProgramDirectory && KeepStoredMainDirectory())
+        DeriveFolders(main);
     for (const auto &[name, setting] : DirectoryStrings())
         ReadString(key, name, *setting);
     const int level = LogLevelFromName(LogLebel);
@@ -328,6 +334,18 @@ void ReadSettingsKey(const plat::RegKey &settings)
     ReadAccount(subKey(5));
 }
 
+// Every path setting becomes absolute as it is read, so that the current
+// folder never decides where the program's files lie.
+void ResolveSettingPaths()
+{
+    for (QString *folder : {&LogDirectory, &TextDirectory, &SendDirectory, &TelegDirectory, &ListDirectory,
+                            &TempDirectory, &StayDirectory, &OlcDirectory, &OlcClientDirectory, &AccountDirectory,
+                            &AccClientDirectory})
+        *folder = ResolveSettingPath(*folder);
+    if (!ArrivalChime.isEmpty())
+        ArrivalChime = ResolveSettingPath(ArrivalChime);
+}
+
 // ---- writing ---------------------------------------------------------------
 
 QString FlagText(bool on)
@@ -387,15 +405,15 @@ void WritePosition(plat::RegKey &key)
     key.writeDWord(QStringLiteral("MainState"), static_cast<quint32>(MainPosition.State));
 }
 
-// The main window's place and size (its normal geometry, so a maximized window
-// comes back with its old size when restored) and, when asked, its state.
+// The main window's outer rectangle in its normal state (so a maximized
+// window comes back with its old size when restored) and, when asked, its state.
 void StoreMainPosition(bool withState)
 {
-    const QRect g = BLookupForm->normalGeometry().isValid() ? BLookupForm->normalGeometry() : BLookupForm->geometry();
-    MainPosition.Top = g.top();
-    MainPosition.Left = g.left();
-    MainPosition.Height = g.height();
-    MainPosition.Width = g.width();
+    const QRect outer = BLookupForm->OuterNormalRect();
+    MainPosition.Top = outer.top();
+    MainPosition.Left = outer.left();
+    MainPosition.Height = outer.height();
+    MainPosition.Width = outer.width();
     if (withState) {
         MainPosition.State = BLookupForm->isMinimized()   ? WindowState::Minimized
                              : BLookupForm->isMaximized() ? WindowState::Maximized
@@ -460,6 +478,16 @@ void ParseCommandLine(const QStringList &arguments)
     }
 }
 
+QString HeaderVersionText()
+{
+    return ProgramVersion == QLatin1String(MaintenanceVersion) ? VersionLabelText : ProgramVersion;
+}
+
+QString ResolveSettingPath(const QString &path)
+{
+    return QDir::cleanPath(QDir(MainDirectory).filePath(path));
+}
+
 QString GetStartupSoundFile()
 {
     try {
@@ -498,7 +526,7 @@ void ReadSettings()
     QLabel *label = BLookupForm->ui->NumberLabel;
     if (!label->text().endsWith(QLatin1Char('R')))
         label->setText(label->text() + QLatin1Char('R'));
-    ProgramVersion = label->text();
+    ProgramVersion = VersionLabelText = label->text();
     SetDefaults();
     ChooseRegistryRoot();
 
@@ -525,6 +553,7 @@ void ReadSettings()
         return;
     }
     ReadSettingsKey(*settings);
+    ResolveSettingPaths();
     const plat::RegKey *directory = settings->key(QStringLiteral("Directory"));
     if (directory && directory->hasValue(QStringLiteral("IPAddress"))) {
         RegistryWriteReported([] {
@@ -683,9 +712,11 @@ QString ServerOsText()
 void ApplyStartupEffects()
 {
     WaitingTels = -1;
+    // The main window shows first, so that what the receive window tells the
+    // user as it is created comes up above it.
+    BLookupForm->FormShow();
     if (!BRecvTelegramForm)
         BRecvTelegramForm = new TBRecvTelegramForm();
-    BLookupForm->FormShow();
     StartLogFile();
     LogVersionLines();
     if (BLookupForm->HasClosed()) // the Exit button during the version warning

@@ -37,6 +37,9 @@ extern QString RegistryPathText;  // root name + "\" + RegistryKeyPath
 
 extern QString ProgramVersion;    // version label + "R", or "QZ" in maintenance mode
 extern QString StoredVersion;     // Directory\Version as found at start-up ("" when none)
+// The version text that header records carry (host list, TEL log and the
+// other stores): the version label's text with its "R", in maintenance mode too.
+QString HeaderVersionText();
 constexpr const char *MaintenanceVersion = "QZ";
 constexpr const char *OlcpVersionText = "OLCP303L";
 
@@ -87,6 +90,11 @@ QString GetStartupSoundFile();
 // Asks whether the program's folder becomes the main directory in place of the
 // one stored in the registry; true for yes. A message box unless replaced (tests).
 extern std::function<bool()> AskMainDirectoryChange;
+
+// A path from the settings as the program uses it: a relative one lies in
+// the MainDirectory. The program never changes its current folder, so a
+// relative path must never reach a file call unresolved.
+QString ResolveSettingPath(const QString &path);
 
 // Reads every setting from the registry (creating the key on the first start),
 // then brings the windows and the log file into the state they describe.

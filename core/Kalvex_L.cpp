@@ -12,6 +12,7 @@
 #include "core/BTcpServ.h"
 #include "core/BUdpServ.h"
 #include "olc/BOlcLog.h"
+#include "platform/Help.h"
 #include "platform/NamedMutex.h"
 #include "platform/ObjectNameFilter.h"
 #include "platform/TerminationSignal.h"
@@ -66,6 +67,7 @@ int ProgramMain(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Ｋａｌｖｅｘ"));
     QApplication::setQuitOnLastWindowClosed(false); // the main window's close ends the program
     plat::InstallObjectNameFilter(app);
+    plat::InstallHelpKey(app, ShowHelp); // F1 in any window
 
     LoadIniFile(QApplication::applicationDirPath());
     ParseCommandLine(QApplication::arguments().mid(1));

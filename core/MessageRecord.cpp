@@ -95,7 +95,7 @@ MessageRecord MakeHeaderRecord(const QString &fileNameText)
 {
     MessageRecord header;
     header.Title = plat::FormatShortDate(QDateTime::currentDateTime());
-    header.Handle = ProgramVersion;
+    header.Handle = HeaderVersionText();
     header.FileName = fileNameText;
     return header;
 }

@@ -2,6 +2,7 @@
 
 #include "core/BRegistr.h"
 #include "platform/Cp932.h"
+#include "platform/Help.h"
 #include "platform/RichText.h"
 
 #include <QAction>
@@ -85,6 +86,7 @@ TRichView::TRichView(QWidget *parent) : QWidget(parent)
     SetHeadHeight(100);
     resize(200, 200);
     setToolTip(QStringLiteral("ﾘｯﾁﾃｷｽﾄ操作は[f･1]でﾍﾙﾌﾟを!"));
+    setProperty(plat::HelpContextProperty, QStringLiteral("TRichView"));
 }
 
 QAction *TRichView::AddItem(Item item, const QString &caption, bool visible)

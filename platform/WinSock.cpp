@@ -15,10 +15,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace plat {
 
@@ -209,14 +211,12 @@ bool IsDeadPendingConnection(int err)
     }
 }
 
-int WsaErrorFromResolver(int eai, int err)
+int WsaErrorFromHostError(int hostError)
 {
-    switch (eai) {
-    case EAI_NONAME: return WSAHOST_NOT_FOUND;
-    case EAI_AGAIN: return WSATRY_AGAIN;
-    case EAI_NODATA: case EAI_ADDRFAMILY: return WSANO_DATA;
-    case EAI_MEMORY: return WSAENOBUFS;
-    case EAI_SYSTEM: return WsaErrorFromErrno(err);
+    switch (hostError) {
+    case HOST_NOT_FOUND: return WSAHOST_NOT_FOUND;
+    case TRY_AGAIN: return WSATRY_AGAIN;
+    case NO_DATA: return WSANO_DATA;
     default: return WSANO_RECOVERY;
     }
 }
@@ -554,45 +554,73 @@ QString inet_ntoa(quint32 address)
     return QString::fromLatin1(text);
 }
 
-std::optional<HostEntry> GetHostByName(const QString &name)
+namespace {
+
+// Runs one of the re-entrant resolver calls (name or address), growing its
+// work buffer while the resolver asks for more room.
+template <typename Lookup>
+std::optional<HostEntry> ResolveHost(Lookup lookup)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM; // one entry per address
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo *found = nullptr;
-    const int rc = ::getaddrinfo(name.toUtf8().constData(), nullptr, &hints, &found);
-    if (rc != 0) {
-        lastError = WsaErrorFromResolver(rc, errno);
+    constexpr size_t MaxBuffer = size_t(1) << 20;
+    std::vector<char> buffer(8192);
+    for (;;) {
+        hostent entry{};
+        hostent *found = nullptr;
+        int hostError = 0;
+        const int rc = lookup(&entry, buffer.data(), buffer.size(), &found, &hostError);
+        if (rc == ERANGE && buffer.size() < MaxBuffer) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (rc == 0 && found && found->h_addrtype == AF_INET)
+            return HostEntryFrom(*found);
+        lastError = rc == 0 || rc == ENOENT ? WsaErrorFromHostError(hostError ? hostError : HOST_NOT_FOUND)
+                                            : WsaErrorFromErrno(rc);
         return std::nullopt;
     }
+}
+
+} // namespace
+
+HostEntry HostEntryFrom(const ::hostent &found)
+{
     HostEntry entry;
-    entry.officialName = found->ai_canonname ? QString::fromUtf8(found->ai_canonname) : name;
-    for (const addrinfo *ai = found; ai; ai = ai->ai_next) {
-        const quint32 address = reinterpret_cast<const sockaddr_in *>(ai->ai_addr)->sin_addr.s_addr;
-        if (!entry.addresses.contains(address))
-            entry.addresses.append(address);
+    entry.officialName = QString::fromUtf8(found.h_name ? found.h_name : "");
+    for (char **alias = found.h_aliases; alias && *alias; ++alias) {
+        const QString name = QString::fromUtf8(*alias);
+        if (!name.isEmpty() && name != entry.officialName && !entry.aliases.contains(name))
+            entry.aliases.append(name);
     }
-    ::freeaddrinfo(found);
+    entry.addressType = found.h_addrtype;
+    entry.addressLength = found.h_length;
+    if (found.h_addrtype != AF_INET || found.h_length != 4)
+        return entry;
+    for (char **address = found.h_addr_list; address && *address; ++address) {
+        quint32 value = 0;
+        std::memcpy(&value, *address, sizeof value);
+        if (!entry.addresses.contains(value))
+            entry.addresses.append(value);
+    }
     return entry;
+}
+
+std::optional<HostEntry> GetHostByName(const QString &name)
+{
+    const QByteArray text = name.toUtf8();
+    if (text.isEmpty() || text.contains('\0')) {
+        lastError = WSAHOST_NOT_FOUND;
+        return std::nullopt;
+    }
+    return ResolveHost([&](hostent *entry, char *buffer, size_t size, hostent **found, int *hostError) {
+        return ::gethostbyname2_r(text.constData(), AF_INET, entry, buffer, size, found, hostError);
+    });
 }
 
 std::optional<HostEntry> GetHostByAddr(quint32 address)
 {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = address;
-    char host[NI_MAXHOST] = {};
-    const int rc = ::getnameinfo(reinterpret_cast<const sockaddr *>(&sin), sizeof sin, host, sizeof host,
-                                 nullptr, 0, NI_NAMEREQD);
-    if (rc != 0) {
-        lastError = WsaErrorFromResolver(rc, errno);
-        return std::nullopt;
-    }
-    HostEntry entry;
-    entry.officialName = QString::fromUtf8(host);
-    entry.addresses.append(address);
-    return entry;
+    return ResolveHost([&](hostent *entry, char *buffer, size_t size, hostent **found, int *hostError) {
+        return ::gethostbyaddr_r(&address, sizeof address, AF_INET, entry, buffer, size, found, hostError);
+    });
 }
 
 quint16 GetServicePort(const QString &service, const QString &protocol, quint16 defaultPort)

@@ -41,6 +41,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <netdb.h> // hostent
 #include <netinet/in.h>
 #include <sys/ioctl.h> // FIONBIO
 #include <sys/socket.h>
@@ -153,7 +154,9 @@ quint32 inet_addr(const QString &dotted);
 // IPv4 address in network byte order -> dotted-decimal text.
 QString inet_ntoa(quint32 address);
 
-// What a host lookup found. Aliases are not reported by the resolver and stay empty.
+// What a host lookup found: the official (canonical) name, the other names
+// the resolver knows for the host (hosts file aliases, DNS alias names) and
+// its IPv4 addresses.
 struct HostEntry {
     QString officialName;
     QStringList aliases;
@@ -161,6 +164,10 @@ struct HostEntry {
     int addressType = AF_INET;
     int addressLength = 4;
 };
+
+// The entry that the system's resolver returned (family AF_INET only; other
+// addresses are left out; an empty name, alias or a duplicate is skipped).
+HostEntry HostEntryFrom(const ::hostent &found);
 
 // Forward and reverse lookups; nothing on failure, with the error
 // (WSAHOST_NOT_FOUND .. WSANO_DATA) for WSAGetLastError().

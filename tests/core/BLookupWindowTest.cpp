@@ -3,13 +3,16 @@
 // the connection start on a channel, Save Log, the auto close, the X button
 // and the time query.
 #include "core/BCommon.h"
+#include "core/BConfig.h"
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
 #include "core/BTcpServ.h"
+#include "core/RichView.h"
 #include "olc/BOlcLog.h"
 #include "platform/FreeOnTerminateThread.h"
+#include "platform/Help.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
 #include "support/MainWindow.h"
@@ -26,6 +29,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QUrl>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -501,50 +505,80 @@ public:
     std::thread thread;
 };
 
-TEST_F(LookupWindowTest, TheTimeQueryReadsAllFourBytesAndShowsTheInternetTime)
+// The answer is received once: a short one still gives a time, its missing
+// bytes taken as 0; a silent server is given up after TimeOutValue.
+TEST_F(LookupWindowTest, TheTimeQueryLogsWhatOneReceiveBrings)
 {
-    {
-        TimeServer server([](plat::SOCKET s) {
-            // The count in two pieces: the query waits for all of it.
-            plat::send(s, "\xE0\x00", 2, 0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            plat::send(s, "\x00\x00", 2, 0);
+    const std::pair<QByteArray, const char *> cases[] = {
+        {QByteArray("\xE0\x00\x00\x00", 4), "\nNetwork byte order = 000000E0\nHost PC byte order = E0000000\n"
+                                           "\nInternet time = 2019/02/02 11:39:44  <Universal time>\nYour PC time  = "},
+        {QByteArray("\xE0\x01", 2), "\nNetwork byte order = 000001E0\nHost PC byte order = E0010000\n"},
+        {QByteArray(), "*** recv *** Error code = 10060"}, // silent
+    };
+    const qint32 savedTimeOut = std::exchange(TimeOutValue, 200);
+    CurrentHost.IpAddress = QStringLiteral("127.0.0.1");
+    CurrentHost.HostName = QStringLiteral("localhost");
+    for (const auto &[answer, expected] : cases) {
+        ui->LookupMemo->clear();
+        TimeServer server([&answer = answer](plat::SOCKET s) {
+            char byte; // the silent server holds the line open until the query gives up
+            answer.isEmpty() ? plat::recv(s, &byte, 1, 0) : plat::send(s, answer.constData(), int(answer.size()), 0);
         });
-        CurrentHost.IpAddress = QStringLiteral("127.0.0.1");
-        CurrentHost.HostName = QStringLiteral("localhost");
         form->TimeServerPort = server.port;
         form->PopupMenu->findChild<QAction *>(QStringLiteral("Time"))->trigger();
         server.Finish();
         EXPECT_EQ(server.request, QByteArray("\r\n"));
+        EXPECT_TRUE(memo().contains(QStringLiteral("Timeserver to    [[ localhost ]]")));
+        EXPECT_TRUE(memo().contains(QLatin1String(expected))) << memo().toStdString();
+        EXPECT_EQ(memo().contains(QStringLiteral("Internet time")), !answer.isEmpty());
     }
-    EXPECT_TRUE(memo().contains(QStringLiteral("Timeserver to    [[ localhost ]]")));
-    EXPECT_TRUE(memo().contains(QStringLiteral("\nNetwork byte order = 000000E0\nHost PC byte order = E0000000\n"
-                                               "\nInternet time = 2019/02/02 11:39:44  <Universal time>\n"
-                                               "Your PC time  = ")))
-        << memo().toStdString();
+    TimeOutValue = savedTimeOut;
 }
 
-TEST_F(LookupWindowTest, ASilentOrShortTimeServerEndsTheQueryWithoutATime)
+// Help and F1 open the page at the section of what has the focus (a window's
+// help context number, else its class, unless a part names its own); a
+// missing page is said in the status bar.
+TEST_F(LookupWindowTest, HelpOpensThePageAtTheWindowsSection)
 {
-    CurrentHost.IpAddress = QStringLiteral("127.0.0.1");
-    form->TimeAnswerTimeoutMs = 100;
-    {
-        // Holds the connection open until the query gives up and closes it.
-        TimeServer silent([](plat::SOCKET s) {
-            char byte;
-            plat::recv(s, &byte, 1, 0);
-        });
-        form->TimeServerPort = silent.port;
-        form->QueryTimeServer();
-        EXPECT_TRUE(memo().contains(QStringLiteral("*** recv *** Error code = 10060")));
-    }
-    {
-        TimeServer shortAnswer([](plat::SOCKET s) { plat::send(s, "\xE0\x00", 2, 0); });
-        form->TimeServerPort = shortAnswer.port;
-        form->QueryTimeServer();
-        EXPECT_TRUE(memo().contains(QStringLiteral("*** recv *** Connection closed")));
-    }
-    EXPECT_FALSE(memo().contains(QStringLiteral("Internet time")));
+    const QString savedHelp = ApplicationHelpFile;
+    const QByteArray savedBrowser = qgetenv("BROWSER");
+    env.writeFile(QStringLiteral("browser"), "#!/bin/sh\necho \"$1\" >> \"$0.txt\"\n");
+    QFile::setPermissions(env.file(QStringLiteral("browser")), QFile::ReadOwner | QFile::ExeOwner);
+    qputenv("BROWSER", env.file(QStringLiteral("browser")).toUtf8());
+    env.writeFile(QStringLiteral("Kalvex.html"), "<html></html>");
+    ApplicationHelpFile = env.file(QStringLiteral("Kalvex.hlp"));
+    const QString page = QUrl::fromLocalFile(env.file(QStringLiteral("Kalvex.html"))).toString();
+    QObject *helpKey = plat::InstallHelpKey(*qApp, ShowHelp);
+    TRichView view;
+    TBConfigForm config;
+
+    QTest::mouseClick(ui->HelpButton, Qt::LeftButton);
+    for (QWidget *w : {static_cast<QWidget *>(ui->HostNameEdit), static_cast<QWidget *>(&view), static_cast<QWidget *>(&config)})
+        QTest::keyClick(w, Qt::Key_F1);
+    ASSERT_TRUE(WaitUntil([&] { return env.readFile(QStringLiteral("browser.txt")).count('\n') == 4; }));
+    QStringList opened = QString::fromUtf8(env.readFile(QStringLiteral("browser.txt"))).split('\n', Qt::SkipEmptyParts);
+    opened.sort(); // the browsers run side by side
+    EXPECT_EQ(opened, QStringList({page + "#5001", page + "#TBLookupForm", page + "#TBLookupForm", page + "#TRichView"}));
+    EXPECT_EQ(form->focusWidget(), ui->HostNameEdit);
+
+    QFile::remove(env.file(QStringLiteral("Kalvex.html")));
+    QTest::keyClick(ui->HostNameEdit, Qt::Key_F1);
+    EXPECT_EQ(status(), "*** Help File not Found : " + env.file(QStringLiteral("Kalvex.html")) + " ***");
+    delete helpKey;
+    ApplicationHelpFile = savedHelp;
+    qputenv("BROWSER", savedBrowser);
+}
+
+// The installed page has a section for every anchor that the program opens.
+TEST(HelpPage, HasASectionForEveryWindow)
+{
+    QFile page(plat::HelpPagePath(QLatin1String(HelpFile)));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QByteArray html = page.readAll();
+    for (const char *anchor : {"TBLookupForm", "TBHostListForm", "TBFingerForm", "2200", "TRichView", "TBSendTelegramForm",
+                               "TBRecvTelegramForm", "TBTelLogForm", "4102", "4103", "TBAccountClientForm", "TBOlcClientForm",
+                               "TBOlcReadForm", "TBOlcPostForm", "TBOlcLogForm", "5001", "TBViewerListForm", "TBPasswordDlg"})
+        EXPECT_TRUE(html.contains(QByteArray("id=\"") + anchor + '"')) << anchor;
 }
 
 } // namespace

@@ -1,17 +1,21 @@
 // What loading the settings brings about at start-up: log banner and version
 // lines, folders, the TEL log pair and its unread TELs, auto-reply mode.
 #include "core/BCommon.h"
+#include "core/BHostlst.h"
+#include "core/HostRecord.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
 #include "core/MessageRecord.h"
 #include "platform/RecordFile.h"
 #include "platform/Registry.h"
 #include "support/TempEnv.h"
+#include "tel/BRecvTel.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -19,6 +23,17 @@
 using testsupport::TempEnvTest;
 
 namespace {
+
+// Hands every widget that is being shown to seen.
+struct ShowSpy : QObject {
+    std::function<void(QObject *)> seen;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show)
+            seen(watched);
+        return false;
+    }
+};
 
 class StartupEffectsTest : public TempEnvTest {
 protected:
@@ -174,12 +189,71 @@ TEST_F(StartupEffectsTest, AFolderThatCannotBeMadeEndsStartUpInOrder)
     EXPECT_TRUE(memo().contains(QStringLiteral("***** Kalvex Close *****")));
 }
 
-TEST_F(StartupEffectsTest, MaintenanceModeLogsTheRenewalFromQZ)
+TEST_F(StartupEffectsTest, MaintenanceModeLogsTheRenewalFromQZAndHeadersKeepTheVersionLabel)
 {
     storeDirectory("Version", QStringLiteral("QZ"));
     start();
     EXPECT_TRUE(memo().contains(QStringLiteral("Version Renewal : QZ --> Ver.3.03.03031001R")));
     EXPECT_EQ(ProgramVersion, QStringLiteral("QZ"));
+    // Header records written from now on still carry the label's text.
+    EXPECT_EQ(HeaderVersionText(), QStringLiteral("Ver.3.03.03031001R"));
+    EXPECT_EQ(MakeHeaderRecord(QStringLiteral("Teleg001")).Handle, QStringLiteral("Ver.3.03.03031001R"));
+    QFile::remove(env.file(QStringLiteral("Kalvex.lst")));
+    LoadHostList();
+    const QByteArray list = env.readFile(QStringLiteral("Kalvex.lst"));
+    ASSERT_GE(list.size(), 400);
+    EXPECT_EQ(HostRecord::decode(list.left(400)).HostName, QStringLiteral("Ver.3.03.03031001R"));
+}
+
+// Relative folders in the settings lie in the main directory (a relative
+// main directory in the program's folder), wherever the program was started.
+TEST_F(StartupEffectsTest, RelativeFoldersResolveAgainstTheMainDirectory)
+{
+    StartParameter('B') = QStringLiteral("1"); // the stored main directory, without asking
+    storeDirectory("MainDirectory", QStringLiteral("data"));
+    storeDirectory("LogDirectory", QStringLiteral("logs/../log"));
+    storeDirectory("TempDirectory", env.file(QStringLiteral("abs")));
+    storeDirectory("ListDirectory", QString());
+    storeDirectory("ArrivalChime", QStringLiteral("chime.wav"));
+    start();
+    const QString main = env.file(QStringLiteral("data"));
+    EXPECT_EQ(MainDirectory, main);
+    EXPECT_EQ(LogDirectory, main + QStringLiteral("/log"));
+    EXPECT_EQ(TempDirectory, env.file(QStringLiteral("abs")));
+    EXPECT_EQ(ListDirectory, main);
+    EXPECT_EQ(ArrivalChime, main + QStringLiteral("/chime.wav"));
+    EXPECT_TRUE(QFile::exists(main + QStringLiteral("/Telegram/Teleg000.dat")));
+}
+
+// The settings keep the outer rectangle: the frame goes there, and saving
+// gives back what was read.
+TEST_F(StartupEffectsTest, TheMainWindowsFrameGoesWhereTheSettingsSay)
+{
+    plat::UpdateRegistry(plat::RootKey::CurrentUser, [&](plat::RegKey &root) {
+        plat::RegKey &position = root.createKey(QStringLiteral("Software\\ZK\\Kalvex\\Position"));
+        for (auto [name, value] : {std::pair{"MainLeft", 30}, {"MainTop", 0}, {"MainWidth", 600}, {"MainHeight", 420}})
+            position.writeDWord(QLatin1String(name), quint32(value));
+    });
+    start();
+    EXPECT_EQ(form->frameGeometry(), QRect(30, 0, 600, 420));
+    MainPosition = MainWindowPosition();
+    SaveSettings();
+    EXPECT_EQ(QRect(MainPosition.Left, MainPosition.Top, MainPosition.Width, MainPosition.Height), QRect(30, 0, 600, 420));
+}
+
+// The notice about the HTML display that the first start gives comes up over
+// the main window, not hidden under it.
+TEST_F(StartupEffectsTest, TheFirstStartNoticeShowsAfterTheMainWindow)
+{
+    delete BRecvTelegramForm;
+    BRecvTelegramForm = nullptr;
+    QStringList shownWhileMainWindowShows;
+    ShowSpy spy;
+    spy.seen = [&](QObject *w) { shownWhileMainWindowShows << w->objectName() + (form && form->isVisible() ? "+" : ""); };
+    qApp->installEventFilter(&spy);
+    start();
+    qApp->removeEventFilter(&spy);
+    EXPECT_TRUE(shownWhileMainWindowShows.contains(QStringLiteral("HtmlDisplayNotice+"))) << shownWhileMainWindowShows.join(' ').toStdString();
 }
 
 } // namespace

@@ -2,9 +2,13 @@
 #include "platform/Sound.h"
 
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
+#include <QFile>
+#include <QLineEdit>
+#include <QTest>
+#include <tuple>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -22,15 +26,6 @@ QByteArray SilentWav()
     return "RIFF" + le32(36 + samples.size()) + "WAVE" + "fmt " + le32(16) + le16(1) + le16(1) + le32(8000)
         + le32(8000) + le16(1) + le16(8) + "data" + le32(samples.size()) + samples;
 }
-
-// Takes the desktop's place in opening file URLs.
-class UrlRecorder : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-};
 
 class SoundHelpTest : public testsupport::TempEnvTest {};
 
@@ -51,17 +46,51 @@ TEST_F(SoundHelpTest, SoundsPlayFromAnyThreadAndMissingFilesOnlyBeep)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-TEST_F(SoundHelpTest, HelpOpensThePageBesideTheHelpFile)
+// The page opens in the first browser of $BROWSER that exists, else through
+// xdg-open, at the anchor asked for; a missing page opens nothing.
+TEST_F(SoundHelpTest, HelpOpensThePageBesideTheHelpFileAtItsAnchor)
 {
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &recorder, "open");
     env.writeFile(QStringLiteral("Guide.html"), "<html></html>");
-
-    EXPECT_TRUE(plat::OpenHelp(env.file(QStringLiteral("Guide.hlp"))));
-    EXPECT_FALSE(plat::OpenHelp(env.file(QStringLiteral("Missing.hlp"))));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-    ASSERT_EQ(recorder.opened.size(), 1);
-    EXPECT_EQ(recorder.opened[0], QUrl::fromLocalFile(env.file(QStringLiteral("Guide.html"))));
+    const QString page = QUrl::fromLocalFile(env.file(QStringLiteral("Guide.html"))).toString();
+    // Stand-in browsers that note their arguments in one file.
+    for (const char *name : {"browser", "bin/xdg-open"}) {
+        env.writeFile(QLatin1String(name), "#!/bin/sh\necho \"$*\" >> " + env.file(QStringLiteral("opened.txt")).toUtf8() + "\n");
+        QFile::setPermissions(env.file(QLatin1String(name)), QFile::ReadOwner | QFile::ExeOwner);
+    }
+    const QByteArray browser = env.file(QStringLiteral("browser")).toUtf8();
+    const QByteArray savedPath = qgetenv("PATH"), savedBrowser = qgetenv("BROWSER");
+    qputenv("PATH", env.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
+    const std::tuple<QByteArray, QString, QString> cases[] = {
+        {"no-such-browser:" + browser + " --new-tab %s", QStringLiteral("5001"), "--new-tab " + page + "#5001"},
+        {"", QStringLiteral("TBLookupForm"), page + "#TBLookupForm"}, // xdg-open
+        {"::", QString(), page},
+    };
+    for (const auto &[browsers, anchor, expected] : cases) {
+        QFile::remove(env.file(QStringLiteral("opened.txt")));
+        qputenv("BROWSER", browsers);
+        EXPECT_TRUE(plat::OpenHelp(env.file(QStringLiteral("Guide.hlp")), anchor));
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return env.readFile(QStringLiteral("opened.txt")).endsWith('\n'); }));
+        EXPECT_EQ(QString::fromUtf8(env.readFile(QStringLiteral("opened.txt"))), expected + QLatin1Char('\n'));
+    }
+    EXPECT_FALSE(plat::OpenHelp(env.file(QStringLiteral("Missing.hlp")), QStringLiteral("2200")));
+    qputenv("PATH", savedPath);
+    qputenv("BROWSER", savedBrowser);
 }
 
-#include "SoundHelpTest.moc"
+// F1 alone, in any window, asks for the help of the widget that has the key.
+TEST_F(SoundHelpTest, TheHelpKeyNamesTheWidgetAndGoesNoFurther)
+{
+    QList<QWidget *> asked;
+    QObject *filter = plat::InstallHelpKey(*qApp, [&](QWidget *w) { asked.append(w); });
+    QWidget window;
+    auto *edit = new QLineEdit(&window);
+    QTest::keyClick(edit, Qt::Key_F1);
+    QTest::keyClick(edit, Qt::Key_F1, Qt::ShiftModifier);
+    QTest::keyClick(edit, Qt::Key_A);
+    QTest::keyClick(&window, Qt::Key_F1);
+    delete filter;
+    QTest::keyClick(edit, Qt::Key_F1);
+    EXPECT_EQ(asked, (QList<QWidget *>{edit, &window}));
+    EXPECT_EQ(edit->text(), QStringLiteral("a"));
+}
+

@@ -1,5 +1,7 @@
 #include "TempEnv.h"
 
+#include "core/BCommon.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -64,6 +66,8 @@ TempEnv::TempEnv() : oldRegistry_(qgetenv(RegistryVariable)), oldRuntime_(qgeten
 
 TempEnv::~TempEnv()
 {
+    // A log file that start-up opened in this folder goes away with it.
+    LogToFile = false;
     qputenv(RegistryVariable, oldRegistry_);
     qputenv(RuntimeVariable, oldRuntime_);
 }
