@@ -1,5 +1,6 @@
 // The picture view: JPEG decoding with its size limit and its handling of bad
-// bytes, BMP through Qt, and scroll bars following the picture's size.
+// bytes, BMP through Qt, WMF and EMF metafiles made here record by record,
+// and scroll bars following the picture's size.
 #include "core/ScrollImage.h"
 
 #include "support/TempEnv.h"
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QRandomGenerator>
 #include <QScrollBar>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +32,69 @@ QImage Filled(int width, int height, QColor colour)
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(colour);
     return image;
+}
+
+// Little-endian record writer for the metafiles below.
+struct Records {
+    QByteArray bytes;
+    Records &u16(quint32 v) { return put<quint16>(v); }
+    Records &u32(quint32 v) { return put<quint32>(v); }
+    template <typename T> Records &put(quint32 v)
+    {
+        char b[sizeof(T)];
+        qToLittleEndian<T>(static_cast<T>(v), b);
+        bytes.append(b, sizeof b);
+        return *this;
+    }
+};
+
+quint32 ColourRef(QColor c)
+{
+    return quint32(c.red()) | quint32(c.green()) << 8 | quint32(c.blue()) << 16;
+}
+
+// A placeable WMF, width x height at 96 dpi: a solid brush, a rectangle
+// inset by 10 units, the end record.
+QByteArray Wmf(QColor fill, int width, int height)
+{
+    Records body;
+    const auto record = [&](quint16 function, std::initializer_list<quint16> params) {
+        body.u32(3 + quint32(params.size())).u16(function);
+        for (quint16 p : params)
+            body.u16(p);
+    };
+    const quint32 colour = ColourRef(fill);
+    record(0x020B, {0, 0});                                       // window origin
+    record(0x020C, {quint16(height), quint16(width)});            // window extent
+    record(0x02FC, {0, quint16(colour), quint16(colour >> 16), 0}); // solid brush
+    record(0x012D, {0});                                          // select it
+    record(0x041B, {quint16(height - 10), quint16(width - 10), 10, 10});
+    record(0x0000, {});
+    Records placeable;
+    placeable.u32(0x9AC6CDD7).u16(0).u16(0).u16(0).u16(width).u16(height).u16(96).u32(0);
+    quint16 checksum = 0;
+    for (int i = 0; i < 20; i += 2)
+        checksum ^= qFromLittleEndian<quint16>(placeable.bytes.constData() + i);
+    placeable.u16(checksum);
+    Records header;
+    header.u16(1).u16(9).u16(0x0300).u32(quint32(18 + body.bytes.size()) / 2).u16(1).u32(7).u16(0);
+    return placeable.bytes + header.bytes + body.bytes;
+}
+
+// An EMF of width x height device units: header, solid brush, rectangle inset by 10, end.
+QByteArray Emf(QColor fill, int width, int height)
+{
+    Records body;
+    body.u32(39).u32(24).u32(1).u32(0).u32(ColourRef(fill)).u32(0); // brush 1
+    body.u32(37).u32(12).u32(1);                                    // select it
+    body.u32(43).u32(24).u32(10).u32(10).u32(width - 10).u32(height - 10);
+    body.u32(14).u32(20).u32(0).u32(16).u32(20);                    // end
+    Records header;
+    header.u32(1).u32(88).u32(0).u32(0).u32(width - 1).u32(height - 1); // bounds
+    header.u32(0).u32(0).u32(width * 26).u32(height * 26);              // frame, 0.01 mm
+    header.u32(0x464D4520).u32(0x10000).u32(88 + body.bytes.size()).u32(5).u16(2).u16(0);
+    header.u32(0).u32(0).u32(0).u32(1024).u32(768).u32(270).u32(203);
+    return header.bytes + body.bytes;
 }
 
 bool Near(QColor a, QColor b)
@@ -105,6 +170,52 @@ TEST(DecodeJpegTest, HugeHeaderIsRefusedBeforeDecoding)
     EXPECT_TRUE(error.contains(u"too large")) << error.toStdString();
 }
 
+TEST(MetafileTest, HostileMetafilesAreRefusedWithAReason)
+{
+    const QByteArray wmf = Wmf(Qt::red, 200, 100);
+    const QByteArray emf = Emf(Qt::green, 200, 100);
+    const auto patched32 = [](QByteArray bytes, qsizetype at, quint32 value) {
+        qToLittleEndian<quint32>(value, bytes.data() + at);
+        return bytes;
+    };
+    const qsizetype wmfFirstRecord = 22 + 18;
+    const qsizetype emfFirstRecord = 88;
+    const struct {
+        const char *name;
+        bool (*decode)(const QByteArray &, QImage &, QString *);
+        QByteArray bytes;
+        const char *reason;
+    } cases[] = {
+        {"empty WMF", DecodeWmf, {}, "header"},
+        {"WMF placeable header only", DecodeWmf, wmf.left(22), "header"},
+        {"WMF without header", DecodeWmf, wmf.mid(wmfFirstRecord), "header"},
+        {"WMF cut in a record", DecodeWmf, wmf.left(wmf.size() - 8), "record"},
+        {"WMF without end record", DecodeWmf, wmf.left(wmf.size() - 6), "end record"},
+        {"WMF record of size 0", DecodeWmf, patched32(wmf, wmfFirstRecord, 0), "record"},
+        {"WMF record past the end", DecodeWmf, patched32(wmf, wmfFirstRecord, 0x7fffffff), "record"},
+        {"WMF stating a huge record", DecodeWmf, patched32(wmf, 22 + 12, 0x69bc4f62), "larger than the file"},
+        {"WMF of absurd size", DecodeWmf, Wmf(Qt::red, 32000, 32000), "too large"},
+        {"EMF given as WMF", DecodeWmf, emf, "header"},
+        {"empty EMF", DecodeEmf, {}, "header"},
+        {"EMF header cut", DecodeEmf, emf.left(87), "header"},
+        {"EMF without signature", DecodeEmf, patched32(emf, 40, 0x20202020), "header"},
+        {"EMF description past its header", DecodeEmf, patched32(emf, 60, 12), "outside"},
+        {"EMF description of no length", DecodeEmf, patched32(emf, 64, 132), "outside"},
+        {"EMF record size not whole words", DecodeEmf, patched32(emf, emfFirstRecord + 4, 22), "record"},
+        {"EMF record past the end", DecodeEmf, patched32(emf, emfFirstRecord + 4, 0xfffffff0), "record"},
+        {"EMF without end record", DecodeEmf, emf.left(emf.size() - 20), "end record"},
+        {"EMF of absurd size", DecodeEmf, Emf(Qt::green, 60000, 60000), "too large"},
+        {"WMF given as EMF", DecodeEmf, wmf, "header"},
+    };
+    for (const auto &c : cases) {
+        QImage image(1, 1, QImage::Format_RGB32);
+        QString error;
+        EXPECT_FALSE(c.decode(c.bytes, image, &error)) << c.name;
+        EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << c.name << ": " << error.toStdString();
+        EXPECT_EQ(image.size(), QSize(1, 1)) << c.name;
+    }
+}
+
 class ScrollImageTest : public testsupport::TempEnvTest {
 protected:
     QString Save(const QImage &image, const QString &name)
@@ -146,6 +257,39 @@ TEST_F(ScrollImageTest, LoadsByExtension)
         EXPECT_FALSE(error.isEmpty());
         EXPECT_EQ(view.Picture().size(), QSize(12, 9));
     }
+}
+
+TEST_F(ScrollImageTest, ShowsMetafilesDrawnOnWhite)
+{
+    const auto write = [&](const QString &name, const QByteArray &bytes) {
+        QFile file(env.file(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return file.fileName();
+    };
+    TScrollImage view;
+    view.resize(260, 160);
+    view.show();
+    QString error;
+    for (const auto &[name, bytes, fill] : {std::tuple{QString("r.wmf"), Wmf(Qt::red, 200, 100), QColor(Qt::red)},
+                                           std::tuple{QString("g.EMF"), Emf(Qt::green, 200, 100), QColor(Qt::green)}}) {
+        ASSERT_TRUE(view.LoadFromFile(write(name, bytes), &error)) << name.toStdString() << ": " << error.toStdString();
+        const QImage &picture = view.Picture();
+        EXPECT_NEAR(picture.width(), 200, 2) << name.toStdString();
+        EXPECT_NEAR(picture.height(), 100, 2) << name.toStdString();
+        EXPECT_TRUE(Near(picture.pixelColor(100, 50), fill)) << name.toStdString();
+        // The frame is wider than the rectangle: the margin shows white paper.
+        EXPECT_EQ(picture.pixelColor(2, 2), QColor(Qt::white)) << name.toStdString();
+        QApplication::processEvents();
+        // What the window shows, not only what was decoded.
+        const QImage shown = view.grab().toImage();
+        EXPECT_TRUE(Near(shown.pixelColor(100, 50), fill)) << name.toStdString();
+    }
+    // A broken metafile keeps the picture on show.
+    QByteArray cut = Wmf(Qt::blue, 50, 50);
+    cut.chop(6);
+    EXPECT_FALSE(view.LoadFromFile(write("cut.wmf", cut), &error));
+    EXPECT_TRUE(Near(view.Picture().pixelColor(100, 50), Qt::green));
 }
 
 TEST_F(ScrollImageTest, ScrollBarsFollowThePictureSize)
