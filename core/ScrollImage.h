@@ -14,8 +14,9 @@ public:
     explicit TScrollImage(QWidget *parent = nullptr);
 
     // Loads a picture file, its kind chosen by the extension: "jpg" and "jpeg"
-    // through DecodeJpeg, "bmp" and "ico" through Qt. On failure the shown
-    // picture stays as it was, error (if given) says why and false is returned.
+    // through DecodeJpeg, "wmf" through DecodeWmf, "emf" through DecodeEmf,
+    // "bmp" and "ico" through Qt. On failure the shown picture stays as it was,
+    // error (if given) says why and false is returned.
     bool LoadFromFile(const QString &fileName, QString *error = nullptr);
 
     QLabel *Image() const { return image_; }
@@ -26,7 +27,23 @@ private:
     QImage picture_;
 };
 
-// Decodes JPEG bytes with libjpeg. Pictures over 30000 pixels on a side or over
-// 100 megapixels are refused from the header alone, before any pixel memory is
-// taken. A corrupt or truncated file gives false and a reason, never an exit.
+// Every decoder asks this before it takes pixel memory: pictures over 30000
+// pixels on a side or over 100 megapixels, and empty ones, are refused.
+bool PictureSizeAllowed(long long width, long long height, QString *error);
+
+// Decodes JPEG bytes with libjpeg. Too large pictures are refused from the
+// header alone (PictureSizeAllowed). A corrupt or truncated file gives false
+// and a reason, never an exit.
 bool DecodeJpeg(const QByteArray &bytes, QImage &image, QString *error);
+
+// The metafile readers trust the record sizes they read; these walks refuse,
+// before a reader sees the bytes, a file whose header is wrong, whose records
+// do not fit in it or that has no end record.
+bool CheckWmfRecords(const QByteArray &bytes, QString *error);
+bool CheckEmfRecords(const QByteArray &bytes, QString *error);
+
+// Metafiles are drawn on white at their own size: a WMF through libwmf, an
+// EMF through libemf2svg, both as SVG rendered by Qt. A malformed file gives
+// false and the reader's reason.
+bool DecodeWmf(const QByteArray &bytes, QImage &image, QString *error);
+bool DecodeEmf(const QByteArray &bytes, QImage &image, QString *error);

@@ -1,5 +1,6 @@
 // The picture view: JPEG decoding with its size limit and its handling of bad
-// bytes, BMP through Qt, and scroll bars following the picture's size.
+// bytes, BMP through Qt, WMF and EMF metafiles made here record by record,
+// and scroll bars following the picture's size.
 #include "core/ScrollImage.h"
 
 #include "support/TempEnv.h"
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QRandomGenerator>
 #include <QScrollBar>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +32,54 @@ QImage Filled(int width, int height, QColor colour)
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(colour);
     return image;
+}
+
+// Little-endian writer for the metafiles below.
+struct Records {
+    QByteArray bytes;
+    Records &u16(quint32 v) { return bytes += char(v), bytes += char(v >> 8), *this; }
+    Records &u32(quint32 v) { return u16(v).u16(v >> 16); }
+};
+
+quint32 ColourRef(QColor c) { return qRgb(c.blue(), c.green(), c.red()) & 0xffffff; }
+
+// A placeable WMF, width x height at 96 dpi: a solid brush, a rectangle
+// inset by 10 units, the end record.
+QByteArray Wmf(QColor fill, int width, int height)
+{
+    Records body;
+    const auto record = [&](quint16 function, std::initializer_list<quint16> params) {
+        body.u32(3 + quint32(params.size())).u16(function);
+        for (quint16 p : params)
+            body.u16(p);
+    };
+    const quint32 colour = ColourRef(fill);
+    record(0x020B, {0, 0});                                       // window origin
+    record(0x020C, {quint16(height), quint16(width)});            // window extent
+    record(0x02FC, {0, quint16(colour), quint16(colour >> 16), 0}); // solid brush
+    record(0x012D, {0});                                          // select it
+    record(0x041B, {quint16(height - 10), quint16(width - 10), 10, 10});
+    record(0x0000, {});
+    Records header; // placeable (frame at 96 units an inch, no checksum), then the metafile's own
+    header.u32(0x9AC6CDD7).u16(0).u16(0).u16(0).u16(width).u16(height).u16(96).u32(0).u16(0);
+    header.u16(1).u16(9).u16(0x0300).u32(quint32(18 + body.bytes.size()) / 2).u16(1).u32(7).u16(0);
+    return header.bytes + body.bytes;
+}
+
+// An EMF of width x height device units: header, solid brush, rectangle inset by 10, end.
+QByteArray Emf(QColor fill, int width, int height)
+{
+    Records body;
+    body.u32(39).u32(24).u32(1).u32(0).u32(ColourRef(fill)).u32(0); // brush 1
+    body.u32(37).u32(12).u32(1);                                    // select it
+    body.u32(43).u32(24).u32(10).u32(10).u32(width - 10).u32(height - 10);
+    body.u32(14).u32(20).u32(0).u32(16).u32(20);                    // end
+    Records header;
+    header.u32(1).u32(88).u32(0).u32(0).u32(width - 1).u32(height - 1); // bounds
+    header.u32(0).u32(0).u32(width * 26).u32(height * 26);              // frame, 0.01 mm
+    header.u32(0x464D4520).u32(0x10000).u32(88 + body.bytes.size()).u32(5).u16(2).u16(0);
+    header.u32(0).u32(0).u32(0).u32(1024).u32(768).u32(270).u32(203);
+    return header.bytes + body.bytes;
 }
 
 bool Near(QColor a, QColor b)
@@ -105,6 +155,42 @@ TEST(DecodeJpegTest, HugeHeaderIsRefusedBeforeDecoding)
     EXPECT_TRUE(error.contains(u"too large")) << error.toStdString();
 }
 
+TEST(MetafileTest, HostileMetafilesAreRefusedWithAReason)
+{
+    const QByteArray wmf = Wmf(Qt::red, 200, 100);
+    const QByteArray emf = Emf(Qt::green, 200, 100);
+    const auto patched32 = [](QByteArray bytes, qsizetype at, quint32 value) {
+        qToLittleEndian<quint32>(value, bytes.data() + at);
+        return bytes;
+    };
+    const qsizetype wmfFirstRecord = 22 + 18;
+    const qsizetype emfFirstRecord = 88;
+    const struct { const char *name; bool (*decode)(const QByteArray &, QImage &, QString *); QByteArray bytes; const char *reason; } cases[] = {
+        {"empty WMF", DecodeWmf, {}, "header"},
+        {"WMF without header", DecodeWmf, wmf.mid(wmfFirstRecord), "header"},
+        {"WMF cut in a record", DecodeWmf, wmf.left(wmf.size() - 8), "record"},
+        {"WMF without end record", DecodeWmf, wmf.left(wmf.size() - 6), "end record"},
+        {"WMF record of size 0", DecodeWmf, patched32(wmf, wmfFirstRecord, 0), "record"},
+        {"WMF record past the end", DecodeWmf, patched32(wmf, wmfFirstRecord, 0x7fffffff), "record"},
+        {"WMF stating a huge record", DecodeWmf, patched32(wmf, 22 + 12, 0x69bc4f62), "larger than the file"},
+        {"WMF of absurd size", DecodeWmf, Wmf(Qt::red, 32000, 32000), "too large"},
+        {"empty EMF", DecodeEmf, {}, "header"},
+        {"EMF without signature", DecodeEmf, patched32(emf, 40, 0x20202020), "header"},
+        {"EMF description past its header", DecodeEmf, patched32(emf, 60, 12), "outside"},
+        {"EMF description of no length", DecodeEmf, patched32(emf, 64, 132), "outside"},
+        {"EMF record past the end", DecodeEmf, patched32(emf, emfFirstRecord + 4, 0xfffffff0), "record"},
+        {"EMF without end record", DecodeEmf, emf.left(emf.size() - 20), "end record"},
+        {"EMF of absurd size", DecodeEmf, Emf(Qt::green, 60000, 60000), "too large"},
+    };
+    for (const auto &c : cases) {
+        QImage image(1, 1, QImage::Format_RGB32);
+        QString error;
+        EXPECT_FALSE(c.decode(c.bytes, image, &error)) << c.name;
+        EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << c.name << ": " << error.toStdString();
+        EXPECT_EQ(image.size(), QSize(1, 1)) << c.name;
+    }
+}
+
 class ScrollImageTest : public testsupport::TempEnvTest {
 protected:
     QString Save(const QImage &image, const QString &name)
@@ -145,6 +231,29 @@ TEST_F(ScrollImageTest, LoadsByExtension)
         EXPECT_FALSE(view.LoadFromFile(bad, &error)) << bad.toStdString();
         EXPECT_FALSE(error.isEmpty());
         EXPECT_EQ(view.Picture().size(), QSize(12, 9));
+    }
+}
+
+TEST_F(ScrollImageTest, ShowsMetafilesDrawnOnWhite)
+{
+    TScrollImage view;
+    view.resize(260, 160);
+    view.show();
+    for (const auto &[name, bytes, fill] : {std::tuple{"r.wmf", Wmf(Qt::red, 200, 100), QColor(Qt::red)},
+                                           std::tuple{"g.EMF", Emf(Qt::green, 200, 100), QColor(Qt::green)}}) {
+        QFile file(env.file(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+        QString error;
+        ASSERT_TRUE(view.LoadFromFile(file.fileName(), &error)) << name << ": " << error.toStdString();
+        const QSize size = view.Picture().size();
+        EXPECT_TRUE(std::abs(size.width() - 200) <= 1 && std::abs(size.height() - 100) <= 1) << name;
+        EXPECT_TRUE(Near(view.Picture().pixelColor(100, 50), fill)) << name;
+        // The frame is wider than the rectangle: the margin shows white paper.
+        EXPECT_EQ(view.Picture().pixelColor(2, 2), QColor(Qt::white)) << name;
+        // What the window shows, not only what was decoded.
+        QApplication::processEvents();
+        EXPECT_TRUE(Near(view.grab().toImage().pixelColor(100, 50), fill)) << name;
     }
 }
 
