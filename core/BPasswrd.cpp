@@ -232,11 +232,11 @@ bool IsHtmlFile(const QString &fileName)
     return extension == QLatin1String("htm") || extension == QLatin1String("html");
 }
 
+// Bitmaps, JPEG pictures and the metafiles that the picture view draws.
 bool IsImageFile(const QString &fileName)
 {
-    const QString extension = QFileInfo(fileName).suffix().toLower();
-    return extension == QLatin1String("bmp") || extension == QLatin1String("jpg") ||
-           extension == QLatin1String("jpeg");
+    static const QStringList pictures{"bmp", "jpg", "jpeg", "wmf", "emf"};
+    return pictures.contains(QFileInfo(fileName).suffix().toLower());
 }
 
 bool FindViewer(const QString &fileName, QString &application)

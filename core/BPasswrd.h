@@ -49,7 +49,7 @@ bool ShowPasswordDialog(QWidget *owner, const QString &title, const QString &ini
 // (LocalAddresses). Callable from any thread.
 bool IsLocalAddress(const QString &address);
 
-// By the file's extension, without regard to case: "htm"/"html"; "bmp"/"jpg"/"jpeg".
+// By the file's extension, without regard to case: "htm"/"html"; "bmp"/"jpg"/"jpeg"/"wmf"/"emf".
 bool IsHtmlFile(const QString &fileName);
 bool IsImageFile(const QString &fileName);
 
