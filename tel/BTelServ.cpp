@@ -185,7 +185,8 @@ public:
                 break;
             PartPath = part;
             // Held until the file is closed: start-up removes only what no transfer holds.
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && File.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                File.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
                 return true;
             ::close(fd);
             break;

@@ -493,8 +493,7 @@ TEST_F(StayFetch, OlderHoldersSendAFileNameLineAndLooseDates)
     finish(*peer);
     EXPECT_EQ(testsupport::StoredTels().size(), 3u);
 
-    // A TEL the log cannot take ends the fetch with a reset, so that the
-    // holder does not count it as delivered; the user is told.
+    // A TEL the log cannot take ends the fetch with a reset; the user is told.
     ASSERT_TRUE(QFile::remove(TelTextFile()));
     ASSERT_TRUE(QDir().mkdir(TelTextFile()));
     peer = serverPeer([&](FakePeer &p) {

@@ -266,7 +266,8 @@ TEST_F(AutoReply, TheMessageFollowsTheVersionTheAnsweredHostStatesInItsHandshake
     // Only a host that closes cleanly after "OFF" has taken the answer.
     EXPECT_FALSE(log().contains(QStringLiteral("TEL Troubled")));
     EXPECT_EQ(answerFor("OLCP303L", "ACK", true).afterLogin, "TEXT\rOFF\r");
-    EXPECT_TRUE(log().contains(QStringLiteral("... TEL Troubled (Remote Host) ...\n... AutoReply to [[ 127.0.0.1 ]] not delivered ...")));
+    EXPECT_TRUE(log().contains(QStringLiteral("... TEL Troubled (Remote Host) ...\n"
+                                              "... AutoReply to [[ 127.0.0.1 ]] not delivered ...")));
 
     const QString lines = log();
     EXPECT_TRUE(lines.contains(QStringLiteral("AutoReply to    [[ 127.0.0.1 ]]  loopback")));

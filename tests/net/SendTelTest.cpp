@@ -550,27 +550,22 @@ TEST_F(SendTelTest, APeerThatHangsUpOrACloseDuringATransferEndsTheWindowWithoutO
 TEST_F(SendTelTest, OnlyACleanCloseAfterOffConfirmsTheTels)
 {
     enum class Ending { Close, Reset, Silence, GoneBeforeOff };
-    struct Case {
-        const char *name;
-        Ending ending;
-        bool delivered;
-    };
+    struct Case { const char *name; Ending ending; bool delivered; };
     const qint32 savedTimeOut = TimeOutValue;
-    TimeOutValue = 300; // the silent receiver is given up after this
+    TimeOutValue = 300; // the silent receiver (1 s) is given up after this
     RepeatTransmit = true;
     const QString troubled = QStringLiteral("127.0.0.1 : ... TEL Troubled (Remote Host) ...");
     for (const Case &c : {Case{"close", Ending::Close, true}, Case{"reset", Ending::Reset, false},
-                          Case{"silence", Ending::Silence, false}, Case{"gone before OFF", Ending::GoneBeforeOff, false}}) {
+                          Case{"silence", Ending::Silence, false},
+                          Case{"gone before OFF", Ending::GoneBeforeOff, false}}) {
         SCOPED_TRACE(c.name);
         ui->L_StatusBar->clearMessage();
         ui->LookupMemo->clear();
         auto peer = FakePeer::listen(
             [&](FakePeer &p) {
                 OpenAsReceiver(p, "OLCP303L");
-                for (int tel = 0; tel < 2; ++tel) {
-                    EXPECT_EQ(p.expectLine(), "TEXT\r");
-                    RecvBuffer(p);
-                }
+                EXPECT_EQ(p.expectLine(), "TEXT\r");
+                RecvBuffer(p);
                 if (c.ending == Ending::GoneBeforeOff)
                     return;
                 EXPECT_EQ(p.expectLine(), "OFF\r");
@@ -584,26 +579,21 @@ TEST_F(SendTelTest, OnlyACleanCloseAfterOffConfirmsTheTels)
         ASSERT_TRUE(w);
         const QPointer<TBSendTelegramForm> window(w);
         const size_t before = StoredTels().size();
-        for (const QString &text : {QStringLiteral("first"), QStringLiteral("second")}) {
-            type(w, text);
-            QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
-            ASSERT_EQ(statusOf(w), QStringLiteral("Success Transmit"));
-        }
+        type(w, QStringLiteral("first"));
+        QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
+        ASSERT_EQ(statusOf(w), QStringLiteral("Success Transmit"));
         if (c.ending == Ending::GoneBeforeOff)
             peer->wait();
-        QElapsedTimer closing;
-        closing.start();
         QTest::mouseClick(w->ui->ExitButton, Qt::LeftButton);
         ASSERT_TRUE(WaitUntil([&] { return !window; }));
-        EXPECT_LT(closing.elapsed(), 900); // the wait ends with TimeOutValue, not with the peer
         peer->wait();
 
-        EXPECT_EQ(StoredTels().size(), before + 2); // the "Send" records stay either way
+        EXPECT_EQ(StoredTels().size(), before + 1); // the "Send" record stays either way
         EXPECT_EQ(ChannelStates[0], 0);
         const QString log = memo();
-        EXPECT_EQ(log.contains(QStringLiteral("... TEL Troubled (Remote Host) ...")), !c.delivered) << log.toStdString();
+        EXPECT_EQ(log.contains(QStringLiteral("... TEL Troubled (Remote Host) ...")), !c.delivered);
         EXPECT_EQ(log.count(QStringLiteral("... not delivered to [[ 127.0.0.1 ]] : Send  <<Text>>  ")),
-                  c.delivered ? 0 : 2);
+                  c.delivered ? 0 : 1);
         EXPECT_EQ(ui->L_StatusBar->currentMessage() == troubled, !c.delivered);
     }
     TimeOutValue = savedTimeOut;
