@@ -14,6 +14,7 @@
 #include "ui_BLookup.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QThread>
@@ -30,7 +31,8 @@ constexpr int UserIdVersion = 203;
 constexpr int VersionBytes = 8, HandleBytes = 32, UserIdBytes = 8;
 // What the log shows in place of a received password line.
 constexpr char MaskedPassword[] = "********";
-
+// The longest wait for a receiver's close after "OFF".
+constexpr int MaxDeliveryWaitMs = 30000;
 
 void ShowHostStatus(const HostRecord &host, const char *text)
 {
@@ -62,7 +64,8 @@ bool RecvStayHeader(plat::SOCKET s, int serverVersion, MessageRecord &record)
     if (serverVersion < UserIdVersion) {
         if (!RecvString(s, line))
             return false;
-        record.FileName = SafeBaseName(line);
+        // Kept as it came: whoever uses it as a path checks it there.
+        record.FileName = plat::CutText(line, MessageRecordCapacity::FileName);
     }
     if (!RecvString(s, line))
         return false;
@@ -73,7 +76,50 @@ bool RecvStayHeader(plat::SOCKET s, int serverVersion, MessageRecord &record)
     return true;
 }
 
+// A receiver closes only after "OFF": a close (or reset) that is already
+// there before it was sent means the receiver died or gave up.
+bool PeerAlreadyGone(plat::SOCKET s)
+{
+    unsigned long nonBlocking = 1;
+    plat::ioctlsocket(s, FIONBIO, &nonBlocking);
+    char byte = 0;
+    const int n = plat::recv(s, &byte, 1, MSG_PEEK);
+    const bool gone = n == 0 || (n < 0 && plat::WSAGetLastError() != plat::WSAEWOULDBLOCK);
+    nonBlocking = 0;
+    plat::ioctlsocket(s, FIONBIO, &nonBlocking);
+    return gone;
+}
+
+// Reads (and drops) whatever still comes until the peer's close. True for a
+// clean close within the time, false for a reset, a failure or the time-out.
+bool AwaitPeerClose(plat::SOCKET s, int milliseconds)
+{
+    QElapsedTimer waited;
+    waited.start();
+    char chunk[256];
+    for (qint64 left = milliseconds; left > 0; left = milliseconds - waited.elapsed()) {
+        plat::SetReceiveTimeout(s, int(left));
+        const int n = plat::recv(s, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return n == 0;
+    }
+    return false;
+}
+
 } // namespace
+
+void ResetOnClose(plat::SOCKET s)
+{
+    const linger reset{1, 0};
+    plat::setsockopt(s, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+}
+
+bool SendOffConfirmed(plat::SOCKET s)
+{
+    if (PeerAlreadyGone(s) || !SendString(s, "OFF\r") || plat::shutdown(s, SHUT_WR) != 0)
+        return false;
+    return AwaitPeerClose(s, TimeOutValue > 0 ? std::min(TimeOutValue, MaxDeliveryWaitMs) : MaxDeliveryWaitMs);
+}
 
 bool IsLightEdition(const QString &storedVersion)
 {
@@ -230,7 +276,10 @@ bool RecvStayTels(plat::SOCKET s, HostRecord &host)
         record.UserId = userId;
         if (!RecvStayHeader(s, serverVersion, record) || !RecvStayTelText(s, record, body))
             return false;
-        // A TEL that cannot be stored is reported by StoreTel; the next one may still fit.
-        StoreTel(host, record, body);
+        // The server learns from the reset that the fetch did not take them all.
+        if (!StoreTel(host, record, body)) {
+            ResetOnClose(s);
+            return false;
+        }
     }
 }

@@ -64,6 +64,18 @@ bool SendAccountPassword(plat::SOCKET s, bool cancel, HostRecord &host, QString 
 // line. False when a receive failed.
 bool RecvStayTels(plat::SOCKET s, HostRecord &host);
 
+// Makes the coming close of s a reset instead of a clean close. A TEL
+// receiver ends so a conversation in which a TEL was not stored: the
+// protocol has no answer per TEL, so its sender learns it from the close.
+void ResetOnClose(plat::SOCKET s);
+
+// The sender's end of a TEL conversation: "OFF", then this side is shut down
+// and the peer's close awaited (TimeOutValue, at most 30 s). True only when
+// the peer closed cleanly after "OFF", which a receiver does once every TEL
+// of the conversation is stored; a reset, a time-out or a peer gone before
+// "OFF" leaves the TELs unconfirmed. The caller closes the socket.
+bool SendOffConfirmed(plat::SOCKET s);
+
 // Runs action with the main window on the GUI thread: at once when called
 // there, else queued. Nothing happens when there is no main window (any more)
 // by then.

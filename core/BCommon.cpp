@@ -3,6 +3,7 @@
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
 #include "core/BViewlst.h"
+#include "core/MessageRecord.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
 #include "platform/WinMessages.h"
@@ -240,14 +241,22 @@ LogNotifier &LogNotifier::instance()
     return *notifier;
 }
 
-QString SafeBaseName(QString name)
+QString SafeBaseName(const QString &name)
 {
-    static const QRegularExpression controls(QStringLiteral("[\\x00-\\x1f\\x7f]"));
-    name.remove(controls);
-    const qsizetype cut = std::max({name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')),
-                                    name.lastIndexOf(QLatin1Char(':'))});
-    name = name.mid(cut + 1);
-    return (name == QLatin1String(".") || name == QLatin1String("..")) ? QString() : name;
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return {};
+    // Decoded text: a CP932 trail byte 0x5C is part of its character here and
+    // no longer reads as "\".
+    const bool separatorOrControl = std::any_of(name.cbegin(), name.cend(), [](QChar c) {
+        return c == u'/' || c == u'\\' || c.unicode() < 0x20 || c.unicode() == 0x7F;
+    });
+    const bool drivePrefix = name.size() >= 2 && name[1] == u':' && name[0].isLetter() && name[0].unicode() < 0x80;
+    // Text that is no CP932 could not be kept in a record as it is named on disk.
+    const QByteArray bytes = plat::ToCp932(name);
+    if (separatorOrControl || drivePrefix || plat::FromCp932(bytes) != name ||
+        bytes.size() > MessageRecordCapacity::FileName)
+        return {};
+    return name;
 }
 
 int PeerVersionNumber(const QString &versionLine)

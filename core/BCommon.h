@@ -58,10 +58,13 @@ signals:
 };
 
 int VersionNumber(const QString &text);
-// A file name that came from a peer or a record, as a plain name in a folder
-// of ours: only what follows the last "/", "\" or drive colon counts, control
-// characters are dropped, and "." and ".." give nothing.
-QString SafeBaseName(QString name);
+// A file name that came from a peer, a server or a record, checked for use
+// as a plain name in a folder of ours: the name itself when it is safe, else
+// empty. Refused are "", "." and "..", a "/" or "\" character (a CP932 trail
+// byte 0x5C belongs to its character and is none), a drive prefix ("C:"),
+// control characters, text that is no CP932, and more than the 80 bytes of a
+// record's FileName. Dots elsewhere are fine ("v1..2.txt").
+QString SafeBaseName(const QString &name);
 // The version number in characters 5 to 7 of an OLCP version line ("OLCP303L" -> 303).
 int PeerVersionNumber(const QString &versionLine);
 QString ZeroPad(const QString &text, int width);

@@ -9,6 +9,7 @@
 #include "core/MessageRecord.h"
 #include "core/RichView.h"
 #include "platform/Cp932.h"
+#include "platform/DayDate.h"
 #include "platform/WinMessages.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
@@ -17,6 +18,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -118,7 +120,11 @@ bool TBSendTelegramForm::event(QEvent *event)
             return true;
         }
         if (message->message() == CloseWindowsMessage) {
-            close();
+            // A window already closing waits for the receiver's close: stop that.
+            if (Closed)
+                BreakConnection();
+            else
+                close();
             return true;
         }
     }
@@ -139,13 +145,18 @@ void TBSendTelegramForm::closeEvent(QCloseEvent *event)
         event->ignore();
         Error = true;
         CloseRequested = true;
-        if (Socket != plat::INVALID_SOCKET)
-            plat::closesocket(Socket);
-        Socket = plat::INVALID_SOCKET;
+        BreakConnection();
         return;
     }
     Closed = true;
     TBEditorForm::closeEvent(event);
+}
+
+void TBSendTelegramForm::BreakConnection()
+{
+    if (Socket != plat::INVALID_SOCKET)
+        plat::closesocket(Socket);
+    Socket = plat::INVALID_SOCKET;
 }
 
 void TBSendTelegramForm::CloseWhenIdle()
@@ -223,14 +234,16 @@ void TBSendTelegramForm::FormClose()
     ui->FileButton->setEnabled(true);
     if (SentCount == 0)
         WriteLog(ALPHA, QStringLiteral("... TEL Canceled (Local Host) ..."));
+    bool confirmed = false;
     if (Socket != plat::INVALID_SOCKET) {
         if (StayMode && !Error)
             Step(SendString(Socket, "CAN\r"));
-        if (!Error)
-            Step(SendString(Socket, "OFF\r"));
-        plat::closesocket(Socket);
-        Socket = plat::INVALID_SOCKET;
+        // Waits with the blocking hook: the program goes on meanwhile.
+        confirmed = !Error && SendOffConfirmed(Socket);
+        BreakConnection();
     }
+    if (!confirmed)
+        ReportUnconfirmed();
     ui->SendRich->SetInputMode(false);
     if (OwnsChannel)
         ChannelStates[static_cast<size_t>(ChannelNumber)] = 0;
@@ -294,9 +307,33 @@ bool TBSendTelegramForm::SendTelText()
         record.Title += QLatin1String(TelTitle::SerialChat);
         record.Flags |= MessageRecord::SerialFlag;
     }
+    NoteSent(record);
+    return true;
+}
+
+void TBSendTelegramForm::NoteSent(const MessageRecord &record)
+{
     ++SentCount;
     LogSentTel(SentTelNow(), record);
-    return true;
+    if (!Local)
+        Unconfirmed.append(record.Title + QLatin1String("  ") + QString::number(record.Bytes) +
+                           QStringLiteral("Bytes  ") + plat::FormatLongTime(QDateTime::currentDateTime()));
+}
+
+// Only the receiver's clean close after "OFF" confirms the TELs of a
+// conversation; without it their "Send" records stay, and the log and the
+// main window say that they were not delivered.
+void TBSendTelegramForm::ReportUnconfirmed()
+{
+    if (Unconfirmed.isEmpty())
+        return;
+    const QString troubled = QStringLiteral("... TEL Troubled (Remote Host) ...");
+    WriteLog(ALPHA, troubled);
+    for (const QString &tel : std::as_const(Unconfirmed))
+        WriteLog(ALPHA, QStringLiteral("... not delivered to [[ ") + TargetHost.IpAddress + QStringLiteral(" ]] : ") +
+                            tel + QStringLiteral(" ..."));
+    ShowMainStatus(TargetHost.IpAddress + QStringLiteral(" : ") + troubled);
+    Unconfirmed.clear();
 }
 
 bool TBSendTelegramForm::SendTelFile()
@@ -339,8 +376,7 @@ bool TBSendTelegramForm::SendTelFile()
     record.AuxText2 = rate;
     record.FileName = name;
     TextBuffer.clear();
-    ++SentCount;
-    LogSentTel(SentTelNow(), record);
+    NoteSent(record);
     return true;
 }
 

@@ -2,7 +2,10 @@
 // The TEL send window: holds one TEL conversation with a peer, from the moment
 // its client thread (TBTelClientThread, tel/BTelTrd.h) has connected and handed over, until
 // it closes with "OFF". Text TELs, file TELs and Stay TELs (TELs that a server
-// keeps for a user who is not on-line), any number of them.
+// keeps for a user who is not on-line), any number of them. The TELs count
+// as delivered only when the receiver closes cleanly after "OFF" (it resets
+// when one could not be stored); otherwise the close reports them as
+// "TEL Troubled" in the main window and the log.
 //
 // It is started like every connection window, through TelSendWindowKind
 // (core/BLookup.h):
@@ -16,11 +19,13 @@
 // released with deleteLater, never under its own call.
 #include "core/BEditor.h"
 #include "core/HostRecord.h"
+#include "core/MessageRecord.h"
 #include "platform/WinSock.h"
 #include "tel/BTelLog.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 class QPushButton;
 
@@ -89,6 +94,12 @@ private:
     bool Step(bool ok);
     // Closes now, or once the pending socket call has returned.
     void CloseWhenIdle();
+    // Closes the socket at once: a call waiting on it returns.
+    void BreakConnection();
+    // Counts and logs a TEL that went out; it waits for the receiver's
+    // confirmation at the close.
+    void NoteSent(const MessageRecord &record);
+    void ReportUnconfirmed();
 
     HostRecord TargetHost;
     plat::SOCKET Socket = plat::INVALID_SOCKET;
@@ -105,6 +116,7 @@ private:
     bool StayReply = false;
     QString StayUserId, StayHandle;
     QByteArray TextBuffer;      // the text as sent, kept for the log
+    QStringList Unconfirmed;    // the TELs sent, as the log names them, until the receiver confirms them
 
     int Busy = 0;               // depth of handlers inside the conversation
     bool CloseRequested = false;

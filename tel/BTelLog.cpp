@@ -1,5 +1,6 @@
 #include "tel/BTelLog.h"
 
+#include "core/BClient.h"
 #include "core/BCommon.h"
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
@@ -184,6 +185,27 @@ bool ReportFailure(const QString &what, const QString &error)
     return false;
 }
 
+// The pair could not take a received TEL (full, disk full, write error). The
+// user is told once, in the status bar and the log, until a TEL is stored
+// again: peers that go on sending into a full log must not flood the
+// activity log too. Their senders learn it from the reset of the conversation.
+std::atomic<bool> StoreTroubleShown{false};
+
+bool ReportStoreFailure(const QString &error)
+{
+    const QString detail = QStringLiteral("*** TEL Store Error : ") + error + QStringLiteral(" ***");
+    if (StoreTroubleShown.exchange(true)) {
+        WriteLog(BETA, detail);
+        return false;
+    }
+    const QString advice =
+        QStringLiteral("*** TEL log is full or cannot be written : compact or change it in the TEL log window ***");
+    WriteLog(ALPHA, detail);
+    WriteLog(ALPHA, advice);
+    ShowMainStatus(advice);
+    return false;
+}
+
 // ---- what follows a stored TEL -------------------------------------------------
 
 // Runs from the event loop or as a thread's whole work: nothing may escape.
@@ -279,6 +301,8 @@ bool OpenTelLogFiles(QString *error)
         std::lock_guard waitingLock(WaitingTelsLock);
         WaitingTels = pending;
     }
+    RemoveLeftoverTelParts();
+    StoreTroubleShown = false; // a pair opened afresh is reported afresh
     std::lock_guard lock(TelTextLock);
     return plat::EnsureFileExists(TelTextFile(), error);
 }
@@ -288,7 +312,7 @@ bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArr
     const bool stay = record.Flags & MessageRecord::StayFlag;
     QString error;
     if (!StoreBody(record, body, &error))
-        return ReportFailure(QStringLiteral("TEL Store Error"), error);
+        return ReportStoreFailure(error);
     record.AuxText1 = connection.OlcpVersion;
     record.Address = ResolveAddress(connection.IpAddress);
     if (stay) {
@@ -299,7 +323,8 @@ bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArr
         record.DateTime = plat::DayDateNow();
     }
     if (!AppendTelRecord(record, &error))
-        return ReportFailure(QStringLiteral("TEL Store Error"), error);
+        return ReportStoreFailure(error);
+    StoreTroubleShown = false;
     // Announced only now, so that a window reading the log on the
     // announcement always finds the TEL there.
     const qint32 waiting = NotifyTelArrival(!stay);

@@ -33,7 +33,8 @@ constexpr int MaxTelBody = 65536;
 // clamps TelegPointer (0, negative or past the end -> the record count, so
 // everything stored so far counts as shown); sets WaitingTels to the number
 // of records from TelegPointer on whose Title begins with "Recv"; creates the
-// text file when missing. A file that exists but cannot be opened is left
+// text file when missing; removes what a killed transfer left in the TEL
+// folder (RemoveLeftoverTelParts). A file that exists but cannot be opened is left
 // untouched: false, with the reason in *error. Showing the unread count and
 // switching to Lock mode is the caller's part.
 bool OpenTelLogFiles(QString *error);
@@ -48,7 +49,9 @@ bool OpenTelLogFiles(QString *error);
 // address of the host whose connection carried the TEL when the connection
 // record names another (a forwarded TEL names its first sender); empty means
 // the connection's own. A body over MaxTelBody or shorter than record.Bytes,
-// or a failed write, is logged at level 1 and nothing is announced: false.
+// or a failed write, is told to the user once (activity log at level 1 and
+// the main window's status bar) until a TEL is stored again or the pair is
+// opened afresh, and nothing is announced: false.
 // Callable from any thread.
 bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArray &body,
               const QString &deliveredBy = QString());

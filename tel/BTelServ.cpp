@@ -17,7 +17,9 @@
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +27,9 @@
 #include <fcntl.h>
 #include <mutex>
 #include <set>
+#include <utility>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::atomic<std::uint8_t> TelServerEnabled{0};
@@ -99,25 +104,21 @@ bool RecvTelText(plat::SOCKET socket, MessageRecord &record, QByteArray &body)
 
 // ---- received files ----------------------------------------------------------
 
-// A name that stays inside the TEL folder on every system the sender may run:
-// no folder separator, drive or stream colon, parent step or control
-// character, and one that fits the record's FileName field. Bytes that are no
-// CP932 text are refused too: the record could not hold the name the file
-// gets on disk, and would name another file.
-bool IsSafeFileName(const QByteArray &bytes, const QString &name)
+// Files being received lie in the TEL folder under a hidden temporary name,
+// created exclusively and held under a lock for the whole transfer, and get
+// their own name only when complete: a transfer that breaks, even by a kill,
+// never leaves a partial file under the name the sender chose.
+constexpr char PartPrefix[] = ".kalvex-part-";
+
+bool IsPartName(const QString &name)
 {
-    if (bytes.isEmpty() || bytes.size() > MessageRecordCapacity::FileName || name.contains(QStringLiteral("..")) ||
-        plat::FromCp932(plat::ToCp932(name)) != name)
-        return false;
-    return std::none_of(name.cbegin(), name.cend(), [](QChar c) {
-        return c == u'/' || c == u'\\' || c == u':' || c.unicode() < 0x20 || c.unicode() == 0x7F;
-    });
+    return name.startsWith(QLatin1String(PartPrefix));
 }
 
-// The name as the log shows it: a peer's control characters never reach it.
-QString Printable(const QString &name)
+// The text as the log shows it: a peer's control characters never reach it.
+QString Printable(const QString &text)
 {
-    QString shown = name;
+    QString shown = text;
     for (QChar &c : shown)
         if (c.unicode() < 0x20 || c.unicode() == 0x7F)
             c = u'?';
@@ -129,62 +130,127 @@ QString FileLine(const QString &name, const QString &what)
     return QStringLiteral("... File \"") + Printable(name) + QStringLiteral("\" : ") + what + QStringLiteral(" ...");
 }
 
-// Creates the announced file in the TEL folder. Created exclusively, so it
-// never replaces a file, follows no link planted under the name, and two
-// conversations cannot write into one file. On refusal, reason is the log line.
-bool CreateTelFile(const QByteArray &nameBytes, const QString &name, QFile &file, QString &path, QString &reason)
+QString ErrnoText()
 {
-    if (!IsSafeFileName(nameBytes, name)) {
-        reason = FileLine(name, QStringLiteral("unsafe name"));
-        return false;
-    }
-    path = TelegDirectory + QLatin1Char('/') + name;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        reason = errno == EEXIST ? FileLine(name, QStringLiteral("cannot Rewrite"))
-                                 : FileLine(name, QStringLiteral("cannot Create (") +
-                                                      QString::fromLocal8Bit(std::strerror(errno)) + u')');
-        return false;
-    }
-    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        QFile::remove(path);
-        reason = FileLine(name, QStringLiteral("cannot Create"));
-        return false;
-    }
-    return true;
+    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Receives one announced file into the TEL folder. The file is received
-// straight into its final name and removed again when the transfer fails, so
-// a broken transfer leaves neither a partial file nor a record.
+// Makes a new name in the folder durable. A failure here leaves the file in
+// place and readable, so it is not worth refusing the TEL for.
+void SyncFolder(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// One received file on its way into the TEL folder.
+class PartFile {
+public:
+    PartFile() = default;
+    PartFile(const PartFile &) = delete;
+    PartFile &operator=(const PartFile &) = delete;
+    // A transfer that did not reach Commit leaves nothing behind.
+    ~PartFile()
+    {
+        File.close();
+        if (!PartPath.isEmpty())
+            ::unlink(QFile::encodeName(PartPath).constData());
+    }
+
+    // Checks the announced name and opens the temporary for it. On refusal,
+    // reason is the log line.
+    bool Open(const QString &name, QString &reason)
+    {
+        if (SafeBaseName(name).isEmpty() || IsPartName(name)) {
+            reason = FileLine(name, QStringLiteral("unsafe name"));
+            return false;
+        }
+        Path = TelegDirectory + QLatin1Char('/') + name;
+        struct stat existing;
+        if (::lstat(QFile::encodeName(Path).constData(), &existing) == 0 || errno != ENOENT) {
+            reason = FileLine(name, QStringLiteral("cannot Rewrite"));
+            return false;
+        }
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const QString part = TelegDirectory + QLatin1Char('/') + QLatin1String(PartPrefix) +
+                                 QString::number(QRandomGenerator::system()->generate64(), 16);
+            const int fd = ::open(QFile::encodeName(part).constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 && errno == EEXIST)
+                continue;
+            if (fd < 0)
+                break;
+            PartPath = part;
+            // Held until the file is closed: start-up removes only what no transfer holds.
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                File.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+                return true;
+            ::close(fd);
+            break;
+        }
+        reason = FileLine(name, QStringLiteral("cannot Create (") + ErrnoText() + u')');
+        return false;
+    }
+
+    QFile &Data() { return File; }
+
+    // Makes the complete file durable and gives it its name, never replacing
+    // a file that took the name meanwhile; the name is durable too before the
+    // record that names it is stored.
+    bool Commit(const QString &name, QString &reason)
+    {
+        if (!File.flush() || ::fsync(File.handle()) != 0) {
+            reason = FileLine(name, QStringLiteral("cannot Write (") + ErrnoText() + u')');
+            return false;
+        }
+        if (::link(QFile::encodeName(PartPath).constData(), QFile::encodeName(Path).constData()) != 0) {
+            reason = FileLine(name, errno == EEXIST ? QStringLiteral("cannot Rewrite")
+                                                    : QStringLiteral("cannot Create (") + ErrnoText() + u')');
+            return false;
+        }
+        File.close();
+        ::unlink(QFile::encodeName(PartPath).constData());
+        PartPath.clear();
+        SyncFolder(TelegDirectory);
+        return true;
+    }
+
+private:
+    QFile File;
+    QString Path, PartPath;
+};
+
+// Receives one announced file into the TEL folder and fills the record for
+// it. False when the name was refused, the transfer broke or the file could
+// not be kept.
 bool RecvTelFile(plat::SOCKET socket, MessageRecord &record)
 {
     QByteArray nameBytes;
     if (!RecvString(socket, nameBytes))
         return false;
     const QString name = plat::FromCp932(nameBytes);
-    QFile file;
-    QString path, reason;
-    if (!CreateTelFile(nameBytes, name, file, path, reason)) {
+    PartFile part;
+    QString reason;
+    if (!part.Open(name, reason)) {
         if (SendString(socket, Nak))
             WriteLog(ALPHA, reason);
         return false;
     }
-    if (!SendString(socket, Ack)) {
-        file.close();
-        QFile::remove(path);
+    if (!SendString(socket, Ack))
         return false;
-    }
     WriteLog(ALPHA, QStringLiteral("Receiving file ..."));
     QElapsedTimer timer;
     timer.start();
     qint64 size = 0;
-    const bool received = RecvFile(socket, file, size);
+    const bool received = RecvFile(socket, part.Data(), size);
     const qint64 elapsed = timer.elapsed();
-    file.close();
-    if (!received) {
-        QFile::remove(path);
+    if (!received)
+        return false;
+    if (!part.Commit(name, reason)) {
+        WriteLog(ALPHA, reason);
         return false;
     }
     const QString rate = RateText(size, elapsed);
@@ -339,18 +405,29 @@ bool ReadAutoReplyMessage(const QString &path, QByteArray &message)
     return true;
 }
 
+// A TEL of a follow-up that its receiver did not confirm after "OFF".
+void LogNotDelivered(const QString &what, const QString &address)
+{
+    WriteLog(ALPHA, QStringLiteral("... TEL Troubled (Remote Host) ..."));
+    WriteLog(ALPHA, QStringLiteral("... ") + what + QStringLiteral(" to [[ ") + address +
+                        QStringLiteral(" ]] not delivered ..."));
+}
+
 // After the receiver's "ACK": the message as a text block (the count, then
 // the bytes: the same bytes the file element puts on the wire), then "OFF".
-void SendAutoReplyMessage(plat::SOCKET s, int peerVersion)
+void SendAutoReplyMessage(plat::SOCKET s, const HostRecord &host)
 {
     QByteArray message;
-    if (ReadAutoReplyMessage(AutoReplyMessageFile(peerVersion), message)) {
-        if (!SendString(s, "TEXT\r") || !SendBuf(s, message, int(message.size())))
-            return;
-        LogBanner(QStringLiteral("AutoReply done  ") + NowText() + QStringLiteral("  ") +
-                  QString::number(message.size()) + QStringLiteral("Bytes"));
+    if (!ReadAutoReplyMessage(AutoReplyMessageFile(PeerVersionNumber(host.OlcpVersion)), message)) {
+        SendString(s, "OFF\r");
+        return;
     }
-    SendString(s, "OFF\r");
+    if (!SendString(s, "TEXT\r") || !SendBuf(s, message, int(message.size())))
+        return;
+    LogBanner(QStringLiteral("AutoReply done  ") + NowText() + QStringLiteral("  ") +
+              QString::number(message.size()) + QStringLiteral("Bytes"));
+    if (!SendOffConfirmed(s))
+        LogNotDelivered(QStringLiteral("AutoReply"), host.IpAddress);
 }
 
 // The handshake and what follows its answer. A failed handshake has
@@ -361,7 +438,7 @@ void HoldAutoReply(plat::SOCKET s, HostRecord &host)
     if (!ClientHandshake(s, QStringLiteral("TEL"), host, answer))
         return;
     if (answer == QLatin1String("ACK"))
-        SendAutoReplyMessage(s, PeerVersionNumber(host.OlcpVersion));
+        SendAutoReplyMessage(s, host);
     else if (answer == QLatin1String("CAN"))
         WriteLog(ALPHA, QStringLiteral("... Target TEL Server Busy ! ..."));
     else
@@ -370,7 +447,7 @@ void HoldAutoReply(plat::SOCKET s, HostRecord &host)
 
 // "FORWARD", the first sender's address and handle, the text (up to its first
 // NUL) and "OFF". A file stays here: only a note with its name goes on.
-void SendForwardedTel(plat::SOCKET s, const StoredTel &tel)
+void SendForwardedTel(plat::SOCKET s, const StoredTel &tel, const QString &target)
 {
     const MessageRecord &r = tel.record;
     const QByteArray text = (r.Flags & MessageRecord::FileFlag)
@@ -379,8 +456,44 @@ void SendForwardedTel(plat::SOCKET s, const StoredTel &tel)
     const qsizetype nul = text.indexOf('\0');
     if (SendString(s, "FORWARD\r") &&
         SendString(s, plat::inet_ntoa(r.Address) + QLatin1Char('\r') + r.Handle + QLatin1Char('\r')) &&
-        SendBuf(s, text, int(nul < 0 ? text.size() : nul)))
-        SendString(s, "OFF\r");
+        SendBuf(s, text, int(nul < 0 ? text.size() : nul)) && !SendOffConfirmed(s))
+        LogNotDelivered(QStringLiteral("Forward"), target);
+}
+
+// Reads commands until "OFF" and stores each TEL. False when the
+// conversation broke off or a TEL of it could not be stored (logged).
+bool HoldTelConversation(plat::SOCKET socket, HostRecord &connection, MessageRecord &record, QByteArray &body,
+                         const QString &deliveredBy)
+{
+    int stored = 0;
+    bool unknownLogged = false;
+    for (;;) {
+        QByteArray command;
+        if (!RecvString(socket, command))
+            return false;
+        if (command == "OFF")
+            break;
+        switch (Serve(socket, command, connection, record, body)) {
+        case Step::Failed:
+            return false;
+        case Step::Nothing:
+            continue;
+        case Step::Unknown:
+            // Read on: the next line may be a command again. Logged once, so
+            // that a peer sending nonsense cannot fill the log.
+            if (!std::exchange(unknownLogged, true))
+                WriteLog(ALPHA, QStringLiteral("... Unknown TEL Command (Remote Host) : \"") +
+                                    Printable(plat::FromCp932(command)) + QStringLiteral("\" ..."));
+            continue;
+        case Step::TelReceived:
+            if (!StoreTel(connection, record, body, deliveredBy))
+                return false;
+            ++stored;
+        }
+    }
+    if (stored == 0)
+        WriteLog(ALPHA, QStringLiteral("... TEL Canceled (Remote Host) ..."));
+    return true;
 }
 
 } // namespace
@@ -399,33 +512,11 @@ void ServeTel(plat::SOCKET socket, HostRecord &connection)
         LogAnswer(connection, answer);
     if (!enabled || !answered)
         return;
-
-    int stored = 0;
-    for (;;) {
-        QByteArray command;
-        if (!RecvString(socket, command))
-            return;
-        if (command == "OFF")
-            break;
-        switch (Serve(socket, command, connection, record, body)) {
-        case Step::Failed:
-            return;
-        case Step::Nothing:
-            continue;
-        case Step::Unknown:
-            // The stream cannot be followed past a command that is not known.
-            WriteLog(ALPHA, QStringLiteral("... Unknown TEL Command (Remote Host) ..."));
-            return;
-        case Step::TelReceived:
-            // A TEL that cannot be stored ends the conversation, as a broken
-            // transfer does: the failure is in the log already.
-            if (!StoreTel(connection, record, body, deliveredBy))
-                return;
-            ++stored;
-        }
-    }
-    if (stored == 0)
-        WriteLog(ALPHA, QStringLiteral("... TEL Canceled (Remote Host) ..."));
+    if (HoldTelConversation(socket, connection, record, body, deliveredBy))
+        return;
+    // Only a conversation that reached "OFF" with every TEL stored is closed
+    // cleanly: its sender takes that close as the TELs' delivery.
+    ResetOnClose(socket);
 }
 
 bool RecvStayTelText(plat::SOCKET socket, MessageRecord &record, QByteArray &body)
@@ -504,7 +595,7 @@ void ForwardTel(const StoredTel &tel, const HostRecord &target)
     HostRecord host = target;
     QString answer;
     if (ClientHandshake(connection.Socket, QStringLiteral("TEL"), host, answer) && answer == QLatin1String("ACK"))
-        SendForwardedTel(connection.Socket, tel);
+        SendForwardedTel(connection.Socket, tel, target.IpAddress);
 }
 
 void CloseFollowUpSockets()
@@ -512,4 +603,21 @@ void CloseFollowUpSockets()
     std::lock_guard guard(FollowUpSocketsLock);
     for (const plat::SOCKET s : FollowUpSockets)
         plat::closesocket(s);
+}
+
+void RemoveLeftoverTelParts()
+{
+    const QDir folder(TelegDirectory);
+    const QStringList parts =
+        folder.entryList({QLatin1String(PartPrefix) + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : parts) {
+        const QByteArray path = QFile::encodeName(folder.filePath(name));
+        const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // A running transfer holds its lock; only what a killed one left is free.
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.constData()) == 0)
+            WriteLog(BETA, QStringLiteral("Removed unfinished received file ") + name);
+        ::close(fd);
+    }
 }

@@ -16,9 +16,16 @@
 extern std::atomic<std::uint8_t> TelServerEnabled;
 
 // Holds the TEL conversation on an accepted socket whose handshake answered
-// "ACK": reads commands until "OFF" and stores each TEL. The caller closes
-// the socket.
+// "ACK": reads commands until "OFF" and stores each TEL; a command it does not
+// know is skipped. A conversation that broke off or lost a TEL (not stored)
+// leaves the socket set to reset when the caller closes it, so that the
+// sender does not take it as delivered. Files arrive under a temporary name
+// and take their own only when complete and synced.
 void ServeTel(plat::SOCKET socket, HostRecord &connection);
+
+// Removes from the TEL folder the temporaries of received files that a
+// killed program left behind; those of transfers still running stay.
+void RemoveLeftoverTelParts();
 
 // Receives a Stay TEL's text into body and fills the record for it.
 bool RecvStayTelText(plat::SOCKET socket, MessageRecord &record, QByteArray &body);
@@ -54,7 +61,9 @@ inline constexpr char AutoReplyMark[] = " [Auto Reply]";
 // and the rich one from 207 on. A message file that is missing or larger than
 // a TEL body is not sent (logged). Does nothing once the TEL has been shown
 // (WaitingTels 0) or when it is itself an auto reply. Failures end it after a
-// log line. Blocks for the whole conversation: never on the GUI thread.
+// log line, and so does a message that the peer does not confirm by closing
+// cleanly after "OFF". Blocks for the whole conversation: never on the GUI
+// thread.
 void SendAutoReply(const StoredTel &tel);
 
 // Passes a stored TEL on to target with "FORWARD", naming the TEL's first
@@ -62,7 +71,8 @@ void SendAutoReply(const StoredTel &tel);
 // whose UDP answer (within 3 s) states version 209 or later is contacted, and
 // never the host that delivered the TEL or its first sender, so a TEL cannot
 // go round between two forwarding programs. Does nothing once the TEL has
-// been shown. Blocks like SendAutoReply: never on the GUI thread.
+// been shown. A TEL the target does not confirm is logged as not delivered.
+// Blocks like SendAutoReply: never on the GUI thread.
 void ForwardTel(const StoredTel &tel, const HostRecord &target);
 
 // Closing the program: wakes every auto reply and forward still holding its

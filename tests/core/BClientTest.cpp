@@ -17,6 +17,8 @@
 #include "ui_BLookup.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 
@@ -477,9 +479,10 @@ TEST_F(StayFetch, OlderHoldersSendAFileNameLineAndLooseDates)
     finish(*peer);
     const auto tels = testsupport::StoredTels();
     ASSERT_EQ(tels.size(), 2u);
-    EXPECT_EQ(tels[0].FileName, QStringLiteral("note.txt"));
+    // Kept as the holder sent it; used as a path it is refused (SafeBaseName).
+    EXPECT_EQ(tels[0].FileName, QStringLiteral("C:\\TEMP\\..\\note\x01.txt"));
     EXPECT_GE(tels[0].DateTime, before); // a date that does not read is the time of arrival
-    EXPECT_EQ(tels[1].FileName, QString());
+    EXPECT_EQ(tels[1].FileName, QStringLiteral(".."));
 
     // A holder that hangs up inside an item: the TELs before it stay stored.
     peer = serverPeer([&](FakePeer &p) {
@@ -489,6 +492,20 @@ TEST_F(StayFetch, OlderHoldersSendAFileNameLineAndLooseDates)
     EXPECT_FALSE(RecvStayTels(s, host));
     finish(*peer);
     EXPECT_EQ(testsupport::StoredTels().size(), 3u);
+
+    // A TEL the log cannot take ends the fetch with a reset; the user is told.
+    ASSERT_TRUE(QFile::remove(TelTextFile()));
+    ASSERT_TRUE(QDir().mkdir(TelTextFile()));
+    peer = serverPeer([&](FakePeer &p) {
+        testsupport::SendStayItem(p, 202, item);
+        p.sendLine("EOF\r");
+        p.expectLine(); // nothing comes: the close or the reset ends it
+    });
+    EXPECT_FALSE(RecvStayTels(s, host));
+    finish(*peer);
+    EXPECT_TRUE(peer->error().contains(QStringLiteral("reset"))) << peer->error().toStdString();
+    EXPECT_EQ(testsupport::StoredTels().size(), 3u);
+    EXPECT_TRUE(status().contains(QStringLiteral("compact or change it in the TEL log window")));
 }
 
 TEST_F(StayFetch, DecliningGoesOnAsAfterAckAndAWrongPasswordStoresNothing)

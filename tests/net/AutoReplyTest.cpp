@@ -211,10 +211,12 @@ protected:
     };
     // The sender's host, answering the auto reply's handshake with version
     // and then with answer, and reading what follows until the program hangs up.
-    static std::unique_ptr<FakePeer> Sender(Answer &got, const QByteArray &version, const QByteArray &answer = "ACK")
+    // With resets, the host ends with a reset after "OFF", as one that could not store the TEL.
+    static std::unique_ptr<FakePeer> Sender(Answer &got, const QByteArray &version, const QByteArray &answer = "ACK",
+                                            bool resets = false)
     {
         return FakePeer::listen(
-            [&got, version, answer](FakePeer &p) {
+            [&got, version, answer, resets](FakePeer &p) {
                 got.login = ReadOlcpLogin(p, version);
                 p.sendLine("ACK\r" + answer + "\r");
                 for (QByteArray line = p.expectLine(); line != "OFF\r"; line = p.expectLine()) {
@@ -223,15 +225,17 @@ protected:
                         got.text = p.recvRaw(p.recvInt());
                 }
                 got.afterLogin += "OFF\r";
+                if (resets)
+                    return p.reset();
                 p.stall();
             },
             OlcpPort);
     }
     // Delivers one TEL and returns what the sender's host received in answer.
-    Answer answerFor(const QByteArray &version, const QByteArray &answer = "ACK")
+    Answer answerFor(const QByteArray &version, const QByteArray &answer = "ACK", bool resets = false)
     {
         Answer got;
-        auto host = Sender(got, version, answer);
+        auto host = Sender(got, version, answer, resets);
         deliver("tester", [](FakePeer &p) { SendTextTel(p, "are you there?"); });
         host->wait(); // reads on until the program has hung up
         return got;
@@ -259,9 +263,15 @@ TEST_F(AutoReply, TheMessageFollowsTheVersionTheAnsweredHostStatesInItsHandshake
     env.writeFile(QStringLiteral("answer.txt"), plat::ToCp932(QStringLiteral("留守です")));
     EXPECT_EQ(answerFor("OLCP207L").text, plat::ToCp932(QStringLiteral("留守です")));
 
+    // Only a host that closes cleanly after "OFF" has taken the answer.
+    EXPECT_FALSE(log().contains(QStringLiteral("TEL Troubled")));
+    EXPECT_EQ(answerFor("OLCP303L", "ACK", true).afterLogin, "TEXT\rOFF\r");
+    EXPECT_TRUE(log().contains(QStringLiteral("... TEL Troubled (Remote Host) ...\n"
+                                              "... AutoReply to [[ 127.0.0.1 ]] not delivered ...")));
+
     const QString lines = log();
     EXPECT_TRUE(lines.contains(QStringLiteral("AutoReply to    [[ 127.0.0.1 ]]  loopback")));
-    EXPECT_EQ(lines.count(QRegularExpression(QStringLiteral("AutoReply done  \\S+ \\d\\d:\\d\\d:\\d\\d  \\d+Bytes"))), 3)
+    EXPECT_EQ(lines.count(QRegularExpression(QStringLiteral("AutoReply done  \\S+ \\d\\d:\\d\\d:\\d\\d  \\d+Bytes"))), 4)
         << lines.toStdString();
     EXPECT_TRUE(lines.contains(QStringLiteral("  8Bytes"))); // the CP932 bytes of the file
 }

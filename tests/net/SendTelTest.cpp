@@ -544,6 +544,61 @@ TEST_F(SendTelTest, APeerThatHangsUpOrACloseDuringATransferEndsTheWindowWithoutO
     EXPECT_TRUE(StoredTels().empty());
 }
 
+// The receiver confirms the TELs of a conversation only by closing cleanly
+// after "OFF". Every other ending leaves their "Send" records with a log line
+// each that says they were not delivered, and the main window says so.
+TEST_F(SendTelTest, OnlyACleanCloseAfterOffConfirmsTheTels)
+{
+    enum class Ending { Close, Reset, Silence, GoneBeforeOff };
+    struct Case { const char *name; Ending ending; bool delivered; };
+    const qint32 savedTimeOut = TimeOutValue;
+    TimeOutValue = 300; // the silent receiver (1 s) is given up after this
+    RepeatTransmit = true;
+    const QString troubled = QStringLiteral("127.0.0.1 : ... TEL Troubled (Remote Host) ...");
+    for (const Case &c : {Case{"close", Ending::Close, true}, Case{"reset", Ending::Reset, false},
+                          Case{"silence", Ending::Silence, false},
+                          Case{"gone before OFF", Ending::GoneBeforeOff, false}}) {
+        SCOPED_TRACE(c.name);
+        ui->L_StatusBar->clearMessage();
+        ui->LookupMemo->clear();
+        auto peer = FakePeer::listen(
+            [&](FakePeer &p) {
+                OpenAsReceiver(p, "OLCP303L");
+                EXPECT_EQ(p.expectLine(), "TEXT\r");
+                RecvBuffer(p);
+                if (c.ending == Ending::GoneBeforeOff)
+                    return;
+                EXPECT_EQ(p.expectLine(), "OFF\r");
+                if (c.ending == Ending::Reset)
+                    p.reset();
+                else if (c.ending == Ending::Silence)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            },
+            OlcpPort);
+        TBSendTelegramForm *w = pressTel();
+        ASSERT_TRUE(w);
+        const QPointer<TBSendTelegramForm> window(w);
+        const size_t before = StoredTels().size();
+        type(w, QStringLiteral("first"));
+        QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
+        ASSERT_EQ(statusOf(w), QStringLiteral("Success Transmit"));
+        if (c.ending == Ending::GoneBeforeOff)
+            peer->wait();
+        QTest::mouseClick(w->ui->ExitButton, Qt::LeftButton);
+        ASSERT_TRUE(WaitUntil([&] { return !window; }));
+        peer->wait();
+
+        EXPECT_EQ(StoredTels().size(), before + 1); // the "Send" record stays either way
+        EXPECT_EQ(ChannelStates[0], 0);
+        const QString log = memo();
+        EXPECT_EQ(log.contains(QStringLiteral("... TEL Troubled (Remote Host) ...")), !c.delivered);
+        EXPECT_EQ(log.count(QStringLiteral("... not delivered to [[ 127.0.0.1 ]] : Send  <<Text>>  ")),
+                  c.delivered ? 0 : 1);
+        EXPECT_EQ(ui->L_StatusBar->currentMessage() == troubled, !c.delivered);
+    }
+    TimeOutValue = savedTimeOut;
+}
+
 TEST_F(SendTelTest, ATargetWithoutAddressGetsNoConnectionAndSerialChatToItStaysLocal)
 {
     // Serial chat to "0.0.0.0": the window shows at once, its channel is free

@@ -222,6 +222,15 @@ void FakePeer::close()
     fd_ = -1;
 }
 
+void FakePeer::reset()
+{
+    if (fd_ >= 0) {
+        const linger abort{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    close();
+}
+
 void FakePeer::stall()
 {
     char data[4096];

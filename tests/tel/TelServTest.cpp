@@ -21,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <thread>
@@ -80,7 +82,9 @@ protected:
     // Runs ServeTel on the accepted end of a loopback connection whose other
     // end reads the receiver's first answer and then runs the script, until
     // both ends are done.
-    Outcome converse(const FakePeer::Script &script)
+    // With asServerCloses the socket is closed at once after ServeTel, as the
+    // server thread does, so the sender sees a clean close or a reset.
+    Outcome converse(const FakePeer::Script &script, bool asServerCloses = false)
     {
         const plat::SOCKET listener = plat::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -101,6 +105,12 @@ protected:
 
         std::thread server([&] { ServeTel(s, connection); });
         server.join();
+        if (asServerCloses) {
+            plat::closesocket(s);
+            peer->wait();
+            QCoreApplication::processEvents();
+            return {peer->received(), {}, peer->error()};
+        }
         plat::shutdown(s, SHUT_WR); // a sender still waiting for an answer stops now
         peer->wait();
         Outcome outcome{peer->received(), {}, peer->error()};
@@ -259,23 +269,27 @@ TEST_F(TelServ, ConversationWithoutATelIsLoggedAsCanceled)
     EXPECT_TRUE(logText().contains(QStringLiteral("... TEL Canceled (Remote Host) ...")));
 }
 
-TEST_F(TelServ, TochCarriesASerialChatTelAndAnUnknownCommandEndsTheConversation)
+TEST_F(TelServ, TochCarriesASerialChatTelAndUnknownCommandsAreSkipped)
 {
     const Outcome outcome = converse([&](FakePeer &p) {
         p.sendLine("TOCH\r");
         p.sendInt(4);
         SendTelBuffer(p, "chat");
-        p.sendLine("HELLO\r");
-        SendTextTel(p, "never read");
+        p.sendLine("HELLO\x01\r");
+        SendTextTel(p, "after the unknown line");
+        p.sendLine("AGAIN\r");
         SendTelOff(p);
     });
+    EXPECT_TRUE(outcome.unread.isEmpty());
     const auto stored = testsupport::StoredTels();
-    ASSERT_EQ(stored.size(), 1u);
+    ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[0].Channel, 4);
     EXPECT_EQ(stored[0].Title, QString::fromLatin1(TelTitle::RecvText) + QLatin1String(TelTitle::SerialChat));
     EXPECT_TRUE(stored[0].Flags & MessageRecord::SerialFlag);
-    EXPECT_TRUE(outcome.unread.startsWith("TEXT\r"));
-    EXPECT_TRUE(logText().contains(QStringLiteral("... Unknown TEL Command (Remote Host) ...")));
+    EXPECT_EQ(bodyOf(stored[1]), "after the unknown line");
+    // The first unknown line only, its control character shown as "?".
+    EXPECT_EQ(logText().count(QStringLiteral("Unknown TEL Command")), 1);
+    EXPECT_TRUE(logText().contains(QStringLiteral("... Unknown TEL Command (Remote Host) : \"HELLO?\" ...")));
 }
 
 TEST_F(TelServ, SwitchedOffReceptionAnswersNakAndReadsNothing)
@@ -368,24 +382,77 @@ TEST_F(TelServ, ExistingNameOrPlantedLinkIsRefusedAndEndsTheConversation)
     EXPECT_FALSE(QFile::exists(outside));
 }
 
-TEST_F(TelServ, HostileFileNamesAreRefused)
+TEST_F(TelServ, FileNamesAreRefusedOnlyWhenUnsafe)
 {
-    const std::vector<QByteArray> names = {"../x",   "a/b",  "a\\b", "C:x", "", QByteArray(81, 'a'),
-                                           "x\x01y", "..",   "\x7f", plat::ToCp932(QStringLiteral("ab\nc")),
-                                           "a\xff", "b\x83"}; // no CP932 text: the record could not name the file
-    for (const QByteArray &name : names) {
-        SCOPED_TRACE(name.toStdString());
+    const QByteArray trailByte5C = plat::ToCp932(QStringLiteral("表ソ.txt")); // both end in the byte 0x5C
+    struct Case { QByteArray name; bool accepted; };
+    const std::vector<Case> cases = {
+        {"v1..2.txt", true}, {trailByte5C, true}, {".hidden", true}, {"ab:c", true}, {QByteArray(80, 'n'), true},
+        {"../x", false}, {"a/b", false}, {"a\\b", false}, {"C:x", false}, {"", false}, {".", false},
+        {"..", false}, {QByteArray(81, 'a'), false}, {"x\x01y", false}, {"\x7f", false},
+        {plat::ToCp932(QStringLiteral("ab\nc")), false}, {"a\xff", false}, {"b\x83", false}, // no CP932 text
+        {".kalvex-part-1", false}, // the form of a file still being received
+    };
+    int kept = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
         const Outcome outcome = converse([&](FakePeer &p) {
-            EXPECT_EQ(SendFileTel(p, name, "payload"), "NAK\r");
+            EXPECT_EQ(SendFileTel(p, c.name, "payload"), c.accepted ? "ACK\r" : "NAK\r");
             SendTelOff(p);
         });
-        EXPECT_EQ(outcome.answered, "ACK\rNAK\r");
+        if (!c.accepted)
+            continue;
+        ++kept;
+        EXPECT_EQ(QFile(folder + QLatin1Char('/') + plat::FromCp932(c.name)).size(), 7);
+        EXPECT_EQ(testsupport::StoredTels().back().FileName, plat::FromCp932(c.name));
     }
-    EXPECT_TRUE(testsupport::StoredTels().empty());
-    expectOnlyThePair();
-    EXPECT_EQ(logText().count(QStringLiteral("\" : unsafe name ...")), qsizetype(names.size()));
+    EXPECT_EQ(entries(folder).size(), 2 + kept); // the pair and the files taken, nothing else
+    EXPECT_EQ(testsupport::StoredTels().size(), size_t(kept));
+    EXPECT_EQ(logText().count(QStringLiteral("\" : unsafe name ...")), 14);
     // The log shows a planted line break as "?", never as a line of its own.
     EXPECT_TRUE(logText().contains(QStringLiteral("... File \"ab?c\" : unsafe name ...")));
+}
+
+// A receiver that cannot keep a TEL resets the conversation, so that its
+// sender does not take the TELs as delivered; one that kept them all closes.
+TEST_F(TelServ, AConversationThatLostATelEndsWithAResetAndTheUserIsToldOnce)
+{
+    const auto sendAndAwaitClose = [](FakePeer &p) {
+        SendTextTel(p, "text");
+        SendTelOff(p);
+        p.expectLine(); // nothing comes: the close or the reset ends it
+    };
+    Outcome outcome = converse(sendAndAwaitClose, true);
+    EXPECT_EQ(outcome.peerError, QStringLiteral("closed by the other side"));
+
+    ASSERT_TRUE(QFile::remove(TelTextFile()));
+    ASSERT_TRUE(QDir().mkdir(TelTextFile())); // the text file can take no body now
+    for (int i = 0; i < 2; ++i) {
+        outcome = converse(sendAndAwaitClose, true);
+        EXPECT_TRUE(outcome.peerError.contains(QStringLiteral("reset"))) << outcome.peerError.toStdString();
+    }
+    EXPECT_EQ(testsupport::StoredTels().size(), 1u);
+    EXPECT_EQ(logText().count(QStringLiteral("compact or change it in the TEL log window")), 1);
+}
+
+// A file is received under a temporary name: a transfer killed midway leaves
+// only that, which the next start removes, and the name stays free.
+TEST_F(TelServ, LeftoverOfAKilledTransferIsRemovedAndItsNameIsFree)
+{
+    env.writeFile(QStringLiteral("root/Teleg/.kalvex-part-dead"), "partial");
+    env.writeFile(QStringLiteral("root/Teleg/.kalvex-part-live"), "partial");
+    const int held = ::open(QFile::encodeName(folder + QStringLiteral("/.kalvex-part-live")).constData(), O_RDONLY);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0); // a transfer still running keeps its temporary
+    QString error;
+    ASSERT_TRUE(OpenTelLogFiles(&error));
+    ::close(held);
+    EXPECT_EQ(entries(folder), QStringList({QStringLiteral(".kalvex-part-live"), QStringLiteral("Teleg000.dat"),
+                                            QStringLiteral("Teleg000.txt")}));
+    converse([&](FakePeer &p) {
+        EXPECT_EQ(SendFileTel(p, "report.pdf", "complete"), "ACK\r");
+        EXPECT_EQ(SendFileTel(p, "report.pdf", "again"), "NAK\r"); // a complete file is never replaced
+    });
+    EXPECT_EQ(env.readFile(QStringLiteral("root/Teleg/report.pdf")), "complete");
 }
 
 TEST_F(TelServ, BrokenFileTransferLeavesNoFileAndNoRecord)
