@@ -11,6 +11,7 @@
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
+#include "support/Metafiles.h"
 #include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "tel/BRecvTel.h"
@@ -439,7 +440,9 @@ TEST_F(RecvTel, FileTelsShowPicturesInsideAndOtherFilesOnlyByTheirNote)
     escape.FileName = QStringLiteral("../escape.jpg");
     appendRaw(escape);
     storeFile(QStringLiteral("later.jpg"), JpegOf(30, 30));
-    WaitingTels = 4;
+    storeFile(QStringLiteral("drawing.wmf"), Wmf(Qt::red, 120, 80));
+    storeFile(QStringLiteral("drawing.emf"), Emf(Qt::green, 90, 60));
+    WaitingTels = 6;
     openThroughLock();
 
     ASSERT_TRUE(ui->RecvSImage->isVisible());
@@ -472,6 +475,15 @@ TEST_F(RecvTel, FileTelsShowPicturesInsideAndOtherFilesOnlyByTheirNote)
     EXPECT_FALSE(form->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(TelegPointer, pointer); // showing it again was no new show
+
+    // Metafiles are pictures too.
+    ViewingDirect = true;
+    for (const QSize size : {QSize(120, 80), QSize(90, 60)}) {
+        ui->NextButton->click();
+        ASSERT_TRUE(ui->RecvSImage->isVisible());
+        EXPECT_NEAR(ui->RecvSImage->Picture().width(), size.width(), 1);
+        EXPECT_NEAR(ui->RecvSImage->Picture().height(), size.height(), 1);
+    }
 }
 
 TEST_F(RecvTel, BrokenRecordsAndAWrongCountNeitherCrashNorPassTheEnd)
