@@ -14,11 +14,7 @@ namespace {
 class ViewerTableTest : public testsupport::TempEnvTest {
 protected:
     void SetUp() override { ClearViewerTable(); }
-    void TearDown() override
-    {
-        qputenv("PATH", savedPath_);
-        ClearViewerTable();
-    }
+    void TearDown() override { qputenv("PATH", savedPath_); }
 
     void addProgram(const QString &name, bool executable) const
     {

@@ -38,18 +38,7 @@ protected:
         // Stand-ins for the desktop's tools come first on the search path.
         qputenv("PATH", env.file(QStringLiteral("bin")).toUtf8() + ':' + savedPath_);
     }
-    void TearDown() override
-    {
-        SetLogMemo(nullptr);
-        qputenv("PATH", savedPath_);
-        ClearViewerTable();
-        LogLebelNumber = savedLevel_;
-        ImageViewer = savedImageViewer_;
-        HtmlViewer = savedHtmlViewer_;
-        UsingWindows95 = savedUsingWindows95_;
-        TempDirectory = savedTempDirectory_;
-        LocalAddresses = savedAddresses_;
-    }
+    void TearDown() override { qputenv("PATH", savedPath_); }
 
     QString log()
     {
@@ -89,11 +78,6 @@ protected:
 private:
     QPlainTextEdit memo_;
     QByteArray savedPath_ = qgetenv("PATH");
-    int savedLevel_ = LogLebelNumber;
-    bool savedImageViewer_ = ImageViewer, savedUsingWindows95_ = UsingWindows95;
-    qint32 savedHtmlViewer_ = HtmlViewer;
-    QString savedTempDirectory_ = TempDirectory;
-    QStringList savedAddresses_ = LocalAddresses;
 };
 
 TEST_F(FileHelpersTest, FindViewerTriesInsideViewsThenAssociationThenViewerTable)

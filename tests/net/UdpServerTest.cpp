@@ -143,12 +143,6 @@ protected:
     void TearDown() override
     {
         StopChain();
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (qobject_cast<QMessageBox *>(w))
-                delete w;
-        }
-        SetLogMemo(nullptr);
-        AccountListSeam = {};
     }
 
     // Closes the server's sockets as shut-down does and waits for the chain to end.
