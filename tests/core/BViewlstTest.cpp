@@ -14,7 +14,6 @@ namespace {
 class ViewerTableTest : public testsupport::TempEnvTest {
 protected:
     void SetUp() override { ClearViewerTable(); }
-    void TearDown() override { qputenv("PATH", savedPath_); }
 
     void addProgram(const QString &name, bool executable) const
     {
@@ -23,9 +22,6 @@ protected:
             QFile::setPermissions(env.file(QStringLiteral("bin/") + name),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-
-private:
-    QByteArray savedPath_ = qgetenv("PATH");
 };
 
 TEST_F(ViewerTableTest, CommaListRoundTripsAndSkipsDeletedEntries)

@@ -36,9 +36,8 @@ protected:
         SetLogMemo(&memo_);
         TempDirectory = env.file(QStringLiteral("Temp"));
         // Stand-ins for the desktop's tools come first on the search path.
-        qputenv("PATH", env.file(QStringLiteral("bin")).toUtf8() + ':' + savedPath_);
+        qputenv("PATH", env.file(QStringLiteral("bin")).toUtf8() + ':' + qgetenv("PATH"));
     }
-    void TearDown() override { qputenv("PATH", savedPath_); }
 
     QString log()
     {
@@ -77,7 +76,6 @@ protected:
 
 private:
     QPlainTextEdit memo_;
-    QByteArray savedPath_ = qgetenv("PATH");
 };
 
 TEST_F(FileHelpersTest, FindViewerTriesInsideViewsThenAssociationThenViewerTable)

@@ -72,6 +72,19 @@ void DropPendingLogLines()
     SetLogMemo(nullptr);
 }
 
+void RestoreEnvironment(const QProcessEnvironment &saved)
+{
+    const QProcessEnvironment now = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : now.keys()) {
+        if (!saved.contains(name))
+            qunsetenv(name.toLocal8Bit().constData());
+    }
+    for (const QString &name : saved.keys()) {
+        if (!now.contains(name) || now.value(name) != saved.value(name))
+            qputenv(name.toLocal8Bit().constData(), saved.value(name).toLocal8Bit());
+    }
+}
+
 class GuardListener : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo &) override { guard_ = std::make_unique<ProgramStateGuard>(); }
     void OnTestEnd(const ::testing::TestInfo &) override { guard_.reset(); }
@@ -184,6 +197,7 @@ ProgramStateGuard::~ProgramStateGuard()
     DropPendingLogLines();
     for (const auto &restore : restores_)
         restore();
+    RestoreEnvironment(environment_);
 }
 
 void GuardEveryTestCase()

@@ -6,6 +6,7 @@
 // every case, so no fixture saves and restores globals by hand.
 #include <QList>
 #include <QPointer>
+#include <QProcessEnvironment>
 #include <QWidget>
 
 #include <functional>
@@ -15,11 +16,12 @@ namespace testsupport {
 
 class ProgramStateGuard {
 public:
-    // Notes every global as it stands and the windows that exist.
+    // Notes every global, the environment and the windows as they stand.
     ProgramStateGuard();
     // Ends what the case left running (server sockets, connections,
     // self-freeing threads), closes the windows it left open, drops log lines
-    // still on their way to a memo, and puts every global back.
+    // still on their way to a memo, and puts every global and the
+    // environment back.
     ~ProgramStateGuard();
     ProgramStateGuard(const ProgramStateGuard &) = delete;
     ProgramStateGuard &operator=(const ProgramStateGuard &) = delete;
@@ -30,6 +32,7 @@ private:
 
     std::vector<std::function<void()>> restores_;
     QList<QPointer<QWidget>> windows_;
+    const QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
 };
 
 // Registers a ProgramStateGuard for every test case with GoogleTest; call it
