@@ -31,7 +31,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 using testsupport::FakePeer;
@@ -69,25 +68,11 @@ protected:
     }
     void TearDown() override
     {
-        stopServer();
+        EXPECT_TRUE(testsupport::StopServers());
         peers.clear();
         delete form;
     }
 
-    // What the close sequence does: wakes every connection and the waiting
-    // accept, and waits for the chain and the connections to end.
-    void stopServer()
-    {
-        {
-            std::lock_guard guard(ConnectionLock);
-            for (int i = 1; i <= ConnectionCount; ++i)
-                plat::closesocket(ConnectionSockets[size_t(i)]);
-        }
-        if (TcpServerSocket != plat::INVALID_SOCKET)
-            plat::closesocket(TcpServerSocket);
-        TcpServerSocket = plat::INVALID_SOCKET;
-        EXPECT_TRUE(WaitUntil([] { return TcpServerAlive == 0 && ConnectionCount == 0; }));
-    }
     // Connects a silent peer and waits until the server has counted it.
     void connectSilentPeer()
     {
