@@ -58,6 +58,16 @@ std::unique_ptr<FakePeer> SilentPeer()
     return FakePeer::connect(OlcpPort, [](FakePeer &p) { p.stall(); });
 }
 
+// Whether the log shows a failed accept; asked while the case holds every
+// descriptor. The sanitizer's check of an object's dynamic type needs a pipe
+// for its probe and, finding no descriptor, would report a fault that is not
+// there, so that check is left out here.
+__attribute__((no_sanitize("vptr"))) bool ShowsFailedAccept(QPlainTextEdit *memo)
+{
+    QCoreApplication::processEvents();
+    return memo->toPlainText().contains(QStringLiteral("*** TCP accept   *** Error code = "));
+}
+
 class TcpServer : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
@@ -80,10 +90,11 @@ protected:
         peers.push_back(SilentPeer());
         ASSERT_TRUE(WaitUntil([before] { return ConnectionCount == before + 1; }));
     }
+    QPlainTextEdit *logEdit() { return form ? form->ui->LookupMemo : &memo_; }
     QString logText()
     {
         QCoreApplication::processEvents();
-        return (form ? form->ui->LookupMemo : &memo_)->toPlainText();
+        return logEdit()->toPlainText();
     }
     // The main window with its settings, as the program has it when the server starts.
     void createMainWindow()
@@ -149,6 +160,7 @@ TEST_F(TcpServer, AnAcceptThatFailsForWantOfDescriptorsDoesNotEndTheChain)
     // The peer's socket exists before the descriptors run out; connecting it
     // needs none, and the server's accept then fails with EMFILE.
     const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+    QPlainTextEdit *const memo = logEdit();
     std::vector<int> spare;
     for (int fd; (fd = ::dup(0)) >= 0;)
         spare.push_back(fd);
@@ -157,8 +169,7 @@ TEST_F(TcpServer, AnAcceptThatFailsForWantOfDescriptorsDoesNotEndTheChain)
     addr.sin_port = htons(8011);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const bool connected = ::connect(peer, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    const bool failed =
-        connected && WaitUntil([this] { return logText().contains(QStringLiteral("*** TCP accept   *** Error code = ")); });
+    const bool failed = connected && WaitUntil([memo] { return ShowsFailedAccept(memo); });
     // Given back on every path: the rest of the run needs descriptors too.
     for (int fd : spare)
         ::close(fd);
