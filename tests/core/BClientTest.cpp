@@ -48,12 +48,8 @@ class Handshake : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
-        savedLevel_ = LogLebelNumber;
-        savedTelPw_ = TELPW;
-        savedTimeOut_ = TimeOutValue;
         LogLebelNumber = GAMMA;
         TELPW.clear();
-        savedHostList_ = HostListFile;
         HostListFile = env.file(QStringLiteral("Kalvex.lst")); // where peers' versions are recorded
         CreateDefaultHostList();
         form = new TBLookupForm(); // the status bar; its memo gets the log
@@ -65,10 +61,6 @@ protected:
         hangUp();
         QCoreApplication::processEvents();
         delete form;
-        LogLebelNumber = savedLevel_;
-        TELPW = savedTelPw_;
-        TimeOutValue = savedTimeOut_;
-        HostListFile = savedHostList_;
     }
 
     // Connects s to a scripted server.
@@ -117,12 +109,6 @@ protected:
 
     plat::SOCKET s = plat::INVALID_SOCKET;
     TBLookupForm *form = nullptr;
-
-private:
-    int savedLevel_ = 0;
-    QByteArray savedTelPw_;
-    qint32 savedTimeOut_ = 0;
-    QString savedHostList_;
 };
 
 // ---- the client's side ----------------------------------------------------------
@@ -398,18 +384,10 @@ protected:
     void SetUp() override
     {
         Handshake::SetUp();
-        saved_ = {TelegDirectory, TelegFileName};
         TelegDirectory = env.path();
         TelegFileName = QStringLiteral("Teleg000");
         QString error;
         ASSERT_TRUE(OpenTelLogFiles(&error)) << error.toStdString();
-    }
-    void TearDown() override
-    {
-        Handshake::TearDown();
-        TelegDirectory = saved_[0];
-        TelegFileName = saved_[1];
-        WaitingTels = -1;
     }
     static HostRecord Holder(const QString &version)
     {
@@ -417,9 +395,6 @@ protected:
         host.OlcpVersion = version;
         return host;
     }
-
-private:
-    std::array<QString, 2> saved_;
 };
 
 TEST_F(StayFetch, TheAccountPasswordFetchesEveryTelUpToEof)

@@ -21,39 +21,16 @@
 
 namespace {
 
-// Takes lines left over by earlier tests out of the log's queue.
-void DrainPendingLogLines()
-{
-    QPlainTextEdit scratch;
-    SetLogMemo(&scratch);
-    QCoreApplication::processEvents();
-    SetLogMemo(nullptr);
-}
-
 class ActivityLog : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
-        DrainPendingLogLines();
-        savedLevel_ = LogLebelNumber;
-        savedToFile_ = LogToFile;
-        savedDirectory_ = LogDirectory;
-        savedFileName_ = LogFileName;
         LogLebelNumber = ALPHA;
         LogToFile = false;
         LogDirectory = env.path();
         LogFileName = QStringLiteral("Kalvex.log");
         memo = std::make_unique<QPlainTextEdit>();
         SetLogMemo(memo.get());
-    }
-
-    void TearDown() override
-    {
-        SetLogMemo(nullptr);
-        LogLebelNumber = savedLevel_;
-        LogToFile = savedToFile_;
-        LogDirectory = savedDirectory_;
-        LogFileName = savedFileName_;
     }
 
     static QStringList LinesOf(const QPlainTextEdit &edit)
@@ -64,11 +41,6 @@ protected:
     QByteArray logFile() const { return env.readFile(QStringLiteral("Kalvex.log")); }
 
     std::unique_ptr<QPlainTextEdit> memo;
-
-private:
-    int savedLevel_ = 0;
-    bool savedToFile_ = false;
-    QString savedDirectory_, savedFileName_;
 };
 
 TEST_F(ActivityLog, LevelDecidesWhatIsShownAndSaveLogDecidesTheFile)

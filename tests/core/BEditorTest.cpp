@@ -46,7 +46,6 @@ protected:
         delete BEditorForm;
         BEditorForm = nullptr;
         delete form;
-        PlainTransmit = false;
     }
     void type(const QString &text) { ui->SendRich->Rich()->insertPlainText(text); }
     QString body() const { return ui->SendRich->Rich()->toPlainText(); }

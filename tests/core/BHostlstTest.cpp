@@ -55,12 +55,6 @@ class HostListTest : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
-        saved_ = {ListDirectory, MainDirectory, ListFileName, ProgramVersion, LocalHostName, HostListFile};
-        savedAddresses_ = LocalAddresses;
-        savedLevel_ = LogLebelNumber;
-        savedVersionUp_ = ReqVersionUp;
-        savedCount_ = HostListCount;
-
         ListDirectory = MainDirectory = env.path();
         ListFileName = QStringLiteral("Kalvex.lst");
         ProgramVersion = VersionText;
@@ -69,27 +63,8 @@ protected:
         ReqVersionUp = false;
         LogLebelNumber = ALPHA;
 
-        // Lines left over by earlier tests go to a scratch memo first.
-        QPlainTextEdit scratch;
-        SetLogMemo(&scratch);
-        QCoreApplication::processEvents();
         memo = std::make_unique<QPlainTextEdit>();
         SetLogMemo(memo.get());
-    }
-
-    void TearDown() override
-    {
-        SetLogMemo(nullptr);
-        ListDirectory = saved_[0];
-        MainDirectory = saved_[1];
-        ListFileName = saved_[2];
-        ProgramVersion = saved_[3];
-        LocalHostName = saved_[4];
-        HostListFile = saved_[5];
-        LocalAddresses = savedAddresses_;
-        LogLebelNumber = savedLevel_;
-        ReqVersionUp = savedVersionUp_;
-        HostListCount = savedCount_;
     }
 
     QStringList logLines() const { return memo->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
@@ -108,13 +83,6 @@ protected:
     }
 
     std::unique_ptr<QPlainTextEdit> memo;
-
-private:
-    std::vector<QString> saved_;
-    QStringList savedAddresses_;
-    int savedLevel_ = 0;
-    bool savedVersionUp_ = false;
-    int savedCount_ = 0;
 };
 
 bool IsTodaysHeader(const QByteArray &header)

@@ -30,10 +30,10 @@ protected:
     void TearDown() override
     {
         delete form;
+        // The flags these cases fake have no server behind them to clear them.
         TcpServerAlive = 0;
         UdpServerAlive = 0;
         ConnectionCount = 0;
-        StartingUp = 0;
     }
     int memoCount(const QString &text) const { return form->ui->LookupMemo->toPlainText().count(text); }
 

@@ -66,25 +66,10 @@ protected:
     {
         form = testsupport::StartMainWindow(env);
         ui = form->ui.get();
-        savedTelKind = TelSendWindowKind;
-        savedEnd = EndProcessNow;
-        savedReboot = RebootMachine;
     }
     void TearDown() override
     {
         delete form;
-        if (BRecvTelegramForm)
-            BRecvTelegramForm->hide();
-        for (auto &state : ChannelStates)
-            state = 0;
-        CurrentHost = HostRecord{};
-        ForwardHost = HostRecord{};
-        MySelfPW.clear();
-        WaitingTels = 0;
-        LogToFile = false;
-        TelSendWindowKind = savedTelKind;
-        EndProcessNow = savedEnd;
-        RebootMachine = savedReboot;
     }
     QString memo() const { return ui->LookupMemo->toPlainText(); }
     QString status() const { return ui->L_StatusBar->currentMessage(); }
@@ -113,9 +98,6 @@ protected:
 
     TBLookupForm *form = nullptr;
     Ui::TBLookupForm *ui = nullptr;
-    ConnectionWindowKind savedTelKind;
-    std::function<void(int)> savedEnd;
-    std::function<bool(QString &)> savedReboot;
 };
 
 TEST_F(LookupWindowTest, LookingUpLoopbackAnnouncesTheTargetAndAnEditDisablesTheButtonsAgain)

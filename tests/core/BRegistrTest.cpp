@@ -83,7 +83,6 @@ protected:
     void TearDown() override
     {
         delete form;
-        RegistryChoice = 0;
     }
 
     void store(const std::function<void(plat::RegKey &)> &edit, plat::RootKey root = plat::RootKey::CurrentUser)

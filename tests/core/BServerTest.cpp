@@ -56,19 +56,12 @@ class Framing : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
-        savedLevel_ = LogLebelNumber;
-        savedTimeOut_ = TimeOutValue;
         LogLebelNumber = ALPHA;
         SetLogMemo(&memo_);
-        QCoreApplication::processEvents(); // lines left by earlier tests
-        memo_.clear();
     }
     void TearDown() override
     {
         hangUp();
-        SetLogMemo(nullptr);
-        LogLebelNumber = savedLevel_;
-        TimeOutValue = savedTimeOut_;
     }
 
     // Connects s to a new peer that runs the script.
@@ -111,8 +104,6 @@ protected:
 
 private:
     QPlainTextEdit memo_;
-    int savedLevel_ = 0;
-    qint32 savedTimeOut_ = 0;
 };
 
 TEST_F(Framing, LinesOfUpTo254BytesLeaveTheNextElementOnTheStream)

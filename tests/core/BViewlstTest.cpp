@@ -14,11 +14,6 @@ namespace {
 class ViewerTableTest : public testsupport::TempEnvTest {
 protected:
     void SetUp() override { ClearViewerTable(); }
-    void TearDown() override
-    {
-        qputenv("PATH", savedPath_);
-        ClearViewerTable();
-    }
 
     void addProgram(const QString &name, bool executable) const
     {
@@ -27,9 +22,6 @@ protected:
             QFile::setPermissions(env.file(QStringLiteral("bin/") + name),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-
-private:
-    QByteArray savedPath_ = qgetenv("PATH");
 };
 
 TEST_F(ViewerTableTest, CommaListRoundTripsAndSkipsDeletedEntries)

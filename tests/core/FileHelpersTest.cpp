@@ -36,19 +36,7 @@ protected:
         SetLogMemo(&memo_);
         TempDirectory = env.file(QStringLiteral("Temp"));
         // Stand-ins for the desktop's tools come first on the search path.
-        qputenv("PATH", env.file(QStringLiteral("bin")).toUtf8() + ':' + savedPath_);
-    }
-    void TearDown() override
-    {
-        SetLogMemo(nullptr);
-        qputenv("PATH", savedPath_);
-        ClearViewerTable();
-        LogLebelNumber = savedLevel_;
-        ImageViewer = savedImageViewer_;
-        HtmlViewer = savedHtmlViewer_;
-        UsingWindows95 = savedUsingWindows95_;
-        TempDirectory = savedTempDirectory_;
-        LocalAddresses = savedAddresses_;
+        qputenv("PATH", env.file(QStringLiteral("bin")).toUtf8() + ':' + qgetenv("PATH"));
     }
 
     QString log()
@@ -88,12 +76,6 @@ protected:
 
 private:
     QPlainTextEdit memo_;
-    QByteArray savedPath_ = qgetenv("PATH");
-    int savedLevel_ = LogLebelNumber;
-    bool savedImageViewer_ = ImageViewer, savedUsingWindows95_ = UsingWindows95;
-    qint32 savedHtmlViewer_ = HtmlViewer;
-    QString savedTempDirectory_ = TempDirectory;
-    QStringList savedAddresses_ = LocalAddresses;
 };
 
 TEST_F(FileHelpersTest, FindViewerTriesInsideViewsThenAssociationThenViewerTable)

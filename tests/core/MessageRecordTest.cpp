@@ -117,11 +117,9 @@ TEST(MessageRecord, LyingLengthBytesAndShortImagesAreReadSafely)
 
 TEST(MessageRecord, HeaderRecordCarriesDateVersionAndName)
 {
-    const QString savedVersion = ProgramVersion;
     ProgramVersion = QStringLiteral("Ver.3.03.03031001R");
     const QString today = plat::FormatShortDate(QDateTime::currentDateTime());
     const MessageRecord h = MakeHeaderRecord(QStringLiteral("Teleg000"));
-    ProgramVersion = savedVersion;
 
     MessageRecord expected;
     expected.Title = today;

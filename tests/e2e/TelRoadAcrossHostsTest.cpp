@@ -64,7 +64,6 @@ protected:
         if (TBSendTelegramForm *w = ShownSendWindow())
             w->close();
         EXPECT_TRUE(StopServers());
-        ForwardHost = HostRecord{};
         delete form;
         for (QProcess *running : programs) {
             if (running->state() == QProcess::Running)

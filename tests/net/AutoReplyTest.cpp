@@ -63,7 +63,6 @@ class FollowUp : public TempEnvTest {
 protected:
     void SetUp() override
     {
-        savedLevel_ = LogLebelNumber;
         form = StartMainWindow(env);
         LogLebelNumber = GAMMA;
         startTcpServer();
@@ -76,11 +75,7 @@ protected:
     {
         settle();
         EXPECT_TRUE(StopServers());
-        ForwardHost = HostRecord{};
-        AutoReplyFile.clear();
         delete form;
-        SetLogMemo(nullptr);
-        LogLebelNumber = savedLevel_;
     }
 
     // The TCP server chain on 127.0.0.1 at a free port, so that port 8011 of
@@ -182,7 +177,6 @@ protected:
     quint16 serverPort = 0;
 
 private:
-    int savedLevel_ = 0;
     int idleThreads_ = 0;
 };
 

@@ -101,11 +101,6 @@ protected:
             w->close();
         EXPECT_TRUE(WaitUntil([this] { return sendWindows().isEmpty() && plat::FreeOnTerminateThread::Running() == 0; }));
         delete form;
-        for (auto &state : ChannelStates)
-            state = 0;
-        CurrentHost = HostRecord{};
-        RepeatTransmit = false;
-        PlainTransmit = false;
     }
 
     static QList<TBSendTelegramForm *> sendWindows()

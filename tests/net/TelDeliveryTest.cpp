@@ -58,10 +58,10 @@ protected:
 
     // Logs in as a TEL sender and runs the rest of the script after the two
     // answers of the handshake and the TEL receiver.
-    std::unique_ptr<FakePeer> deliver(const std::function<void(FakePeer &)> &tels)
+    std::unique_ptr<FakePeer> deliver(const std::function<void(FakePeer &)> &tels, const OlcpLogin &login = {})
     {
-        return FakePeer::connect(OlcpPort, [tels](FakePeer &p) {
-            SendOlcpLogin(p, OlcpLogin{});
+        return FakePeer::connect(OlcpPort, [tels, login](FakePeer &p) {
+            SendOlcpLogin(p, login);
             EXPECT_EQ(p.expectLine(), "ACK\r");
             EXPECT_EQ(p.expectLine(), "ACK\r");
             tels(p);
@@ -191,8 +191,13 @@ TEST_F(TelDeliveryTest, AWrongPasswordIsRefusedAfterAllLines)
     });
     peer->wait();
     EXPECT_TRUE(peer->error().isEmpty()) << peer->error().toStdString();
-    auto right = deliver([](FakePeer &p) { SendTelOff(p); });
-    (void)right;
+    OlcpLogin right;
+    right.password = ConvertPassword("secret");
+    auto accepted = deliver([](FakePeer &p) { SendTextTel(p, "let in"); SendTelOff(p); }, right);
+    accepted->wait();
+    EXPECT_TRUE(accepted->error().isEmpty()) << accepted->error().toStdString();
+    ASSERT_TRUE(waitForStored(1));
+    EXPECT_EQ(body(stored()[0]), QByteArray("let in"));
 }
 
 TEST_F(TelDeliveryTest, ClosingWithASilentPeerConnectedEndsInOrder)

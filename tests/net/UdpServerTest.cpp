@@ -140,31 +140,6 @@ protected:
         SetLogMemo(memo.get());
     }
 
-    void TearDown() override
-    {
-        StopChain();
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (qobject_cast<QMessageBox *>(w))
-                delete w;
-        }
-        SetLogMemo(nullptr);
-        AccountListSeam = {};
-    }
-
-    // Closes the server's sockets as shut-down does and waits for the chain to end.
-    void StopChain()
-    {
-        for (plat::SOCKET *s : {&UdpServerSocket, &CgiSocket}) {
-            if (*s != plat::INVALID_SOCKET)
-                plat::closesocket(*s);
-            *s = plat::INVALID_SOCKET;
-        }
-        WaitUntil([] { return UdpServerAlive == 0; });
-        // Lets the finished links delete themselves.
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
     // The chain on a socket bound to ProgramAddress:8011 alone, so that a peer
     // can take port 8011 of PeerAddress and receive what the program sends to 8011.
     void StartOnProgramAddressOnly()

@@ -82,8 +82,6 @@ class RecvTel : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
-        savedKind = TelSendWindowKind;
-        savedFollowUp = TelFollowUp;
         main = testsupport::StartMainWindow(env);
         form = BRecvTelegramForm;
         ASSERT_NE(form, nullptr);
@@ -96,12 +94,6 @@ protected:
         delete form;
         delete main;
         qDeleteAll(sendWindows);
-        for (auto &state : ChannelStates)
-            state = 0;
-        CurrentHost = HostRecord{};
-        WaitingTels = -1;
-        TelSendWindowKind = savedKind;
-        TelFollowUp = savedFollowUp;
     }
 
     void storeText(const HostRecord &from, const QByteArray &body, std::uint8_t flags = 0,
@@ -171,8 +163,6 @@ protected:
     TBRecvTelegramForm *form = nullptr;
     Ui::TBRecvTelegramForm *ui = nullptr;
     Ui::TBLookupForm *mainUi = nullptr;
-    ConnectionWindowKind savedKind;
-    TelFollowUps savedFollowUp;
     std::vector<HostRecord> sentTo;
     std::vector<QWidget *> sendWindows;
 };

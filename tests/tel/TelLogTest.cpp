@@ -38,9 +38,6 @@ class TelLog : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
-        saved_ = {TelegDirectory, TelegFileName, ProgramVersion};
-        savedPointer_ = TelegPointer;
-        savedLevel_ = LogLebelNumber;
         TelegDirectory = env.path();
         TelegFileName = QStringLiteral("Teleg000");
         ProgramVersion = QStringLiteral("Ver.3.03.03031001R");
@@ -54,14 +51,6 @@ protected:
     {
         QCoreApplication::processEvents(); // queued decisions of this test
         delete form;
-        SetLogMemo(nullptr);
-        TelFollowUp = {};
-        WaitingTels = -1;
-        TelegDirectory = saved_[0];
-        TelegFileName = saved_[1];
-        ProgramVersion = saved_[2];
-        TelegPointer = savedPointer_;
-        LogLebelNumber = savedLevel_;
     }
 
     void openPair()
@@ -111,11 +100,6 @@ protected:
 
     std::unique_ptr<QPlainTextEdit> memo;
     TBLookupForm *form = nullptr;
-
-private:
-    std::array<QString, 3> saved_;
-    qint32 savedPointer_ = 0;
-    int savedLevel_ = 0;
 };
 
 TEST_F(TelLog, NewPairHoldsTheHeaderAndTelsFollowFromOne)
@@ -368,7 +352,6 @@ protected:
     void TearDown() override
     {
         settle();
-        ForwardHost = HostRecord{};
         TelLog::TearDown();
     }
     void setBoxes(bool lock, bool autoReply, const QString &caption = QStringLiteral("Auto Reply"))

@@ -43,10 +43,6 @@ class TelServ : public TempEnvTest {
 protected:
     void SetUp() override
     {
-        savedDirectory_ = TelegDirectory;
-        savedFileName_ = TelegFileName;
-        savedPointer_ = TelegPointer;
-        savedLevel_ = LogLebelNumber;
         folder = env.file(QStringLiteral("root/Teleg"));
         ASSERT_TRUE(QDir().mkpath(folder));
         TelegDirectory = folder;
@@ -56,8 +52,6 @@ protected:
         TelServerEnabled = 1;
         TelFollowUp = {};
         SetLogMemo(&memo_);
-        QCoreApplication::processEvents(); // lines left by earlier tests
-        memo_.clear();
         QString error;
         ASSERT_TRUE(OpenTelLogFiles(&error)) << error.toStdString();
 
@@ -70,13 +64,6 @@ protected:
     void TearDown() override
     {
         QCoreApplication::processEvents();
-        SetLogMemo(nullptr);
-        TelServerEnabled = 0;
-        WaitingTels = -1;
-        TelegDirectory = savedDirectory_;
-        TelegFileName = savedFileName_;
-        TelegPointer = savedPointer_;
-        LogLebelNumber = savedLevel_;
     }
 
     // Runs ServeTel on the accepted end of a loopback connection whose other
@@ -140,9 +127,6 @@ protected:
 
 private:
     QPlainTextEdit memo_;
-    QString savedDirectory_, savedFileName_;
-    qint32 savedPointer_ = 0;
-    int savedLevel_ = 0;
 };
 
 TEST_F(TelServ, TextTelIsStoredByteExactWithTheConnectionsFields)
