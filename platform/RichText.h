@@ -13,9 +13,10 @@ namespace plat {
 // escapes) shows what can be shown; time and memory stay bounded by its size.
 bool ReadRtf(const QByteArray &rtf, QTextDocument &doc);
 
-// The document as RTF in CP932 (\ansicpg932, fonts with \fcharset128):
-// fonts, colours, sizes, bold, italic, underline, strike and paragraph
-// alignment. Characters CP932 cannot hold are written as \uN.
+// The document as RTF with \ansicpg932: fonts (Japanese ones \fcharset128,
+// others \fcharset0), colours, sizes in points, bold, italic, underline,
+// strike and paragraph alignment. Text goes in the code page of its font;
+// characters that page cannot hold are written as \uN.
 QByteArray WriteRtf(const QTextDocument &doc);
 
 } // namespace plat
