@@ -7,19 +7,23 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
 
 class QAction;
+class QColor;
 class QFont;
 class QMenu;
 class QPlainTextEdit;
 class QPrinter;
 class QSplitter;
+class QTextDocument;
 class QTextEdit;
 
 class TRichView : public QWidget {
     Q_OBJECT
 public:
     explicit TRichView(QWidget *parent = nullptr);
+    ~TRichView() override;
 
     // The header memo ("Memo") and the body ("Rich"); windows read them directly.
     QPlainTextEdit *Memo() const { return memo_; }
@@ -64,8 +68,9 @@ public:
     void UpdateMenu();
     // Copies the selection with PopupQuote before each of its lines.
     void CopyQuoted();
-    // Applies a font to the selection, or to the body's default format when nothing is selected.
-    void ApplyFont(const QFont &font);
+    // Applies a font, and a colour when one is given, to the selection, or
+    // to the format of what is typed next when nothing is selected.
+    void ApplyFont(const QFont &font, const QColor &color = QColor());
     // Sets the current paragraph's alignment: 0 left, 1 right, 2 centre.
     void SetAlignment(int tag);
 
@@ -91,6 +96,8 @@ private:
     void ResetBodyFormat();
     // Replaces the body with unformatted text in the start font.
     void ShowPlain(const QString &text);
+    // Ends plain mode: shows the kept formatted body again.
+    void ShowKeptRichBody();
     // Header lines, separator and body lines, each ended by CR LF.
     QString PlainOutput() const;
 
@@ -103,4 +110,6 @@ private:
     bool richOutput_ = false;
     bool inputMode_ = false;
     bool plain_ = false;
+    // The formatted body while plain mode shows its text.
+    std::unique_ptr<QTextDocument> richBody_;
 };
