@@ -589,19 +589,25 @@ private:
         unicodeSkipLeft_ = State().unicodeSkip;
     }
 
-    // One character of text; control characters and paragraph marks that did
-    // not come as \par never split the document's paragraphs.
+    // Text as the document may hold it: control characters and paragraph
+    // marks that did not come as \par never split its paragraphs, and
+    // U+FFFC and U+FDD0/U+FDD1 mark objects and frames inside a document.
+    static void AppendShown(QString &text, char16_t ch)
+    {
+        if (ch == 0x2029)
+            ch = 0x2028;
+        if ((ch < 0x20 && ch != u'\t') || ch == 0xFFFC || ch == 0xFDD0 || ch == 0xFDD1)
+            return;
+        text.append(QChar(ch));
+    }
+
+    // One character of text.
     void Character(char16_t ch)
     {
         if (stack_.empty() || State().dest != Destination::Text)
             return;
-        if (ch == 0x2029)
-            ch = 0x2028;
-        // U+FFFC and U+FDD0/U+FDD1 mark objects and frames inside a document.
-        if ((ch < 0x20 && ch != u'\t') || ch == 0xFFFC || ch == 0xFDD0 || ch == 0xFDD1)
-            return;
         StartText();
-        text_.append(QChar(ch));
+        AppendShown(text_, ch);
     }
 
     void TextByte(char c)
@@ -708,7 +714,9 @@ private:
     {
         if (bytes_.isEmpty())
             return;
-        text_ += Decode(bytes_);
+        // A code page may decode bytes to control characters too.
+        for (QChar ch : Decode(bytes_))
+            AppendShown(text_, ch.unicode());
         bytes_.clear();
     }
 

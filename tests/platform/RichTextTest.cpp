@@ -375,6 +375,7 @@ TEST(RichText, HostileCharsetsAndTablesShowWhatTheyCan)
         {"{\\rtf1 a\\cell\\cell\\cell b\\row\\row\\cell}", QStringLiteral("a\t\t\tb\n")},
         {"{\\rtf1 \\dbch\\af2147483647\\afs-9\\ab-1 x\\hich\\af-3 y\\loch\\af99 z}", QStringLiteral("xyz")},
         {"{\\rtf1{\\fonttbl{\\f0\\fcharset0 \\'ff\\'fe;}}\\f0\\'9d}", QStringLiteral("\uFFFD")},
+        {"{\\rtf1\\ansicpg930 \\'27\\'2d\\'81}", QStringLiteral("ｱ")}, // EBCDIC ESC and ENQ are dropped
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.rtf.toStdString());
