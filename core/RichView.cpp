@@ -47,7 +47,7 @@ std::unique_ptr<QTextDocument> NewBody()
     return doc;
 }
 
-// The colours the font choice offers, as the system's own font dialog does.
+// The colours the font choice offers: the sixteen basic colours.
 const std::array<std::pair<const char *, QRgb>, 16> kTextColors{{
     {"黒", 0x000000}, {"ﾏﾙｰﾝ", 0x800000}, {"緑", 0x008000}, {"ｵﾘｰﾌﾞ", 0x808000},
     {"ﾈｲﾋﾞｰ", 0x000080}, {"紫", 0x800080}, {"ﾃｨｰﾙ", 0x008080}, {"灰色", 0x808080},

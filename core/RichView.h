@@ -3,6 +3,7 @@
 // body that holds formatted (RTF) or plain text, with a pop-up menu for copying,
 // quoting, plain/formatted display, font and alignment.
 #include <QByteArray>
+#include <QColor>
 #include <QString>
 #include <QWidget>
 
@@ -10,7 +11,6 @@
 #include <memory>
 
 class QAction;
-class QColor;
 class QFont;
 class QMenu;
 class QPlainTextEdit;
@@ -37,7 +37,7 @@ public:
     void AddText(const QString &text);
 
     // Loads the body from RTF or from plain CP932 bytes, decided by the content.
-    // In plain mode RTF shows as its plain text.
+    // In plain mode RTF shows as its plain text, and formatted once plain mode ends.
     void LoadFromBuffer(const QByteArray &bytes);
     // The body as RTF, or as CP932 plain text (CR LF line ends) in plain mode.
     QByteArray SaveToBuffer() const;
@@ -51,6 +51,8 @@ public:
     void PrintTo(QPrinter &printer) const;
 
     void HideHead();
+    // Plain mode shows and saves the body as plain text; ending it shows the
+    // formatted body again, unless its text was edited meanwhile.
     void SetPlainText(bool plain);
     bool PlainText() const { return plain_; }
     void SetFocus();

@@ -9,6 +9,9 @@ namespace plat {
 
 // Replaces the contents of doc with the RTF in rtf and returns true. Returns
 // false, leaving doc untouched, when the bytes do not start with "{\rtf".
+// Text bytes are decoded by the charset of their font (\ansicpg for a font
+// without one), Symbol fonts as the characters they show; table cells read
+// as tab-separated text, rows as paragraphs.
 // Malformed RTF (unbalanced braces, deep nesting, a huge \bin, stray or cut
 // escapes) shows what can be shown; time and memory stay bounded by its size.
 bool ReadRtf(const QByteArray &rtf, QTextDocument &doc);
