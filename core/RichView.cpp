@@ -9,27 +9,104 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFontDialog>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
 #include <QMenu>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QSplitter>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
 namespace {
 
-// The font both parts start with: 13-pixel Mincho.
+// The font both parts start with: Mincho of 13 pixels, held as the 10 points
+// that RTF sizes are given in, so the body never holds a size in pixels.
 QFont StartFont()
 {
     QFont font(QStringLiteral("ＭＳ 明朝"));
-    font.setPixelSize(13);
+    font.setPointSize(10);
     return font;
 }
+
+// An empty body document in the start font.
+std::unique_ptr<QTextDocument> NewBody()
+{
+    auto doc = std::make_unique<QTextDocument>();
+    doc->setDefaultFont(StartFont());
+    return doc;
+}
+
+// The colours the font choice offers: the sixteen basic colours.
+const std::array<std::pair<const char *, QRgb>, 16> kTextColors{{
+    {"黒", 0x000000}, {"ﾏﾙｰﾝ", 0x800000}, {"緑", 0x008000}, {"ｵﾘｰﾌﾞ", 0x808000},
+    {"ﾈｲﾋﾞｰ", 0x000080}, {"紫", 0x800080}, {"ﾃｨｰﾙ", 0x008080}, {"灰色", 0x808080},
+    {"銀", 0xC0C0C0}, {"赤", 0xFF0000}, {"ﾗｲﾑ", 0x00FF00}, {"黄", 0xFFFF00},
+    {"青", 0x0000FF}, {"ﾌｭｰｼｬ", 0xFF00FF}, {"水色", 0x00FFFF}, {"白", 0xFFFFFF}}};
+
+// The font choice of the view: Qt's font dialog, which has no colour, with
+// the text colour beside it.
+class FontColorDialog : public QDialog
+{
+public:
+    FontColorDialog(const QFont &font, const QColor &color, QWidget *parent) : QDialog(parent)
+    {
+        setObjectName(QStringLiteral("FontDialog"));
+        setWindowTitle(QStringLiteral("ﾌｫﾝﾄの指定"));
+        fonts_ = new QFontDialog(font, this);
+        fonts_->setObjectName(QStringLiteral("FontChooser"));
+        fonts_->setOptions(QFontDialog::DontUseNativeDialog | QFontDialog::NoButtons);
+        fonts_->setWindowFlags(Qt::Widget);
+        colors_ = new QComboBox(this);
+        colors_->setObjectName(QStringLiteral("ColorBox"));
+        for (const auto &[name, rgb] : kTextColors)
+            AddColor(QString::fromUtf8(name), QColor(rgb));
+        const QColor start = color.isValid() ? color : QColor(Qt::black);
+        if (colors_->findData(start) < 0)
+            AddColor(start.name(), start);
+        colors_->setCurrentIndex(colors_->findData(start));
+        auto *label = new QLabel(QStringLiteral("色(&C):"), this);
+        label->setBuddy(colors_);
+        auto *colorColumn = new QVBoxLayout;
+        colorColumn->addWidget(label);
+        colorColumn->addWidget(colors_);
+        colorColumn->addStretch();
+        auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+        connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        auto *choices = new QHBoxLayout;
+        choices->addWidget(fonts_, 1);
+        choices->addLayout(colorColumn);
+        auto *layout = new QVBoxLayout(this);
+        layout->addLayout(choices);
+        layout->addWidget(buttons);
+    }
+
+    QFont SelectedFont() const { return fonts_->currentFont(); }
+    QColor SelectedColor() const { return colors_->currentData().value<QColor>(); }
+
+private:
+    void AddColor(const QString &name, const QColor &color)
+    {
+        QPixmap swatch(16, 16);
+        swatch.fill(color);
+        colors_->addItem(QIcon(swatch), name, color);
+    }
+
+    QFontDialog *fonts_ = nullptr;
+    QComboBox *colors_ = nullptr;
+};
 
 // Text as the edit controls hold it: one LF between lines, whatever the source used.
 QString ToLf(QString text)
@@ -88,6 +165,8 @@ TRichView::TRichView(QWidget *parent) : QWidget(parent)
     setToolTip(QStringLiteral("ﾘｯﾁﾃｷｽﾄ操作は[f･1]でﾍﾙﾌﾟを!"));
     setProperty(plat::HelpContextProperty, QStringLiteral("TRichView"));
 }
+
+TRichView::~TRichView() = default;
 
 QAction *TRichView::AddItem(Item item, const QString &caption, bool visible)
 {
@@ -152,6 +231,7 @@ void TRichView::ResetBodyFormat()
 
 void TRichView::Clear()
 {
+    richBody_.reset();
     memo_->clear();
     rich_->clear();
     ResetBodyFormat();
@@ -164,17 +244,29 @@ void TRichView::AddHead(const QString &text)
 
 void TRichView::AddText(const QString &text)
 {
-    QTextCursor cursor(rich_->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(ToLf(text));
+    // The formatted body kept in plain mode gets the text too, so it still
+    // matches what is shown.
+    for (QTextDocument *doc : {rich_->document(), richBody_.get()}) {
+        if (!doc)
+            continue;
+        QTextCursor cursor(doc);
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(ToLf(text));
+    }
 }
 
 void TRichView::LoadFromBuffer(const QByteArray &bytes)
 {
+    richBody_.reset();
     if (!plain_ && plat::ReadRtf(bytes, *rich_->document()))
         return;
-    QTextDocument parsed;
-    ShowPlain(plat::ReadRtf(bytes, parsed) ? parsed.toPlainText() : ToLf(plat::FromCp932(bytes)));
+    auto parsed = NewBody();
+    if (!plat::ReadRtf(bytes, *parsed)) {
+        ShowPlain(ToLf(plat::FromCp932(bytes)));
+        return;
+    }
+    ShowPlain(parsed->toPlainText());
+    richBody_ = std::move(parsed);
 }
 
 void TRichView::ShowPlain(const QString &text)
@@ -241,15 +333,31 @@ void TRichView::HideHead()
 
 void TRichView::SetPlainText(bool plain)
 {
-    plain_ = plain;
     items_[PlainItem]->setChecked(plain);
-    if (plain) {
-        // Drop the formatting so what is shown is what a plain save writes.
-        ShowPlain(rich_->toPlainText());
-        SetRichOutput(false);
+    if (plain && !plain_) {
+        // What is shown is what a plain save writes; the formatted body is
+        // kept for the return to formatted display.
+        richBody_.reset(rich_->document()->clone());
+        ShowPlain(richBody_->toPlainText());
+    } else if (!plain && plain_) {
+        ShowKeptRichBody();
     }
+    plain_ = plain;
+    if (plain)
+        SetRichOutput(false);
     rich_->setAcceptRichText(!plain);
     items_[RichOutputItem]->setEnabled(!plain);
+}
+
+void TRichView::ShowKeptRichBody()
+{
+    // Text edited in plain mode has no formats to go back to: it stays as it is.
+    if (richBody_ && richBody_->toPlainText() == rich_->toPlainText()) {
+        rich_->clear();
+        ResetBodyFormat();
+        QTextCursor(rich_->document()).insertFragment(QTextDocumentFragment(richBody_.get()));
+    }
+    richBody_.reset();
 }
 
 void TRichView::SetRichOutput(bool on)
@@ -319,18 +427,20 @@ void TRichView::CopyQuoted()
 
 void TRichView::ChooseFont()
 {
-    bool ok = false;
-    const QFont chosen = QFontDialog::getFont(&ok, rich_->currentCharFormat().font(), this, QString(),
-                                              QFontDialog::DontUseNativeDialog);
-    if (ok)
-        ApplyFont(chosen);
+    const QTextCharFormat current = rich_->currentCharFormat();
+    const QColor color = current.hasProperty(QTextFormat::ForegroundBrush) ? current.foreground().color() : QColor();
+    FontColorDialog dialog(current.font(), color, this);
+    if (dialog.exec() == QDialog::Accepted)
+        ApplyFont(dialog.SelectedFont(), dialog.SelectedColor());
     rich_->setFocus();
 }
 
-void TRichView::ApplyFont(const QFont &font)
+void TRichView::ApplyFont(const QFont &font, const QColor &color)
 {
     QTextCharFormat format;
     format.setFont(font);
+    if (color.isValid())
+        format.setForeground(color);
     QTextCursor cursor = rich_->textCursor();
     if (cursor.hasSelection())
         cursor.mergeCharFormat(format);

@@ -3,10 +3,12 @@
 // body that holds formatted (RTF) or plain text, with a pop-up menu for copying,
 // quoting, plain/formatted display, font and alignment.
 #include <QByteArray>
+#include <QColor>
 #include <QString>
 #include <QWidget>
 
 #include <array>
+#include <memory>
 
 class QAction;
 class QFont;
@@ -14,12 +16,14 @@ class QMenu;
 class QPlainTextEdit;
 class QPrinter;
 class QSplitter;
+class QTextDocument;
 class QTextEdit;
 
 class TRichView : public QWidget {
     Q_OBJECT
 public:
     explicit TRichView(QWidget *parent = nullptr);
+    ~TRichView() override;
 
     // The header memo ("Memo") and the body ("Rich"); windows read them directly.
     QPlainTextEdit *Memo() const { return memo_; }
@@ -33,7 +37,7 @@ public:
     void AddText(const QString &text);
 
     // Loads the body from RTF or from plain CP932 bytes, decided by the content.
-    // In plain mode RTF shows as its plain text.
+    // In plain mode RTF shows as its plain text, and formatted once plain mode ends.
     void LoadFromBuffer(const QByteArray &bytes);
     // The body as RTF, or as CP932 plain text (CR LF line ends) in plain mode.
     QByteArray SaveToBuffer() const;
@@ -47,6 +51,8 @@ public:
     void PrintTo(QPrinter &printer) const;
 
     void HideHead();
+    // Plain mode shows and saves the body as plain text; ending it shows the
+    // formatted body again, unless its text was edited meanwhile.
     void SetPlainText(bool plain);
     bool PlainText() const { return plain_; }
     void SetFocus();
@@ -64,8 +70,9 @@ public:
     void UpdateMenu();
     // Copies the selection with PopupQuote before each of its lines.
     void CopyQuoted();
-    // Applies a font to the selection, or to the body's default format when nothing is selected.
-    void ApplyFont(const QFont &font);
+    // Applies a font, and a colour when one is given, to the selection, or
+    // to the format of what is typed next when nothing is selected.
+    void ApplyFont(const QFont &font, const QColor &color = QColor());
     // Sets the current paragraph's alignment: 0 left, 1 right, 2 centre.
     void SetAlignment(int tag);
 
@@ -91,6 +98,8 @@ private:
     void ResetBodyFormat();
     // Replaces the body with unformatted text in the start font.
     void ShowPlain(const QString &text);
+    // Ends plain mode: shows the kept formatted body again.
+    void ShowKeptRichBody();
     // Header lines, separator and body lines, each ended by CR LF.
     QString PlainOutput() const;
 
@@ -103,4 +112,6 @@ private:
     bool richOutput_ = false;
     bool inputMode_ = false;
     bool plain_ = false;
+    // The formatted body while plain mode shows its text.
+    std::unique_ptr<QTextDocument> richBody_;
 };

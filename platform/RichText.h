@@ -9,13 +9,17 @@ namespace plat {
 
 // Replaces the contents of doc with the RTF in rtf and returns true. Returns
 // false, leaving doc untouched, when the bytes do not start with "{\rtf".
+// Text bytes are decoded by the charset of their font (\ansicpg for a font
+// without one), Symbol fonts as the characters they show; table cells read
+// as tab-separated text, rows as paragraphs.
 // Malformed RTF (unbalanced braces, deep nesting, a huge \bin, stray or cut
 // escapes) shows what can be shown; time and memory stay bounded by its size.
 bool ReadRtf(const QByteArray &rtf, QTextDocument &doc);
 
-// The document as RTF in CP932 (\ansicpg932, fonts with \fcharset128):
-// fonts, colours, sizes, bold, italic, underline, strike and paragraph
-// alignment. Characters CP932 cannot hold are written as \uN.
+// The document as RTF with \ansicpg932: fonts (Japanese ones \fcharset128,
+// others \fcharset0), colours, sizes in points, bold, italic, underline,
+// strike and paragraph alignment. Text goes in the code page of its font;
+// characters that page cannot hold are written as \uN.
 QByteArray WriteRtf(const QTextDocument &doc);
 
 } // namespace plat

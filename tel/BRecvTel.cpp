@@ -21,6 +21,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -69,6 +70,13 @@ bool IsLocalUrl(const QUrl &url)
     return url.isLocalFile() && url.host().isEmpty();
 }
 
+// Links that the desktop's browser or mail program may be given.
+bool IsBrowserLink(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("mailto");
+}
+
 // UTF-8 when the page says so (mark or declaration), else CP932.
 QString DecodeHtml(const QByteArray &bytes)
 {
@@ -108,10 +116,18 @@ bool WriteTempHtml(const QString &path, const QByteArray &body)
 
 // ---- the HTML view -------------------------------------------------------------
 
-TRecvHtmlView::TRecvHtmlView(QWidget *parent) : QTextBrowser(parent)
+TRecvHtmlView::TRecvHtmlView(QWidget *parent)
+    : QTextBrowser(parent), OpenInBrowser([](const QUrl &url) { return QDesktopServices::openUrl(url); })
 {
+    // A clicked link comes here first, then to doSetSource, which loads
+    // only local pages: never straight to the desktop.
     setOpenExternalLinks(false);
     setContextMenuPolicy(Qt::NoContextMenu);
+    connect(this, &QTextBrowser::anchorClicked, this, [this](const QUrl &link) {
+        const QUrl url = source().resolved(link);
+        if (IsBrowserLink(url))
+            OfferBrowser(url);
+    });
 }
 
 void TRecvHtmlView::doSetSource(const QUrl &name, QTextDocument::ResourceType type)
@@ -124,6 +140,19 @@ void TRecvHtmlView::doSetSource(const QUrl &name, QTextDocument::ResourceType ty
     if (OnRetrieve)
         OnRetrieve(url);
     QTextBrowser::doSetSource(url, type);
+}
+
+// The address came from a peer's page: shown as plain text.
+void TRecvHtmlView::OfferBrowser(const QUrl &url)
+{
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(),
+                    QStringLiteral("このリンクをブラウザで開きますか?\n") + url.toString(),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("BrowserLinkQuestion"));
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() == QMessageBox::Yes && OpenInBrowser)
+        OpenInBrowser(url);
 }
 
 // A page names its pictures itself: only regular files of a bounded size

@@ -23,8 +23,10 @@ class TBRecvTelegramForm;
 
 // The window's HTML view: shows local HTML files only. Pages from peers are
 // untrusted, so nothing but local files is ever loaded (no remote pages, no
-// remote pictures) and no script runs. A page without a UTF-8 mark or
-// declaration is read as CP932, the program's own encoding.
+// remote pictures) and no script runs; a click on an http, https or mailto
+// link offers to open it in the desktop's browser, other links do nothing.
+// A page without a UTF-8 mark or declaration is read as CP932, the program's
+// own encoding.
 class TRecvHtmlView : public QTextBrowser {
     Q_OBJECT
 public:
@@ -35,11 +37,17 @@ public:
 
     // Called with every URL the view starts to retrieve.
     std::function<void(const QUrl &)> OnRetrieve;
+    // Opens a link the user chose to open in the desktop's browser.
+    std::function<bool(const QUrl &)> OpenInBrowser;
 
     QVariant loadResource(int type, const QUrl &name) override;
 
 protected:
     void doSetSource(const QUrl &name, QTextDocument::ResourceType type) override;
+
+private:
+    // Asks the user whether to open a clicked link in the browser, and does.
+    void OfferBrowser(const QUrl &url);
 };
 
 class TBRecvTelegramForm : public QWidget {

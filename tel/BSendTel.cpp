@@ -459,6 +459,8 @@ void TBSendTelegramForm::FileButtonClick()
         SaveLastSentText();
         if (!SendTelText())
             return Error ? CloseWhenIdle() : void();
+        // The text has gone: whatever becomes of the file, it is not sent again.
+        ui->SendRich->Clear();
     }
     if (!SendTelFile())
         return Error ? CloseWhenIdle() : void();

@@ -4,11 +4,14 @@
 #include "platform/Cp932.h"
 #include "platform/RichText.h"
 
+#include "support/Modals.h"
 #include "support/TempEnv.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -268,3 +271,59 @@ TEST_F(RichViewTest, AlignmentAndFontApplyToTheBody)
 }
 
 } // namespace
+
+// Text made red through the font choice and bold goes out in points (the
+// start font is 10 points, \fs20), and plain mode only changes how the body is
+// shown and saved: turning it off shows the formats again, unless the text
+// was edited meanwhile.
+TEST_F(RichViewTest, RedTextFromTheFontChoiceSurvivesPlainModeAndSavesInPoints)
+{
+    auto chooseColor = [](const QString &from, const QString &to) {
+        return [from, to](QWidget *dialog) {
+            auto *colors = dialog->findChild<QComboBox *>(QStringLiteral("ColorBox"));
+            EXPECT_EQ(colors->currentText(), from);
+            colors->setCurrentIndex(colors->findText(to));
+            static_cast<QDialog *>(dialog)->accept();
+        };
+    };
+    view.SetInputMode(true);
+    view.AddText(QStringLiteral("普通 赤太字"));
+    Select(3, 6);
+    testsupport::ModalAnswers answers;
+    answers.then(QStringLiteral("FontDialog"), chooseColor(QStringLiteral("黒"), QStringLiteral("赤")));
+    Item(QStringLiteral("ﾌｫﾝﾄの指定"))->trigger();
+    view.Rich()->setFontWeight(QFont::Bold);
+    view.SetAlignment(2);
+    const QByteArray rich = view.SaveToBuffer();
+    EXPECT_TRUE(rich.contains("{\\colortbl ;\\red255\\green0\\blue0;}")) << rich.toStdString();
+    EXPECT_TRUE(rich.contains("\\qc \\fs20 \\'95\\'81\\'92\\'ca ")) << rich.toStdString();
+    EXPECT_TRUE(rich.contains("\\cf1\\b \\'90\\'d4\\'91\\'be\\'8e\\'9a")) << rich.toStdString();
+
+    // With nothing selected the choice sets what is typed next.
+    view.Rich()->moveCursor(QTextCursor::End);
+    answers.then(QStringLiteral("FontDialog"), chooseColor(QStringLiteral("赤"), QStringLiteral("青")));
+    Item(QStringLiteral("ﾌｫﾝﾄの指定"))->trigger();
+    EXPECT_TRUE(answers.done());
+    EXPECT_EQ(view.Rich()->currentCharFormat().foreground().color(), QColor(Qt::blue));
+
+    QAction *plain = Item(QStringLiteral("書式なしﾃｷｽﾄ表示"));
+    plain->trigger();
+    EXPECT_EQ(view.SaveToBuffer(), plat::ToCp932(QStringLiteral("普通 赤太字")));
+    plain->trigger();
+    EXPECT_EQ(view.SaveToBuffer(), rich);
+
+    // A body loaded in plain mode shows formatted once plain mode ends, with
+    // the text appended meanwhile.
+    view.SetPlainText(true);
+    view.LoadFromBuffer(rich);
+    view.AddText(QStringLiteral("\n追記"));
+    view.SetPlainText(false);
+    EXPECT_EQ(view.Rich()->toPlainText(), QStringLiteral("普通 赤太字\n追記"));
+    EXPECT_TRUE(view.SaveToBuffer().contains("\\cf1\\b "));
+
+    view.SetPlainText(true);
+    QTextCursor(view.Rich()->document()).insertText(QStringLiteral("新"));
+    view.SetPlainText(false);
+    EXPECT_EQ(view.Rich()->toPlainText(), QStringLiteral("新普通 赤太字\n追記"));
+    EXPECT_FALSE(view.SaveToBuffer().contains("\\b "));
+}

@@ -241,16 +241,20 @@ TEST_F(SendTelTest, SerialChatSendsTochWithTheChannelAndRepeatModeKeepsTheWindow
     EXPECT_EQ(bodyOf(tels[1]), plat::ToCp932("チャット 2"));
 }
 
+// The text typed before File goes first, once: it is not sent again after the
+// file choice was cancelled.
 TEST_F(SendTelTest, AFileGoesByteExactWithItsProgressShownAndIsLogged)
 {
     QByteArray contents(4 * 1024 * 1024, '\0');
     for (int i = 0; i < contents.size(); ++i)
         contents[i] = char((quint32(i) * 7919u) >> 3);
     env.writeFile(QStringLiteral("out/big.bin"), contents);
-    QByteArray data;
+    QByteArray data, text;
     auto peer = FakePeer::listen(
         [&](FakePeer &p) {
             OpenAsReceiver(p, "OLCP303L");
+            EXPECT_EQ(p.expectLine(), "TEXT\r");
+            text = RecvBuffer(p);
             EXPECT_EQ(p.expectLine(), "FILE\r");
             EXPECT_EQ(p.expectLine(), "big.bin\r");
             p.sendLine("ACK\r");
@@ -266,6 +270,12 @@ TEST_F(SendTelTest, AFileGoesByteExactWithItsProgressShownAndIsLogged)
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] { barSeen = barSeen || w->ui->SendBar->isVisible(); });
     watch.start(1);
+    // Bold red 10-point text goes as RTF in points (\fs20), bold and red.
+    type(w, QStringLiteral("赤い太字"));
+    w->ui->SendRich->Rich()->selectAll();
+    QFont bold(QStringLiteral("ＭＳ 明朝"), 10);
+    bold.setBold(true);
+    w->ui->SendRich->ApplyFont(bold, Qt::red);
     // Choosing no file is no failure: the window stays for the next try.
     ModalAnswers answers;
     answers.then(QStringLiteral("OpenDialogF"), [](QWidget *dialog) { static_cast<QDialog *>(dialog)->reject(); })
@@ -273,6 +283,7 @@ TEST_F(SendTelTest, AFileGoesByteExactWithItsProgressShownAndIsLogged)
     QTest::mouseClick(w->ui->FileButton, Qt::LeftButton);
     ASSERT_TRUE(w->isVisible());
     EXPECT_TRUE(memo().contains(QStringLiteral("... TEL[File] Canceled (Local Host) ...")));
+    EXPECT_TRUE(w->ui->SendRich->Rich()->toPlainText().isEmpty());
     QPointer<TBSendTelegramForm> window(w);
     QTest::mouseClick(w->ui->FileButton, Qt::LeftButton);
     ASSERT_TRUE(WaitUntil([&] { return !window; }));
@@ -281,6 +292,8 @@ TEST_F(SendTelTest, AFileGoesByteExactWithItsProgressShownAndIsLogged)
     EXPECT_EQ(peer->error(), QString());
     EXPECT_TRUE(barSeen);
     EXPECT_TRUE(data == contents);
+    EXPECT_TRUE(text.contains("{\\colortbl ;\\red255\\green0\\blue0;}")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\\fs20\\cf1\\b \\'90\\'d4\\'82\\'a2\\'91\\'be\\'8e\\'9a")) << text.toStdString();
     EXPECT_TRUE(peer->received().endsWith("OFF\r"));
     EXPECT_EQ(SendDirectory, env.file(QStringLiteral("out")));
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace plat;
 
 namespace {
@@ -83,7 +85,7 @@ TEST(RichText, RoundTripKeepsTextFormatsAndAlignment)
     c.insertBlock(QTextBlockFormat());
 
     const QByteArray rtf = WriteRtf(doc);
-    EXPECT_TRUE(rtf.startsWith("{\\rtf1\\ansi\\ansicpg932\\deff0{\\fonttbl{\\f0\\fnil\\fcharset128 "));
+    EXPECT_TRUE(rtf.startsWith("{\\rtf1\\ansi\\ansicpg932\\deff0{\\fonttbl{\\f0\\fnil\\fcharset"));
     EXPECT_TRUE(rtf.contains("\\fcharset128 Arial;}"));
     EXPECT_TRUE(rtf.contains("\\fcharset128 \\'82\\'6c\\'82\\'72 \\'82\\'6f\\'83\\'53\\'83\\'56\\'83\\'62\\'83\\'4e;}"));
     EXPECT_TRUE(rtf.contains("{\\colortbl ;\\red255\\green0\\blue0;\\red0\\green128\\blue255;}"));
@@ -241,5 +243,108 @@ TEST(RichText, WritesEmptyAndMultiParagraphDocumentsThatReadBack)
         Read(WriteRtf(doc), back);
         EXPECT_EQ(back.toPlainText(), doc.toPlainText()) << text.toStdString();
         EXPECT_EQ(back.blockCount(), doc.blockCount()) << text.toStdString();
+    }
+}
+
+// Documents as a Windows rich edit control and a word processor write them
+// read as a person expects, and write out and read back the same.
+TEST(RichText, DocumentsFromWindowsPeersReadAndWriteBack)
+{
+    const QByteArray mincho = "{\\f1\\fcharset128 \\'82\\'6c\\'82\\'72 \\'96\\'be\\'92\\'a9;}";
+    const struct
+    {
+        const char *name;
+        QByteArray rtf;
+        QString text;
+        std::function<void(const QTextDocument &, const QList<QList<::Run>> &)> check;
+    } cases[] = {
+        {"bullets, Symbol, a table and an unclosed last paragraph",
+         "{\\rtf1\\ansi\\ansicpg1252{\\fonttbl{\\f0\\fcharset0 Arial;}{\\f2\\fcharset2 Symbol;}}\\pard{\\pntext\\f2\\'B7"
+         "\\tab}{\\*\\pn\\pnlvlblt\\pnf2{\\pntxtb\\'B7}}\\f0\\fs20 One\\par{\\pntext\\f2\\'B7\\tab}{\\f2 ab\\'b3\\u-3913?}"
+         "\\par\\trowd\\cellx2000\\cellx4000\\pard\\intbl A\\cell B\\cell\\row\\intbl\\cell D\\cell\\row\\pard\\qc End}",
+         QStringLiteral("•\tOne\n•\tαβ≥•\nA\tB\n\tD\nEnd"),
+         [](const QTextDocument &doc, const QList<QList<::Run>> &runs) {
+             EXPECT_EQ(Family(runs[0].last().format), QStringLiteral("Arial"));
+             EXPECT_DOUBLE_EQ(runs[0].last().format.fontPointSize(), 10);
+             EXPECT_EQ(doc.lastBlock().blockFormat().alignment(), Qt::AlignHCenter);
+         }},
+        {"CP1252 quotes and euro in a CP932 document",
+         "{\\rtf1\\ansi\\ansicpg932{\\fonttbl{\\f0\\fcharset0 Arial;}" + mincho +
+             "}\\f0 \\'93Q\\'94 \\'80 5\\'85 caf\\'e9 \\f1 \\'95\\'5c\\par}",
+         QStringLiteral("“Q” € 5… café 表"),
+         [](const QTextDocument &, const QList<QList<::Run>> &runs) {
+             EXPECT_EQ(Family(runs[0].last().format), QStringLiteral("ＭＳ 明朝"));
+         }},
+        {"bold and sized Japanese text of a word processor",
+         "{\\rtf1\\ansi\\ansicpg932\\uc2\\deff0{\\fonttbl{\\f0\\froman\\fcharset0 Times New Roman;}" + mincho +
+             "}\\pard\\plain\\qj \\rtlch\\fcs1 \\af0\\afs24\\ab \\ltrch\\fcs0 \\fs21\\loch\\af0\\hich\\af0\\dbch\\af1 "
+             "{\\rtlch\\fcs1 \\af0 \\ltrch\\fcs0 \\loch\\f0 Plain }{\\rtlch\\fcs1 \\ab\\afs32 \\ltrch\\fcs0 "
+             "\\dbch\\af1\\ab\\afs32 \\'91\\'e5\\'82\\'ab\\'82\\'a2}{\\dbch\\af1\\ai \\'95\\'b6\\'8e\\'9a}\\par }",
+         QStringLiteral("Plain 大きい文字"),
+         [](const QTextDocument &doc, const QList<QList<::Run>> &runs) {
+             ASSERT_EQ(runs[0].size(), 3);
+             EXPECT_EQ(Family(runs[0][1].format), QStringLiteral("ＭＳ 明朝"));
+             EXPECT_EQ(runs[0][1].format.fontWeight(), QFont::Bold);
+             EXPECT_DOUBLE_EQ(runs[0][1].format.fontPointSize(), 16);
+             EXPECT_EQ(runs[0][2].format.fontWeight(), QFont::Normal); // \ab and \afs of \rtlch
+             EXPECT_DOUBLE_EQ(runs[0][2].format.fontPointSize(), 10.5);
+             EXPECT_TRUE(runs[0][2].format.fontItalic());
+             EXPECT_EQ(doc.begin().blockFormat().alignment(), Qt::AlignJustify);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTextDocument doc, back;
+        Read(c.rtf, doc);
+        Read(WriteRtf(doc), back);
+        for (const QTextDocument *read : {&doc, &back}) {
+            EXPECT_EQ(read->toPlainText(), c.text);
+            c.check(*read, Runs(*read));
+        }
+    }
+}
+
+// Latin fonts go as \fcharset0 with CP1252 text, Japanese ones as
+// \fcharset128; Japanese text in a Latin font goes with it as Shift-JIS.
+// Pixel sizes go in points: 13 pixels are \fs20.
+TEST(RichText, WritesFontsWithTheirCharsetAndSizesInPoints)
+{
+    QTextDocument doc;
+    QFont start(QStringLiteral("ＭＳ 明朝"));
+    start.setPixelSize(13);
+    doc.setDefaultFont(start);
+    QTextCursor c(&doc);
+    c.insertText(QStringLiteral("既 "));
+    c.insertText(QStringLiteral("“€” ŵ"), Format(QStringLiteral("Times New Roman"), 12));
+    c.insertText(QStringLiteral("日"), Format(QStringLiteral("Times New Roman"), 14));
+    const QByteArray rtf = WriteRtf(doc);
+    EXPECT_TRUE(rtf.contains("{\\f0\\fnil\\fcharset128 \\'82\\'6c\\'82\\'72 \\'96\\'be\\'92\\'a9;}"));
+    EXPECT_TRUE(rtf.contains("{\\f1\\fnil\\fcharset0 Times New Roman;}{\\f2\\fnil\\fcharset128 Times New Roman;}"));
+    EXPECT_TRUE(rtf.contains("\\fs20 \\'8a\\'f9 \\f1\\fs24 \\'93\\'80\\'94 \\u373?\\f2\\fs28 \\'93\\'fa")) << rtf.toStdString();
+}
+
+// Hostile charsets, code pages and tables: never a crash, the text shows.
+TEST(RichText, HostileCharsetsAndTablesShowWhatTheyCan)
+{
+    const struct
+    {
+        QByteArray rtf;
+        QString text;
+    } cases[] = {
+        {"{\\rtf1\\ansicpg1251{\\fonttbl{\\f0 C;}{\\f1\\fcharset1 A;}}\\f0\\'cf\\'f0\\f1\\'e8}", QStringLiteral("При")},
+        {"{\\rtf1\\ansicpg99999{\\fonttbl{\\f0\\fcharset999 X;}}\\'41\\'e9}", QStringLiteral("A\u00e9")},
+        {"{\\rtf1{\\fonttbl{\\f0\\fcharset2 Symbol;}}\\'80\\'ff\\'f0\\'01\\u-3968?x}", QStringLiteral("ξ")},
+        {"{\\rtf1{\\fonttbl{\\f0\\fcharset134 S;}}\\'c4\\'e3\\'c4}", QStringLiteral("你\uFFFD")},
+        {"{\\rtf1\\ansicpg930 \\'27\\'2d\\'81}", QStringLiteral("ｱ")}, // EBCDIC ESC and ENQ are dropped
+        {"{\\rtf1 a\\cell\\cell\\cell b\\row\\row\\cell}", QStringLiteral("a\t\t\tb\n")},
+        {"{\\rtf1 \\dbch\\af2147483647\\afs-9\\ab-1 x\\hich\\af-3 y\\loch\\af99 z}", QStringLiteral("xyz")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rtf.toStdString());
+        QTextDocument doc, back;
+        Read(c.rtf, doc);
+        EXPECT_EQ(doc.toPlainText(), c.text);
+        Read(WriteRtf(doc), back);
+        EXPECT_EQ(back.toPlainText(), doc.toPlainText());
     }
 }

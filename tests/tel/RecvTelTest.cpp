@@ -13,6 +13,7 @@
 #include "platform/WinMessages.h"
 #include "support/Metafiles.h"
 #include "support/MainWindow.h"
+#include "support/Modals.h"
 #include "support/TempEnv.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
@@ -31,6 +32,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTest>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -411,6 +413,46 @@ TEST_F(RecvTel, BodiesShowAsRtfTextOrHtmlWithALocalOnlyHistory)
     EXPECT_FALSE(html->isVisible());
     EXPECT_TRUE(body().contains(QStringLiteral("<p>as text</p>")));
     EXPECT_EQ(ui->SaveButton->text(), QStringLiteral("Save"));
+}
+
+// A click on a web or mail link of a page asks first and hands the address to
+// the desktop's browser on Yes; other links do nothing, and the page stays.
+TEST_F(RecvTel, ClickedWebAndMailLinksAskBeforeTheBrowserOpensThem)
+{
+    storeText(Peer(QStringLiteral("192.168.10.5")),
+              "<p><a href=\"http://example.invalid/a\">web</a></p><p><a href=\"HTTPS://example.invalid/b?q=1\">secure</a>"
+              "</p><p><a href=\"mailto:someone@example.invalid\">mail</a></p><p><a href=\"javascript:alert(1)\">script</a>"
+              "</p>",
+              MessageRecord::HtmlFlag);
+    openThroughLock();
+    TRecvHtmlView *html = form->HtmlControl;
+    QList<QUrl> opened;
+    html->OpenInBrowser = [&](const QUrl &url) { return opened.append(url), true; };
+    const struct
+    {
+        const char *text, *address; // address nullptr: no question
+        QMessageBox::StandardButton answer;
+    } links[] = {{"web", "http://example.invalid/a", QMessageBox::Yes},
+                 {"secure", "https://example.invalid/b?q=1", QMessageBox::No},
+                 {"mail", "mailto:someone@example.invalid", QMessageBox::Yes},
+                 {"script", nullptr, QMessageBox::No}};
+    for (const auto &link : links) {
+        SCOPED_TRACE(link.text);
+        testsupport::ModalAnswers answers;
+        answers.then(QStringLiteral("BrowserLinkQuestion"), [&](QWidget *dialog) {
+            auto *box = static_cast<QMessageBox *>(dialog);
+            EXPECT_EQ(box->text(), QStringLiteral("このリンクをブラウザで開きますか?\n") + QLatin1String(link.address));
+            EXPECT_EQ(box->textFormat(), Qt::PlainText);
+            box->button(link.answer)->click();
+        });
+        QTextCursor cursor = html->document()->find(QLatin1String(link.text));
+        cursor.setPosition(cursor.selectionStart() + 1);
+        QTest::mouseClick(html->viewport(), Qt::LeftButton, {}, html->cursorRect(cursor).center());
+        EXPECT_EQ(answers.done(), link.address != nullptr);
+        EXPECT_TRUE(html->toPlainText().contains(QStringLiteral("script"))); // the page stays
+    }
+    EXPECT_EQ(opened, (QList<QUrl>{QUrl(QStringLiteral("http://example.invalid/a")),
+                                   QUrl(QStringLiteral("mailto:someone@example.invalid"))}));
 }
 
 TEST_F(RecvTel, FileTelsShowPicturesInsideAndOtherFilesOnlyByTheirNote)
