@@ -4,6 +4,7 @@
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "core/BServer.h"
 #include "core/BTcpServ.h"
 #include "platform/WinSock.h"
 #include "support/FakePeer.h"
@@ -11,6 +12,7 @@
 #include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
+#include "support/TelSender.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
 
@@ -27,9 +29,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -53,6 +57,40 @@ int ThreadsInPoll()
     return count;
 }
 
+// A plain socket connected to the server from source (an address of lo,
+// 127.0.0.N), so that several peer addresses can be had; -1 on failure.
+int ConnectFrom(const char *source)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    to.sin_port = htons(OlcpPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the server has closed fd's connection within limitMs, whatever
+// it sent before.
+bool ClosedByServer(int fd, int limitMs = 10000)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (char buffer[256];;) {
+        pollfd p{fd, POLLIN, 0};
+        const int left = int(limitMs - waited.elapsed());
+        if (left <= 0 || ::poll(&p, 1, left) != 1)
+            return false;
+        if (::read(fd, buffer, sizeof buffer) <= 0)
+            return true;
+    }
+}
+
 // A peer that connects and says nothing until it is let go.
 std::unique_ptr<FakePeer> SilentPeer()
 {
@@ -65,6 +103,9 @@ protected:
     {
         savedLevel_ = LogLebelNumber;
         savedH_ = StartParameter('H');
+        savedWindow_ = RateWindowMs;
+        savedDeadlines_ = {ServerDeadlines.HandshakeMs, ServerDeadlines.ElementMs, ServerDeadlines.ProgressMs};
+        RateWindowMs = 0; // every refusal shows
         LogLebelNumber = GAMMA;
         StartParameter('H').clear();
         SetLogMemo(&memo_);
@@ -78,6 +119,22 @@ protected:
         LogLebelNumber = savedLevel_;
         StartParameter('H') = savedH_;
         AutoCloseSeconds = 0;
+        RateWindowMs = savedWindow_;
+        ServerDeadlines.HandshakeMs = savedDeadlines_[0];
+        ServerDeadlines.ElementMs = savedDeadlines_[1];
+        ServerDeadlines.ProgressMs = savedDeadlines_[2];
+        for (int fd : rawPeers)
+            ::close(fd);
+    }
+    // Connects count plain sockets from source and waits until the server has counted them.
+    void connectFrom(const char *source, int count)
+    {
+        const int before = ConnectionCount;
+        for (int i = 0; i < count; ++i) {
+            rawPeers.push_back(ConnectFrom(source));
+            ASSERT_NE(rawPeers.back(), -1) << source;
+        }
+        ASSERT_TRUE(WaitUntil([&] { return ConnectionCount == before + count; }));
     }
 
     // What the close sequence does: wakes every connection and the waiting
@@ -113,12 +170,15 @@ protected:
     }
 
     std::vector<std::unique_ptr<FakePeer>> peers;
+    std::vector<int> rawPeers;
     TBLookupForm *form = nullptr;
 
 private:
     QPlainTextEdit memo_;
     int savedLevel_ = 0;
     QString savedH_;
+    int savedWindow_ = 0;
+    std::array<int, 3> savedDeadlines_{};
 };
 
 TEST_F(TcpServer, ConnectionsAreServedAtOnceAndTheTableKeepsTheirOrder)
@@ -193,6 +253,9 @@ TEST_F(TcpServer, AnAcceptThatFailsForWantOfDescriptorsDoesNotEndTheChain)
 TEST_F(TcpServer, APortHeldByAnotherProgramIsLoggedAndTheProgramRunsOn)
 {
     const int other = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Connections of earlier tests may linger on the port: a listener still excludes the server.
+    const int on = 1;
+    ::setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(OlcpPort);
@@ -209,8 +272,11 @@ TEST_F(TcpServer, APortHeldByAnotherProgramIsLoggedAndTheProgramRunsOn)
 TEST_F(TcpServer, AConnectionBeyondTheTableIsRefusedAndClosed)
 {
     StartTcpServer();
-    for (int i = 0; i < MaxConnections; ++i)
-        ASSERT_NO_FATAL_FAILURE(connectSilentPeer());
+    // Twelve addresses with eight connections each, and four more.
+    for (int n = 10; n < 22; ++n)
+        ASSERT_NO_FATAL_FAILURE(connectFrom(qPrintable(QStringLiteral("127.0.0.%1").arg(n)), 8));
+    ASSERT_NO_FATAL_FAILURE(connectFrom("127.0.0.22", 4));
+    ASSERT_EQ(ConnectionCount, MaxConnections);
     std::vector<plat::SOCKET> table(ConnectionSockets.begin() + 1, ConnectionSockets.end());
 
     auto refused = SilentPeer();
@@ -221,9 +287,67 @@ TEST_F(TcpServer, AConnectionBeyondTheTableIsRefusedAndClosed)
     EXPECT_EQ(std::vector<plat::SOCKET>(ConnectionSockets.begin() + 1, ConnectionSockets.end()), table);
 
     // The chain goes on: a freed entry is taken by the next connection.
-    peers[0].reset();
+    ::close(rawPeers[0]);
+    rawPeers.erase(rawPeers.begin());
     ASSERT_TRUE(WaitUntil([] { return ConnectionCount == MaxConnections - 1; }));
     connectSilentPeer();
+}
+
+TEST_F(TcpServer, OneAddressHoldsEightConnectionsAndIdleOrDrippingPeersAreDroppedWhileATelGetsThrough)
+{
+    ServerDeadlines.HandshakeMs = 800;
+    ServerDeadlines.ElementMs = 800;
+    ServerDeadlines.ProgressMs = 800;
+    createMainWindow();
+    StartTcpServer();
+    const auto pause = [] { QThread::msleep(150); };
+
+    // Eight idle connections from one address; the ninth is refused at once.
+    ASSERT_NO_FATAL_FAILURE(connectFrom("127.0.0.2", MaxConnectionsPerAddress));
+    const int ninth = ConnectFrom("127.0.0.2");
+    EXPECT_TRUE(ClosedByServer(ninth, 2000));
+    ::close(ninth);
+    EXPECT_TRUE(logText().contains(
+        QStringLiteral("*** TCP accept   *** Too many connections from one address (8) : 127.0.0.2 refused")));
+
+    // A peer that logs in and then drips a command line.
+    auto dripper = FakePeer::connect(OlcpPort, [&](FakePeer &p) {
+        testsupport::SendOlcpLogin(p, {});
+        p.expectLine();
+        p.expectLine();
+        for (int i = 0; i < 40; ++i) {
+            p.sendRaw("T");
+            pause();
+        }
+    });
+    // A slow sender whose text keeps coming: it takes longer than a line may,
+    // and longer than the handshake may, and is stored.
+    auto sender = FakePeer::connect(OlcpPort, [&](FakePeer &p) {
+        testsupport::SendOlcpLogin(p, {});
+        p.expectLine();
+        p.expectLine();
+        p.sendLine("TEXT\r");
+        const QByteArray body = "slow but steady";
+        p.sendInt(body.size());
+        for (char c : body) {
+            p.sendRaw(QByteArray(1, c));
+            pause();
+        }
+        testsupport::SendTelOff(p);
+        p.stall();
+    });
+    ASSERT_TRUE(WaitUntil([] { return testsupport::StoredTels().size() == 1; }, 10000));
+    EXPECT_EQ(testsupport::StoredTels()[0].Bytes, 15);
+    ASSERT_TRUE(WaitUntil([] { return ConnectionCount == 0; }, 10000));
+    for (int fd : rawPeers)
+        EXPECT_TRUE(ClosedByServer(fd, 100));
+    dripper->wait();
+    EXPECT_FALSE(dripper->error().isEmpty()); // hung up on before its 40 drops
+
+    const QString log = logText();
+    EXPECT_EQ(log.count(QStringLiteral("*** recv[String] *** Deadline passed : 127.0.0.2 dropped")), 8);
+    EXPECT_EQ(log.count(QStringLiteral("*** recv[String] *** Deadline passed : 127.0.0.1 dropped")), 1);
+    EXPECT_FALSE(log.contains(QStringLiteral("Error code = 10060")));
 }
 
 TEST_F(TcpServer, TheAutoCloseTimerRestsWhileConnectionsAreOpen)
