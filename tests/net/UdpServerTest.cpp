@@ -135,7 +135,13 @@ class UdpServerTest : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
+        savedWindow_ = RateWindowMs;
+        RateWindowMs = 0; // no summaries and no limit on replies, unless a test sets a window
         LogLebelNumber = GAMMA;
+        {
+            std::lock_guard lock(ReplySlotsLock); // as an earlier test may have left them
+            ReplySlots.fill(0);
+        }
         memo = std::make_unique<QPlainTextEdit>();
         SetLogMemo(memo.get());
     }
@@ -149,6 +155,7 @@ protected:
         }
         SetLogMemo(nullptr);
         AccountListSeam = {};
+        RateWindowMs = savedWindow_;
     }
 
     // Closes the server's sockets as shut-down does and waits for the chain to end.
@@ -194,7 +201,20 @@ protected:
     }
 
     std::unique_ptr<QPlainTextEdit> memo;
+
+private:
+    int savedWindow_ = 0;
 };
+
+QList<QMessageBox *> RemoteBoxes()
+{
+    QList<QMessageBox *> boxes;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->objectName() == QLatin1String("RemoteMessageBox"))
+            boxes.append(box);
+    }
+    return boxes;
+}
 
 // --- Queries and replies --------------------------------------------------------
 
@@ -413,17 +433,9 @@ TEST_F(UdpServerTest, ARemoteMessageIsQueuedToTheGuiAsPlainTextAndTheChainGoesOn
     peer.sendText("OLCP303L\rRMTDISH\r" + plat::ToCp932(text) + "\r");
     // Answered before the GUI thread has handled anything: nothing waits for the box.
     peer.settle();
-    const auto remoteBoxes = [] {
-        QList<QMessageBox *> boxes;
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->objectName() == QLatin1String("RemoteMessageBox"))
-                boxes.append(box);
-        }
-        return boxes;
-    };
-    EXPECT_TRUE(remoteBoxes().isEmpty());
+    EXPECT_TRUE(RemoteBoxes().isEmpty());
     QCoreApplication::processEvents();
-    const QList<QMessageBox *> boxes = remoteBoxes();
+    const QList<QMessageBox *> boxes = RemoteBoxes();
     ASSERT_EQ(boxes.size(), 1);
     EXPECT_EQ(boxes[0]->text(), text);
     EXPECT_EQ(boxes[0]->textFormat(), Qt::PlainText);
@@ -431,6 +443,61 @@ TEST_F(UdpServerTest, ARemoteMessageIsQueuedToTheGuiAsPlainTextAndTheChainGoesOn
     EXPECT_TRUE(boxes[0]->isVisible());
     EXPECT_FALSE(boxes[0]->isModal());
     EXPECT_TRUE(log().contains(text));
+}
+
+TEST_F(UdpServerTest, AFloodOfRemoteMessagesOpensOneBoxAndTheRestGoToTheLogEscaped)
+{
+    RateWindowMs = 60000; // one line per source for the whole test
+    StartUdpServer();
+    Peer stranger("127.0.0.3");
+    for (int i = 0; i < 100; ++i) // as many as the socket's buffer surely holds
+        stranger.sendText("OLCP303L\rRMTDISH\rline\r\n*** Kalvex Close \x1b[2J" + QByteArray::number(i) + "\r",
+                          ProgramAddress);
+    stranger.settle(ProgramAddress);
+    WaitUntil([] { return !RemoteBoxes().isEmpty(); }, 2000);
+    QCoreApplication::processEvents();
+    QList<QMessageBox *> boxes = RemoteBoxes();
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_EQ(boxes[0]->text(), QStringLiteral("line\r\n*** Kalvex Close \x1b[2J0"));
+    const QString lines = log();
+    EXPECT_EQ(lines.count(QStringLiteral("RMTDISH")), 0);
+    EXPECT_EQ(lines.count(QStringLiteral("line\\x0D\\x0A*** Kalvex Close \\x1B[2J")), 1);
+    EXPECT_FALSE(lines.contains(QStringLiteral("\n*** Kalvex Close")));
+
+    // Once the box is closed, the next message opens one again.
+    boxes[0]->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_TRUE(WaitUntil([] { return RemoteBoxes().isEmpty(); }));
+    stranger.sendText("OLCP303L\rRMTDISH\ragain\r", ProgramAddress);
+    EXPECT_TRUE(WaitUntil([] { return RemoteBoxes().size() == 1 && RemoteBoxes()[0]->text() == QLatin1String("again"); }));
+}
+
+TEST_F(UdpServerTest, OneAddressGetsAtMostTwentyRepliesASecond)
+{
+    StartUdpServer();
+    RateWindowMs = 1000;
+    Peer victim("127.0.0.4");
+    for (int i = 0; i < 50; ++i)
+        victim.sendText("OLCP303L\rQUERY\r" + QByteArray::number(i) + "\r", ProgramAddress);
+    int replies = 0;
+    for (;;) {
+        pollfd p{victim.fd(), POLLIN, 0};
+        if (::poll(&p, 1, 300) != 1)
+            break;
+        char buffer[DatagramBytes];
+        ASSERT_EQ(::recv(victim.fd(), buffer, sizeof buffer, 0), DatagramBytes);
+        ++replies;
+    }
+    EXPECT_EQ(replies, 20);
+    // Another address is answered meanwhile.
+    Peer other("127.0.0.5");
+    EXPECT_EQ(other.query("1"), QByteArray("OLCP303L\rREPLY\r1\r"));
+    // A second later the address is answered again, and the dropped ones are counted.
+    QThread::msleep(1000);
+    EXPECT_EQ(victim.query("2"), QByteArray("OLCP303L\rREPLY\r2\r"));
+    const QString lines = log();
+    EXPECT_EQ(lines.count(QStringLiteral("### REPLY dropped ; 127.0.0.4 : over 20 a second")), 1);
+    EXPECT_TRUE(lines.contains(QStringLiteral("... 29 more ... REPLY dropped ; 127.0.0.4")));
 }
 
 // --- Datagrams for the account list ----------------------------------------------
