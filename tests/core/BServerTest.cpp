@@ -8,7 +8,6 @@
 #include "support/TempEnv.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -20,10 +19,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
-#include <functional>
-#include <optional>
 #include <ostream>
 #include <thread>
 
@@ -421,138 +417,6 @@ TEST_F(Framing, ConnectServerLogsItsStepsAndReportsFailures)
               plat::INVALID_SOCKET);
     EXPECT_NE(error, 0);
     EXPECT_EQ(failures(), QStringList({QStringLiteral("*** connect *** Error code = %1").arg(error)}));
-}
-
-// The server's side of a conversation under short deadlines.
-class ServedFraming : public Framing {
-protected:
-    void SetUp() override
-    {
-        Framing::SetUp();
-        saved_ = {ServerDeadlines.HandshakeMs, ServerDeadlines.ElementMs, ServerDeadlines.ProgressMs, RateWindowMs};
-        ServerDeadlines.HandshakeMs = 1500;
-        ServerDeadlines.ElementMs = 400;
-        ServerDeadlines.ProgressMs = 400;
-        RateWindowMs = 0; // every failure line shows
-    }
-    void TearDown() override
-    {
-        ServerDeadlines.HandshakeMs = saved_[0];
-        ServerDeadlines.ElementMs = saved_[1];
-        ServerDeadlines.ProgressMs = saved_[2];
-        RateWindowMs = saved_[3];
-        Framing::TearDown();
-    }
-    static sockaddr_in Loopback()
-    {
-        sockaddr_in peer{};
-        peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return peer;
-    }
-
-private:
-    std::array<int, 4> saved_{};
-};
-
-// Sends count bytes of 'd', one every 100 ms.
-void Drip(FakePeer &p, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        p.sendRaw("d");
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
-
-TEST_F(ServedFraming, PeersThatIdleOrDripAreDroppedOnceWhileSteadyTransfersGoOn)
-{
-    enum Element { Line, Integer, Buffer, File };
-    const struct {
-        const char *name;
-        bool served;
-        Element element;
-        std::function<void(FakePeer &)> script;
-        bool received;
-        const char *what; // of the drop line, when dropped
-    } cases[] = {
-        {"a line dripped past its deadline", true, Line, [](FakePeer &p) { Drip(p, 8); p.sendRaw("\r"); }, false,
-         "recv[String]"},
-        {"the same line to a client", false, Line, [](FakePeer &p) { Drip(p, 8); p.sendRaw("\r"); }, true, nullptr},
-        {"half an integer, then silence", true, Integer, [](FakePeer &p) { p.sendRaw("\x01\x02"); p.stall(); }, false,
-         "recv[Integer]"},
-        {"an idle peer", true, Integer, [](FakePeer &p) { p.stall(); }, false, "recv[Integer]"},
-        {"a buffer that keeps coming", true, Buffer, [](FakePeer &p) { p.sendInt(8); Drip(p, 8); }, true, nullptr},
-        {"a buffer that stops", true, Buffer, [](FakePeer &p) { p.sendInt(8); Drip(p, 3); p.stall(); }, false,
-         "recv[Buf]"},
-        {"a file that keeps coming", true, File, [](FakePeer &p) { p.sendInt(8); Drip(p, 8); }, true, nullptr},
-        {"a file that stops", true, File, [](FakePeer &p) { p.sendInt(8); Drip(p, 3); p.stall(); }, false,
-         "recv[File]"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        auto peer = talkTo(c.script);
-        std::optional<ServedConversation> conversation;
-        if (c.served)
-            conversation.emplace(s, Loopback());
-        QFile file(env.file(QStringLiteral("received")));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        const auto receive = [&] {
-            QByteArray bytes;
-            qint32 value = 0;
-            int length = 0;
-            qint64 size = 0;
-            switch (c.element) {
-            case Line: return RecvString(s, bytes);
-            case Integer: return RecvInteger(s, value);
-            case Buffer: return RecvBuf(s, bytes, length, MaxBufBytes + 1);
-            case File: return RecvFile(s, file, size);
-            }
-            return false;
-        };
-        EXPECT_EQ(receive(), c.received);
-        if (!c.what) {
-            EXPECT_EQ(failures(), QStringList());
-            continue;
-        }
-        EXPECT_EQ(failures(), QStringList({QStringLiteral("*** %1 *** Deadline passed : 127.0.0.1 dropped")
-                                               .arg(QLatin1String(c.what))}));
-        // A dropped conversation receives nothing more, and says so no more.
-        QElapsedTimer again;
-        again.start();
-        EXPECT_FALSE(receive());
-        EXPECT_LT(again.elapsed(), 100);
-        EXPECT_EQ(failures(), QStringList());
-    }
-}
-
-TEST_F(ServedFraming, TheHandshakeDeadlineCountsFromTheStartUntilTheHandshakeEnds)
-{
-    const auto steadyLines = [](FakePeer &p) {
-        for (int i = 0; i < 15; ++i) {
-            p.sendLine("line\r");
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-    };
-    QByteArray line;
-    QElapsedTimer elapsed;
-    {
-        auto peer = talkTo(steadyLines);
-        elapsed.start();
-        ServedConversation conversation(s, Loopback());
-        int lines = 0;
-        while (RecvString(s, line))
-            ++lines;
-        EXPECT_GE(elapsed.elapsed(), 1400);
-        EXPECT_LT(elapsed.elapsed(), 2500);
-        EXPECT_GE(lines, 6);
-        EXPECT_EQ(failures(), QStringList({"*** recv[String] *** Deadline passed : 127.0.0.1 dropped"}));
-    }
-    auto peer = talkTo(steadyLines);
-    ServedConversation conversation(s, Loopback());
-    ASSERT_TRUE(RecvString(s, line));
-    conversation.EndHandshake();
-    for (int i = 1; i < 15; ++i)
-        ASSERT_TRUE(RecvString(s, line)) << i;
-    EXPECT_EQ(failures(), QStringList());
 }
 
 } // namespace

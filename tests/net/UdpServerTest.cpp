@@ -447,28 +447,23 @@ TEST_F(UdpServerTest, ARemoteMessageIsQueuedToTheGuiAsPlainTextAndTheChainGoesOn
 
 TEST_F(UdpServerTest, AFloodOfRemoteMessagesOpensOneBoxAndTheRestGoToTheLogEscaped)
 {
-    RateWindowMs = 60000; // one line per source for the whole test
+    RateWindowMs = 60000; // one line per kind and source for the whole test
     StartUdpServer();
     Peer stranger("127.0.0.3");
     for (int i = 0; i < 100; ++i) // as many as the socket's buffer surely holds
-        stranger.sendText("OLCP303L\rRMTDISH\rline\r\n*** Kalvex Close \x1b[2J" + QByteArray::number(i) + "\r",
-                          ProgramAddress);
-    stranger.settle(ProgramAddress);
-    WaitUntil([] { return !RemoteBoxes().isEmpty(); }, 2000);
+        stranger.sendText("OLCP303L\rRMTDISH\rline\r\n*** Kalvex Close \x1b[2J" + QByteArray::number(i) + "\r");
+    stranger.settle();
+    ASSERT_TRUE(WaitUntil([] { return !RemoteBoxes().isEmpty(); }));
     QCoreApplication::processEvents();
-    QList<QMessageBox *> boxes = RemoteBoxes();
-    ASSERT_EQ(boxes.size(), 1);
-    EXPECT_EQ(boxes[0]->text(), QStringLiteral("line\r\n*** Kalvex Close \x1b[2J0"));
-    const QString lines = log();
-    EXPECT_EQ(lines.count(QStringLiteral("RMTDISH")), 0);
-    EXPECT_EQ(lines.count(QStringLiteral("line\\x0D\\x0A*** Kalvex Close \\x1B[2J")), 1);
-    EXPECT_FALSE(lines.contains(QStringLiteral("\n*** Kalvex Close")));
+    ASSERT_EQ(RemoteBoxes().size(), 1);
+    EXPECT_EQ(RemoteBoxes()[0]->text(), QStringLiteral("line\r\n*** Kalvex Close \x1b[2J0"));
+    EXPECT_EQ(log().count(QStringLiteral("line\\x0D\\x0A*** Kalvex Close \\x1B[2J0")), 1);
+    EXPECT_EQ(log().count(QStringLiteral("Kalvex Close")), 1);
 
     // Once the box is closed, the next message opens one again.
-    boxes[0]->close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    RemoteBoxes()[0]->close();
     ASSERT_TRUE(WaitUntil([] { return RemoteBoxes().isEmpty(); }));
-    stranger.sendText("OLCP303L\rRMTDISH\ragain\r", ProgramAddress);
+    stranger.sendText("OLCP303L\rRMTDISH\ragain\r");
     EXPECT_TRUE(WaitUntil([] { return RemoteBoxes().size() == 1 && RemoteBoxes()[0]->text() == QLatin1String("again"); }));
 }
 
@@ -478,26 +473,16 @@ TEST_F(UdpServerTest, OneAddressGetsAtMostTwentyRepliesASecond)
     RateWindowMs = 1000;
     Peer victim("127.0.0.4");
     for (int i = 0; i < 50; ++i)
-        victim.sendText("OLCP303L\rQUERY\r" + QByteArray::number(i) + "\r", ProgramAddress);
+        victim.sendText("OLCP303L\rQUERY\r" + QByteArray::number(i) + "\r");
     int replies = 0;
-    for (;;) {
-        pollfd p{victim.fd(), POLLIN, 0};
-        if (::poll(&p, 1, 300) != 1)
-            break;
-        char buffer[DatagramBytes];
-        ASSERT_EQ(::recv(victim.fd(), buffer, sizeof buffer, 0), DatagramBytes);
-        ++replies;
-    }
+    for (pollfd p{victim.fd(), POLLIN, 0}; ::poll(&p, 1, 300) == 1; ++replies)
+        victim.receive();
     EXPECT_EQ(replies, 20);
-    // Another address is answered meanwhile.
-    Peer other("127.0.0.5");
-    EXPECT_EQ(other.query("1"), QByteArray("OLCP303L\rREPLY\r1\r"));
     // A second later the address is answered again, and the dropped ones are counted.
     QThread::msleep(1000);
     EXPECT_EQ(victim.query("2"), QByteArray("OLCP303L\rREPLY\r2\r"));
-    const QString lines = log();
-    EXPECT_EQ(lines.count(QStringLiteral("### REPLY dropped ; 127.0.0.4 : over 20 a second")), 1);
-    EXPECT_TRUE(lines.contains(QStringLiteral("... 29 more ... REPLY dropped ; 127.0.0.4")));
+    EXPECT_EQ(log().count(QStringLiteral("### REPLY dropped ; 127.0.0.4 : over 20 a second")), 1);
+    EXPECT_TRUE(log().contains(QStringLiteral("... 29 more ... REPLY dropped ; 127.0.0.4")));
 }
 
 // --- Datagrams for the account list ----------------------------------------------
