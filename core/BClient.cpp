@@ -242,9 +242,12 @@ bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connec
 void ServeConnection(plat::SOCKET s, const sockaddr_in &peer)
 {
     PrepareOlcpSocket(s);
+    ServedConversation conversation(s, peer);
     HostRecord connection;
-    if (ServerHandshake(s, peer, connection))
-        ServeTel(s, connection);
+    if (!ServerHandshake(s, peer, connection))
+        return;
+    conversation.EndHandshake();
+    ServeTel(s, connection);
 }
 
 bool SendAccountPassword(plat::SOCKET s, bool cancel, HostRecord &host, QString &reply, const QByteArray &password)

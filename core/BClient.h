@@ -46,8 +46,8 @@ bool ClientHandshake(plat::SOCKET s, const QString &command, HostRecord &host, Q
 bool ServerHandshake(plat::SOCKET s, const sockaddr_in &peer, HostRecord &connection);
 
 // Runs ServerHandshake on an accepted socket and, after its "ACK", the TEL
-// conversation (ServeTel). The socket gets the receive time-out of
-// every OLCP socket, so a silent peer is dropped after TimeOutValue ms. The
+// conversation (ServeTel), under the deadlines of a served conversation
+// (ServedConversation): an idle or dripping peer is dropped. The
 // caller closes the socket: the TCP server thread first removes it from the
 // connection table.
 void ServeConnection(plat::SOCKET s, const sockaddr_in &peer);

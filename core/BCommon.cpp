@@ -19,6 +19,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <mutex>
 
@@ -95,28 +96,31 @@ void addMemoLine(const QString &text)
         QMetaObject::invokeMethod(QCoreApplication::instance(), &flushMemo, Qt::QueuedConnection);
 }
 
-// The log file failed: saving stops and the user is told once, in the memo and
-// through the main window's "Save Log" check box.
-void reportLogFileFailure(const QString &path)
-{
-    bool wasOn = true;
-    if (!LogToFile.compare_exchange_strong(wasOn, false))
-        return; // another thread already reported it, or saving was switched off
-    addMemoLine(QStringLiteral("*** Log File Error : ") + path + QStringLiteral(" : Save Log is off ***"));
-    LogNotifier &notifier = LogNotifier::instance();
-    QMetaObject::invokeMethod(
-        &notifier, [&notifier] { emit notifier.logFileFailed(); }, Qt::QueuedConnection);
-}
+// Lines lost since the log file could last be written, and the file the memo
+// last said so of; guarded by LogLock.
+qint64 lostLogLines = 0;
+QString failedLogPath;
 
+// A line that cannot be written is counted, and saving stays on: a disk that
+// was full for a moment must not end the log. The memo says so once per file
+// until that file can be written again, and the first line written again
+// says how many were lost, in the same append.
 void writeLogFile(const QString &text)
 {
-    QString path;
-    {
-        std::lock_guard lock(LogLock);
-        path = LogDirectory + QLatin1Char('/') + LogFileName;
+    std::lock_guard lock(LogLock);
+    const QString path = LogDirectory + QLatin1Char('/') + LogFileName;
+    const QString lost = QStringLiteral("*** Log File Error : %1 lines lost ***").arg(lostLogLines);
+    if (AppendLogFileLine(path, lostLogLines > 0 ? lost + QStringLiteral("\r\n") + text : text)) {
+        lostLogLines = 0;
+        if (path == failedLogPath)
+            failedLogPath.clear();
+        return;
     }
-    if (!AppendLogFileLine(path, text))
-        reportLogFileFailure(path);
+    ++lostLogLines;
+    if (path != failedLogPath) {
+        failedLogPath = path;
+        addMemoLine(QStringLiteral("*** Log File Error : ") + path + QStringLiteral(" : lines are lost ***"));
+    }
 }
 
 QString repeated(char c, int count)
@@ -161,9 +165,10 @@ void WriteLog(int level, const QString &text)
     try {
         if (level > LogLebelNumber)
             return;
-        addMemoLine(text);
+        const QString line = EscapeControls(text, true);
+        addMemoLine(line);
         if (LogToFile)
-            writeLogFile(text);
+            writeLogFile(line);
     } catch (...) {
         // The log is the last resort for reporting trouble; it must not add any.
     }
@@ -173,7 +178,7 @@ void ShowLog(int level, const QString &text)
 {
     try {
         if (level <= LogLebelNumber)
-            addMemoLine(text);
+            addMemoLine(EscapeControls(text, true));
     } catch (...) {
     }
 }
@@ -215,9 +220,141 @@ bool AppendLogFileLine(const QString &path, const QString &text)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return false;
     LastLogFileHandle = file.handle();
-    const bool written = file.write(line) == line.size() && file.flush();
-    file.close();
-    return written && file.error() == QFileDevice::NoError;
+    const qint64 before = file.size();
+    if (file.write(line) == line.size() && file.flush())
+        return true;
+    // A full disk may take part of the line: that part goes again, so the
+    // next line does not continue a cut one.
+    if (!file.isSequential())
+        file.resize(before);
+    return false;
+}
+
+qint64 LostLogLines()
+{
+    std::lock_guard lock(LogLock);
+    return lostLogLines;
+}
+
+QString EscapeControls(const QString &text, bool keepLineBreaks)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.category() != QChar::Other_Control) {
+            escaped.append(c);
+            continue;
+        }
+        if (keepLineBreaks && c == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\n')) {
+            escaped.append(QLatin1String("\r\n"));
+            ++i;
+            continue;
+        }
+        escaped.append(QStringLiteral("\\x") + QString::number(c.unicode(), 16).rightJustified(2, QLatin1Char('0')).toUpper());
+    }
+    return escaped;
+}
+
+std::atomic<int> RateWindowMs{1000};
+
+namespace {
+
+qint64 NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Shared by the keys that find the table full.
+const QString OverflowKey = QStringLiteral("(many sources)");
+
+} // namespace
+
+RateWindows::Verdict RateWindows::Admit(const QString &key, int note)
+{
+    const qint64 now = NowMs();
+    std::lock_guard lock(mutex_);
+    auto it = windows_.find(key);
+    if (it == windows_.end()) {
+        // The refused counts of such a crowd go unreported.
+        if (windows_.size() >= MaxKeys && now - lastExpiry_ >= RateWindowMs)
+            ExpireLocked(now);
+        const QString &slot = windows_.size() < MaxKeys ? key : OverflowKey;
+        it = windows_.find(slot);
+        if (it == windows_.end())
+            it = windows_.insert(slot, Window{now, 0, 0, note});
+    }
+    Verdict verdict;
+    if (now - it->start >= RateWindowMs) {
+        verdict.refusedBefore = it->refused;
+        *it = Window{now, 0, 0, note};
+    }
+    verdict.admitted = it->admitted < perWindow_;
+    if (verdict.admitted)
+        ++it->admitted;
+    else
+        ++it->refused;
+    return verdict;
+}
+
+QList<RateWindows::Refused> RateWindows::Expire()
+{
+    const qint64 now = NowMs();
+    std::lock_guard lock(mutex_);
+    if (now - lastExpiry_ < RateWindowMs)
+        return {};
+    return ExpireLocked(now);
+}
+
+QList<RateWindows::Refused> RateWindows::ExpireLocked(qint64 now)
+{
+    lastExpiry_ = now;
+    QList<Refused> refused;
+    for (auto it = windows_.begin(); it != windows_.end();) {
+        if (now - it->start < RateWindowMs) {
+            ++it;
+            continue;
+        }
+        if (it->refused > 0)
+            refused.append(Refused{it.key(), it->refused, it->note});
+        it = windows_.erase(it);
+    }
+    return refused;
+}
+
+namespace {
+
+// A summarized line's level and sink travel with its window as one note.
+constexpr int MemoOnlyNote = 0x100;
+
+void writeLine(int note, const QString &text)
+{
+    const int level = note & 0xFF;
+    (note & MemoOnlyNote) ? ShowLog(level, text) : WriteLog(level, text);
+}
+
+void writeMore(int note, const QString &key, qint64 count)
+{
+    writeLine(note, QStringLiteral("... %1 more ... ").arg(count) + key);
+}
+
+} // namespace
+
+void SummarizeLog(int level, const QString &kind, const QString &source, const QString &text, bool memoOnly)
+{
+    if (level > LogLebelNumber)
+        return;
+    static RateWindows windows(1);
+    for (const RateWindows::Refused &expired : windows.Expire())
+        writeMore(expired.note, expired.key, expired.count);
+    const int note = (level & 0xFF) | (memoOnly ? MemoOnlyNote : 0);
+    const QString key = kind + QStringLiteral(" ; ") + source;
+    const RateWindows::Verdict verdict = windows.Admit(key, note);
+    if (verdict.refusedBefore > 0)
+        writeMore(note, key, verdict.refusedBefore);
+    if (verdict.admitted)
+        writeLine(note, text);
 }
 
 bool AppendLogStartLines(const QString &path)
@@ -226,19 +363,6 @@ bool AppendLogStartLines(const QString &path)
     const QString started = QStringLiteral("Kalvex Log Start  << ") + plat::FormatShortDate(now) + QStringLiteral(" - ") +
                             plat::FormatLongTime(now) + QStringLiteral(" >>");
     return AppendLogFileLine(path, QStringLiteral("\r\n\r\n") + started + QStringLiteral("\r\n"));
-}
-
-LogNotifier &LogNotifier::instance()
-{
-    // Lives for the whole run, on the GUI thread, so that its signal is
-    // delivered there whichever thread first asked for it.
-    static LogNotifier *const notifier = [] {
-        auto *n = new LogNotifier;
-        if (QCoreApplication *app = QCoreApplication::instance())
-            n->moveToThread(app->thread());
-        return n;
-    }();
-    return *notifier;
 }
 
 QString SafeBaseName(const QString &name)

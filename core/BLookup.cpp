@@ -519,9 +519,6 @@ void TBLookupForm::ConnectHandlers()
             &TBLookupForm::FingerClick);
     connect(PopupMenu->findChild<QAction *>(QStringLiteral("Time")), &QAction::triggered, this,
             &TBLookupForm::TimeClick);
-    // A log file that cannot be written has turned saving off: so does the box.
-    connect(&LogNotifier::instance(), &LogNotifier::logFileFailed, this,
-            [this] { ui->SaveCheckBox->setChecked(false); });
     // Keys reach the window before its controls (for the Shift flag), and the
     // counter label reacts to clicks.
     installEventFilter(this);

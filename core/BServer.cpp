@@ -40,25 +40,60 @@ void ProcessEventsOnGuiThread()
 }
 
 // what names the operation and element: "recv[String]", "connect", ...
-void LogFailure(const char *what, const QString &detail)
+// error is the Windows Sockets number behind the failure, 0 for none.
+void LogFailure(plat::SOCKET s, const char *what, const QString &detail, int error = 0)
 {
-    WriteLog(ALPHA, QStringLiteral("*** ") + QLatin1String(what) + QStringLiteral(" *** ") + detail);
+    const QString line = QStringLiteral("*** ") + QLatin1String(what) + QStringLiteral(" *** ") + detail;
+    if (ServedConversation *conversation = ServedConversation::Of(s))
+        conversation->LogFailure(what, error, line);
+    else
+        WriteLog(ALPHA, line);
 }
 
-void LogSocketError(const char *what, int error)
+void LogSocketError(plat::SOCKET s, const char *what, int error)
 {
-    LogFailure(what, QStringLiteral("Error code = ") + QString::number(error));
+    LogFailure(s, what, QStringLiteral("Error code = ") + QString::number(error), error);
 }
 
-void LogSocketError(const char *what)
+void LogSocketError(plat::SOCKET s, const char *what)
 {
-    LogSocketError(what, plat::WSAGetLastError());
+    LogSocketError(s, what, plat::WSAGetLastError());
 }
 
-void LogClosed(const char *what)
+void LogClosed(plat::SOCKET s, const char *what)
 {
-    LogFailure(what, QStringLiteral("Connection closed"));
+    LogFailure(s, what, QStringLiteral("Connection closed"));
 }
+
+// The deadline of what the calling thread receives on s, when it serves s:
+// a Whole element (a line, an integer) must be complete within ElementMs;
+// the Pieces of a buffer or file each within ProgressMs of the last.
+class ReceiveWait {
+public:
+    enum Kind { Whole, Pieces };
+    ReceiveWait(plat::SOCKET s, Kind kind) : conversation_(ServedConversation::Of(s)), kind_(kind)
+    {
+        if (conversation_ && kind_ == Whole)
+            conversation_->Arm(QDeadlineTimer(ServerDeadlines.ElementMs.load()));
+    }
+    ~ReceiveWait()
+    {
+        if (conversation_)
+            conversation_->Arm(QDeadlineTimer(QDeadlineTimer::Forever));
+    }
+    ReceiveWait(const ReceiveWait &) = delete;
+    ReceiveWait &operator=(const ReceiveWait &) = delete;
+
+    void BeforeReceive()
+    {
+        if (conversation_ && kind_ == Pieces)
+            conversation_->Arm(QDeadlineTimer(ServerDeadlines.ProgressMs.load()));
+    }
+
+private:
+    ServedConversation *const conversation_;
+    const Kind kind_;
+};
 
 // Sends len bytes in calls of at most piece bytes.
 bool SendAll(plat::SOCKET s, const char *data, int len, int piece, const char *what)
@@ -66,7 +101,7 @@ bool SendAll(plat::SOCKET s, const char *data, int len, int piece, const char *w
     for (int sent = 0; sent < len;) {
         const int count = std::min(piece, len - sent);
         if (plat::send(s, data + sent, count, 0) != count) {
-            LogSocketError(what);
+            LogSocketError(s, what);
             return false;
         }
         sent += count;
@@ -76,12 +111,14 @@ bool SendAll(plat::SOCKET s, const char *data, int len, int piece, const char *w
 
 // Receives exactly len bytes in calls of at most piece bytes; received tells
 // how many arrived, also on failure.
-bool RecvAll(plat::SOCKET s, char *data, int len, int piece, const char *what, int &received)
+bool RecvAll(plat::SOCKET s, char *data, int len, int piece, ReceiveWait::Kind kind, const char *what, int &received)
 {
+    ReceiveWait wait(s, kind);
     for (received = 0; received < len;) {
+        wait.BeforeReceive();
         const int n = plat::recv(s, data + received, std::min(piece, len - received), 0);
         if (n <= 0) {
-            n < 0 ? LogSocketError(what) : LogClosed(what);
+            n < 0 ? LogSocketError(s, what) : LogClosed(s, what);
             return false;
         }
         received += n;
@@ -183,6 +220,66 @@ qint64 ReadChunk(const QString &fileName, qint64 offset, char *data, qint64 max)
 
 } // namespace
 
+ServerDeadlineTimes ServerDeadlines;
+
+namespace {
+// The innermost conversation the calling thread serves.
+thread_local ServedConversation *servedHere = nullptr;
+} // namespace
+
+ServedConversation::ServedConversation(plat::SOCKET s, const sockaddr_in &peer)
+    : socket_(s),
+      peer_(plat::inet_ntoa(peer.sin_addr.s_addr)),
+      handshake_(ServerDeadlines.HandshakeMs.load()),
+      outer_(servedHere)
+{
+    servedHere = this;
+    Arm(QDeadlineTimer(QDeadlineTimer::Forever));
+}
+
+ServedConversation::~ServedConversation()
+{
+    servedHere = outer_;
+    plat::SetReceiveDeadline(socket_, QDeadlineTimer(QDeadlineTimer::Forever));
+}
+
+void ServedConversation::EndHandshake()
+{
+    handshake_ = QDeadlineTimer(QDeadlineTimer::Forever);
+    Arm(handshake_);
+}
+
+ServedConversation *ServedConversation::Of(plat::SOCKET s)
+{
+    for (ServedConversation *c = servedHere; c; c = c->outer_)
+        if (c->socket_ == s)
+            return c;
+    return nullptr;
+}
+
+void ServedConversation::Arm(QDeadlineTimer wait)
+{
+    // Once dropped, the conversation receives nothing more.
+    armed_ = dropped_ ? QDeadlineTimer(0) : std::min(wait, handshake_);
+    plat::SetReceiveDeadline(socket_, armed_);
+}
+
+void ServedConversation::LogFailure(const char *what, int error, const QString &line)
+{
+    if (dropped_)
+        return;
+    // Compared in whole milliseconds, as the socket layer keeps the deadline.
+    QString shown = line;
+    if (error == plat::WSAETIMEDOUT && QDeadlineTimer::current().deadline() >= armed_.deadline()) {
+        dropped_ = true;
+        Arm(armed_);
+        shown = QStringLiteral("*** ") + QLatin1String(what) + QStringLiteral(" *** Deadline passed : ") + peer_ +
+                QStringLiteral(" dropped");
+    }
+    // Only the same line from the same peer is held back: each kind of failure shows.
+    SummarizeLog(ALPHA, shown, peer_, shown);
+}
+
 quint32 HostToAddr(const QString &text)
 {
     if (text.size() > MaxAddressText)
@@ -211,7 +308,7 @@ plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QSt
     const plat::SOCKET s = plat::socket(AF_INET, socketType, 0);
     if (s == plat::INVALID_SOCKET) {
         errorCode = plat::WSAGetLastError();
-        LogSocketError("socket", errorCode);
+        LogSocketError(s, "socket", errorCode);
         return plat::INVALID_SOCKET;
     }
     WriteLog(BETA, QStringLiteral("Client Socket = ") + QString::number(s));
@@ -222,7 +319,7 @@ plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QSt
 
     if (plat::connect(s, reinterpret_cast<const sockaddr *>(&server), sizeof server) == plat::SOCKET_ERROR) {
         errorCode = plat::WSAGetLastError();
-        LogSocketError("connect", errorCode);
+        LogSocketError(s, "connect", errorCode);
         plat::closesocket(s);
         return plat::INVALID_SOCKET;
     }
@@ -241,7 +338,7 @@ bool SendString(plat::SOCKET s, const QByteArray &line)
     if (const qsizetype nul = bytes.indexOf('\0'); nul >= 0)
         bytes.truncate(nul);
     if (bytes.size() > MaxSendLineBytes) {
-        LogFailure("send[String]", QStringLiteral("Line too long (%1 bytes)").arg(bytes.size()));
+        LogFailure(s, "send[String]", QStringLiteral("Line too long (%1 bytes)").arg(bytes.size()));
         return false;
     }
     return SendAll(s, bytes.constData(), int(bytes.size()), MaxSendLineBytes, "send[String]");
@@ -257,16 +354,17 @@ bool RecvString(plat::SOCKET s, QByteArray &line)
     line.clear();
     QByteArray received;
     received.reserve(MaxRecvLineBytes);
+    const ReceiveWait wait(s, ReceiveWait::Whole);
     for (;;) {
         char c = 0;
         const int n = plat::recv(s, &c, 1, 0);
         if (n < 0) {
-            LogSocketError("recv[String]");
+            LogSocketError(s, "recv[String]");
             return false;
         }
         // A peer that closed will send no CR, nor one after the longest line.
         if (n == 0 || (c != CR && received.size() == MaxRecvLineBytes)) {
-            LogFailure("recv[String]", QStringLiteral("Infinite Loop (Failure?)"));
+            LogFailure(s, "recv[String]", QStringLiteral("Infinite Loop (Failure?)"));
             return false;
         }
         if (c == CR)
@@ -308,7 +406,7 @@ bool RecvInteger(plat::SOCKET s, qint32 &value)
     value = 0;
     char cell[4] = {};
     int received = 0;
-    if (!RecvAll(s, cell, sizeof cell, sizeof cell, "recv[Integer]", received))
+    if (!RecvAll(s, cell, sizeof cell, sizeof cell, ReceiveWait::Whole, "recv[Integer]", received))
         return false;
     value = qFromBigEndian<qint32>(cell);
     return true;
@@ -330,7 +428,7 @@ bool SendFileProgress(plat::SOCKET s, const QString &fileName, qint64 startOffse
     {
         QFile file(fileName);
         if (!OpenForReading(file)) {
-            LogFailure("send[File]", QStringLiteral("Cannot open : ") + fileName);
+            LogFailure(s, "send[File]", QStringLiteral("Cannot open : ") + fileName);
             return false;
         }
         fileSize = file.size();
@@ -339,7 +437,7 @@ bool SendFileProgress(plat::SOCKET s, const QString &fileName, qint64 startOffse
         size = fileSize;
     // Refused before the count goes out, so the stream stays in step.
     if (fileSize > MaxFileBytes || size < 0 || size > MaxFileBytes || startOffset < 0) {
-        LogFailure("send[File]", QStringLiteral("Too large : ") + fileName);
+        LogFailure(s, "send[File]", QStringLiteral("Too large : ") + fileName);
         return false;
     }
     if (!SendInteger(s, qint32(size)))
@@ -352,7 +450,7 @@ bool SendFileProgress(plat::SOCKET s, const QString &fileName, qint64 startOffse
         const qint64 count = ReadChunk(fileName, offset, chunk.data(), std::min<qint64>(size - sent, FileChunkBytes));
         if (count <= 0) {
             // The peer waits for bytes that will not come: the conversation is lost.
-            LogFailure("send[File]", (count < 0 ? QStringLiteral("Cannot read : ")
+            LogFailure(s, "send[File]", (count < 0 ? QStringLiteral("Cannot read : ")
                                                 : QStringLiteral("File ended early : ")) + fileName);
             return false;
         }
@@ -379,7 +477,7 @@ bool RecvFileProgress(plat::SOCKET s, QFile &openFile, qint64 &size, const Trans
     if (!ok)
         return false;
     if (announced < 0) {
-        LogFailure("recv[File]", QStringLiteral("Bad size = ") + QString::number(announced));
+        LogFailure(s, "recv[File]", QStringLiteral("Bad size = ") + QString::number(announced));
         return false;
     }
     if (announced == 0)
@@ -387,14 +485,16 @@ bool RecvFileProgress(plat::SOCKET s, QFile &openFile, qint64 &size, const Trans
 
     ProgressShow shown(progress, announced);
     std::array<char, FileChunkBytes> chunk;
+    ReceiveWait wait(s, ReceiveWait::Pieces);
     for (qint64 received = 0; received < announced;) {
+        wait.BeforeReceive();
         const int n = plat::recv(s, chunk.data(), int(std::min<qint64>(announced - received, FileChunkBytes)), 0);
         if (n <= 0) {
-            n < 0 ? LogSocketError("recv[File]") : LogClosed("recv[File]");
+            n < 0 ? LogSocketError(s, "recv[File]") : LogClosed(s, "recv[File]");
             return false;
         }
         if (openFile.write(chunk.data(), n) != n) {
-            LogFailure("recv[File]", QStringLiteral("Write error : ") + openFile.errorString());
+            LogFailure(s, "recv[File]", QStringLiteral("Write error : ") + openFile.errorString());
             return false;
         }
         received += n;
@@ -403,7 +503,7 @@ bool RecvFileProgress(plat::SOCKET s, QFile &openFile, qint64 &size, const Trans
     }
     // A full disk may show only when the file's own buffer is written out.
     if (!openFile.flush()) {
-        LogFailure("recv[File]", QStringLiteral("Write error : ") + openFile.errorString());
+        LogFailure(s, "recv[File]", QStringLiteral("Write error : ") + openFile.errorString());
         return false;
     }
     return true;
@@ -412,7 +512,7 @@ bool RecvFileProgress(plat::SOCKET s, QFile &openFile, qint64 &size, const Trans
 bool SendBuf(plat::SOCKET s, const QByteArray &buffer, int length)
 {
     if (length < 0 || length > MaxBufBytes || length > buffer.size()) {
-        LogFailure("send[Buf]", QStringLiteral("Bad length = ") + QString::number(length));
+        LogFailure(s, "send[Buf]", QStringLiteral("Bad length = ") + QString::number(length));
         return false;
     }
     return SendInteger(s, length) && SendAll(s, buffer.constData(), length, BufPieceBytes, "send[Buf]");
@@ -428,12 +528,12 @@ bool RecvBuf(plat::SOCKET s, QByteArray &buffer, int &length, int capacity)
         return ok;
     // The bytes and the NUL after them must fit the caller's buffer.
     if (announced > std::min(MaxBufBytes, capacity - 1)) {
-        LogFailure("recv[Buf]", QStringLiteral("Bad length = ") + QString::number(announced));
+        LogFailure(s, "recv[Buf]", QStringLiteral("Bad length = ") + QString::number(announced));
         return false;
     }
     buffer.resize(announced);
     int received = 0;
-    const bool complete = RecvAll(s, buffer.data(), announced, BufPieceBytes, "recv[Buf]", received);
+    const bool complete = RecvAll(s, buffer.data(), announced, BufPieceBytes, ReceiveWait::Pieces, "recv[Buf]", received);
     buffer.truncate(received);
     return complete;
 }

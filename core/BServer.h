@@ -16,8 +16,13 @@
 #include "platform/WinSock.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QString>
+
+#include <atomic>
+
+#include <netinet/in.h>
 
 class QFile;
 class QLabel;
@@ -50,6 +55,54 @@ quint32 HostToAddr(const QString &text);
 // Every OLCP conversation socket, connected or accepted: the receive time-out
 // of TimeOutValue ms and no delay for small writes.
 void PrepareOlcpSocket(plat::SOCKET s);
+
+// How long the server's side of a conversation waits, in milliseconds: for
+// the whole handshake from the accept, for each line or integer from the
+// moment it is awaited, and for the next bytes of a buffer or file. No real
+// peer comes near them; a peer that idles or drips bytes is dropped. The
+// values are a test seam.
+struct ServerDeadlineTimes {
+    std::atomic<int> HandshakeMs{30000};
+    std::atomic<int> ElementMs{30000};
+    std::atomic<int> ProgressMs{60000};
+};
+extern ServerDeadlineTimes ServerDeadlines;
+
+// Puts the server's side of one conversation under ServerDeadlines for as
+// long as it lives, on the thread that serves it. The receiving primitives on
+// that socket, called on that thread, then fail when a deadline passes; the
+// drop is logged once at level 1, and every later receive fails at once with
+// nothing more logged. Their failure lines are summarized per line and peer
+// (SummarizeLog), as a peer may cause them at will. Client conversations keep
+// the receive time-out of PrepareOlcpSocket alone.
+class ServedConversation {
+public:
+    ServedConversation(plat::SOCKET s, const sockaddr_in &peer);
+    ~ServedConversation();
+    ServedConversation(const ServedConversation &) = delete;
+    ServedConversation &operator=(const ServedConversation &) = delete;
+
+    // The handshake is complete: its deadline no longer applies.
+    void EndHandshake();
+
+    // The conversation that the calling thread serves on s; null for any
+    // other socket.
+    static ServedConversation *Of(plat::SOCKET s);
+    // Receives may go on until wait has passed, and no longer than the
+    // handshake deadline while it applies; Forever leaves only that one.
+    void Arm(QDeadlineTimer wait);
+    // Logs a failure of a primitive: the drop for a deadline that has passed
+    // (error 10060), once; any other failure summarized per peer.
+    void LogFailure(const char *what, int error, const QString &line);
+
+private:
+    const plat::SOCKET socket_;
+    const QString peer_;
+    QDeadlineTimer handshake_;
+    QDeadlineTimer armed_;
+    bool dropped_ = false;
+    ServedConversation *const outer_;
+};
 
 // A socket connected to hostAddress (dotted text) at the port of the service,
 // or defaultPort when the system does not know the service. Its receive

@@ -56,16 +56,25 @@ void ArmAutoCloseTimer()
     SetAutoCloseTimer(int(std::min<qint64>(milliseconds, INT_MAX)));
 }
 
-// False when the table is full.
-bool AddConnection(plat::SOCKET s)
+// The peer address of each entry of ConnectionSockets, guarded by ConnectionLock.
+std::array<quint32, MaxConnections + 1> ConnectionPeers{};
+
+// Why a connection found no entry: none, or the table or its address's share is full.
+enum class Refusal { None, TableFull, AddressFull };
+
+Refusal AddConnection(plat::SOCKET s, quint32 peer)
 {
     std::lock_guard guard(ConnectionLock);
     const int count = ConnectionCount;
     if (count >= MaxConnections)
-        return false;
+        return Refusal::TableFull;
+    const auto first = ConnectionPeers.begin() + 1;
+    if (std::count(first, first + count, peer) >= MaxConnectionsPerAddress)
+        return Refusal::AddressFull;
     ConnectionSockets[size_t(count + 1)] = s;
+    ConnectionPeers[size_t(count + 1)] = peer;
     ConnectionCount = count + 1;
-    return true;
+    return Refusal::None;
 }
 
 // Removes the entry before the socket is closed: the close sequence closes
@@ -79,13 +88,27 @@ void RemoveConnection(plat::SOCKET s)
     const auto entry = std::find(first, last, s);
     if (entry == last)
         return;
+    const auto peer = ConnectionPeers.begin() + (entry - ConnectionSockets.begin());
     std::move(entry + 1, last, entry);
+    std::move(peer + 1, ConnectionPeers.begin() + count + 1, peer);
     ConnectionSockets[size_t(count)] = plat::INVALID_SOCKET;
     ConnectionCount = count - 1;
     // Armed inside the lock, so a connection accepted meanwhile stops the
     // timer only after this arming.
     if (count == 1 && AutoCloseSeconds > 0)
         ArmAutoCloseTimer();
+}
+
+// A refused connection is closed at once; peers can cause these lines at
+// will, so they are summarized.
+void LogRefusal(Refusal refusal, const QString &address)
+{
+    const bool tableFull = refusal == Refusal::TableFull;
+    SummarizeLog(ALPHA, QStringLiteral("TCP refused"), address,
+                 QStringLiteral("*** TCP accept   *** Too many connections%1 (%2) : %3 refused")
+                     .arg(tableFull ? QString() : QStringLiteral(" from one address"))
+                     .arg(tableFull ? MaxConnections : MaxConnectionsPerAddress)
+                     .arg(address));
 }
 
 // An exception never leaves a server thread: it is logged, and the caller's
@@ -174,11 +197,14 @@ void TBTcpServer::Execute()
     if (AcceptedSocket == plat::INVALID_SOCKET) {
         const int error = plat::WSAGetLastError();
         // Closed under the waiting accept: the program is closing.
-        LogServerError("accept  ", error, error == plat::WSAEINTR ? " : ソケット破棄" : "");
         if (error == plat::WSAEINTR || error == plat::WSAENOTSOCK) {
+            LogServerError("accept  ", error, error == plat::WSAEINTR ? " : ソケット破棄" : "");
             TcpServerAlive = 0;
             return;
         }
+        // Peers can cause this one (used-up descriptors) as often as they connect.
+        SummarizeLog(ALPHA, QStringLiteral("TCP accept"), QString(),
+                     QStringLiteral("*** TCP accept   *** Error code = ") + QString::number(error));
         // Any other failure (descriptors used up, a connection gone before it
         // was taken) passes: the server keeps accepting after a short pause.
         QThread::msleep(100);
@@ -186,11 +212,10 @@ void TBTcpServer::Execute()
         return;
     }
     const QString address = plat::inet_ntoa(PeerAddress.sin_addr.s_addr);
-    if (!AddConnection(AcceptedSocket)) {
+    if (const Refusal refusal = AddConnection(AcceptedSocket, PeerAddress.sin_addr.s_addr);
+        refusal != Refusal::None) {
         TBTcpServer::Create(TcpServerSocket);
-        WriteLog(ALPHA, QStringLiteral("*** TCP accept   *** Too many connections (%1) : %2 refused")
-                            .arg(MaxConnections)
-                            .arg(address));
+        LogRefusal(refusal, address);
         plat::closesocket(AcceptedSocket);
         return;
     }

@@ -4,7 +4,10 @@
 // as it has a connection, serves that connection and ends; so several
 // connections are served at once and a slow peer never holds up the next.
 // The table of open accepted connections (guarded by ConnectionLock) lets the
-// main window's close sequence wake them all.
+// main window's close sequence wake them all. A connection that finds the
+// table full, or MaxConnectionsPerAddress from its address in it, is closed
+// at once; conversations are bounded by deadlines (ServedConversation), so a
+// peer that idles or drips bytes frees its entry.
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/WinSock.h"
 
@@ -17,6 +20,8 @@
 #include <netinet/in.h>
 
 constexpr int MaxConnections = 100;
+// One address holds at most this many of them; further ones are refused.
+constexpr int MaxConnectionsPerAddress = 8;
 constexpr quint16 OlcpPort = 8011;
 
 extern plat::SOCKET TcpServerSocket;

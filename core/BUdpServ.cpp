@@ -73,7 +73,9 @@ bool SendDatagram(plat::SOCKET s, const sockaddr_in &to, const QByteArray &text)
     std::memcpy(buffer, text.constData(), size_t(text.size()));
     if (plat::sendto(s, buffer, DatagramBytes, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
         plat::SOCKET_ERROR) {
-        LogSocketFailure("sendto", plat::WSAGetLastError());
+        // Answers go to addresses that strangers name: summarized.
+        SummarizeLog(ALPHA, QStringLiteral("sendto"), plat::inet_ntoa(to.sin_addr.s_addr),
+                     QStringLiteral("*** sendto *** Error code = ") + Number(plat::WSAGetLastError()));
         return false;
     }
     return true;
@@ -154,6 +156,10 @@ void HandleScan(const QString &sender, const QString &rest)
     SendUdpTo(sender, UdpServerPort, plat::ToCp932(text));
 }
 
+// 1 while a remote-message box is open: one at a time, so a stranger's
+// stream of messages costs one box, not a window each.
+std::atomic<bool> RemoteMessageOpen{false};
+
 // Runs on the GUI thread. The text came from a stranger: plain text only, and
 // the box is not modal, so nothing waits for it to be closed.
 void ShowRemoteMessage(const QString &text)
@@ -164,12 +170,18 @@ void ShowRemoteMessage(const QString &text)
     box->setTextFormat(Qt::PlainText);
     box->setModal(false);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(box, &QObject::destroyed, [] { RemoteMessageOpen = false; });
     box->show();
 }
 
-void QueueRemoteMessage(const QString &text)
+// Every message goes to the log; it opens a box only when none is open, so
+// the UDP thread never queues more than one box for the GUI thread.
+void HandleRemoteMessage(const QString &sender, const QString &text)
 {
-    plat::PostToGuiThread([text] { ShowRemoteMessage(text); });
+    SummarizeLog(ALPHA, QStringLiteral("RMTDISH"), sender, EscapeControls(text));
+    bool open = false;
+    if (RemoteMessageOpen.compare_exchange_strong(open, true))
+        plat::PostToGuiThread([text] { ShowRemoteMessage(text); });
 }
 
 // A REPLY's rest names the slot of the query it answers. It is stored only in
@@ -190,9 +202,19 @@ bool StoreReply(const QString &rest, const QString &version)
     return true;
 }
 
+// A QUERY costs a stranger 11 bytes and its REPLY is a full datagram, to an
+// address the stranger may forge: one address gets at most this many a second.
+constexpr int MaxRepliesPerSecond = 20;
+
 // The answer goes back to the address and port the query came from.
 void AnswerQuery(plat::SOCKET s, const sockaddr_in &sender, const QString &rest)
 {
+    static RateWindows replies(MaxRepliesPerSecond);
+    const QString address = plat::inet_ntoa(sender.sin_addr.s_addr);
+    if (!replies.Admit(address).admitted)
+        return SummarizeLog(ALPHA, QStringLiteral("REPLY dropped"), address,
+                            QStringLiteral("### REPLY dropped ; ") + address + QStringLiteral(" : over %1 a second")
+                                                                                  .arg(MaxRepliesPerSecond));
     const QString slot = rest == QLatin1String("BROADCAST") ? QString() : rest;
     SendDatagram(s, sender, plat::ToCp932(QLatin1String(OlcpVersionText) + QStringLiteral("\rREPLY\r") + slot +
                                           QLatin1Char('\r')));
@@ -212,15 +234,16 @@ void Dispatch(plat::SOCKET s, const sockaddr_in &senderAddress, const Datagram &
         return HandleMember(sender, d.Rest);
     if (command == QLatin1String("SCAN"))
         return HandleScan(sender, d.Rest);
-    if (command == QLatin1String("RMTDISH")) {
-        WriteLog(ALPHA, d.Rest);
-        return QueueRemoteMessage(d.Rest);
-    }
+    if (command == QLatin1String("RMTDISH"))
+        return HandleRemoteMessage(sender, d.Rest);
     int level = BETA;
     if (command == QLatin1String("REPLY") && !StoreReply(d.Rest, d.Version))
         level = ALPHA;
-    ShowLog(level, QStringLiteral("### ") + command + QStringLiteral(" ; ") + sender + QStringLiteral(" ; ") +
-                       d.Version + QStringLiteral(" ; ") + Now() + QStringLiteral(" : ") + d.Rest);
+    SummarizeLog(level, EscapeControls(command), sender,
+                 EscapeControls(QStringLiteral("### ") + command + QStringLiteral(" ; ") + sender +
+                                QStringLiteral(" ; ") + d.Version + QStringLiteral(" ; ") + Now() +
+                                QStringLiteral(" : ") + d.Rest),
+                 true);
     if (command == QLatin1String("QUERY"))
         AnswerQuery(s, senderAddress, d.Rest);
 }
@@ -419,12 +442,18 @@ bool TBUdpServer::Execute()
         // call, 10038 meets a call made after the close); an oversized
         // datagram (10040) or any other error is dropped.
         const int error = plat::WSAGetLastError();
-        LogSocketFailure("UDP recvfrom", error, error == plat::WSAEINTR ? QStringLiteral(" : ソケット破棄") : QString());
-        return error != plat::WSAEINTR && error != plat::WSAENOTSOCK;
+        if (error == plat::WSAEINTR || error == plat::WSAENOTSOCK) {
+            LogSocketFailure("UDP recvfrom", error, error == plat::WSAEINTR ? QStringLiteral(" : ソケット破棄") : QString());
+            return false;
+        }
+        SummarizeLog(ALPHA, QStringLiteral("UDP recvfrom"), plat::inet_ntoa(sender.sin_addr.s_addr),
+                     QStringLiteral("*** UDP recvfrom *** Error code = ") + Number(error));
+        return true;
     }
     if (n == 0) {
-        WriteLog(ALPHA, QStringLiteral("*** UDP recvfrom *** Empty datagram from ") +
-                            plat::inet_ntoa(sender.sin_addr.s_addr));
+        const QString address = plat::inet_ntoa(sender.sin_addr.s_addr);
+        SummarizeLog(ALPHA, QStringLiteral("UDP empty"), address,
+                     QStringLiteral("*** UDP recvfrom *** Empty datagram from ") + address);
         return true;
     }
     const QByteArray bytes(buffer, int(qstrnlen(buffer, size_t(n))));

@@ -7,6 +7,11 @@
 // CR-separated fields (the sender's version "OLCP...", the command, the rest),
 // zeros after it.
 //
+// Strangers can send datagrams from forged addresses at any rate, so: one
+// address gets at most 20 REPLYs a second, one remote-message box is open at
+// a time (further messages go to the log), and the log lines that datagrams
+// cause are summarized (SummarizeLog) with their text escaped.
+//
 // A chain of one-shot TBUdpServer threads receives the datagrams: each waits
 // for one, handles it and starts its successor. Only the closing of the socket
 // ends the chain (shut-down closes UdpServerSocket and waits for

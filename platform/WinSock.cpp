@@ -52,6 +52,8 @@ struct SocketRecord {
     std::atomic<bool> closing{false};
     std::atomic<bool> nonBlocking{false};
     std::atomic<int> receiveTimeoutMs{0};
+    // QDeadlineTimer::deadline() of the receive deadline; max() for none.
+    std::atomic<qint64> receiveDeadline{std::numeric_limits<qint64>::max()};
 };
 
 // Handles start far above any descriptor number (the kernel's default ceiling
@@ -144,16 +146,25 @@ struct BlockingScope {
     BlockingScope &operator=(const BlockingScope &) = delete;
 };
 
+// When a blocking call gives up: no sooner than timeoutMs (0: never) and not
+// after the socket's receive deadline, for a receive.
+QDeadlineTimer CallDeadline(int timeoutMs, qint64 receiveDeadline = std::numeric_limits<qint64>::max())
+{
+    QDeadlineTimer deadline = timeoutMs > 0 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever);
+    if (receiveDeadline != std::numeric_limits<qint64>::max() &&
+        (deadline.isForever() || receiveDeadline < deadline.deadline()))
+        deadline.setDeadline(receiveDeadline);
+    return deadline;
+}
+
 // Waits until the socket shows one of the events. Returns 0 then, else the
 // error that ends the call: WSAEINTR when the socket is closed meanwhile (the
-// close shuts the socket down, which ends the poll), WSAETIMEDOUT after
-// timeoutMs (0: no time-out).
-int WaitFor(const SocketRecord &rec, short events, int timeoutMs)
+// close shuts the socket down, which ends the poll), WSAETIMEDOUT once the
+// deadline has passed.
+int WaitFor(const SocketRecord &rec, short events, const QDeadlineTimer &deadline)
 {
     const BlockingScope scope;
     const bool gui = IsGuiThread();
-    const QDeadlineTimer deadline = timeoutMs > 0 ? QDeadlineTimer(timeoutMs)
-                                                  : QDeadlineTimer(QDeadlineTimer::Forever);
     for (;;) {
         if (rec.closing)
             return WSAEINTR;
@@ -180,7 +191,7 @@ int WaitFor(const SocketRecord &rec, short events, int timeoutMs)
 // failure) until it no longer reports that it would block, waiting for the
 // events in between: the blocking behaviour of every call of this layer.
 template <typename Attempt>
-int Blocking(const SocketRecord &rec, short events, int timeoutMs, Attempt attempt)
+int Blocking(const SocketRecord &rec, short events, const QDeadlineTimer &deadline, Attempt attempt)
 {
     for (;;) {
         const int n = attempt();
@@ -193,7 +204,7 @@ int Blocking(const SocketRecord &rec, short events, int timeoutMs, Attempt attem
             return FailCall(rec, err);
         if (rec.nonBlocking)
             return Fail(WSAEWOULDBLOCK);
-        if (const int waitError = WaitFor(rec, events, timeoutMs))
+        if (const int waitError = WaitFor(rec, events, deadline))
             return Fail(waitError);
     }
 }
@@ -331,7 +342,7 @@ SOCKET accept(SOCKET s, sockaddr *addr, int *addrlen)
     if (addrlen && *addrlen < 0)
         return Fail(WSAEFAULT);
     socklen_t len = 0;
-    const int fd = Blocking(*use, POLLIN, 0, [&] {
+    const int fd = Blocking(*use, POLLIN, CallDeadline(0), [&] {
         len = addrlen ? socklen_t(*addrlen) : 0;
         const int r = ::accept4(use->fd, addr, addrlen ? &len : nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (r < 0 && IsDeadPendingConnection(errno))
@@ -357,7 +368,7 @@ int connect(SOCKET s, const sockaddr *name, int namelen)
         return FailCall(*use, errno);
     if (use->nonBlocking)
         return Fail(WSAEWOULDBLOCK);
-    if (const int waitError = WaitFor(*use, POLLOUT, 0))
+    if (const int waitError = WaitFor(*use, POLLOUT, CallDeadline(0)))
         return Fail(waitError);
     int soError = 0;
     socklen_t len = sizeof soError;
@@ -375,7 +386,7 @@ int send(SOCKET s, const char *buf, int len, int flags)
         return Fail(WSAEINVAL);
     int sent = 0;
     do {
-        const int n = Blocking(*use, POLLOUT, 0, [&] {
+        const int n = Blocking(*use, POLLOUT, CallDeadline(0), [&] {
             return int(::send(use->fd, buf + sent, size_t(len - sent), flags | MSG_NOSIGNAL | MSG_DONTWAIT));
         });
         if (n == SOCKET_ERROR)
@@ -397,7 +408,7 @@ int sendto(SOCKET s, const char *buf, int len, int flags, const sockaddr *to, in
         return Fail(WSAENOTSOCK);
     if (len < 0)
         return Fail(WSAEINVAL);
-    return Blocking(*use, POLLOUT, 0, [&] {
+    return Blocking(*use, POLLOUT, CallDeadline(0), [&] {
         return int(::sendto(use->fd, buf, size_t(len), flags | MSG_NOSIGNAL | MSG_DONTWAIT, to, socklen_t(tolen)));
     });
 }
@@ -411,7 +422,11 @@ int recvfrom(SOCKET s, char *buf, int len, int flags, sockaddr *from, int *froml
         return Fail(WSAEFAULT);
     iovec iov{buf, size_t(len)};
     msghdr msg{};
-    const int n = Blocking(*use, POLLIN, use->receiveTimeoutMs, [&] {
+    const QDeadlineTimer deadline = CallDeadline(use->receiveTimeoutMs, use->receiveDeadline);
+    // A deadline that has passed ends the exchange, also with data waiting.
+    if (deadline.hasExpired())
+        return Fail(WSAETIMEDOUT);
+    const int n = Blocking(*use, POLLIN, deadline, [&] {
         msg = msghdr{};
         msg.msg_name = fromlen ? from : nullptr;
         msg.msg_namelen = fromlen ? socklen_t(*fromlen) : 0;
@@ -525,6 +540,15 @@ int gethostname(char *name, int namelen)
 int SetReceiveTimeout(SOCKET s, int milliseconds)
 {
     return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &milliseconds, sizeof milliseconds);
+}
+
+int SetReceiveDeadline(SOCKET s, QDeadlineTimer deadline)
+{
+    const SocketUse use(s);
+    if (!use)
+        return Fail(WSAENOTSOCK);
+    use->receiveDeadline = deadline.isForever() ? std::numeric_limits<qint64>::max() : deadline.deadline();
+    return 0;
 }
 
 int EnableAddressReuse(SOCKET s)

@@ -15,7 +15,8 @@
 //    InBlockingCall() and defers the deletion (deleteLater) or the close.
 //  - off the GUI thread a blocking call simply blocks.
 //  - a receive time-out set with SetReceiveTimeout() (or SO_RCVTIMEO through
-//    setsockopt, in milliseconds) ends recv/recvfrom with WSAETIMEDOUT.
+//    setsockopt, in milliseconds) ends recv/recvfrom with WSAETIMEDOUT, and
+//    so does a receive deadline (SetReceiveDeadline), whichever comes first.
 //
 // Handles. A SOCKET is a handle of this layer, not a descriptor: handles are
 // never given out twice in the life of the process, while Linux hands a
@@ -36,6 +37,7 @@
 // Only sockets made by socket() and accept() here are known to these calls.
 // Call them qualified (plat::send): unqualified, the system's functions of the
 // same names are found too, through the types of the arguments.
+#include <QDeadlineTimer>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -138,6 +140,11 @@ int gethostname(char *name, int namelen);
 
 // Receive time-out of recv/recvfrom in milliseconds; 0 waits for ever.
 int SetReceiveTimeout(SOCKET s, int milliseconds);
+// A moment after which recv/recvfrom on the socket fail with WSAETIMEDOUT
+// (without waiting, once it has passed), whatever the receive time-out;
+// QDeadlineTimer::Forever lifts it. A conversation uses it to bound a whole
+// exchange that takes several receives.
+int SetReceiveDeadline(SOCKET s, QDeadlineTimer deadline);
 // SO_REUSEADDR, for TCP listeners only: a restarted program gets its port back
 // at once, while a second program listening on it still fails with
 // WSAEADDRINUSE. Refused (WSAEOPNOTSUPP) on other sockets: on a datagram

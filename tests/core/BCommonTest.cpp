@@ -28,6 +28,11 @@ protected:
         LogLebelNumber = ALPHA;
         LogToFile = false;
         LogDirectory = env.path();
+        // Lines that earlier tests lost are told in a file of their own.
+        LogFileName = QStringLiteral("Earlier.log");
+        LogToFile = true;
+        WriteLog(ZERO, QString());
+        LogToFile = false;
         LogFileName = QStringLiteral("Kalvex.log");
         memo = std::make_unique<QPlainTextEdit>();
         SetLogMemo(memo.get());
@@ -90,37 +95,55 @@ TEST_F(ActivityLog, ExistingLogFileIsAppendedToNeverTruncated)
     EXPECT_TRUE(LogToFile);
 }
 
-TEST_F(ActivityLog, UnwritableLogFileTurnsSavingOffAndSaysSoOnce)
+TEST_F(ActivityLog, AFullDiskLosesLinesButNotSaveLogAndTheLossIsToldWhenWritingWorksAgain)
 {
-    // A regular file where the log folder should be: the log file cannot be created.
-    env.writeFile(QStringLiteral("blocker"), "x");
-    LogDirectory = env.file(QStringLiteral("blocker/logs"));
-    const QString path = LogDirectory + QStringLiteral("/Kalvex.log");
-    EXPECT_FALSE(AppendLogFileLine(path, QStringLiteral("x")));
-
-    int failures = 0;
-    bool onGuiThread = false;
-    QObject receiver;
-    QObject::connect(&LogNotifier::instance(), &LogNotifier::logFileFailed, &receiver, [&] {
-        ++failures;
-        onGuiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
-    });
-
     LogToFile = true;
+    WriteLog(ZERO, QStringLiteral("before"));
+    // Every write to this device fails as on a full disk.
+    const QString savedDirectory = LogDirectory;
+    LogDirectory = QStringLiteral("/dev");
+    LogFileName = QStringLiteral("full");
     std::thread worker([] {
-        WriteLog(ZERO, QStringLiteral("first"));
-        WriteLog(ZERO, QStringLiteral("second"));
+        WriteLog(ZERO, QStringLiteral("lost 1"));
+        WriteLog(ZERO, QStringLiteral("lost 2"));
     });
     worker.join();
-    QCoreApplication::processEvents();
-    EXPECT_NO_THROW(WriteLog(ZERO, QStringLiteral("third")));
-    QCoreApplication::processEvents();
+    EXPECT_NO_THROW(WriteLog(ZERO, QStringLiteral("lost 3")));
+    EXPECT_TRUE(LogToFile);
+    EXPECT_EQ(LostLogLines(), 3);
 
-    EXPECT_FALSE(LogToFile);
-    EXPECT_EQ(memoLines(),
-              QStringList({"first", "*** Log File Error : " + path + " : Save Log is off ***", "second", "third"}));
-    EXPECT_EQ(failures, 1);
-    EXPECT_TRUE(onGuiThread);
+    LogDirectory = savedDirectory;
+    LogFileName = QStringLiteral("Kalvex.log");
+    WriteLog(ZERO, QStringLiteral("after"));
+    WriteLog(ZERO, QStringLiteral("after 2"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(LostLogLines(), 0);
+    EXPECT_EQ(logFile(), "before\r\n*** Log File Error : 3 lines lost ***\r\nafter\r\nafter 2\r\n");
+    // The memo says so once, unless an earlier test has said so of this file already.
+    QStringList lines = memoLines();
+    EXPECT_LE(lines.removeAll(QStringLiteral("*** Log File Error : /dev/full : lines are lost ***")), 1);
+    EXPECT_EQ(lines, QStringList({"before", "lost 1", "lost 2", "lost 3", "after", "after 2"}));
+}
+
+TEST_F(ActivityLog, TextFromPeersCannotForgeLinesOrReachATerminal)
+{
+    LogToFile = true;
+    const char *const cases[][2] = {
+        {"handle\nKalvex Close", "handle\\x0AKalvex Close"},
+        {"\x1b[2J\x1b]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
+        {"lone\rtab\tdel\x7f", "lone\\x0Dtab\\x09del\\x7F"},
+        {"受信ﾃｽﾄ", "受信ﾃｽﾄ"},
+    };
+    QByteArray expected;
+    for (const auto &c : cases) {
+        WriteLog(ALPHA, QString::fromUtf8(c[0]));
+        expected += plat::ToCp932(QString::fromUtf8(c[1])) + "\r\n";
+    }
+    // Text known to come from a peer is escaped whole, CR LF too.
+    WriteLog(ALPHA, EscapeControls(QStringLiteral("\r\n*** Kalvex Close")));
+    expected += "\\x0D\\x0A*** Kalvex Close\r\n";
+    EXPECT_EQ(logFile(), expected);
+    EXPECT_EQ(plat::ToCp932(memoLines().join(QLatin1Char('\n'))) + "\n", QByteArray(expected).replace("\r\n", "\n"));
 }
 
 TEST_F(ActivityLog, LinesFromThreadsAllArriveInEachThreadsOrder)

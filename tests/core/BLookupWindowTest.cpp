@@ -522,8 +522,6 @@ TEST_F(LookupWindowTest, TheTimeQueryLogsWhatOneReceiveBrings)
 // missing page is said in the status bar.
 TEST_F(LookupWindowTest, HelpOpensThePageAtTheWindowsSection)
 {
-    const QString savedHelp = ApplicationHelpFile;
-    const QByteArray savedBrowser = qgetenv("BROWSER");
     env.writeFile(QStringLiteral("browser"), "#!/bin/sh\necho \"$1\" >> \"$0.txt\"\n");
     QFile::setPermissions(env.file(QStringLiteral("browser")), QFile::ReadOwner | QFile::ExeOwner);
     qputenv("BROWSER", env.file(QStringLiteral("browser")).toUtf8());
@@ -547,8 +545,6 @@ TEST_F(LookupWindowTest, HelpOpensThePageAtTheWindowsSection)
     QTest::keyClick(ui->HostNameEdit, Qt::Key_F1);
     EXPECT_EQ(status(), "*** Help File not Found : " + env.file(QStringLiteral("Kalvex.html")) + " ***");
     delete helpKey;
-    ApplicationHelpFile = savedHelp;
-    qputenv("BROWSER", savedBrowser);
 }
 
 // The installed page has a section for every anchor that the program opens.

@@ -56,6 +56,7 @@ class Framing : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
+        LogToFile = false;
         LogLebelNumber = ALPHA;
         SetLogMemo(&memo_);
     }

@@ -4,6 +4,7 @@
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "core/BServer.h"
 #include "core/BTcpServ.h"
 #include "platform/WinSock.h"
 #include "support/FakePeer.h"
@@ -11,6 +12,7 @@
 #include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
+#include "support/TelSender.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
 
@@ -52,6 +54,29 @@ int ThreadsInPoll()
             ++count;
     }
     return count;
+}
+
+// A plain socket connected to the server from source (127.0.0.N, an address
+// of lo), so that a test has several peer addresses; -1 on failure.
+int ConnectFrom(const char *source)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{AF_INET, 0, {}, {}}, to{AF_INET, htons(OlcpPort), {htonl(INADDR_LOOPBACK)}, {}};
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// True when the server hangs up on fd within 2 s, without a word.
+bool ClosedByServer(int fd)
+{
+    const timeval limit{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char byte;
+    return ::read(fd, &byte, 1) == 0;
 }
 
 // A peer that connects and says nothing until it is let go.
@@ -97,6 +122,7 @@ class TcpServer : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
+        RateWindowMs = 0; // every refusal shows
         LogLebelNumber = GAMMA;
         StartParameter('H').clear();
         SetLogMemo(&memo_);
@@ -106,6 +132,18 @@ protected:
         EXPECT_TRUE(testsupport::StopServers());
         peers.clear();
         delete form;
+        for (int fd : rawPeers)
+            ::close(fd);
+    }
+    // Connects count plain sockets from source and waits until the server has counted them.
+    void connectFrom(const char *source, int count)
+    {
+        const int before = ConnectionCount;
+        for (int i = 0; i < count; ++i) {
+            rawPeers.push_back(ConnectFrom(source));
+            ASSERT_NE(rawPeers.back(), -1) << source;
+        }
+        ASSERT_TRUE(WaitUntil([&] { return ConnectionCount == before + count; }));
     }
 
     // Connects a silent peer and waits until the server has counted it.
@@ -127,6 +165,7 @@ protected:
     }
 
     std::vector<std::unique_ptr<FakePeer>> peers;
+    std::vector<int> rawPeers;
     TBLookupForm *form = nullptr;
 
 private:
@@ -239,8 +278,11 @@ TEST_F(TcpServer, APortHeldByAnotherProgramIsLoggedAndTheProgramRunsOn)
 TEST_F(TcpServer, AConnectionBeyondTheTableIsRefusedAndClosed)
 {
     StartTcpServer();
-    for (int i = 0; i < MaxConnections; ++i)
-        ASSERT_NO_FATAL_FAILURE(connectSilentPeer());
+    // Twelve addresses with eight connections each, and four more.
+    for (int n = 10; n < 22; ++n)
+        ASSERT_NO_FATAL_FAILURE(connectFrom(qPrintable(QStringLiteral("127.0.0.%1").arg(n)), 8));
+    ASSERT_NO_FATAL_FAILURE(connectFrom("127.0.0.22", 4));
+    ASSERT_EQ(ConnectionCount, MaxConnections);
     std::vector<plat::SOCKET> table(ConnectionSockets.begin() + 1, ConnectionSockets.end());
 
     auto refused = SilentPeer();
@@ -251,9 +293,64 @@ TEST_F(TcpServer, AConnectionBeyondTheTableIsRefusedAndClosed)
     EXPECT_EQ(std::vector<plat::SOCKET>(ConnectionSockets.begin() + 1, ConnectionSockets.end()), table);
 
     // The chain goes on: a freed entry is taken by the next connection.
-    peers[0].reset();
+    ::close(rawPeers[0]);
+    rawPeers.erase(rawPeers.begin());
     ASSERT_TRUE(WaitUntil([] { return ConnectionCount == MaxConnections - 1; }));
     connectSilentPeer();
+}
+
+TEST_F(TcpServer, OneAddressHoldsEightConnectionsAndIdleOrDrippingPeersAreDroppedWhileATelGetsThrough)
+{
+    ServerDeadlines.HandshakeMs = ServerDeadlines.ElementMs = ServerDeadlines.ProgressMs = 800;
+    createMainWindow();
+    StartTcpServer();
+    // Eight idle connections from one address; the ninth is refused at once.
+    ASSERT_NO_FATAL_FAILURE(connectFrom("127.0.0.2", MaxConnectionsPerAddress));
+    const int ninth = ConnectFrom("127.0.0.2");
+    EXPECT_TRUE(ClosedByServer(ninth));
+    ::close(ninth);
+    // One peer drips a command line, one stops in its text; a slow sender's
+    // text takes longer than a line or the handshake may, but keeps coming.
+    const auto loggedIn = [](FakePeer &p) {
+        testsupport::SendOlcpLogin(p, {});
+        p.expectLine();
+        p.expectLine();
+    };
+    auto dripper = FakePeer::connect(OlcpPort, [&](FakePeer &p) {
+        loggedIn(p);
+        for (int i = 0; i < 40; ++i, QThread::msleep(150))
+            p.sendRaw("T");
+    });
+    auto sender = FakePeer::connect(OlcpPort, [&](FakePeer &p) {
+        loggedIn(p);
+        p.sendLine("TEXT\r");
+        p.sendInt(15);
+        for (char c : QByteArray("slow but steady"))
+            p.sendRaw(QByteArray(1, c)), QThread::msleep(150);
+        testsupport::SendTelOff(p);
+        p.stall();
+    });
+    auto staller = FakePeer::connect(OlcpPort, [&](FakePeer &p) {
+        loggedIn(p);
+        p.sendLine("TEXT\r");
+        p.sendInt(15);
+        p.sendRaw("cut");
+        p.stall();
+    });
+    ASSERT_TRUE(WaitUntil([] { return testsupport::StoredTels().size() == 1; }, 10000));
+    EXPECT_EQ(testsupport::StoredTels()[0].Bytes, 15);
+    ASSERT_TRUE(WaitUntil([] { return ConnectionCount == 0; }, 10000));
+    for (int fd : rawPeers)
+        EXPECT_TRUE(ClosedByServer(fd));
+    dripper->wait();
+    EXPECT_FALSE(dripper->error().isEmpty()); // hung up on before its 40 drops
+
+    const QString log = logText();
+    EXPECT_TRUE(log.contains(QStringLiteral("*** TCP accept   *** Too many connections from one address (8) : 127.0.0.2 refused")));
+    EXPECT_EQ(log.count(QStringLiteral("*** recv[String] *** Deadline passed : 127.0.0.2 dropped")), 8);
+    EXPECT_EQ(log.count(QStringLiteral("*** recv[String] *** Deadline passed : 127.0.0.1 dropped")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("*** recv[Buf] *** Deadline passed : 127.0.0.1 dropped")), 1);
+    EXPECT_FALSE(log.contains(QStringLiteral("Error code = 10060")));
 }
 
 TEST_F(TcpServer, TheAutoCloseTimerRestsWhileConnectionsAreOpen)

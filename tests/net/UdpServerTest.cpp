@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRandomGenerator>
 #include <QThread>
 #include <QTimer>
 
@@ -135,7 +136,12 @@ class UdpServerTest : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
     {
+        RateWindowMs = 0; // no summaries and no limit on replies, unless a test sets a window
         LogLebelNumber = GAMMA;
+        {
+            std::lock_guard lock(ReplySlotsLock); // as an earlier test may have left them
+            ReplySlots.fill(0);
+        }
         memo = std::make_unique<QPlainTextEdit>();
         SetLogMemo(memo.get());
     }
@@ -169,7 +175,19 @@ protected:
     }
 
     std::unique_ptr<QPlainTextEdit> memo;
+
+private:
 };
+
+QList<QMessageBox *> RemoteBoxes()
+{
+    QList<QMessageBox *> boxes;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->objectName() == QLatin1String("RemoteMessageBox"))
+            boxes.append(box);
+    }
+    return boxes;
+}
 
 // --- Queries and replies --------------------------------------------------------
 
@@ -388,17 +406,9 @@ TEST_F(UdpServerTest, ARemoteMessageIsQueuedToTheGuiAsPlainTextAndTheChainGoesOn
     peer.sendText("OLCP303L\rRMTDISH\r" + plat::ToCp932(text) + "\r");
     // Answered before the GUI thread has handled anything: nothing waits for the box.
     peer.settle();
-    const auto remoteBoxes = [] {
-        QList<QMessageBox *> boxes;
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->objectName() == QLatin1String("RemoteMessageBox"))
-                boxes.append(box);
-        }
-        return boxes;
-    };
-    EXPECT_TRUE(remoteBoxes().isEmpty());
+    EXPECT_TRUE(RemoteBoxes().isEmpty());
     QCoreApplication::processEvents();
-    const QList<QMessageBox *> boxes = remoteBoxes();
+    const QList<QMessageBox *> boxes = RemoteBoxes();
     ASSERT_EQ(boxes.size(), 1);
     EXPECT_EQ(boxes[0]->text(), text);
     EXPECT_EQ(boxes[0]->textFormat(), Qt::PlainText);
@@ -406,6 +416,49 @@ TEST_F(UdpServerTest, ARemoteMessageIsQueuedToTheGuiAsPlainTextAndTheChainGoesOn
     EXPECT_TRUE(boxes[0]->isVisible());
     EXPECT_FALSE(boxes[0]->isModal());
     EXPECT_TRUE(log().contains(text));
+}
+
+TEST_F(UdpServerTest, AFloodOfRemoteMessagesOpensOneBoxAndTheRestGoToTheLogEscaped)
+{
+    RateWindowMs = 60000; // one line per kind and source for the whole test
+    StartUdpServer();
+    // An address of its own: a repeated run must not find its line held back.
+    Peer stranger(("127.0.2." + QByteArray::number(QRandomGenerator::global()->bounded(1, 255))).constData());
+    for (int i = 0; i < 100; ++i) // as many as the socket's buffer surely holds
+        stranger.sendText("OLCP303L\rRMTDISH\rline\r\n*** Kalvex Close \x1b[2J" + QByteArray::number(i) + "\r");
+    stranger.settle();
+    ASSERT_TRUE(WaitUntil([] { return !RemoteBoxes().isEmpty(); }));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(RemoteBoxes().size(), 1);
+    EXPECT_EQ(RemoteBoxes()[0]->text(), QStringLiteral("line\r\n*** Kalvex Close \x1b[2J0"));
+    EXPECT_EQ(log().count(QStringLiteral("line\\x0D\\x0A*** Kalvex Close \\x1B[2J0")), 1);
+    EXPECT_EQ(log().count(QStringLiteral("Kalvex Close")), 1);
+
+    // Once the box is closed, the next message opens one again.
+    RemoteBoxes()[0]->close();
+    ASSERT_TRUE(WaitUntil([] { return RemoteBoxes().isEmpty(); }));
+    stranger.sendText("OLCP303L\rRMTDISH\ragain\r");
+    EXPECT_TRUE(WaitUntil([] { return RemoteBoxes().size() == 1 && RemoteBoxes()[0]->text() == QLatin1String("again"); }));
+}
+
+TEST_F(UdpServerTest, OneAddressGetsAtMostTwentyRepliesASecond)
+{
+    StartUdpServer();
+    RateWindowMs = 1000;
+    // An address of its own: a repeated run must not find its window still counting.
+    const QByteArray address = "127.0.1." + QByteArray::number(QRandomGenerator::global()->bounded(1, 255));
+    Peer victim(address.constData());
+    for (int i = 0; i < 50; ++i)
+        victim.sendText("OLCP303L\rQUERY\r" + QByteArray::number(i) + "\r");
+    int replies = 0;
+    for (pollfd p{victim.fd(), POLLIN, 0}; ::poll(&p, 1, 300) == 1; ++replies)
+        victim.receive();
+    EXPECT_EQ(replies, 20);
+    // A second later the address is answered again, and the dropped ones are counted.
+    QThread::msleep(1000);
+    EXPECT_EQ(victim.query("2"), QByteArray("OLCP303L\rREPLY\r2\r"));
+    EXPECT_EQ(log().count(QStringLiteral("### REPLY dropped ; %1 : over 20 a second").arg(address)), 1);
+    EXPECT_TRUE(log().contains(QStringLiteral("... 29 more ... REPLY dropped ; ") + address));
 }
 
 // --- Datagrams for the account list ----------------------------------------------

@@ -10,6 +10,7 @@
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "core/BServer.h"
 #include "core/BTcpServ.h"
 #include "core/BUdpServ.h"
 #include "core/BViewlst.h"
@@ -161,6 +162,11 @@ ProgramStateGuard::ProgramStateGuard()
     keep(ReplySlots);
     keep(AccountListSeam);
     keep(TelServerEnabled);
+    keep(ServerDeadlines.HandshakeMs);
+    keep(ServerDeadlines.ElementMs);
+    keep(ServerDeadlines.ProgressMs);
+    keep(RateWindowMs);
+    keep(ApplicationHelpFile);
     keep(WaitingTels);
     keep(TelFollowUp);
 
@@ -185,6 +191,9 @@ ProgramStateGuard::~ProgramStateGuard()
 {
     if (!StopServers())
         ADD_FAILURE() << "a server, a connection or a thread of this case did not end";
+    // Windows and log lines that threads of the case posted come first, so
+    // that none of them arrives in the next case.
+    DropPendingLogLines();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     // Deleting one window may delete others that it owns.
     QList<QPointer<QWidget>> leftOpen;
@@ -194,7 +203,6 @@ ProgramStateGuard::~ProgramStateGuard()
     }
     for (const QPointer<QWidget> &window : leftOpen)
         delete window.data();
-    DropPendingLogLines();
     for (const auto &restore : restores_)
         restore();
     RestoreEnvironment(environment_);
