@@ -18,6 +18,8 @@
 #include <exception>
 #include <mutex>
 
+#include <unistd.h>
+
 plat::SOCKET TcpServerSocket = plat::INVALID_SOCKET;
 std::atomic<std::uint8_t> TcpServerAlive{0};
 std::atomic<int> ConnectionCount{0};
@@ -131,6 +133,28 @@ QString NowText()
     return plat::FormatShortDate(now) + QLatin1Char(' ') + plat::FormatLongTime(now);
 }
 
+// Pauses after a failed accept until the process can open descriptors again.
+// A new thread needs some of its own (the wake-up of its event dispatcher),
+// and starting one while none are left would end the program: peers that use
+// up the descriptors must only delay the server. False when the listening
+// socket was closed meanwhile: the program is closing.
+bool WaitForDescriptors(plat::SOCKET listeningSocket)
+{
+    for (;;) {
+        QThread::msleep(100);
+        sockaddr_in name{};
+        int length = sizeof name;
+        if (plat::getsockname(listeningSocket, reinterpret_cast<sockaddr *>(&name), &length) != 0)
+            return false;
+        int probe[2];
+        if (::pipe(probe) == 0) {
+            ::close(probe[0]);
+            ::close(probe[1]);
+            return true;
+        }
+    }
+}
+
 } // namespace
 
 void StartTcpServer()
@@ -207,8 +231,10 @@ void TBTcpServer::Execute()
                      QStringLiteral("*** TCP accept   *** Error code = ") + QString::number(error));
         // Any other failure (descriptors used up, a connection gone before it
         // was taken) passes: the server keeps accepting after a short pause.
-        QThread::msleep(100);
-        TBTcpServer::Create(TcpServerSocket);
+        if (WaitForDescriptors(ListeningSocket))
+            TBTcpServer::Create(TcpServerSocket);
+        else
+            TcpServerAlive = 0;
         return;
     }
     const QString address = plat::inet_ntoa(PeerAddress.sin_addr.s_addr);

@@ -41,6 +41,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace testsupport;
 
 namespace {
@@ -168,7 +170,11 @@ TEST_F(TelRoad, AProgramInAutoReplyModeAnswersWithItsFileButNeverAnAutoReply)
     ASSERT_TRUE(typeAndSend(QStringLiteral("いますか?")));
 
     ASSERT_TRUE(WaitUntil([] { return StoredTels().size() == 2; }, 20000));
-    const MessageRecord autoReply = StoredTels().back();
+    // The answer may be stored before or after the record of the TEL sent.
+    std::vector<MessageRecord> stored = StoredTels();
+    std::sort(stored.begin(), stored.end(), [](const MessageRecord &x, const MessageRecord &y) { return x.Title < y.Title; });
+    EXPECT_EQ(stored.back().Title, QStringLiteral("Send  <<Text>>"));
+    const MessageRecord autoReply = stored.front();
     EXPECT_EQ(autoReply.Title, QStringLiteral("Recv  <<Text>>"));
     EXPECT_EQ(autoReply.Address, plat::inet_addr(b.address()));
     EXPECT_TRUE(autoReply.Handle.endsWith(QStringLiteral(" [Auto Reply]"))) << autoReply.Handle.toStdString();
