@@ -1,8 +1,7 @@
 #include "platform/Cp932.h"
 
-#include <iconv.h>
+#include "platform/Iconv.h"
 
-#include <cerrno>
 #include <mutex>
 
 namespace plat {
@@ -32,35 +31,12 @@ Converter &decoder()
     return c;
 }
 
-// Runs the converter over input; onInvalid is called for a byte sequence that
-// the converter refuses and returns what to put in its place and how many input
-// bytes to skip.
+// Runs the converter over input under its lock (IconvAll).
 template <typename OnInvalid>
 QByteArray convert(Converter &conv, const QByteArray &input, OnInvalid onInvalid)
 {
-    QByteArray out;
-    if (input.isEmpty() || conv.cd == reinterpret_cast<iconv_t>(-1))
-        return out;
     std::lock_guard guard(conv.lock);
-    iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
-    char *in = const_cast<char *>(input.constData());
-    size_t inLeft = static_cast<size_t>(input.size());
-    char buffer[4096];
-    while (inLeft > 0) {
-        char *dst = buffer;
-        size_t dstLeft = sizeof buffer;
-        size_t rc = iconv(conv.cd, &in, &inLeft, &dst, &dstLeft);
-        out.append(buffer, static_cast<qsizetype>(dst - buffer));
-        if (rc != static_cast<size_t>(-1) || errno == E2BIG)
-            continue;
-        // EILSEQ or EINVAL (a sequence cut at the end): replace and skip.
-        auto [replacement, skip] = onInvalid(reinterpret_cast<const unsigned char *>(in), inLeft);
-        out.append(replacement);
-        in += skip;
-        inLeft -= skip;
-        iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
-    }
-    return out;
+    return IconvAll(conv.cd, input, onInvalid);
 }
 
 } // namespace

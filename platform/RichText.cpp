@@ -1,6 +1,7 @@
 #include "platform/RichText.h"
 
 #include "platform/Cp932.h"
+#include "platform/Iconv.h"
 
 #include <QColor>
 #include <QFontDatabase>
@@ -83,24 +84,10 @@ public:
         iconv_t cd = Converter(codePage, false);
         if (cd == kNone)
             return QString::fromLatin1(bytes);
-        QByteArray out;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        char *in = const_cast<char *>(bytes.constData());
-        size_t inLeft = static_cast<size_t>(bytes.size());
-        char buffer[1024];
-        while (inLeft > 0) {
-            char *dst = buffer;
-            size_t dstLeft = sizeof buffer;
-            const size_t rc = iconv(cd, &in, &inLeft, &dst, &dstLeft);
-            out.append(buffer, static_cast<qsizetype>(dst - buffer));
-            if (rc != static_cast<size_t>(-1) || errno == E2BIG)
-                continue;
-            out.append("\xEF\xBF\xBD"); // an invalid or cut sequence: one byte is replaced
-            ++in;
-            --inLeft;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        }
-        return QString::fromUtf8(out);
+        // An invalid or cut sequence: one byte is replaced.
+        return QString::fromUtf8(IconvAll(cd, bytes, [](const unsigned char *, size_t) {
+            return std::pair<QByteArray, size_t>(QByteArray("\xEF\xBF\xBD"), 1);
+        }));
     }
 
     // The bytes of one character in the code page, or empty when the page
