@@ -439,15 +439,18 @@ HostRecord AsTarget(HostRecord record)
     return record;
 }
 
-bool AskYesNo(QWidget *owner, const QString &text)
+// The boxes carry names, so that what answers them can tell them apart.
+bool AskYesNo(QWidget *owner, const QString &name, const QString &text)
 {
     QMessageBox box(QMessageBox::Warning, owner->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, owner);
+    box.setObjectName(name);
     return box.exec() == QMessageBox::Yes;
 }
 
-void Notice(QWidget *owner, QMessageBox::Icon icon, const QString &text)
+void Notice(QWidget *owner, const QString &name, QMessageBox::Icon icon, const QString &text)
 {
     QMessageBox box(icon, owner->windowTitle(), text, QMessageBox::Ok, owner);
+    box.setObjectName(name);
     box.exec();
 }
 
@@ -485,11 +488,14 @@ TBHostListForm::TBHostListForm(QWidget *parent)
         PWPopupMenu->addAction(QString::fromLatin1(text))->setObjectName(QLatin1String(name));
 
     QTableWidget *grid = ui->HostListGrid;
-    grid->setHorizontalHeaderLabels({QStringLiteral("OLC"), QStringLiteral("TelPW"), QStringLiteral("OlcPW"),
-                                     QStringLiteral("IP Address"), QStringLiteral("Host Name"),
-                                     QStringLiteral("Handle"), QStringLiteral("Memo"), QStringLiteral("OLCPVer")});
+    const QStringList titles = {QStringLiteral("OLC"),        QStringLiteral("TelPW"),     QStringLiteral("OlcPW"),
+                                QStringLiteral("IP Address"), QStringLiteral("Host Name"), QStringLiteral("Handle"),
+                                QStringLiteral("Memo"),       QStringLiteral("OLCPVer")};
+    grid->setHorizontalHeaderLabels(titles);
+    // A column is never narrower than its title in the font at hand.
+    const QFontMetrics metrics(grid->horizontalHeader()->font());
     for (int column = 0; column < GridColumns; ++column)
-        grid->setColumnWidth(column, ColumnWidths[column]);
+        grid->setColumnWidth(column, std::max(ColumnWidths[column], metrics.horizontalAdvance(titles[column]) + 14));
     // Rows are dragged by their header cell.
     grid->verticalHeader()->setSectionsMovable(true);
     grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
@@ -511,10 +517,14 @@ void TBHostListForm::ConnectHandlers()
         HostListRowMoved(oldVisual + 1, newVisual + 1);
     });
     const std::pair<QPushButton *, void (TBHostListForm::*)()> buttons[] = {
-        {ui->SelectButton, &TBHostListForm::SelectHost},       {ui->ExitButton, &TBHostListForm::ExitButtonClick},
-        {ui->AddButton, &TBHostListForm::AddButtonClick},       {ui->DeleteButton, &TBHostListForm::DeleteButtonClick},
-        {ui->LoadButton, &TBHostListForm::LoadButtonClick},     {ui->SaveButton, &TBHostListForm::SaveButtonClick},
-        {ui->OptionButton, &TBHostListForm::OptionButtonClick}, {ui->ForwardButton, &TBHostListForm::ForwardButtonClick},
+        {ui->SelectButton, &TBHostListForm::SelectHost},
+        {ui->ExitButton, &TBHostListForm::ExitButtonClick},
+        {ui->AddButton, &TBHostListForm::AddButtonClick},
+        {ui->DeleteButton, &TBHostListForm::DeleteButtonClick},
+        {ui->LoadButton, &TBHostListForm::LoadButtonClick},
+        {ui->SaveButton, &TBHostListForm::SaveButtonClick},
+        {ui->OptionButton, &TBHostListForm::OptionButtonClick},
+        {ui->ForwardButton, &TBHostListForm::ForwardButtonClick},
     };
     for (const auto &[button, handler] : buttons)
         connect(button, &QPushButton::clicked, this, handler);
@@ -653,7 +663,7 @@ void TBHostListForm::SelectHost()
         return;
     }
     if (!record.UserId.isEmpty() && !QFileInfo::exists(AccountFilePath(record.UserId))) {
-        Notice(this, QMessageBox::NoIcon,
+        Notice(this, QStringLiteral("AccountNotice"), QMessageBox::NoIcon,
                QStringLiteral("<<") + record.UserId +
                    QStringLiteral(">> のｱｶｳﾝﾄ･ﾃﾞｰﾀ･ﾌｧｲﾙがありません. ｱｶｳﾝﾄID に間違いがなければ\r\n"
                                   "[Account] -> [Recv] でｻｰﾊﾞに登録されているﾃﾞｰﾀをﾀﾞｳﾝﾛｰﾄﾞしてください."));
@@ -725,9 +735,11 @@ void TBHostListForm::DeleteButtonClick()
 {
     int row = 0;
     HostRecord record;
-    if (!CurrentRecord(row, record) ||
-        !AskYesNo(this, QStringLiteral("Host: ") + record.IpAddress + QStringLiteral("  <<") + record.HostName +
-                            QStringLiteral(">>  を本当に削除してもいいですか?")))
+    if (!CurrentRecord(row, record))
+        return;
+    const QString question = QStringLiteral("Host: ") + record.IpAddress + QStringLiteral("  <<") + record.HostName +
+                             QStringLiteral(">>  を本当に削除してもいいですか?");
+    if (!AskYesNo(this, QStringLiteral("DeleteQuestion"), question))
         return;
     DeleteHostRecord(row);
     FillHostGrid();
@@ -773,7 +785,8 @@ void TBHostListForm::SaveButtonClick()
     if (path.isEmpty() || QFileInfo(path) == QFileInfo(HostListFile))
         return;
     if (!CopyHostList(path)) {
-        Notice(this, QMessageBox::Warning, QStringLiteral("Cannot write the host list \"%1\".").arg(path));
+        Notice(this, QStringLiteral("SaveError"), QMessageBox::Warning,
+               QStringLiteral("Cannot write the host list \"%1\".").arg(path));
         return;
     }
     const QFileInfo file(path);
@@ -841,10 +854,12 @@ void TBHostListForm::OlcNameMenuClick()
         const QString folder = OlcClientDirectory + QLatin1Char('/') + name;
         QString error;
         if (QFileInfo(folder).isDir()) {
-            if (!AskYesNo(this, QStringLiteral("既に同名のOLC名があります.このOLC名を共用しますか?")))
+            if (!AskYesNo(this, QStringLiteral("ShareQuestion"),
+                          QStringLiteral("既に同名のOLC名があります.このOLC名を共用しますか?")))
                 return;
         } else if (!QDir().mkpath(folder) || !CreateBoardTable(folder, name, error)) {
-            Notice(this, QMessageBox::Warning, QStringLiteral("Cannot create \"%1\". %2").arg(folder, error));
+            Notice(this, QStringLiteral("OlcFolderError"), QMessageBox::Warning,
+                   QStringLiteral("Cannot create \"%1\". %2").arg(folder, error));
             return;
         }
     }

@@ -95,6 +95,7 @@ void TBPasswordDlg::accept()
         return;
     }
     QMessageBox box(QMessageBox::Warning, windowTitle(), problem, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("NameRefusal"));
     box.exec();
     ui->Password->setFocus();
 }
