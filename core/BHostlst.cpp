@@ -492,10 +492,14 @@ TBHostListForm::TBHostListForm(QWidget *parent)
                                 QStringLiteral("IP Address"), QStringLiteral("Host Name"), QStringLiteral("Handle"),
                                 QStringLiteral("Memo"),       QStringLiteral("OLCPVer")};
     grid->setHorizontalHeaderLabels(titles);
-    // A column is never narrower than its title in the font at hand.
-    const QFontMetrics metrics(grid->horizontalHeader()->font());
+    // A column is never narrower than its title in the font at hand, and the
+    // version column fits a whole version string (8 characters).
+    const QFontMetrics titleMetrics(grid->horizontalHeader()->font());
     for (int column = 0; column < GridColumns; ++column)
-        grid->setColumnWidth(column, std::max(ColumnWidths[column], metrics.horizontalAdvance(titles[column]) + 14));
+        grid->setColumnWidth(column,
+                             std::max(ColumnWidths[column], titleMetrics.horizontalAdvance(titles[column]) + 14));
+    const int versionWidth = QFontMetrics(grid->font()).horizontalAdvance(QStringLiteral("OLCP303L")) + 14;
+    grid->setColumnWidth(VersionColumn, std::max(grid->columnWidth(VersionColumn), versionWidth));
     // Rows are dragged by their header cell.
     grid->verticalHeader()->setSectionsMovable(true);
     grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);

@@ -16,6 +16,7 @@
 #include "ui_BPasswrd.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -184,6 +185,31 @@ TEST_F(HostListWindowTest, HostsAreAddedMovedEditedForwardedAndSelected)
     EXPECT_EQ(Stored().front().IpAddress, QStringLiteral("192.0.2.5"));
     EXPECT_EQ(ui->HostListGrid->rowCount(), 4);
     EXPECT_EQ(CountListRecords(HostListFile), 5);
+
+    // A version that a server thread records shows in the grid as well.
+    CheckOlcpVersion(0, QStringLiteral("192.0.2.3"), QStringLiteral("OLCP303L"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(cell(3, 7), QStringLiteral("OLCP303L"));
+
+    // Save writes a copy and names it for the next start; the list in use stays.
+    const QString inUse = HostListFile;
+    ModalAnswers save;
+    save.then(QStringLiteral("SaveDialog"), testsupport::ChooseFile(env.file(QStringLiteral("copy.lst"))));
+    ui->SaveButton->click();
+    QFile original(inUse);
+    ASSERT_TRUE(save.done() && original.open(QIODevice::ReadOnly));
+    EXPECT_EQ(env.readFile(QStringLiteral("copy.lst")), original.readAll());
+    EXPECT_EQ(ListFileName, QStringLiteral("copy.lst"));
+    EXPECT_EQ(HostListFile, inUse);
+
+    // A file that is no host list is not loaded.
+    env.writeFile(QStringLiteral("other.lst"), QByteArray(2 * HostRecord::Size, 'x'));
+    ModalAnswers load;
+    load.then(QStringLiteral("OpenDialog"), testsupport::ChooseFile(env.file(QStringLiteral("other.lst"))));
+    ui->LoadButton->click();
+    EXPECT_TRUE(load.done());
+    EXPECT_EQ(HostListFile, inUse);
+    EXPECT_EQ(ui->HostListGrid->rowCount(), 4);
 }
 
 // Names become folder and file names; passwords travel as plain bytes.
