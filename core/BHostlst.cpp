@@ -2,16 +2,25 @@
 
 #include "core/BCommon.h"
 #include "core/BLookup.h"
+#include "core/BPasswrd.h"
 #include "core/BRegistr.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
 
 #include "ui_BHostlst.h"
+#include "ui_BLookup.h"
 
+#include <QCloseEvent>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QShowEvent>
 #include <QTemporaryFile>
 
 #include <algorithm>
@@ -19,7 +28,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <unistd.h>
 
 QString HostListFile;
@@ -152,10 +163,59 @@ bool OpenHostList(plat::RecordFile &file)
 bool PatchVersion(plat::RecordFile &file, qint64 index, QByteArray &image, const QByteArray &field)
 {
     image.replace(HostRecordOffset::OlcpVersion, field.size(), field);
-    if (file.write(index, image))
-        return true;
-    ReportFileError(file.errorString());
-    return false;
+    if (!file.write(index, image)) {
+        ReportFileError(file.errorString());
+        return false;
+    }
+    // Threads record versions too: the window updates its cell on its own thread.
+    if (TBHostListForm *form = BHostListForm) {
+        const QString address = AddressOf(image);
+        const QString version = plat::DecodeShortString(field.constData(), 8);
+        QMetaObject::invokeMethod(
+            form, [form, index, address, version] { form->ShowHostVersion(static_cast<int>(index), address, version); },
+            Qt::QueuedConnection);
+    }
+    return true;
+}
+
+bool IsHostIndex(int index)
+{
+    return index >= 1 && index < HostListCount;
+}
+
+// Records 0 .. HostListCount - 1; the caller holds HostListLock.
+bool ReadAllRecords(QByteArrayList &records)
+{
+    plat::RecordFile file(HostListFile, HostRecord::Size);
+    if (!OpenHostList(file))
+        return false;
+    QByteArray image;
+    for (int i = 0; i < HostListCount; ++i) {
+        if (!file.read(i, image)) {
+            ReportFileError(file.errorString());
+            return false;
+        }
+        records.append(image);
+    }
+    return true;
+}
+
+// Applies change to the whole list and writes it through a temporary file:
+// a crash leaves either the old list or the new one, never a mix.
+bool RewriteHostList(const std::function<void(QByteArrayList &)> &change)
+{
+    std::lock_guard lock(HostListLock);
+    QByteArrayList records;
+    if (!ReadAllRecords(records))
+        return false;
+    change(records);
+    QString error;
+    if (!ReplaceFile(HostListFile, records.join(), error)) {
+        ReportFileError(error);
+        return false;
+    }
+    HostListCount = static_cast<int>(records.size());
+    return true;
 }
 
 } // namespace
@@ -169,6 +229,8 @@ void LoadHostList()
     HostListCount = PrepareHostListFile() ? CountHostRecords() : 0;
     if (HostListCount == 0)
         WriteLog(ALPHA, QStringLiteral("Host List File : not loaded, the host list is empty"));
+    if (BHostListForm)
+        BHostListForm->FillHostGrid();
 }
 
 bool CreateDefaultHostList()
@@ -240,6 +302,77 @@ bool RewriteHostVersion(int index, const QString &address, const QString &versio
     return rewritten;
 }
 
+bool ReadHostRecord(int index, HostRecord &record)
+{
+    std::lock_guard lock(HostListLock);
+    plat::RecordFile file(HostListFile, HostRecord::Size);
+    QByteArray image;
+    if (!IsHostIndex(index) || !OpenHostList(file) || !file.read(index, image))
+        return false;
+    record = HostRecord::decode(image);
+    return true;
+}
+
+bool WriteHostRecord(int index, const HostRecord &record)
+{
+    std::lock_guard lock(HostListLock);
+    plat::RecordFile file(HostListFile, HostRecord::Size);
+    if (!IsHostIndex(index) || !OpenHostList(file))
+        return false;
+    if (file.write(index, record.encode()))
+        return true;
+    ReportFileError(file.errorString());
+    return false;
+}
+
+int AppendHostRecord(const HostRecord &record)
+{
+    std::lock_guard lock(HostListLock);
+    plat::RecordFile file(HostListFile, HostRecord::Size);
+    if (HostListCount < 1 || !OpenHostList(file))
+        return 0;
+    if (!file.write(HostListCount, record.encode())) {
+        ReportFileError(file.errorString());
+        return 0;
+    }
+    return HostListCount++;
+}
+
+bool DeleteHostRecord(int index)
+{
+    std::lock_guard lock(HostListLock);
+    return IsHostIndex(index) && RewriteHostList([index](QByteArrayList &records) { records.removeAt(index); });
+}
+
+bool MoveHostRecord(int from, int to)
+{
+    std::lock_guard lock(HostListLock);
+    return IsHostIndex(from) && IsHostIndex(to) &&
+           RewriteHostList([from, to](QByteArrayList &records) { records.move(from, to); });
+}
+
+bool CopyHostList(const QString &path)
+{
+    std::lock_guard lock(HostListLock);
+    QByteArrayList records;
+    QString error;
+    if (!ReadAllRecords(records))
+        return false;
+    if (ReplaceFile(path, records.join(), error))
+        return true;
+    ReportFileError(error);
+    return false;
+}
+
+int CountListRecords(const QString &path)
+{
+    plat::RecordFile file(path, HostRecord::Size);
+    QByteArray header;
+    if (!file.open() || !file.read(0, header) || !HasSignature(header))
+        return 0;
+    return static_cast<int>(std::min<qint64>(file.count(), INT_MAX));
+}
+
 void CheckOlcpVersion(int index, const QString &address, const QString &version)
 {
     if (PeerVersionNumber(version) > ThisEdition + 1)
@@ -247,10 +380,510 @@ void CheckOlcpVersion(int index, const QString &address, const QString &version)
     RewriteHostVersion(index, address, version);
 }
 
+// ---- the host list window --------------------------------------------------------
+
+namespace {
+
+constexpr int GridColumns = 8;
+constexpr int ColumnWidths[GridColumns] = {28, 40, 40, 104, 192, 64, 128, 56};
+constexpr int AddressColumn = 3, HostNameColumn = 4, HandleColumn = 5, MemoColumn = 6, VersionColumn = 7;
+// Peers from this version on pass TELs on.
+constexpr int ForwardMinVersion = 209;
+constexpr char AddCaption[] = "Add";
+constexpr char UpdateCaption[] = "Update";
+
+// An account file: one 1024-byte record with the handle at 108 (String[32]).
+constexpr int AccountRecordSize = 1024;
+constexpr int AccountHandleOffset = 108;
+// The OLC board table: 240-byte records; the header holds the date (String[8]
+// at 0) and the program's version text (String[80] at 9).
+constexpr int BoardRecordSize = 240;
+constexpr int BoardKeyOffset = 0, BoardNameOffset = 9;
+
+QString AccountFilePath(const QString &userId)
+{
+    return AccClientDirectory + QLatin1Char('/') + userId + QStringLiteral(".acc");
+}
+
+// The handle of the account file of userId; nothing when there is no such file.
+std::optional<QString> AccountHandle(const QString &userId)
+{
+    plat::RecordFile file(AccountFilePath(userId), AccountRecordSize);
+    QByteArray account;
+    if (!file.open() || !file.read(0, account))
+        return std::nullopt;
+    return plat::DecodeShortString(account.constData() + AccountHandleOffset, 32);
+}
+
+bool CreateBoardTable(const QString &folder, const QString &olcName, QString &error)
+{
+    QByteArray header(BoardRecordSize, '\0');
+    const QByteArray key = plat::EncodeShortString(plat::FormatShortDate(QDateTime::currentDateTime()), 8);
+    const QByteArray name = plat::EncodeShortString(HeaderVersionText(), 80);
+    header.replace(BoardKeyOffset, key.size(), key);
+    header.replace(BoardNameOffset, name.size(), name);
+    plat::RecordFile table(folder + QLatin1Char('/') + olcName + QStringLiteral(".dat"), BoardRecordSize);
+    if (table.create() && table.write(0, header))
+        return true;
+    error = table.errorString();
+    return false;
+}
+
+// A host as a target: it goes by its address when it has no name, and no
+// serial channel comes along.
+HostRecord AsTarget(HostRecord record)
+{
+    if (record.HostName.isEmpty())
+        record.HostName = record.IpAddress;
+    record.SerialChannel = 0;
+    return record;
+}
+
+// The boxes carry names, so that what answers them can tell them apart.
+bool AskYesNo(QWidget *owner, const QString &name, const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, owner->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, owner);
+    box.setObjectName(name);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void Notice(QWidget *owner, const QString &name, QMessageBox::Icon icon, const QString &text)
+{
+    QMessageBox box(icon, owner->windowTitle(), text, QMessageBox::Ok, owner);
+    box.setObjectName(name);
+    box.exec();
+}
+
+// A list file chosen in the open or save dialog (named dialogName); empty when none.
+QString ChooseListFile(QWidget *owner, const QString &dialogName, QFileDialog::AcceptMode mode)
+{
+    QFileDialog dialog(owner, QString(), ListDirectory);
+    dialog.setObjectName(dialogName);
+    dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
+    dialog.setAcceptMode(mode);
+    dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("lst"));
+    // The shown names keep their own pattern texts; the patterns that apply
+    // follow in the last parentheses.
+    dialog.setNameFilters({QStringLiteral("Host List Files (*.lst, *.txt) (*.lst *.txt)"),
+                           QStringLiteral("すべてのﾌｧｲﾙ (*.*) (*)")});
+    dialog.selectFile(ListFileName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    return dialog.selectedFiles().constFirst();
+}
+
+} // namespace
+
 TBHostListForm::TBHostListForm(QWidget *parent)
-    : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBHostListForm>())
+    : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBHostListForm>()), PWPopupMenu(new QMenu(this))
 {
     ui->setupUi(this);
+    PWPopupMenu->setObjectName(QStringLiteral("PWPopupMenu"));
+    const std::pair<const char *, const char *> items[] = {
+        {"UserID", "Account UserID"}, {"OlcName", "OLC Name"},        {"TelPWMenu", "TEL Password"},
+        {"OlcPWMenu", "OLC Password"}, {"OlcpVersion", "OLCP Version"}, {"RmtDishPW", "RmtDish Password"},
+    };
+    for (const auto &[name, text] : items)
+        PWPopupMenu->addAction(QString::fromLatin1(text))->setObjectName(QLatin1String(name));
+
+    QTableWidget *grid = ui->HostListGrid;
+    const QStringList titles = {QStringLiteral("OLC"),        QStringLiteral("TelPW"),     QStringLiteral("OlcPW"),
+                                QStringLiteral("IP Address"), QStringLiteral("Host Name"), QStringLiteral("Handle"),
+                                QStringLiteral("Memo"),       QStringLiteral("OLCPVer")};
+    grid->setHorizontalHeaderLabels(titles);
+    // A column is never narrower than its title in the font at hand, and the
+    // version column fits a whole version string (8 characters).
+    const QFontMetrics titleMetrics(grid->horizontalHeader()->font());
+    for (int column = 0; column < GridColumns; ++column)
+        grid->setColumnWidth(column,
+                             std::max(ColumnWidths[column], titleMetrics.horizontalAdvance(titles[column]) + 14));
+    const int versionWidth = QFontMetrics(grid->font()).horizontalAdvance(QStringLiteral("OLCP303L")) + 14;
+    grid->setColumnWidth(VersionColumn, std::max(grid->columnWidth(VersionColumn), versionWidth));
+    // Rows are dragged by their header cell.
+    grid->verticalHeader()->setSectionsMovable(true);
+    grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
+    ConnectHandlers();
 }
 
 TBHostListForm::~TBHostListForm() = default;
+
+void TBHostListForm::ConnectHandlers()
+{
+    QTableWidget *grid = ui->HostListGrid;
+    connect(grid, &QTableWidget::cellClicked, this, &TBHostListForm::HostListGridClick);
+    connect(grid, &QTableWidget::cellDoubleClicked, this, &TBHostListForm::SelectHost);
+    connect(grid->verticalHeader(), &QHeaderView::sectionMoved, this, [this](int, int oldVisual, int newVisual) {
+        // The file decides the order: put the header back and show the moved list.
+        QHeaderView *header = ui->HostListGrid->verticalHeader();
+        const QSignalBlocker blocker(header);
+        header->moveSection(newVisual, oldVisual);
+        HostListRowMoved(oldVisual + 1, newVisual + 1);
+    });
+    const std::pair<QPushButton *, void (TBHostListForm::*)()> buttons[] = {
+        {ui->SelectButton, &TBHostListForm::SelectHost},
+        {ui->ExitButton, &TBHostListForm::ExitButtonClick},
+        {ui->AddButton, &TBHostListForm::AddButtonClick},
+        {ui->DeleteButton, &TBHostListForm::DeleteButtonClick},
+        {ui->LoadButton, &TBHostListForm::LoadButtonClick},
+        {ui->SaveButton, &TBHostListForm::SaveButtonClick},
+        {ui->OptionButton, &TBHostListForm::OptionButtonClick},
+        {ui->ForwardButton, &TBHostListForm::ForwardButtonClick},
+    };
+    for (const auto &[button, handler] : buttons)
+        connect(button, &QPushButton::clicked, this, handler);
+    connect(ui->HostNameEdit, &QLineEdit::returnPressed, this, [this] { EditEnter(ui->HandleEdit); });
+    connect(ui->HandleEdit, &QLineEdit::returnPressed, this, [this] { EditEnter(ui->MemoEdit); });
+    connect(ui->MemoEdit, &QLineEdit::returnPressed, this, [this] { EditEnter(nullptr); });
+    const std::pair<const char *, const char *> fields[] = {
+        {"UserID", "Account UserID"}, {"TelPWMenu", "TEL"},       {"OlcPWMenu", "OLC"},
+        {"OlcpVersion", "OLCP Version"}, {"RmtDishPW", "Remote Dish"},
+    };
+    for (const auto &[name, kind] : fields) {
+        connect(PWPopupMenu->findChild<QAction *>(QLatin1String(name)), &QAction::triggered, this,
+                [this, kind = QString::fromLatin1(kind)] { EditHostField(kind); });
+    }
+    connect(PWPopupMenu->findChild<QAction *>(QStringLiteral("OlcName")), &QAction::triggered, this,
+            &TBHostListForm::OlcNameMenuClick);
+}
+
+void TBHostListForm::FillHostGrid()
+{
+    const QList<QStringList> rows = HostListRows();
+    QTableWidget *grid = ui->HostListGrid;
+    grid->setRowCount(static_cast<int>(rows.size()));
+    grid->horizontalHeader()->setVisible(!rows.isEmpty());
+    for (int row = 0; row < rows.size(); ++row) {
+        for (int column = 0; column < GridColumns; ++column)
+            grid->setItem(row, column, new QTableWidgetItem(rows[row].value(column)));
+    }
+}
+
+void TBHostListForm::ShowHostVersion(int index, const QString &address, const QString &version)
+{
+    QTableWidget *grid = ui->HostListGrid;
+    const QTableWidgetItem *addressCell = grid->item(index - 1, AddressColumn);
+    if (index >= 1 && addressCell && addressCell->text() == address)
+        grid->setItem(index - 1, VersionColumn, new QTableWidgetItem(version));
+}
+
+// The host of the grid's current row; 0 when the row is no host.
+int TBHostListForm::CurrentRow() const
+{
+    const int row = ui->HostListGrid->currentRow() + 1;
+    return IsHostIndex(row) ? row : 0;
+}
+
+bool TBHostListForm::CurrentRecord(int &row, HostRecord &record) const
+{
+    row = CurrentRow();
+    return row != 0 && ReadHostRecord(row, record);
+}
+
+void TBHostListForm::FillEdits(int row)
+{
+    const auto cell = [this, row](int column) {
+        const QTableWidgetItem *item = ui->HostListGrid->item(row - 1, column);
+        return item ? item->text() : QString();
+    };
+    ui->IpAddrEdit->setText(cell(AddressColumn));
+    ui->HostNameEdit->setText(cell(HostNameColumn));
+    ui->HandleEdit->setText(cell(HandleColumn));
+    ui->MemoEdit->setText(cell(MemoColumn));
+}
+
+void TBHostListForm::ClearEdits()
+{
+    for (QLineEdit *edit : {ui->IpAddrEdit, ui->HostNameEdit, ui->HandleEdit, ui->MemoEdit})
+        edit->clear();
+}
+
+// Writes host row and shows it; a failed write is logged and the row keeps
+// showing what the file holds.
+void TBHostListForm::StoreRecord(int row, const HostRecord &record)
+{
+    if (!WriteHostRecord(row, record))
+        return;
+    const QStringList cells = HostRecordToRow(record);
+    for (int column = 0; column < GridColumns; ++column)
+        ui->HostListGrid->setItem(row - 1, column, new QTableWidgetItem(cells.value(column)));
+}
+
+void TBHostListForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    move(MainPosition.Left + 60, MainPosition.Top + 60);
+    SelectResult = 2;
+    Adding = 0;
+    ui->ForwardIpLabel->setText(ForwardHost.HostName);
+    ui->ForwardLabel->setVisible(!ForwardHost.HostName.isEmpty());
+    if (!ui->IpAddrEdit->text().isEmpty()) {
+        ui->AddButton->setText(QLatin1String(AddCaption));
+        ui->MemoEdit->setFocus();
+    } else if (HostListCount < 2) {
+        ui->AddButton->hide();
+        ui->ExitButton->setFocus();
+    } else {
+        ui->HostListGrid->selectRow(0);
+        FillEdits(1);
+        ui->AddButton->setText(QLatin1String(UpdateCaption));
+        ui->MemoEdit->setFocus();
+    }
+}
+
+void TBHostListForm::closeEvent(QCloseEvent *event)
+{
+    QWidget::closeEvent(event);
+    ClearEdits();
+    ui->AddButton->show();
+    setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+    if (!BLookupForm)
+        return;
+    if (SelectResult == 1)
+        BLookupForm->LogTargetHost();
+    else
+        BLookupForm->ui->HostNameEdit->setFocus();
+}
+
+void TBHostListForm::HostListGridClick()
+{
+    const int row = CurrentRow();
+    if (Adding || row == 0)
+        return;
+    FillEdits(row);
+    ui->AddButton->setText(QLatin1String(UpdateCaption));
+    ui->MemoEdit->setFocus();
+}
+
+void TBHostListForm::SelectHost()
+{
+    int row = 0;
+    HostRecord record;
+    if (!CurrentRecord(row, record)) {
+        SelectResult = 2;
+        close();
+        return;
+    }
+    if (!record.UserId.isEmpty() && !QFileInfo::exists(AccountFilePath(record.UserId))) {
+        Notice(this, QStringLiteral("AccountNotice"), QMessageBox::NoIcon,
+               QStringLiteral("<<") + record.UserId +
+                   QStringLiteral(">> のｱｶｳﾝﾄ･ﾃﾞｰﾀ･ﾌｧｲﾙがありません. ｱｶｳﾝﾄID に間違いがなければ\r\n"
+                                  "[Account] -> [Recv] でｻｰﾊﾞに登録されているﾃﾞｰﾀをﾀﾞｳﾝﾛｰﾄﾞしてください."));
+    }
+    CurrentHost = AsTarget(record);
+    CurrentHost.HostListIndex = row;
+    if (BLookupForm)
+        BLookupForm->ui->HostNameEdit->setText(CurrentHost.HostName);
+    SelectResult = 1;
+    close();
+}
+
+void TBHostListForm::ExitButtonClick()
+{
+    SelectResult = 2;
+    close();
+}
+
+void TBHostListForm::AddButtonClick()
+{
+    if (ui->AddButton->text() == QLatin1String(AddCaption))
+        Adding = 1;
+    SaveHostRow();
+}
+
+// Add writes a new last host, after which the button updates that host;
+// Update rewrites the current host's four edited fields.
+void TBHostListForm::SaveHostRow()
+{
+    int row = 0;
+    HostRecord record;
+    if (!Adding && !CurrentRecord(row, record))
+        return;
+    record.IpAddress = ui->IpAddrEdit->text();
+    record.HostName = ui->HostNameEdit->text();
+    record.Handle = ui->HandleEdit->text();
+    record.Memo = ui->MemoEdit->text();
+    if (Adding) {
+        Adding = 0;
+        row = AppendHostRecord(record);
+        if (row == 0)
+            return;
+        ui->HostListGrid->setRowCount(HostListCount - 1);
+        ui->HostListGrid->horizontalHeader()->show();
+        ui->AddButton->setText(QLatin1String(UpdateCaption));
+        ui->HostListGrid->selectRow(row - 1);
+        // The file holds the record: showing it needs no second write.
+        const QStringList cells = HostRecordToRow(record);
+        for (int column = 0; column < GridColumns; ++column)
+            ui->HostListGrid->setItem(row - 1, column, new QTableWidgetItem(cells.value(column)));
+    } else {
+        StoreRecord(row, record);
+    }
+    ui->MemoEdit->setFocus();
+}
+
+// Enter in an edit: on to next, or from the memo, Add/Update.
+void TBHostListForm::EditEnter(QWidget *next)
+{
+    if (ui->IpAddrEdit->text().isEmpty())
+        return;
+    if (next)
+        next->setFocus();
+    else
+        AddButtonClick();
+}
+
+void TBHostListForm::DeleteButtonClick()
+{
+    int row = 0;
+    HostRecord record;
+    if (!CurrentRecord(row, record))
+        return;
+    const QString question = QStringLiteral("Host: ") + record.IpAddress + QStringLiteral("  <<") + record.HostName +
+                             QStringLiteral(">>  を本当に削除してもいいですか?");
+    if (!AskYesNo(this, QStringLiteral("DeleteQuestion"), question))
+        return;
+    DeleteHostRecord(row);
+    FillHostGrid();
+    ClearEdits();
+}
+
+void TBHostListForm::HostListRowMoved(int from, int to)
+{
+    MoveHostRecord(from, to);
+    FillHostGrid();
+    if (!IsHostIndex(to))
+        return;
+    ui->HostListGrid->selectRow(to - 1);
+    FillEdits(to);
+    ui->MemoEdit->setFocus();
+}
+
+// Another list takes over only when it is a host list.
+void TBHostListForm::LoadButtonClick()
+{
+    const QString path = ChooseListFile(this, QStringLiteral("OpenDialog"), QFileDialog::AcceptOpen);
+    const int count = path.isEmpty() ? 0 : CountListRecords(path);
+    if (count == 0)
+        return;
+    {
+        std::lock_guard lock(HostListLock);
+        HostListFile = path;
+        HostListCount = count;
+    }
+    const QFileInfo file(path);
+    ListDirectory = file.absolutePath();
+    ListFileName = file.fileName();
+    Adding = 0;
+    FillHostGrid();
+    ClearEdits();
+}
+
+// A copy under the new name; the settings name it from the next start on,
+// and only once the whole copy is written.
+void TBHostListForm::SaveButtonClick()
+{
+    const QString path = ChooseListFile(this, QStringLiteral("SaveDialog"), QFileDialog::AcceptSave);
+    if (path.isEmpty() || QFileInfo(path) == QFileInfo(HostListFile))
+        return;
+    if (!CopyHostList(path)) {
+        Notice(this, QStringLiteral("SaveError"), QMessageBox::Warning,
+               QStringLiteral("Cannot write the host list \"%1\".").arg(path));
+        return;
+    }
+    const QFileInfo file(path);
+    ListDirectory = file.absolutePath();
+    ListFileName = file.fileName();
+}
+
+void TBHostListForm::OptionButtonClick()
+{
+    PWPopupMenu->popup(frameGeometry().topLeft() + QPoint(72, 266));
+}
+
+// kind: "Account UserID", "TEL", "OLC", "OLCP Version" or "Remote Dish".
+void TBHostListForm::EditHostField(const QString &kind)
+{
+    int row = 0;
+    HostRecord record;
+    if (!CurrentRecord(row, record))
+        return;
+    const bool userId = kind.contains(QLatin1String("ID"));
+    const bool version = kind.contains(QLatin1String("Ver"));
+    const QString title = QStringLiteral("ﾀｰｹﾞｯﾄﾎｽﾄの ") + kind +
+                          (userId || version ? QString() : QStringLiteral(" Password"));
+    const QString label = (userId ? QStringLiteral("User ID") : version ? QStringLiteral("Version") : QString()) +
+                          QStringLiteral(" (8文字以内)");
+    if (userId) {
+        QString name;
+        if (!ShowNameDialog(this, title, record.UserId, name, label))
+            return;
+        record.UserId = name;
+        if (const auto handle = name.isEmpty() ? std::nullopt : AccountHandle(name)) {
+            record.Handle = *handle;
+            ui->HandleEdit->setText(*handle);
+        }
+    } else {
+        QByteArray &password = kind == QLatin1String("TEL")   ? record.TelPassword
+                               : kind == QLatin1String("OLC") ? record.OlcPassword
+                                                              : record.RmtDishPassword;
+        const QString initial = version ? record.OlcpVersion : QString::fromLatin1(ConvertPassword(password));
+        QByteArray text;
+        if (!ShowPasswordDialog(this, title, initial, text, false, label, QChar()))
+            return;
+        if (version)
+            record.OlcpVersion = QString::fromLatin1(text);
+        else
+            password = ConvertPassword(text);
+    }
+    StoreRecord(row, record);
+}
+
+// A new OLC name gets its folder in the OLC store with an empty board table;
+// a name whose folder exists is shared only when the user agrees.
+void TBHostListForm::OlcNameMenuClick()
+{
+    int row = 0;
+    HostRecord record;
+    QString name;
+    if (!CurrentRecord(row, record) ||
+        !ShowNameDialog(this, QStringLiteral("OLC Name"), record.OlcName, name,
+                        QStringLiteral("ﾀｰｹﾞｯﾄﾎｽﾄの OLC Name (8文字以内)")) ||
+        name == record.OlcName)
+        return;
+    record.OlcName = name;
+    if (!name.isEmpty()) {
+        const QString folder = OlcClientDirectory + QLatin1Char('/') + name;
+        QString error;
+        if (QFileInfo(folder).isDir()) {
+            if (!AskYesNo(this, QStringLiteral("ShareQuestion"),
+                          QStringLiteral("既に同名のOLC名があります.このOLC名を共用しますか?")))
+                return;
+        } else if (!QDir().mkpath(folder) || !CreateBoardTable(folder, name, error)) {
+            Notice(this, QStringLiteral("OlcFolderError"), QMessageBox::Warning,
+                   QStringLiteral("Cannot create \"%1\". %2").arg(folder, error));
+            return;
+        }
+    }
+    StoreRecord(row, record);
+}
+
+void TBHostListForm::ForwardButtonClick()
+{
+    int row = 0;
+    HostRecord record;
+    if (!CurrentRecord(row, record))
+        return;
+    if (PeerVersionNumber(record.OlcpVersion) < ForwardMinVersion) {
+        if (BLookupForm)
+            BLookupForm->ui->AutoreplyCheckBox->setChecked(false);
+        return;
+    }
+    ForwardHost = AsTarget(record);
+    ui->ForwardLabel->show();
+    ui->ForwardIpLabel->setText(ForwardHost.HostName);
+    if (BLookupForm)
+        BLookupForm->StartForwardMode();
+}

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <cstdint>
+
 #include <memory>
 
 // Record 0's Memo in every valid host list, whatever the file is called.
@@ -53,9 +55,26 @@ bool RewriteHostVersion(int index, const QString &address, const QString &versio
 // RewriteHostVersion does (index 0: every host with that address).
 void CheckOlcpVersion(int index, const QString &address, const QString &version);
 
+// Host index (1 .. HostListCount - 1) from the file; false outside that
+// range or when it cannot be read.
+bool ReadHostRecord(int index, HostRecord &record);
+// Writes host index (1 .. HostListCount - 1) under HostListLock.
+bool WriteHostRecord(int index, const HostRecord &record);
+// Writes record as a new last host; its index, or 0 on an error.
+int AppendHostRecord(const HostRecord &record);
+// Removes host index; the hosts after it move up one place.
+bool DeleteHostRecord(int index);
+// Moves host from to place to; the hosts between shift one place towards from.
+bool MoveHostRecord(int from, int to);
+// Writes records 0 .. HostListCount - 1 as a new list file at path.
+bool CopyHostList(const QString &path);
+// Records in the list file at path when it is a host list, else 0.
+int CountListRecords(const QString &path);
+
 namespace Ui {
 class TBHostListForm;
 }
+class QMenu;
 
 class TBHostListForm : public QWidget {
     Q_OBJECT
@@ -65,6 +84,45 @@ public:
 
     // The window's components: public, because other windows fill and read them directly.
     const std::unique_ptr<Ui::TBHostListForm> ui;
+    // Option's menu: UserID, OlcName, TelPWMenu, OlcPWMenu, OlcpVersion, RmtDishPW.
+    QMenu *const PWPopupMenu;
+
+    // Shows hosts 1 .. HostListCount - 1 as grid rows 1.. (table rows 0..).
+    void FillHostGrid();
+    // Shows version in the OLCPVer cell of host index while that row still
+    // shows address.
+    void ShowHostVersion(int index, const QString &address, const QString &version);
+
+    std::uint8_t SelectResult = 2; // 1: a host was selected, 2: cancelled
+    std::uint8_t Adding = 0;       // 1 while a new row is being written
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void ConnectHandlers();
+    int CurrentRow() const;
+    bool CurrentRecord(int &row, HostRecord &record) const;
+    void FillEdits(int row);
+    void ClearEdits();
+    void SetRowCount(int hosts);
+    void StoreRecord(int row, const HostRecord &record);
+
+    void HostListGridClick();
+    void SelectHost();
+    void ExitButtonClick();
+    void AddButtonClick();
+    void SaveHostRow();
+    void EditEnter(QWidget *next);
+    void DeleteButtonClick();
+    void HostListRowMoved(int from, int to);
+    void LoadButtonClick();
+    void SaveButtonClick();
+    void OptionButtonClick();
+    void EditHostField(const QString &kind);
+    void OlcNameMenuClick();
+    void ForwardButtonClick();
 };
 
 extern TBHostListForm *BHostListForm;

@@ -475,6 +475,15 @@ void SetHostListEdit(const char *name, const QString &text)
     WithComponent<QLineEdit>(BHostListForm, name, [&](QLineEdit *edit) { edit->setText(text); });
 }
 
+void SetCaption(QCheckBox *box, const char *caption, const QColor &colour)
+{
+    box->setText(QLatin1String(caption));
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::ButtonText, colour);
+    box->setPalette(palette);
+}
+
 void ShowInFront(QWidget *window)
 {
     if (!window)
@@ -641,14 +650,17 @@ void TBLookupForm::AutoreplyCheckBoxClick()
         ShowInFront(BEditorForm);
     } else if (!box->isChecked() && box->text() == QLatin1String(ForwardCaption)) {
         ForwardHost = HostRecord{};
-        box->setText(QLatin1String(AutoReplyCaption));
-        QPalette black = box->palette();
-        black.setColor(QPalette::WindowText, Qt::black);
-        black.setColor(QPalette::ButtonText, Qt::black);
-        box->setPalette(black);
+        SetCaption(box, AutoReplyCaption, Qt::black);
         WithComponent<QLabel>(BHostListForm, "ForwardIpLabel", [](QLabel *label) { label->clear(); });
         WithComponent<QLabel>(BHostListForm, "ForwardLabel", [](QLabel *label) { label->hide(); });
     }
+}
+
+void TBLookupForm::StartForwardMode()
+{
+    SetCaption(ui->AutoreplyCheckBox, ForwardCaption, QColor(255, 0, 255));
+    ui->AutoreplyCheckBox->setChecked(true);
+    ui->LockCheckBox->setChecked(true);
 }
 
 // While Lock is checked arriving TELs are only counted; unchecking it ends

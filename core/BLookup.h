@@ -184,6 +184,9 @@ public:
     // Announces CurrentHost as the target and enables the host buttons (also
     // after the host list window picked a host).
     void LogTargetHost();
+    // Forward mode (the host list window chose ForwardHost): the auto-reply
+    // box reads "Forward" in magenta and is checked, and so is Lock.
+    void StartForwardMode();
     // Disables Origin, TEL, OLC and Account until the next target.
     void DisableHostButtons();
     // Shows the receive window when TELs wait, behind the owner password.

@@ -45,6 +45,25 @@ bool IsPasswordCharacter(QChar c)
     return c.unicode() >= 0x20 && c.unicode() <= 0x7E;
 }
 
+// A name entry: any text that CP932 holds in at most 8 bytes.
+class NameValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString &input, int &) const override
+    {
+        const QByteArray bytes = plat::ToCp932(input);
+        if (bytes.size() > TBPasswordDlg::MaxPasswordLength || plat::FromCp932(bytes) != input)
+            return Invalid;
+        return Acceptable;
+    }
+};
+
+void PrepareDialog(TBPasswordDlg &dialog, const QString &title, const QString &labelText)
+{
+    dialog.setWindowTitle((title.isEmpty() ? QStringLiteral("Password") : title) + QStringLiteral(" Dialog Box"));
+    dialog.ui->EnterLabel->setText(labelText);
+}
+
 } // namespace
 
 TBPasswordDlg::TBPasswordDlg(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TBPasswordDlg>())
@@ -58,6 +77,28 @@ TBPasswordDlg::TBPasswordDlg(QWidget *parent) : QDialog(parent), ui(std::make_un
 }
 
 TBPasswordDlg::~TBPasswordDlg() = default;
+
+void TBPasswordDlg::SetNameEntry()
+{
+    NameEntry = true;
+    delete ui->Password->validator();
+    ui->Password->setValidator(new NameValidator(ui->Password));
+    ui->Password->setEchoMode(QLineEdit::Normal);
+}
+
+// A name entry stays open on a name that could not be a file name.
+void TBPasswordDlg::accept()
+{
+    const QString problem = NameEntry ? NameEntryProblem(TrimBlanksAndControls(ui->Password->text())) : QString();
+    if (problem.isEmpty()) {
+        QDialog::accept();
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, windowTitle(), problem, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("NameRefusal"));
+    box.exec();
+    ui->Password->setFocus();
+}
 
 // Centred on the screen, with the entry ready for typing.
 void TBPasswordDlg::showEvent(QShowEvent *event)
@@ -75,7 +116,7 @@ bool ShowPasswordDialog(QWidget *owner, const QString &title, const QString &ini
                         bool convert, const QString &labelText, QChar passwordChar)
 {
     TBPasswordDlg dialog(owner);
-    dialog.setWindowTitle((title.isEmpty() ? QStringLiteral("Password") : title) + QStringLiteral(" Dialog Box"));
+    PrepareDialog(dialog, title, labelText);
     // A prefilled text is held to what could be typed: other characters could
     // become CR or NUL in the ConvertPassword form and break a protocol line.
     QString typeable = initialText;
@@ -88,12 +129,33 @@ bool ShowPasswordDialog(QWidget *owner, const QString &title, const QString &ini
         dialog.ui->Password->setStyleSheet(
             QStringLiteral("lineedit-password-character: %1").arg(passwordChar.unicode()));
     }
-    dialog.ui->EnterLabel->setText(labelText);
 
     const bool confirmed = dialog.exec() == QDialog::Accepted;
     result = confirmed ? plat::ToCp932(TrimBlanksAndControls(dialog.ui->Password->text())) : QByteArray();
     if (convert)
         result = ConvertPassword(result);
+    return confirmed;
+}
+
+QString NameEntryProblem(const QString &text)
+{
+    if (text.isEmpty() ||
+        (plat::ToCp932(text).size() <= TBPasswordDlg::MaxPasswordLength && SafeBaseName(text) == text))
+        return {};
+    return QStringLiteral("<<") + text +
+           QStringLiteral(">> は名前に使えません.\r\n"
+                          "8ﾊﾞｲﾄ以内で, \".\" \"..\" \"/\" \"\\\" ﾄﾞﾗｲﾌﾞ名 制御文字を含まない名前にしてください.");
+}
+
+bool ShowNameDialog(QWidget *owner, const QString &title, const QString &initialText, QString &name,
+                    const QString &labelText)
+{
+    TBPasswordDlg dialog(owner);
+    PrepareDialog(dialog, title, labelText);
+    dialog.SetNameEntry();
+    dialog.ui->Password->setText(plat::CutText(initialText, TBPasswordDlg::MaxPasswordLength));
+    const bool confirmed = dialog.exec() == QDialog::Accepted;
+    name = confirmed ? TrimBlanksAndControls(dialog.ui->Password->text()) : QString();
     return confirmed;
 }
 

@@ -12,7 +12,9 @@ class TBPasswordDlg;
 }
 
 // Takes at most 8 printable ASCII characters: passwords are 8-byte fields in
-// the records and travel as plain bytes.
+// the records and travel as plain bytes. As a name entry it takes any text of
+// at most 8 CP932 bytes instead, and OK refuses a name that is no safe file
+// name, since such names become folder and file names.
 class TBPasswordDlg : public QDialog {
     Q_OBJECT
 public:
@@ -24,9 +26,27 @@ public:
     // The window's components: public, because other windows fill and read them directly.
     const std::unique_ptr<Ui::TBPasswordDlg> ui;
 
+    // Switches the entry to a visible name of at most 8 CP932 bytes.
+    void SetNameEntry();
+
+    void accept() override;
+
 protected:
     void showEvent(QShowEvent *event) override;
+
+private:
+    bool NameEntry = false;
 };
+
+// Why text cannot be a name that becomes a folder or file name (an OLC name,
+// a user ID); empty when it can. The empty text is a valid entry (no name).
+QString NameEntryProblem(const QString &text);
+
+// Asks for such a name in a modal TBPasswordDlg (caption as ShowPasswordDialog
+// gives it, text visible). With OK, name is the trimmed entry, safe as a file
+// name or empty, and the function returns true.
+bool ShowNameDialog(QWidget *owner, const QString &title, const QString &initialText, QString &name,
+                    const QString &labelText);
 
 // Asks for a password in a modal TBPasswordDlg owned by owner. The caption is
 // title + " Dialog Box" ("Password" for an empty title); the edit starts with
