@@ -94,15 +94,14 @@ QByteArray ReadTelBody(const MessageRecord &record)
 {
     std::lock_guard lock(TelTextLock);
     const QString path = TelTextFile();
-    const qint64 size = plat::FileSize(path);
-    const qint64 length = std::min<qint64>(record.Bytes, MaxTelBody);
-    if (record.Start < 0 || record.Bytes < 0 || record.Bytes > MaxTelBody || record.Start + length > size)
+    if (!TelBodyInside(record, plat::FileSize(path)))
         WriteLog(ALPHA, QStringLiteral("*** TEL Text Error : TEL ") + QString::number(record.Number) +
                             QStringLiteral(" lies outside ") + path + QStringLiteral(" ***"));
-    return plat::ReadFileAt(path, record.Start, length);
+    return plat::ReadFileAt(path, record.Start, std::min<qint64>(record.Bytes, MaxTelBody));
 }
 
-// The HTML body as TempDirectory + "/Temp.html", replacing the last one.
+} // namespace
+
 bool WriteTempHtml(const QString &path, const QByteArray &body)
 {
     QSaveFile file(path);
@@ -111,8 +110,6 @@ bool WriteTempHtml(const QString &path, const QByteArray &body)
     WriteLog(ALPHA, QStringLiteral("*** Temp File Error : ") + path + QStringLiteral(" : ") + file.errorString());
     return false;
 }
-
-} // namespace
 
 // ---- the HTML view -------------------------------------------------------------
 

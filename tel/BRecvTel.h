@@ -126,5 +126,9 @@ private:
 
 extern TBRecvTelegramForm *BRecvTelegramForm;
 
+// Writes an HTML body to path (TempDirectory + "/Temp.html"), replacing the
+// last one; a failure is logged: false.
+bool WriteTempHtml(const QString &path, const QByteArray &body);
+
 // Shows BRecvTelegramForm in front (what follows a stored TEL when Lock is off).
 void ShowReceiveWindow();

@@ -14,7 +14,6 @@
 #include "platform/WinSock.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
-#include "ui_BTelLog.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -359,13 +358,3 @@ bool LogSentTel(const SentTel &sent, MessageRecord record)
         LogBanner(SentBanner(sent, record));
     return true;
 }
-
-TBTelLogForm *BTelLogForm = nullptr;
-
-TBTelLogForm::TBTelLogForm(QWidget *parent)
-    : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBTelLogForm>())
-{
-    ui->setupUi(this);
-}
-
-TBTelLogForm::~TBTelLogForm() = default;
