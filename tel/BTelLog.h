@@ -21,6 +21,7 @@
 
 #include <functional>
 #include <memory>
+#include <shared_mutex>
 #include <vector>
 
 // The pair's paths: TelegDirectory + "/" + TelegFileName + ".dat" / ".txt".
@@ -98,6 +99,11 @@ struct TelFollowUps {
 };
 // Set to the receiving side's SendAutoReply and ForwardTel (tel/BTelServ.h).
 extern TelFollowUps TelFollowUp;
+
+// Held shared by StoreTel from a TEL's body to its record, and exclusively
+// (before TelTextLock) by compaction and erasure of the pair in use, so that
+// a compaction never finds a body whose record is still to come.
+extern std::shared_mutex TelStoreGate;
 
 // Whether a text TEL's body, Start and Bytes as the record holds them, lies
 // inside a text file of textSize bytes and is no longer than a TEL body.

@@ -11,6 +11,7 @@
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
+#include "platform/WinMessages.h"
 #include "platform/WinSock.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelServ.h"
@@ -42,6 +43,7 @@
 #include <unistd.h>
 
 TBTelLogForm *BTelLogForm = nullptr;
+std::shared_mutex TelStoreGate;
 
 namespace {
 
@@ -85,19 +87,21 @@ void WriteInt(char *image, int offset, qint32 value)
     qToLittleEndian<qint32>(value, image + offset);
 }
 
-// Both locks of the pair in use, in their order; none for another pair.
+// The gate and both locks of the pair in use, in their order; none for another pair.
 class PairLocks {
 public:
     explicit PairLocks(const TelLogPair &pair)
-        : text_(TelTextLock, std::defer_lock), data_(TelDataLock, std::defer_lock)
+        : gate_(TelStoreGate, std::defer_lock), text_(TelTextLock, std::defer_lock), data_(TelDataLock, std::defer_lock)
     {
         if (!pair.inUse())
             return;
+        gate_.lock();
         text_.lock();
         data_.lock();
     }
 
 private:
+    std::unique_lock<std::shared_mutex> gate_;
     std::unique_lock<std::recursive_mutex> text_, data_;
 };
 
@@ -122,6 +126,12 @@ qint64 FindTelRecord(const TelLogPair &pair, qint64 from, qint64 to, const std::
         i = step > 0 ? hi + 1 : lo - 1;
     }
     return -1;
+}
+
+qint32 WaitingCount()
+{
+    std::lock_guard lock(WaitingTelsLock);
+    return WaitingTels;
 }
 
 // Grid texts of a record.
@@ -178,6 +188,7 @@ public:
         }
         if (data_.error() != QFile::NoError)
             return Fail(error, data_.errorString());
+        result_.kept = std::max<qint64>(0, written_ - 1);
         if (!Flush(workData_, error) || !Flush(workText_, error))
             return false;
         data_.close();
@@ -214,10 +225,10 @@ private:
         }
         if (title.contains("<<Text>>") && !CopyBody(image, error))
             return false;
-        WriteInt(image, O::Number, static_cast<qint32>(result_.kept));
+        WriteInt(image, O::Number, static_cast<qint32>(written_));
         if (workData_.write(image, RecordSize) != RecordSize)
             return Fail(error, workData_.errorString());
-        result_.kept += index > 0 ? 1 : 0;
+        ++written_;
         return true;
     }
 
@@ -277,7 +288,7 @@ private:
     const TelLogPair &pair_;
     TelLogCompaction &result_;
     QFile data_, text_, workData_, workText_;
-    qint64 textSize_ = 0, offset_ = 0;
+    qint64 textSize_ = 0, offset_ = 0, written_ = 0;
     QStringList erasedFiles_;
     bool done_ = false;
 };
@@ -494,8 +505,8 @@ void TBTelLogForm::ExitButtonClick()
 // folder and file edits open their dialogs.
 bool TBTelLogForm::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::KeyPress)
-        ShiftRequest = static_cast<QKeyEvent *>(event)->modifiers() == Qt::ShiftModifier;
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->modifiers() == Qt::ShiftModifier)
+        ShiftRequest = true;
     if (event->type() == QEvent::MouseButtonDblClick && watched == ui->FolderEdit) {
         FolderEditDblClick();
         return true;
@@ -953,10 +964,12 @@ void TBTelLogForm::Compact()
     }
     if (Shown.inUse()) {
         SaveSettingsReported();
-        if (BLookupForm) {
-            std::lock_guard lock(WaitingTelsLock);
-            BLookupForm->ui->RecvNumLabel->setText(QStringLiteral("[ %1 ]").arg(WaitingTels));
-        }
+        if (BLookupForm)
+            BLookupForm->ui->RecvNumLabel->setText(QStringLiteral("[ %1 ]").arg(WaitingCount()));
+        // Announcements of TELs stored before the compaction may still wait
+        // in the queue with the old count: the count is told again after them.
+        QMetaObject::invokeMethod(
+            this, [] { plat::BroadcastToForms(WaitingTelsMessage, 1, WaitingCount() - 1); }, Qt::QueuedConnection);
     }
     LoadTail();
 }
