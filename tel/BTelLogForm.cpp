@@ -411,10 +411,9 @@ void TBTelLogForm::FormCreate()
     grid->setColumnCount(8);
     grid->setHorizontalHeaderLabels({QString(), QStringLiteral("TEL Type"), QStringLiteral("IP Addr"), QStringLiteral("Handle"),
                                      QStringLiteral("Date"), QStringLiteral("Start"), QStringLiteral("Bytes"), QStringLiteral("FileName")});
-    const int widths[] = {40, 128, 112, 72, 64, 72, 72, 128};
-    for (int c = 0; c < 8; ++c)
-        grid->setColumnWidth(c, widths[c]);
     grid->verticalHeader()->hide();
+    grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
+    grid->setWordWrap(false);
     grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     grid->setSelectionMode(QAbstractItemView::SingleSelection);
     grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -554,6 +553,11 @@ void TBTelLogForm::FillPage(qint64 first, qint64 last)
         for (int column = 0; column < texts.size(); ++column)
             grid->setItem(row, column, new QTableWidgetItem(texts[column]));
     }
+    // The columns' own widths, widened where this font needs more to show a text whole.
+    static constexpr int Widths[] = {40, 128, 112, 72, 64, 72, 72, 128};
+    grid->resizeColumnsToContents();
+    for (int column = 0; column < grid->columnCount(); ++column)
+        grid->setColumnWidth(column, std::max(Widths[column], grid->columnWidth(column)));
     Current = 0;
 }
 
