@@ -216,6 +216,7 @@ private:
 
     void LoadTail();
     void FillPage(qint64 first, qint64 last);
+    void FitColumns();
     void SelectRow(int row);
     void FollowSelection(QWidget *keepFocus);
     void NothingMore(int row);

@@ -414,6 +414,7 @@ void TBTelLogForm::FormCreate()
     grid->verticalHeader()->hide();
     grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
     grid->setWordWrap(false);
+    FitColumns();
     grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     grid->setSelectionMode(QAbstractItemView::SingleSelection);
     grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -553,12 +554,18 @@ void TBTelLogForm::FillPage(qint64 first, qint64 last)
         for (int column = 0; column < texts.size(); ++column)
             grid->setItem(row, column, new QTableWidgetItem(texts[column]));
     }
-    // The columns' own widths, widened where this font needs more to show a text whole.
+    FitColumns();
+    Current = 0;
+}
+
+// The columns' own widths, widened where this font needs more to show a text whole.
+void TBTelLogForm::FitColumns()
+{
     static constexpr int Widths[] = {40, 128, 112, 72, 64, 72, 72, 128};
+    QTableWidget *grid = ui->TelegGrid;
     grid->resizeColumnsToContents();
     for (int column = 0; column < grid->columnCount(); ++column)
         grid->setColumnWidth(column, std::max(Widths[column], grid->columnWidth(column)));
-    Current = 0;
 }
 
 void TBTelLogForm::SelectRow(int row)
