@@ -18,10 +18,8 @@
 #include "ui_BLookup.h"
 #include "ui_BTelLog.h"
 
-#include <QButtonGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
