@@ -372,6 +372,16 @@ TEST_F(TelLogWindow, HostileRecords)
         if (c.file)
             click(ui->EraseButton);
     }
+    // A work file that cannot be written: the pair stays as it was.
+    const QByteArray before = env.readFile(QStringLiteral("Telegram/Teleg000.dat"));
+    QDir(env.file(QStringLiteral("Telegram"))).mkdir(QStringLiteral("Work$$$$.txt"));
+    compact();
+    EXPECT_TRUE(status().startsWith(QStringLiteral("*** Update Error"))) << status().toStdString();
+    EXPECT_EQ(env.readFile(QStringLiteral("Telegram/Teleg000.dat")), before);
+    EXPECT_EQ(env.readFile(QStringLiteral("Telegram/Teleg000.txt")), QByteArray("HELLOWORLD"));
+    EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("Telegram/Work$$$$.dat"))));
+    QDir(env.file(QStringLiteral("Telegram"))).rmdir(QStringLiteral("Work$$$$.txt"));
+
     compact();
     const auto tels = testsupport::StoredTels();
     const QByteArray text = env.readFile(QStringLiteral("Telegram/Teleg000.txt"));
