@@ -149,6 +149,25 @@ QStringList RowTexts(const MessageRecord &r)
             (r.Flags & MessageRecord::HtmlFlag) ? QLatin1String(HtmlDocText) : r.FileName};
 }
 
+// The reader view's header, from a grid row's texts. A Stay row shows its
+// address without the user ID, and the user ID and handle below a line.
+QString ReaderHead(const QStringList &c)
+{
+    const QString crlf = QStringLiteral("\r\n");
+    const QString separator = QStringLiteral(" : ");
+    const bool stay = c[TypeColumn].contains(QLatin1String("Stay"));
+    QString head = QStringLiteral("Number   : ") + c[NumberColumn] + crlf + QStringLiteral("Type     : ") + c[TypeColumn] + crlf;
+    if (stay)
+        head += QStringLiteral("IP Addr  : ") + c[AddressColumn].section(separator, 1) + crlf;
+    else
+        head += QStringLiteral("IP Addr  : ") + c[AddressColumn] + crlf + QStringLiteral("Handle   : ") + c[HandleColumn] + crlf;
+    head += QStringLiteral("DateTime : ") + c[DateColumn] + crlf + QStringLiteral("Bytes    : ") + c[BytesColumn];
+    if (stay)
+        head += crlf + QString(50, QLatin1Char('-')) + crlf + QStringLiteral("User ID  : ") +
+                c[AddressColumn].section(separator, 0, 0) + crlf + QStringLiteral("Handle   : ") + c[HandleColumn];
+    return head;
+}
+
 // ---- compaction ------------------------------------------------------------------
 
 // Writes the kept records and bodies of a pair into its work files.
@@ -407,8 +426,9 @@ void TBTelLogForm::FormCreate()
 
     QTableWidget *grid = ui->TelegGrid;
     grid->setColumnCount(8);
-    grid->setHorizontalHeaderLabels({QString(), QStringLiteral("TEL Type"), QStringLiteral("IP Addr"), QStringLiteral("Handle"),
-                                     QStringLiteral("Date"), QStringLiteral("Start"), QStringLiteral("Bytes"), QStringLiteral("FileName")});
+    grid->setHorizontalHeaderLabels({QString(), QStringLiteral("TEL Type"), QStringLiteral("IP Addr"),
+                                     QStringLiteral("Handle"), QStringLiteral("Date"), QStringLiteral("Start"),
+                                     QStringLiteral("Bytes"), QStringLiteral("FileName")});
     grid->verticalHeader()->hide();
     grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
     grid->setWordWrap(false);
@@ -697,8 +717,9 @@ void TBTelLogForm::OKButtonClick()
 qint64 TBTelLogForm::SearchDate(qint64 start, double date, bool up) const
 {
     const auto when = [](const char *image) { return qFromLittleEndian<double>(image + O::DateTime); };
-    const qint64 found = up ? FindTelRecord(Shown, start, 1, [&](const char *image) { return when(image) <= date; })
-                            : FindTelRecord(Shown, start, RecordCount, [&](const char *image) { return when(image) >= date; });
+    const qint64 found =
+        up ? FindTelRecord(Shown, start, 1, [&](const char *image) { return when(image) <= date; })
+           : FindTelRecord(Shown, start, RecordCount, [&](const char *image) { return when(image) >= date; });
     return found > 0 ? found : up ? 1 : RecordCount;
 }
 
@@ -766,19 +787,7 @@ void TBTelLogForm::OpenReader()
     Status({});
     TRichView *rich = ui->TelLogRich;
     rich->Clear();
-    const bool stay = c[TypeColumn].contains(QLatin1String("Stay"));
-    const QString separator = QStringLiteral(" : ");
-    const QString userId = c[AddressColumn].section(separator, 0, 0);
-    QString head = QStringLiteral("Number   : ") + c[NumberColumn] + QStringLiteral("\r\nType     : ") + c[TypeColumn] + QStringLiteral("\r\n");
-    if (stay)
-        head += QStringLiteral("IP Addr  : ") + c[AddressColumn].section(separator, 1) + QStringLiteral("\r\n");
-    else
-        head += QStringLiteral("IP Addr  : ") + c[AddressColumn] + QStringLiteral("\r\nHandle   : ") + c[HandleColumn] + QStringLiteral("\r\n");
-    head += QStringLiteral("DateTime : ") + c[DateColumn] + QStringLiteral("\r\nBytes    : ") + c[BytesColumn];
-    if (stay)
-        head += QStringLiteral("\r\n") + QString(50, QLatin1Char('-')) + QStringLiteral("\r\nUser ID  : ") + userId +
-                QStringLiteral("\r\nHandle   : ") + c[HandleColumn];
-    rich->AddHead(head);
+    rich->AddHead(ReaderHead(c));
     if (c[TypeColumn] == QLatin1String(ErasedText))
         return Status(QStringLiteral("Erase marked."));
     if (c[TypeColumn].contains(QLatin1String("<<Text>>")))

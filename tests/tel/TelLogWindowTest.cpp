@@ -90,6 +90,15 @@ MessageRecord FileTel(int i, const QString &name)
     return r;
 }
 
+MessageRecord StayTel(int i)
+{
+    MessageRecord r = TextTel(i, true);
+    r.Title = TelTitle::RecvStayText;
+    r.Flags = MessageRecord::StayFlag;
+    r.UserId = QStringLiteral("USER0001");
+    return r;
+}
+
 QByteArray Body(int i)
 {
     return QStringLiteral("body %1").arg(i).toLatin1();
@@ -162,7 +171,7 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
         if (i == 10 || i == 11)
             log.add(FileTel(i, QStringLiteral("file%1.bin").arg(i)));
         else if (i == 200)
-            log.add([&] { MessageRecord r = TextTel(i, true); r.Title = TelTitle::RecvStayText; r.Flags = MessageRecord::StayFlag; r.UserId = QStringLiteral("USER0001"); return r; }(), Body(i));
+            log.add(StayTel(i), Body(i));
         else
             log.add(TextTel(i, i % 3 != 0), Body(i));
     }
