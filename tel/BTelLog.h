@@ -15,8 +15,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
-#include <QUrl>
 #include <QWidget>
 
 #include <functional>
@@ -164,7 +162,6 @@ public:
     ~TBTelLogForm() override;
 
     static constexpr int PageSize = 200;
-    static constexpr int HistorySize = 100;
 
     // The window's components: public, because other windows fill and read them directly.
     const std::unique_ptr<Ui::TBTelLogForm> ui;
@@ -233,7 +230,6 @@ private:
     void ShowFileInside();
     void ShowHtmlInside();
     void ShowImageInside();
-    void HtmlRetrieve(const QUrl &url);
     void HtmlBack();
     void SetUpdateCaption(const char *caption, bool focus = false);
     void Status(const QString &text);
@@ -244,8 +240,6 @@ private:
     std::vector<MessageRecord> Page;
     bool ShiftRequest = false;
     QString File, Viewer;
-    QStringList HistoryUrls;
-    bool HistoryMove = false;
 };
 
 extern TBTelLogForm *BTelLogForm;

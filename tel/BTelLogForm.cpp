@@ -420,7 +420,7 @@ void TBTelLogForm::FormCreate()
     QFont font(QStringLiteral("ＭＳ 明朝"));
     font.setPixelSize(13);
     HtmlControl->document()->setDefaultFont(font);
-    HtmlControl->OnRetrieve = [this](const QUrl &url) { HtmlRetrieve(url); };
+    HtmlControl->OnRetrieve = [this](const QUrl &url) { Status(url.toString()); };
     auto *form = static_cast<QBoxLayout *>(layout());
     form->insertWidget(form->indexOf(ui->RecvSImage) + 1, HtmlControl, 1);
 
@@ -485,7 +485,6 @@ void TBTelLogForm::FormShow()
     ui->TopPanel->show();
     ui->BottomPanel->show();
     FullScreen->setChecked(false);
-    HistoryMove = false;
     Status({});
     ui->OptionEdit->clear();
     ui->NumberOption->setChecked(true);
@@ -870,13 +869,8 @@ void TBTelLogForm::ShowFileInside()
 void TBTelLogForm::ShowHtmlInside()
 {
     SetUpdateCaption(BackCaption);
-    HistoryUrls.clear();
     ShowPane(HtmlControl);
-    const QUrl url = QUrl::fromLocalFile(File);
-    if (HtmlControl->source() == url)
-        HtmlControl->reload(); // Temp.html holds a new page
-    else
-        HtmlControl->setSource(url);
+    HtmlControl->ShowFile(File);
 }
 
 void TBTelLogForm::ShowImageInside()
@@ -888,23 +882,11 @@ void TBTelLogForm::ShowImageInside()
     Status(File);
 }
 
-void TBTelLogForm::HtmlRetrieve(const QUrl &url)
-{
-    if (HistoryUrls.size() < HistorySize && !HistoryMove) {
-        HistoryUrls.append(url.toString());
-        Status(url.toString());
-    }
-    HistoryMove = false;
-}
-
+// The browser's forward (Shift) does not exist here: the HTML control goes back.
 void TBTelLogForm::HtmlBack()
 {
     ShiftRequest = false;
-    if (HistoryUrls.size() <= 1)
-        return;
-    HistoryMove = true;
-    HistoryUrls.removeLast();
-    HtmlControl->setSource(QUrl(HistoryUrls.last()));
+    HtmlControl->Back();
 }
 
 void TBTelLogForm::SetUpdateCaption(const char *caption, bool focus)
