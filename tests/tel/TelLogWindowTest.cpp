@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QMessageBox>
 #include <QPageSize>
 #include <QPlainTextEdit>
@@ -170,6 +171,8 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
     for (int i = 1; i <= 250; ++i) {
         if (i == 10 || i == 11)
             log.add(FileTel(i, QStringLiteral("file%1.bin").arg(i)));
+        else if (i == 12 || i == 13)
+            log.add(FileTel(i, QStringLiteral("pic%1.bmp").arg(i)));
         else if (i == 200)
             log.add(StayTel(i), Body(i));
         else
@@ -178,6 +181,9 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
     log.write();
     env.writeFile(QStringLiteral("Telegram/file10.bin"), "gone");
     env.writeFile(QStringLiteral("Telegram/file11.bin"), "kept");
+    QImage picture(8, 8, QImage::Format_RGB32);
+    picture.fill(Qt::darkCyan);
+    ASSERT_TRUE(picture.save(env.file(QStringLiteral("Telegram/pic12.bmp")), "BMP"));
     TelegPointer = 241;
     WaitingTels = 7; // the received ones of 241 .. 250
 
@@ -231,6 +237,18 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
     EXPECT_TRUE(richText().contains(QStringLiteral("User ID  : USER0001")));
     EXPECT_TRUE(richText().contains(QStringLiteral("IP Addr  : 10.0.0.200")));
     EXPECT_TRUE(richText().contains(QStringLiteral("Handle   : H200")));
+    click(ui->SwitchButton);
+
+    // A received picture shows inside; one no longer there is said so.
+    ImageViewer = ViewingDirect = true;
+    form->GoToRecord(12);
+    click(ui->SwitchButton);
+    EXPECT_TRUE(richText().contains(QStringLiteral("File Name << pic12.bmp >>")));
+    EXPECT_TRUE(ui->RecvSImage->isVisibleTo(form));
+    EXPECT_EQ(status(), env.file(QStringLiteral("Telegram/pic12.bmp")));
+    click(ui->NextButton);
+    EXPECT_FALSE(ui->RecvSImage->isVisibleTo(form));
+    EXPECT_EQ(status(), QStringLiteral("Deleted the File."));
     click(ui->SwitchButton);
 
     // Erase marks: toggled twice is no mark; 5 and 10 lie before the
