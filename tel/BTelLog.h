@@ -6,10 +6,10 @@
 //
 // Every operation opens the files by the current TelegDirectory and
 // TelegFileName, does its work and closes them again. The text file is
-// written only inside TelTextLock, the record file only inside TelDataLock,
-// never both at once (text first, released, then record), so appends of
-// concurrent conversations never interleave and a record's Number is always
-// its index.
+// written only inside TelTextLock, the record file only inside TelDataLock;
+// a store never holds both at once (text first, released, then record), only
+// a compaction does, in that order. So appends of concurrent conversations
+// never interleave and a record's Number is always its index.
 #include "core/HostRecord.h"
 #include "core/MessageRecord.h"
 
@@ -124,7 +124,6 @@ std::vector<MessageRecord> ReadTelRecords(const TelLogPair &pair, qint64 first, 
 // What compaction removed, for the counters of the pair in use.
 struct TelLogCompaction {
     qint64 kept = 0;          // TEL records kept (the header not counted)
-    qint64 removed = 0;
     qint32 beforePointer = 0; // erased records below TelegPointer
     qint32 unread = 0;        // erased received records from TelegPointer on
 };
@@ -133,9 +132,10 @@ struct TelLogCompaction {
 // renumbered, and their bodies, contiguous, are written to "Work$$$$.dat" and
 // "Work$$$$.txt" in the pair's folder, flushed and renamed over the pair; then
 // the received files of erased file TELs are deleted from the folder. For the
-// pair in use TelTextLock and then TelDataLock are held throughout, so a TEL
-// stored meanwhile waits and lands in the compacted pair, and TelegPointer and
-// WaitingTels are adjusted. On any failure the pair stays as it was, no work
+// pair in use TelStoreGate, TelTextLock and then TelDataLock are held
+// throughout (the one place that holds both locks), so a TEL stored meanwhile
+// waits and lands in the compacted pair, and TelegPointer and WaitingTels are
+// adjusted. On any failure the pair stays as it was, no work
 // file is left, and false comes back with the reason in *error.
 bool CompactTelLog(const TelLogPair &pair, TelLogCompaction &result, QString *error);
 
@@ -176,9 +176,7 @@ public:
     const TelLogPair &Pair() const { return Shown; }
     qint64 Count() const { return RecordCount; }
     qint64 FirstRecord() const { return First; }
-    qint64 LastRecord() const { return Last; }
     int CurrentRow() const { return Current; }
-    const QString &CurrentFile() const { return File; }
 
 protected:
     void showEvent(QShowEvent *event) override;

@@ -251,7 +251,6 @@ private:
 
     void Drop(qint64 index, const QByteArray &title, const char *image)
     {
-        ++result_.removed;
         if (title.contains("Recv  <<File>>")) {
             const QString name = SafeBaseName(MessageRecord::decode(QByteArray(image, RecordSize)).FileName);
             if (!name.isEmpty())
