@@ -270,7 +270,8 @@ private:
         const qint64 end = std::clamp<qint64>(qint64(ReadInt(image, O::Start)) + ReadInt(image, O::Bytes), start, textSize_);
         if (offset_ + (end - start) > std::numeric_limits<qint32>::max())
             return Fail(error, QStringLiteral("TEL text file is full : ") + workText_.fileName());
-        if (!text_.seek(start))
+        // Bodies mostly follow one another: reading on keeps the read buffer.
+        if (text_.pos() != start && !text_.seek(start))
             return Fail(error, text_.errorString());
         for (qint64 left = end - start; left > 0;) {
             const QByteArray piece = text_.read(std::min<qint64>(left, MaxTelBody));
