@@ -94,15 +94,14 @@ QByteArray ReadTelBody(const MessageRecord &record)
 {
     std::lock_guard lock(TelTextLock);
     const QString path = TelTextFile();
-    const qint64 size = plat::FileSize(path);
-    const qint64 length = std::min<qint64>(record.Bytes, MaxTelBody);
-    if (record.Start < 0 || record.Bytes < 0 || record.Bytes > MaxTelBody || record.Start + length > size)
+    if (!TelBodyInside(record, plat::FileSize(path)))
         WriteLog(ALPHA, QStringLiteral("*** TEL Text Error : TEL ") + QString::number(record.Number) +
                             QStringLiteral(" lies outside ") + path + QStringLiteral(" ***"));
-    return plat::ReadFileAt(path, record.Start, length);
+    return plat::ReadFileAt(path, record.Start, std::min<qint64>(record.Bytes, MaxTelBody));
 }
 
-// The HTML body as TempDirectory + "/Temp.html", replacing the last one.
+} // namespace
+
 bool WriteTempHtml(const QString &path, const QByteArray &body)
 {
     QSaveFile file(path);
@@ -111,8 +110,6 @@ bool WriteTempHtml(const QString &path, const QByteArray &body)
     WriteLog(ALPHA, QStringLiteral("*** Temp File Error : ") + path + QStringLiteral(" : ") + file.errorString());
     return false;
 }
-
-} // namespace
 
 // ---- the HTML view -------------------------------------------------------------
 
@@ -137,9 +134,34 @@ void TRecvHtmlView::doSetSource(const QUrl &name, QTextDocument::ResourceType ty
     const QUrl url = source().resolved(name);
     if (!IsLocalUrl(url))
         return;
-    if (OnRetrieve)
-        OnRetrieve(url);
+    // Every URL goes into the history, unless Back asked for it or the history is full.
+    if (HistoryUrls.size() < HistorySize && !HistoryMove) {
+        HistoryUrls.append(url.toString());
+        if (OnRetrieve)
+            OnRetrieve(url);
+    }
+    HistoryMove = false;
     QTextBrowser::doSetSource(url, type);
+}
+
+void TRecvHtmlView::ShowFile(const QString &path)
+{
+    HistoryUrls.clear();
+    HistoryMove = false;
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (source() == url)
+        reload();
+    else
+        setSource(url);
+}
+
+void TRecvHtmlView::Back()
+{
+    if (HistoryUrls.size() <= 1)
+        return;
+    HistoryMove = true;
+    HistoryUrls.removeLast();
+    setSource(QUrl(HistoryUrls.last()));
 }
 
 // The address came from a peer's page: shown as plain text.
@@ -223,7 +245,7 @@ void TBRecvTelegramForm::FormCreate()
     QFont font(QStringLiteral("ＭＳ 明朝"));
     font.setPixelSize(13);
     HtmlControl->document()->setDefaultFont(font);
-    HtmlControl->OnRetrieve = [this](const QUrl &url) { HtmlRetrieve(url); };
+    HtmlControl->OnRetrieve = [this](const QUrl &url) { ui->RecvStatusBar->showMessage(url.toString()); };
     auto *form = static_cast<QBoxLayout *>(layout());
     form->insertWidget(form->indexOf(ui->RecvRich) + 1, HtmlControl, 1);
     UseWebBrowser = false;
@@ -284,7 +306,6 @@ void TBRecvTelegramForm::FormShow()
     ui->RecvRich->PopupQuote = QuotationMark;
     ui->RecvRich->HideHead();
     ui->NextButton->setEnabled(false);
-    HistoryMove = false;
     FullScreen->setChecked(false);
     Reply = HostRecord{};
     ShowTel();
@@ -454,13 +475,8 @@ void TBRecvTelegramForm::ShowHtmlInside()
 {
     ui->SaveButton->setText(QLatin1String(BackCaption));
     ui->SaveButton->setToolTip(QString::fromUtf8(BackHint));
-    HistoryUrls.clear();
     ShowPane(HtmlControl);
-    const QUrl url = QUrl::fromLocalFile(File);
-    if (HtmlControl->source() == url)
-        HtmlControl->reload(); // Temp.html holds a new page
-    else
-        HtmlControl->setSource(url);
+    HtmlControl->ShowFile(File);
 }
 
 void TBRecvTelegramForm::ShowImageInside()
@@ -483,17 +499,6 @@ void TBRecvTelegramForm::ShowFileInside()
         ShowHtmlInside();
     else
         OpenWithViewer(Viewer, File);
-}
-
-// Every URL the HTML view retrieves goes into the history, unless Back
-// asked for it or the history is full.
-void TBRecvTelegramForm::HtmlRetrieve(const QUrl &url)
-{
-    if (HistoryUrls.size() < HistorySize && !HistoryMove) {
-        HistoryUrls.append(url.toString());
-        ui->RecvStatusBar->showMessage(url.toString());
-    }
-    HistoryMove = false;
 }
 
 // The style changes with the window hidden; showing it again must not
@@ -525,11 +530,7 @@ void TBRecvTelegramForm::ExitButtonClick()
 void TBRecvTelegramForm::SaveButtonClick()
 {
     if (ui->SaveButton->text() == QLatin1String(BackCaption)) {
-        if (HistoryUrls.size() > 1) {
-            HistoryMove = true;
-            HistoryUrls.removeLast();
-            HtmlControl->setSource(QUrl(HistoryUrls.last()));
-        }
+        HtmlControl->Back();
         return;
     }
     SaveDialog->setDirectory(TextDirectory);

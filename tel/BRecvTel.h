@@ -35,12 +35,23 @@ public:
     // The largest file the view reads (a page or a picture).
     static constexpr qint64 MaxResourceBytes = 32 * 1024 * 1024;
 
-    // Called with every URL the view starts to retrieve.
+    // At most this many URLs are kept for Back.
+    static constexpr int HistorySize = 100;
+
+    // Called with every URL the history takes.
     std::function<void(const QUrl &)> OnRetrieve;
     // Opens a link the user chose to open in the desktop's browser.
     std::function<bool(const QUrl &)> OpenInBrowser;
 
     QVariant loadResource(int type, const QUrl &name) override;
+
+    // Shows a local file; the history starts again with it. A file shown
+    // already is read afresh (Temp.html holds a new page).
+    void ShowFile(const QString &path);
+    // Returns to the previous page of the history, when there is one.
+    void Back();
+    // The URLs retrieved since ShowFile, up to HistorySize, the last on show.
+    const QStringList &History() const { return HistoryUrls; }
 
 protected:
     void doSetSource(const QUrl &name, QTextDocument::ResourceType type) override;
@@ -48,6 +59,9 @@ protected:
 private:
     // Asks the user whether to open a clicked link in the browser, and does.
     void OfferBrowser(const QUrl &url);
+
+    QStringList HistoryUrls;
+    bool HistoryMove = false;
 };
 
 class TBRecvTelegramForm : public QWidget {
@@ -71,10 +85,9 @@ public:
     const MessageRecord &CurrentRecord() const { return Record; }
     const HostRecord &ReplyRecord() const { return Reply; }
     const QString &CurrentFile() const { return File; }
-    const QStringList &History() const { return HistoryUrls; }
+    const QStringList &History() const { return HtmlControl->History(); }
 
-    // At most this many URLs are kept for Back.
-    static constexpr int HistorySize = 100;
+    static constexpr int HistorySize = TRecvHtmlView::HistorySize;
 
 protected:
     bool event(QEvent *event) override;
@@ -109,7 +122,6 @@ private:
     void ShowHtmlInside();
     void ShowImageInside();
     void ShowFileInside();
-    void HtmlRetrieve(const QUrl &url);
     void SetStayOnTop(bool on);
     void BuildReplyRecord(int hostIndex, const HostRecord &found);
 
@@ -118,13 +130,15 @@ private:
     bool Stay = false, Serial = false, ServerChat = false, Forwarded = false;
     HostRecord Reply;
     QString File, Viewer;
-    QStringList HistoryUrls;
-    bool HistoryMove = false;
     bool ReshowGuard = false;
     QFileDialog *SaveDialog = nullptr;
 };
 
 extern TBRecvTelegramForm *BRecvTelegramForm;
+
+// Writes an HTML body to path (TempDirectory + "/Temp.html"), replacing the
+// last one; a failure is logged: false.
+bool WriteTempHtml(const QString &path, const QByteArray &body);
 
 // Shows BRecvTelegramForm in front (what follows a stored TEL when Lock is off).
 void ShowReceiveWindow();

@@ -14,7 +14,6 @@
 #include "platform/WinSock.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
-#include "ui_BTelLog.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -22,6 +21,7 @@
 #include <atomic>
 #include <limits>
 #include <mutex>
+#include <shared_mutex>
 #include <netinet/in.h>
 
 TelFollowUps TelFollowUp{{}, SendAutoReply, ForwardTel};
@@ -310,9 +310,6 @@ bool OpenTelLogFiles(QString *error)
 bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArray &body, const QString &deliveredBy)
 {
     const bool stay = record.Flags & MessageRecord::StayFlag;
-    QString error;
-    if (!StoreBody(record, body, &error))
-        return ReportStoreFailure(error);
     record.AuxText1 = connection.OlcpVersion;
     record.Address = ResolveAddress(connection.IpAddress);
     if (stay) {
@@ -322,7 +319,14 @@ bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArr
         record.UserId = connection.UserId;
         record.DateTime = plat::DayDateNow();
     }
-    if (!AppendTelRecord(record, &error))
+    QString error;
+    bool stored = false;
+    {
+        // A compaction of the pair waits while a TEL lies between its body and its record.
+        std::shared_lock gate(TelStoreGate);
+        stored = StoreBody(record, body, &error) && AppendTelRecord(record, &error);
+    }
+    if (!stored)
         return ReportStoreFailure(error);
     StoreTroubleShown = false;
     // Announced only now, so that a window reading the log on the
@@ -359,13 +363,3 @@ bool LogSentTel(const SentTel &sent, MessageRecord record)
         LogBanner(SentBanner(sent, record));
     return true;
 }
-
-TBTelLogForm *BTelLogForm = nullptr;
-
-TBTelLogForm::TBTelLogForm(QWidget *parent)
-    : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBTelLogForm>())
-{
-    ui->setupUi(this);
-}
-
-TBTelLogForm::~TBTelLogForm() = default;

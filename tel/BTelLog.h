@@ -6,10 +6,10 @@
 //
 // Every operation opens the files by the current TelegDirectory and
 // TelegFileName, does its work and closes them again. The text file is
-// written only inside TelTextLock, the record file only inside TelDataLock,
-// never both at once (text first, released, then record), so appends of
-// concurrent conversations never interleave and a record's Number is always
-// its index.
+// written only inside TelTextLock, the record file only inside TelDataLock;
+// a store never holds both at once (text first, released, then record), only
+// a compaction does, in that order. So appends of concurrent conversations
+// never interleave and a record's Number is always its index.
 #include "core/HostRecord.h"
 #include "core/MessageRecord.h"
 
@@ -19,6 +19,8 @@
 
 #include <functional>
 #include <memory>
+#include <shared_mutex>
+#include <vector>
 
 // The pair's paths: TelegDirectory + "/" + TelegFileName + ".dat" / ".txt".
 QString TelDataFile();
@@ -96,19 +98,146 @@ struct TelFollowUps {
 // Set to the receiving side's SendAutoReply and ForwardTel (tel/BTelServ.h).
 extern TelFollowUps TelFollowUp;
 
+// Held shared by StoreTel from a TEL's body to its record, and exclusively
+// (before TelTextLock) by compaction and erasure of the pair in use, so that
+// a compaction never finds a body whose record is still to come.
+extern std::shared_mutex TelStoreGate;
+
+// Whether a text TEL's body, Start and Bytes as the record holds them, lies
+// inside a text file of textSize bytes and is no longer than a TEL body.
+bool TelBodyInside(const MessageRecord &record, qint64 textSize);
+
+// A TEL log pair in a folder: base name + ".dat" / ".txt".
+struct TelLogPair {
+    QString folder, name;
+    QString dataFile() const;
+    QString textFile() const;
+    // The pair that StoreTel and LogSentTel write to (TelegDirectory, TelegFileName).
+    bool inUse() const;
+};
+
+// The TEL records count of a pair: whole records of its record file minus the header.
+qint64 CountTelRecords(const TelLogPair &pair);
+// Records first .. first + n - 1 of the record file, read at once (fewer past its end).
+std::vector<MessageRecord> ReadTelRecords(const TelLogPair &pair, qint64 first, qint64 n);
+
+// What compaction removed, for the counters of the pair in use.
+struct TelLogCompaction {
+    qint64 kept = 0;          // TEL records kept (the header not counted)
+    qint32 beforePointer = 0; // erased records below TelegPointer
+    qint32 unread = 0;        // erased received records from TelegPointer on
+};
+
+// Removes the erase-marked records of a pair for good: the kept records,
+// renumbered, and their bodies, contiguous, are written to "Work$$$$.dat" and
+// "Work$$$$.txt" in the pair's folder, flushed and renamed over the pair; then
+// the received files of erased file TELs are deleted from the folder. For the
+// pair in use TelStoreGate, TelTextLock and then TelDataLock are held
+// throughout (the one place that holds both locks), so a TEL stored meanwhile
+// waits and lands in the compacted pair, and TelegPointer and WaitingTels are
+// adjusted. On any failure the pair stays as it was, no work
+// file is left, and false comes back with the reason in *error.
+bool CompactTelLog(const TelLogPair &pair, TelLogCompaction &result, QString *error);
+
+// Toggles the erase mark of record index of a pair in place; the new mark,
+// or -1 on an error.
+int ToggleTelErased(const TelLogPair &pair, qint64 index, QString *error);
+
 namespace Ui {
 class TBTelLogForm;
 }
 
-// The TEL log window: browses a TEL log pair offline.
+class QAction;
+class QFileDialog;
+class QMenu;
+class TRecvHtmlView;
+
+// The TEL log window: browses a TEL log pair offline in pages of at most
+// PageSize records, shows one record in the reader view, searches, marks
+// records erased, compacts the pair and changes to another pair.
 class TBTelLogForm : public QWidget {
     Q_OBJECT
 public:
     explicit TBTelLogForm(QWidget *parent = nullptr);
     ~TBTelLogForm() override;
 
+    static constexpr int PageSize = 200;
+
     // The window's components: public, because other windows fill and read them directly.
     const std::unique_ptr<Ui::TBTelLogForm> ui;
+    QMenu *const ScreenPopup;
+    QAction *const FullScreen;
+    TRecvHtmlView *HtmlControl = nullptr;
+    QFileDialog *const OpenDialog;
+
+    // Loads the page that holds record n (1 .. count) and selects it.
+    void GoToRecord(qint64 n);
+
+    const TelLogPair &Pair() const { return Shown; }
+    qint64 Count() const { return RecordCount; }
+    qint64 FirstRecord() const { return First; }
+    int CurrentRow() const { return Current; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void FormCreate();
+    void ConnectHandlers();
+    void FormShow();
+    void FormClose();
+    void ExitButtonClick();
+    void SwitchButtonClick();
+    void OptionGroupClick();
+    void DirectionGroupClick();
+    void OptionChange();
+    void OKButtonClick();
+    void TelegGridClick();
+    void TelegGridDblClick();
+    void NextButtonClick();
+    void LastButtonClick();
+    void EraseButtonClick();
+    void UpdateButtonClick();
+    void FolderEditDblClick();
+    void FolderEditExit();
+    void FileEditDblClick();
+    void FileEditExit();
+    void ChangeButtonClick();
+    void QuoteEditExit();
+    void FullScreenClick();
+
+    void LoadTail();
+    void FillPage(qint64 first, qint64 last);
+    void FitColumns();
+    void SelectRow(int row);
+    void FollowSelection(QWidget *keepFocus);
+    void NothingMore(int row);
+    qint64 SearchDate(qint64 start, double date, bool up) const;
+    qint64 SearchAddress(qint64 start, const QString &address, bool up) const;
+    void Compact();
+
+    void OpenReader();
+    void ShowTextBody(const MessageRecord &record);
+    void ShowFileTel(const QString &fileName, bool received);
+    void ShowList();
+    void HideDisplays();
+    void ShowPane(QWidget *pane);
+    void ShowFileInside();
+    void ShowHtmlInside();
+    void ShowImageInside();
+    void HtmlBack();
+    void SetUpdateCaption(const char *caption, bool focus = false);
+    void Status(const QString &text);
+
+    TelLogPair Shown, Wanted;
+    qint64 RecordCount = 0, First = 0, Last = 0;
+    int Current = 0;
+    std::vector<MessageRecord> Page;
+    bool ShiftRequest = false;
+    QString File, Viewer;
 };
 
 extern TBTelLogForm *BTelLogForm;
