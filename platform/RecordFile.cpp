@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,66 +66,120 @@ int OpenExisting(const QString &path, int flags)
     return fd;
 }
 
-// ---- shared flushes ---------------------------------------------------------
-
-// One fdatasync and the threads whose writes it covers.
-struct SyncRound {
-    bool done = false;
-    bool ok = false;
-    int error = 0;
-};
-
-// A file that threads are syncing: next is the round that the next flush
-// covers, joined by every thread that syncs before that flush starts.
-struct SyncedFile {
-    std::shared_ptr<SyncRound> next = std::make_shared<SyncRound>();
-    bool flushing = false;
-    int users = 0; // threads inside SyncFile for this file; at 0 it is forgotten
-};
-
-std::mutex SyncLock;
-std::condition_variable SyncDone;
-std::map<std::pair<dev_t, ino_t>, SyncedFile> SyncedFiles; // by the file itself, not its path
-
 } // namespace
 
 bool SyncFile(int fd)
 {
-    struct stat st {};
-    if (fd < 0)
+    if (fd < 0) {
         errno = EBADF;
-    if (fd < 0 || ::fstat(fd, &st) != 0)
         return false;
+    }
     if (testing::SkipSyncs)
         return true;
-    const auto key = std::make_pair(st.st_dev, st.st_ino);
-    std::unique_lock lock(SyncLock);
-    SyncedFile &file = SyncedFiles[key];
-    ++file.users;
-    // Joined after this thread's writes, so the round's flush, which starts
-    // later, covers them.
-    const std::shared_ptr<SyncRound> round = file.next;
-    while (!round->done) {
-        if (file.flushing) {
-            SyncDone.wait(lock);
+    int result;
+    do
+        result = ::fdatasync(fd);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+GroupAppend::GroupAppend(std::recursive_mutex &fileLock, int recordSize)
+    : fileLock_(fileLock), recordSize_(std::max(recordSize, 1))
+{
+}
+
+qint64 GroupAppend::append(const QString &path, Image image, QString *error)
+{
+    Entry entry;
+    entry.path = path;
+    entry.image = std::move(image);
+    std::unique_lock lock(queueLock_);
+    queue_.push_back(&entry);
+    while (!entry.done) {
+        if (leading_) {
+            batchDone_.wait(lock);
             continue;
         }
-        // No flush runs, so the round is still the next one: flush it, and
-        // let those who come meanwhile join a new one.
-        file.flushing = true;
-        file.next = std::make_shared<SyncRound>();
+        leading_ = true;
+        const std::vector<Entry *> batch = takeBatch();
         lock.unlock();
-        const bool ok = ::fdatasync(fd) == 0;
-        const int error = ok ? 0 : errno;
+        commit(batch);
         lock.lock();
-        *round = {true, ok, error};
-        file.flushing = false;
-        SyncDone.notify_all();
+        for (Entry *done : batch)
+            done->done = true;
+        leading_ = false;
+        batchDone_.notify_all();
     }
-    if (--file.users == 0)
-        SyncedFiles.erase(key);
-    errno = round->error;
-    return round->ok;
+    if (entry.position < 0 && error)
+        *error = entry.error;
+    return entry.position;
+}
+
+// Everything queued for the file of the oldest entry; entries for another
+// file (the pair was switched meanwhile) wait for a batch of their own.
+std::vector<GroupAppend::Entry *> GroupAppend::takeBatch()
+{
+    std::vector<Entry *> batch, rest;
+    for (Entry *entry : queue_)
+        (entry->path == queue_.front()->path ? batch : rest).push_back(entry);
+    queue_ = std::move(rest);
+    return batch;
+}
+
+QByteArray GroupAppend::images(const std::vector<Entry *> &batch, qint64 first)
+{
+    QByteArray all;
+    qint64 position = first;
+    for (Entry *entry : batch) {
+        QByteArray bytes;
+        if (!entry->image(position, bytes, entry->error))
+            continue;
+        bytes.append(QByteArray((recordSize_ - bytes.size() % recordSize_) % recordSize_, '\0'));
+        entry->position = position;
+        position += bytes.size() / recordSize_;
+        all += bytes;
+    }
+    return all;
+}
+
+void GroupAppend::commit(const std::vector<Entry *> &batch)
+{
+    const QString &path = batch.front()->path;
+    QString error;
+    int fd = -1;
+    {
+        std::lock_guard lock(fileLock_);
+        fd = OpenExisting(path, O_WRONLY);
+        struct stat st {};
+        if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            ::close(fd);
+            fd = -1;
+            errno = EISDIR;
+        }
+        if (fd < 0) {
+            error = ErrnoText(QStringLiteral("Cannot open"), path);
+        } else {
+            const qint64 offset = SizeOf(fd) / recordSize_ * recordSize_;
+            const QByteArray bytes = images(batch, offset / recordSize_);
+            if (!WriteAll(fd, bytes.constData(), bytes.size(), offset)) {
+                error = ErrnoText(QStringLiteral("Cannot write"), path);
+                // Part of it may be there: entries that are not stored
+                // leave no records behind to give later ones wrong positions.
+                (void)!::ftruncate(fd, offset);
+            }
+        }
+    }
+    if (fd >= 0 && error.isEmpty() && !SyncFile(fd))
+        error = ErrnoText(QStringLiteral("Cannot sync"), path);
+    if (fd >= 0)
+        ::close(fd);
+    if (error.isEmpty())
+        return;
+    for (Entry *entry : batch) {
+        if (entry->position >= 0 || entry->error.isEmpty())
+            entry->error = error;
+        entry->position = -1;
+    }
 }
 
 RecordFile::RecordFile(QString path, int recordSize) : path_(std::move(path)), recordSize_(recordSize) {}

@@ -8,6 +8,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <vector>
+
 namespace plat {
 
 class RecordFile {
@@ -42,8 +47,7 @@ public:
     qint64 append(const QByteArray &record);
     bool truncate(qint64 records);
     // Makes what was written durable (data written before a crash of the
-    // machine survives it). Threads syncing the same file at once share the
-    // flush (SyncFile below).
+    // machine survives it).
     bool sync();
 
     QString errorString() const { return error_; }
@@ -58,16 +62,64 @@ private:
 };
 
 // Makes everything written to the file behind fd before the call durable.
-// Threads that sync the same file at once share one fdatasync: the first runs
-// it for all that wait; those arriving while it runs wait for the next one,
-// which covers all of them. So concurrent writers of one file pay about one
-// flush per round rather than one each. Sets errno on failure.
+// Sets errno on failure.
 bool SyncFile(int fd);
+
+// Appends to a file from many threads at once, each append returning only
+// when what it appended is durable, with the flushes shared (group commit).
+//
+// A thread queues its entry and waits. The first thread that finds no leader
+// leads: it takes every entry queued for the same file so far and, inside the
+// file's lock, gives each its position, writes them all with one write,
+// releases the lock, flushes once and then wakes the whole batch. Entries
+// queued meanwhile wait for the next leader, whose single flush covers all of
+// them. The file is addressed in units of recordSize bytes (1 for a plain
+// byte file): the first entry of a batch takes the number of whole units in
+// the file (a partial trailing record is overwritten), each following one the
+// position after the one before it.
+//
+// An entry that its image refuses fails alone. A failed open, write or flush
+// fails every entry of the batch; a failed write leaves the file as it was.
+class GroupAppend {
+public:
+    // Makes the bytes an entry appends at the position it is given (padded to
+    // whole units); false, with error set, refuses the entry.
+    using Image = std::function<bool(qint64 position, QByteArray &bytes, QString &error)>;
+
+    // fileLock guards every write of the file, here and elsewhere.
+    GroupAppend(std::recursive_mutex &fileLock, int recordSize);
+    GroupAppend(const GroupAppend &) = delete;
+    GroupAppend &operator=(const GroupAppend &) = delete;
+
+    // The entry's position once it is durable, -1 with error set otherwise.
+    // The path must name an existing file.
+    qint64 append(const QString &path, Image image, QString *error);
+
+private:
+    struct Entry {
+        QString path;
+        Image image;
+        qint64 position = -1;
+        QString error;
+        bool done = false;
+    };
+
+    std::vector<Entry *> takeBatch();
+    void commit(const std::vector<Entry *> &batch);
+    // The positions of the batch's entries, and their bytes end to end.
+    QByteArray images(const std::vector<Entry *> &batch, qint64 first);
+
+    std::recursive_mutex &fileLock_;
+    const int recordSize_;
+    std::mutex queueLock_;
+    std::condition_variable batchDone_;
+    std::vector<Entry *> queue_;
+    bool leading_ = false;
+};
 
 // Plain byte files (the text files of bodies).
 
-// A plain byte file open for appending, so that the append may happen inside
-// a lock and the flush after it, outside.
+// A plain byte file open for appending.
 class ByteFile {
 public:
     explicit ByteFile(QString path);

@@ -69,29 +69,21 @@ qint32 CountReceivedTels(const plat::RecordFile &file, qint64 from)
 
 // The offset of the appended body once it is durable, -1 on an error. Start
 // is an int32: a text file that would grow past it refuses the body rather
-// than wrap the offset. Only the write happens inside the lock; the flush
-// after it is shared with the stores that wait for it at the same time.
+// than wrap the offset. Stores appending at the same time share the write
+// and the flush.
 qint64 AppendTelBody(const QByteArray &body, QString *error)
 {
-    plat::ByteFile file(TelTextFile());
-    qint64 start = -1;
-    {
-        std::lock_guard lock(TelTextLock);
-        if (!file.open()) {
-            Fail(error, file.errorString());
-            return -1;
-        }
-        if (file.size() > std::numeric_limits<qint32>::max() - body.size()) {
-            Fail(error, QStringLiteral("TEL text file is full : ") + TelTextFile());
-            return -1;
-        }
-        start = file.append(body);
-    }
-    if (start < 0 || !file.sync()) {
-        Fail(error, file.errorString());
-        return -1;
-    }
-    return start;
+    static plat::GroupAppend appends(TelTextLock, 1);
+    const QString path = TelTextFile();
+    return appends.append(
+        path,
+        [&](qint64 start, QByteArray &bytes, QString &refusal) {
+            if (start > std::numeric_limits<qint32>::max() - body.size())
+                return Fail(&refusal, QStringLiteral("TEL text file is full : ") + path);
+            bytes = body;
+            return true;
+        },
+        error);
 }
 
 // Sets Start: the body's offset for a text TEL, 0 for a file TEL (its body is
@@ -108,26 +100,25 @@ bool StoreBody(MessageRecord &record, const QByteArray &body, QString *error)
     return start >= 0;
 }
 
-// Number is the index the record takes, decided inside the lock so that
-// concurrent appends get distinct ones; the flush follows outside it, shared
-// as the body's is. On success the record is durable and holds what was
-// written (texts cut to their fields), so the log shows what is stored.
+// Number is the index the record takes, given when its write is made, so
+// that concurrent appends get distinct ones in the order they are written;
+// they share the write and the flush. On success the record is durable and
+// holds what was written (texts cut to their fields), so the log shows what
+// is stored.
 bool AppendTelRecord(MessageRecord &record, QString *error)
 {
-    plat::RecordFile file(TelDataFile(), MessageRecord::Size);
+    static plat::GroupAppend appends(TelDataLock, MessageRecord::Size);
     QByteArray image;
-    {
-        std::lock_guard lock(TelDataLock);
-        if (!file.open())
-            return Fail(error, file.errorString());
-        const qint64 index = file.count();
-        record.Number = static_cast<qint32>(index);
-        image = record.encode();
-        if (!file.write(index, image))
-            return Fail(error, file.errorString());
-    }
-    if (!file.sync())
-        return Fail(error, file.errorString());
+    const qint64 index = appends.append(
+        TelDataFile(),
+        [&](qint64 at, QByteArray &bytes, QString &) {
+            record.Number = static_cast<qint32>(at);
+            bytes = image = record.encode();
+            return true;
+        },
+        error);
+    if (index < 0)
+        return false;
     record = MessageRecord::decode(image);
     return true;
 }
