@@ -62,10 +62,25 @@ bool ProgramProcess::waitUntilUp(plat::RootKey root) const
         const plat::RegKey saved = SavedRoot(folder_, root);
         const plat::RegKey *position = saved.key(key);
         if (position && position->hasValue(QStringLiteral("MainState")))
-            return true;
+            return waitForServers(), true;
         QThread::msleep(50);
     }
     return false;
+}
+
+// The settings are saved before the servers start: their banners in the
+// activity log tell when both listen (the UDP server starts last). A program
+// that keeps no log file is given a moment instead.
+void ProgramProcess::waitForServers() const
+{
+    const QString log = folder_.file(QStringLiteral("Kalvex.log"));
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        QFile file(log);
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains("UDP Server Thread"))
+            return;
+        QThread::msleep(20);
+    }
 }
 
 void ProgramProcess::terminate(QProcess &process)

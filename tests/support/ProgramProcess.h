@@ -25,7 +25,8 @@ public:
 
     // Starts the copy with the given command line.
     std::unique_ptr<QProcess> start(const QStringList &arguments = {}) const;
-    // True once the end of start-up has saved the settings under the root.
+    // True once the end of start-up has saved the settings under the root
+    // and the servers listen.
     bool waitUntilUp(plat::RootKey root = plat::RootKey::CurrentUser) const;
     // SIGTERM, as at log-out: the program closes in order. Expects it to end
     // normally within 40 s.
@@ -37,6 +38,8 @@ public:
     QByteArray storedText(const MessageRecord &tel) const;
 
 private:
+    void waitForServers() const;
+
     const TempFolder &folder_;
     const NetHost *host_ = nullptr;
     QString program_;
