@@ -84,53 +84,44 @@ bool SyncFile(int fd)
 }
 
 GroupAppend::GroupAppend(std::recursive_mutex &fileLock, int recordSize)
-    : fileLock_(fileLock), recordSize_(std::max(recordSize, 1))
+    : fileLock_(fileLock), recordSize_(std::max(recordSize, 1)),
+      combiner_([this](const std::vector<Entry *> &batch) {
+          // Entries for another file (the pair was switched meanwhile) are
+          // written and flushed in a round of their own.
+          std::vector<Entry *> rest = batch;
+          while (!rest.empty()) {
+              std::vector<Entry *> same, other;
+              for (Entry *entry : rest)
+                  (entry->path == rest.front()->path ? same : other).push_back(entry);
+              commit(same);
+              rest.swap(other);
+          }
+      })
 {
 }
 
 qint64 GroupAppend::append(const QString &path, Image image, QString *error)
 {
-    Entry entry;
-    entry.path = path;
-    entry.image = std::move(image);
-    std::unique_lock lock(queueLock_);
-    queue_.push_back(&entry);
-    while (!entry.done) {
-        if (leading_) {
-            batchDone_.wait(lock);
-            continue;
-        }
-        leading_ = true;
-        const std::vector<Entry *> batch = takeBatch();
-        lock.unlock();
-        commit(batch);
-        lock.lock();
-        for (Entry *done : batch)
-            done->done = true;
-        leading_ = false;
-        batchDone_.notify_all();
-    }
-    if (entry.position < 0 && error)
-        *error = entry.error;
-    return entry.position;
+    std::vector<Entry> entries{Entry(path, std::move(image))};
+    appendAll(entries);
+    if (entries.front().position < 0 && error)
+        *error = entries.front().error;
+    return entries.front().position;
 }
 
-// Everything queued for the file of the oldest entry; entries for another
-// file (the pair was switched meanwhile) wait for a batch of their own.
-std::vector<GroupAppend::Entry *> GroupAppend::takeBatch()
+void GroupAppend::appendAll(std::vector<Entry> &entries)
 {
-    std::vector<Entry *> batch, rest;
-    for (Entry *entry : queue_)
-        (entry->path == queue_.front()->path ? batch : rest).push_back(entry);
-    queue_ = std::move(rest);
-    return batch;
+    std::vector<Entry *> jobs;
+    for (Entry &entry : entries)
+        jobs.push_back(&entry);
+    combiner_.run(jobs);
 }
 
-QByteArray GroupAppend::images(const std::vector<Entry *> &batch, qint64 first)
+QByteArray GroupAppend::images(const std::vector<Entry *> &entries, qint64 first)
 {
     QByteArray all;
     qint64 position = first;
-    for (Entry *entry : batch) {
+    for (Entry *entry : entries) {
         QByteArray bytes;
         if (!entry->image(position, bytes, entry->error))
             continue;
@@ -142,9 +133,9 @@ QByteArray GroupAppend::images(const std::vector<Entry *> &batch, qint64 first)
     return all;
 }
 
-void GroupAppend::commit(const std::vector<Entry *> &batch)
+void GroupAppend::commit(const std::vector<Entry *> &entries)
 {
-    const QString &path = batch.front()->path;
+    const QString &path = entries.front()->path;
     QString error;
     int fd = -1;
     {
@@ -160,7 +151,7 @@ void GroupAppend::commit(const std::vector<Entry *> &batch)
             error = ErrnoText(QStringLiteral("Cannot open"), path);
         } else {
             const qint64 offset = SizeOf(fd) / recordSize_ * recordSize_;
-            const QByteArray bytes = images(batch, offset / recordSize_);
+            const QByteArray bytes = images(entries, offset / recordSize_);
             if (!WriteAll(fd, bytes.constData(), bytes.size(), offset)) {
                 error = ErrnoText(QStringLiteral("Cannot write"), path);
                 // Part of it may be there: entries that are not stored
@@ -175,7 +166,7 @@ void GroupAppend::commit(const std::vector<Entry *> &batch)
         ::close(fd);
     if (error.isEmpty())
         return;
-    for (Entry *entry : batch) {
+    for (Entry *entry : entries) {
         if (entry->position >= 0 || entry->error.isEmpty())
             entry->error = error;
         entry->position = -1;

@@ -8,7 +8,8 @@
 #include <QByteArray>
 #include <QString>
 
-#include <condition_variable>
+#include "platform/Combiner.h"
+
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -66,25 +67,28 @@ private:
 bool SyncFile(int fd);
 
 // Appends to a file from many threads at once, each append returning only
-// when what it appended is durable, with the flushes shared (group commit).
-//
-// A thread queues its entry and waits. The first thread that finds no leader
-// leads: it takes every entry queued for the same file so far and, inside the
-// file's lock, gives each its position, writes them all with one write,
-// releases the lock, flushes once and then wakes the whole batch. Entries
-// queued meanwhile wait for the next leader, whose single flush covers all of
-// them. The file is addressed in units of recordSize bytes (1 for a plain
-// byte file): the first entry of a batch takes the number of whole units in
-// the file (a partial trailing record is overwritten), each following one the
-// position after the one before it.
+// when what it appended is durable, with the writes and flushes shared (group
+// commit, through a Combiner): a batch's entries for one file get their
+// positions and are written with one write inside the file's lock, then one
+// flush outside it covers them all. The file is addressed in units of
+// recordSize bytes (1 for a plain byte file): the first entry of a batch takes
+// the number of whole units in the file (a partial trailing record is
+// overwritten), each following one the position after the one before it.
 //
 // An entry that its image refuses fails alone. A failed open, write or flush
-// fails every entry of the batch; a failed write leaves the file as it was.
+// fails every entry of its batch; a failed write leaves the file as it was.
 class GroupAppend {
 public:
     // Makes the bytes an entry appends at the position it is given (padded to
     // whole units); false, with error set, refuses the entry.
     using Image = std::function<bool(qint64 position, QByteArray &bytes, QString &error)>;
+    struct Entry {
+        Entry(QString path, Image image) : path(std::move(path)), image(std::move(image)) {}
+        QString path;          // an existing file
+        Image image;
+        qint64 position = -1;  // once durable; -1 with error set otherwise
+        QString error;
+    };
 
     // fileLock guards every write of the file, here and elsewhere.
     GroupAppend(std::recursive_mutex &fileLock, int recordSize);
@@ -92,29 +96,18 @@ public:
     GroupAppend &operator=(const GroupAppend &) = delete;
 
     // The entry's position once it is durable, -1 with error set otherwise.
-    // The path must name an existing file.
     qint64 append(const QString &path, Image image, QString *error);
+    // Appends the entries, in their order, as one part of a batch.
+    void appendAll(std::vector<Entry> &entries);
 
 private:
-    struct Entry {
-        QString path;
-        Image image;
-        qint64 position = -1;
-        QString error;
-        bool done = false;
-    };
-
-    std::vector<Entry *> takeBatch();
-    void commit(const std::vector<Entry *> &batch);
-    // The positions of the batch's entries, and their bytes end to end.
-    QByteArray images(const std::vector<Entry *> &batch, qint64 first);
+    void commit(const std::vector<Entry *> &entries);
+    // The positions of the entries, and their bytes end to end.
+    QByteArray images(const std::vector<Entry *> &entries, qint64 first);
 
     std::recursive_mutex &fileLock_;
     const int recordSize_;
-    std::mutex queueLock_;
-    std::condition_variable batchDone_;
-    std::vector<Entry *> queue_;
-    bool leading_ = false;
+    Combiner<Entry> combiner_;
 };
 
 // Plain byte files (the text files of bodies).

@@ -67,59 +67,81 @@ qint32 CountReceivedTels(const plat::RecordFile &file, qint64 from)
 
 // ---- appending ---------------------------------------------------------------
 
-// The offset of the appended body once it is durable, -1 on an error. Start
-// is an int32: a text file that would grow past it refuses the body rather
-// than wrap the offset. Stores appending at the same time share the write
-// and the flush.
-qint64 AppendTelBody(const QByteArray &body, QString *error)
+// One TEL on its way into the pair.
+struct TelAppend {
+    MessageRecord &record;
+    QByteArray body; // the text body, cut to Bytes; empty for a file TEL
+    QString error = {};
+    bool stored = false;
+};
+
+// Stores a batch of TELs that threads handed in at once: the text bodies with
+// one write and one flush of the text file, then the records of the TELs
+// whose bodies are durable with one write and one flush of the record file
+// (the text lock and the record lock are never held together). Start is the
+// body's offset, 0 for a file TEL (its body is the file in the TEL folder);
+// it is an int32, so a text file that would grow past it refuses the body
+// rather than wrap the offset. Number is the index the record takes, given
+// when its write is made, so concurrent TELs get distinct ones in order.
+void StoreTelBatch(const std::vector<TelAppend *> &batch)
 {
-    static plat::GroupAppend appends(TelTextLock, 1);
-    const QString path = TelTextFile();
-    return appends.append(
-        path,
-        [&](qint64 start, QByteArray &bytes, QString &refusal) {
-            if (start > std::numeric_limits<qint32>::max() - body.size())
-                return Fail(&refusal, QStringLiteral("TEL text file is full : ") + path);
-            bytes = body;
+    static plat::GroupAppend bodies(TelTextLock, 1);
+    static plat::GroupAppend records(TelDataLock, MessageRecord::Size);
+    const QString textFile = TelTextFile();
+    std::vector<TelAppend *> texts;
+    std::vector<plat::GroupAppend::Entry> bodyEntries;
+    for (TelAppend *tel : batch) {
+        tel->record.Start = 0;
+        if (tel->record.Flags & MessageRecord::FileFlag)
+            continue;
+        texts.push_back(tel);
+        bodyEntries.emplace_back(textFile, [tel, textFile](qint64 start, QByteArray &bytes, QString &refusal) {
+            if (start > std::numeric_limits<qint32>::max() - tel->body.size())
+                return Fail(&refusal, QStringLiteral("TEL text file is full : ") + textFile);
+            bytes = tel->body;
             return true;
-        },
-        error);
+        });
+    }
+    bodies.appendAll(bodyEntries);
+    for (size_t i = 0; i < texts.size(); ++i) {
+        texts[i]->error = bodyEntries[i].error;
+        texts[i]->record.Start = static_cast<qint32>(std::max<qint64>(bodyEntries[i].position, 0));
+    }
+
+    std::vector<TelAppend *> kept;
+    std::vector<plat::GroupAppend::Entry> recordEntries;
+    for (TelAppend *tel : batch) {
+        if (!tel->error.isEmpty())
+            continue;
+        kept.push_back(tel);
+        recordEntries.emplace_back(TelDataFile(), [tel](qint64 at, QByteArray &bytes, QString &) {
+            tel->record.Number = static_cast<qint32>(at);
+            bytes = tel->record.encode();
+            return true;
+        });
+    }
+    records.appendAll(recordEntries);
+    for (size_t i = 0; i < kept.size(); ++i) {
+        kept[i]->error = recordEntries[i].error;
+        kept[i]->stored = recordEntries[i].position >= 0;
+    }
 }
 
-// Sets Start: the body's offset for a text TEL, 0 for a file TEL (its body is
-// the file in the TEL folder).
-bool StoreBody(MessageRecord &record, const QByteArray &body, QString *error)
+// Stores a TEL's body (a text TEL's first Bytes bytes) and then its record,
+// each durable before the next step; TELs stored at the same time share the
+// writes and the flushes. On success the record holds what was written
+// (texts cut to their fields), so the log shows what is stored.
+bool StoreInPair(MessageRecord &record, const QByteArray &body, QString *error)
 {
-    record.Start = 0;
-    if (record.Flags & MessageRecord::FileFlag)
-        return true;
-    if (body.size() > MaxTelBody || record.Bytes < 0 || record.Bytes > body.size())
+    const bool file = record.Flags & MessageRecord::FileFlag;
+    if (!file && (body.size() > MaxTelBody || record.Bytes < 0 || record.Bytes > body.size()))
         return Fail(error, QStringLiteral("TEL body of %1 bytes (Bytes = %2) refused").arg(body.size()).arg(record.Bytes));
-    const qint64 start = AppendTelBody(body.left(record.Bytes), error);
-    record.Start = static_cast<qint32>(start);
-    return start >= 0;
-}
-
-// Number is the index the record takes, given when its write is made, so
-// that concurrent appends get distinct ones in the order they are written;
-// they share the write and the flush. On success the record is durable and
-// holds what was written (texts cut to their fields), so the log shows what
-// is stored.
-bool AppendTelRecord(MessageRecord &record, QString *error)
-{
-    static plat::GroupAppend appends(TelDataLock, MessageRecord::Size);
-    QByteArray image;
-    const qint64 index = appends.append(
-        TelDataFile(),
-        [&](qint64 at, QByteArray &bytes, QString &) {
-            record.Number = static_cast<qint32>(at);
-            bytes = image = record.encode();
-            return true;
-        },
-        error);
-    if (index < 0)
-        return false;
-    record = MessageRecord::decode(image);
+    static plat::Combiner<TelAppend> stores(StoreTelBatch);
+    TelAppend tel{record, file ? QByteArray() : body.left(record.Bytes)};
+    stores.run({&tel});
+    if (!tel.stored)
+        return Fail(error, tel.error);
+    record = MessageRecord::decode(record.encode());
     return true;
 }
 
@@ -315,7 +337,7 @@ bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArr
     {
         // A compaction of the pair waits while a TEL lies between its body and its record.
         std::shared_lock gate(TelStoreGate);
-        stored = StoreBody(record, body, &error) && AppendTelRecord(record, &error);
+        stored = StoreInPair(record, body, &error);
     }
     if (!stored)
         return ReportStoreFailure(error);
@@ -333,9 +355,6 @@ bool StoreTel(const HostRecord &connection, MessageRecord record, const QByteArr
 
 bool LogSentTel(const SentTel &sent, MessageRecord record)
 {
-    QString error;
-    if (!StoreBody(record, sent.text, &error))
-        return ReportFailure(QStringLiteral("TEL Log Error"), error);
     record.Address = ResolveAddress(sent.target.IpAddress);
     record.Handle = sent.target.Memo;
     record.DateTime = plat::DayDateNow();
@@ -348,7 +367,8 @@ bool LogSentTel(const SentTel &sent, MessageRecord record)
     }
     if (sent.serialChat)
         record.UserId = sent.target.ReplyUserId;
-    if (!AppendTelRecord(record, &error))
+    QString error;
+    if (!StoreInPair(record, sent.text, &error))
         return ReportFailure(QStringLiteral("TEL Log Error"), error);
     if (!sent.localMode)
         LogBanner(SentBanner(sent, record));
