@@ -36,7 +36,12 @@ public:
             Batch batch;
             batch.swap(queue_);
             lock.unlock();
-            runBatch_(batch);
+            try {
+                runBatch_(batch);
+            } catch (...) {
+                // The batch's jobs stay unrun, which each job reports as its
+                // own failure; the next batch must still be able to start.
+            }
             lock.lock();
             finished_ += batch.size();
             queued_ -= batch.size();

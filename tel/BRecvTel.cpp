@@ -113,6 +113,21 @@ bool WriteTempHtml(const QString &path, const QByteArray &body)
 
 // ---- the HTML view -------------------------------------------------------------
 
+TRecvHtmlView *TRecvHtmlView::InsertAfter(QWidget *component, std::function<void(const QUrl &)> onRetrieve)
+{
+    QWidget *window = component->parentWidget();
+    auto *view = new TRecvHtmlView(window);
+    view->setObjectName(QStringLiteral("HtmlControl"));
+    view->hide();
+    QFont font(QStringLiteral("ＭＳ 明朝"));
+    font.setPixelSize(13);
+    view->document()->setDefaultFont(font);
+    view->OnRetrieve = std::move(onRetrieve);
+    auto *form = static_cast<QBoxLayout *>(window->layout());
+    form->insertWidget(form->indexOf(component) + 1, view, 1);
+    return view;
+}
+
 TRecvHtmlView::TRecvHtmlView(QWidget *parent)
     : QTextBrowser(parent), OpenInBrowser([](const QUrl &url) { return QDesktopServices::openUrl(url); })
 {
@@ -239,15 +254,8 @@ TBRecvTelegramForm::~TBRecvTelegramForm()
 // the setting and repeat the notice at every start.
 void TBRecvTelegramForm::FormCreate()
 {
-    HtmlControl = new TRecvHtmlView(this);
-    HtmlControl->setObjectName(QStringLiteral("HtmlControl"));
-    HtmlControl->hide();
-    QFont font(QStringLiteral("ＭＳ 明朝"));
-    font.setPixelSize(13);
-    HtmlControl->document()->setDefaultFont(font);
-    HtmlControl->OnRetrieve = [this](const QUrl &url) { ui->RecvStatusBar->showMessage(url.toString()); };
-    auto *form = static_cast<QBoxLayout *>(layout());
-    form->insertWidget(form->indexOf(ui->RecvRich) + 1, HtmlControl, 1);
+    HtmlControl = TRecvHtmlView::InsertAfter(
+        ui->RecvRich, [this](const QUrl &url) { ui->RecvStatusBar->showMessage(url.toString()); });
     UseWebBrowser = false;
     UseHtmlControl = true;
     if (HtmlViewer == 0) {
@@ -411,18 +419,24 @@ void TBRecvTelegramForm::ShowTextBody()
     ui->RecvRich->LoadFromBuffer(body);
 }
 
+bool FindReceivedFileViewer(QWidget *window, const MessageRecord &record, const QString &folder, QString &path,
+                            QString &application)
+{
+    const QString name = SafeBaseName(record.FileName);
+    if (name.isEmpty())
+        return false;
+    path = folder + QLatin1Char('/') + name;
+    ResolveHtmlArchive(window, record.Title, name, path);
+    return FindViewer(path, application);
+}
+
 // The received file as a viewer shows it: an HTML archive by its start page;
 // with ViewingDirect at once, else when View is pressed. A file no viewer
 // takes keeps only its note line.
 void TBRecvTelegramForm::ShowFileTel()
 {
-    const QString name = SafeBaseName(Record.FileName);
-    if (name.isEmpty())
-        return;
-    QString path = TelegDirectory + QLatin1Char('/') + name;
-    ResolveHtmlArchive(this, Record.Title, name, path);
-    QString application;
-    if (!FindViewer(path, application))
+    QString path, application;
+    if (!FindReceivedFileViewer(this, Record, TelegDirectory, path, application))
         return;
     File = path;
     Viewer = application;

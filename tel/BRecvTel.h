@@ -17,6 +17,13 @@ class QAction;
 class QFileDialog;
 class QMenu;
 
+// A received file TEL's file as the windows that show TELs open it: its path
+// in folder (the record's name must be a safe base name), an HTML archive
+// replaced by its start page, and the viewer found for it. False when no
+// viewer takes it (or the name is not safe): then only its note line shows.
+bool FindReceivedFileViewer(QWidget *window, const MessageRecord &record, const QString &folder, QString &path,
+                            QString &application);
+
 namespace Ui {
 class TBRecvTelegramForm;
 }
@@ -31,6 +38,10 @@ class TRecvHtmlView : public QTextBrowser {
     Q_OBJECT
 public:
     explicit TRecvHtmlView(QWidget *parent = nullptr);
+    // The view of a window that shows TELs, hidden, placed after another
+    // component of the window's layout, with the program's HTML base font;
+    // onRetrieve is called with every URL the history takes.
+    static TRecvHtmlView *InsertAfter(QWidget *component, std::function<void(const QUrl &)> onRetrieve);
 
     // The largest file the view reads (a page or a picture).
     static constexpr qint64 MaxResourceBytes = 32 * 1024 * 1024;

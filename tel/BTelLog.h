@@ -224,6 +224,7 @@ private:
     void ShowFileTel(const QString &fileName, bool received);
     void ShowList();
     void HideDisplays();
+    bool StartPaging();
     void ShowPane(QWidget *pane);
     void ShowFileInside();
     void ShowHtmlInside();

@@ -414,15 +414,7 @@ TBTelLogForm::~TBTelLogForm()
 // grid gets its columns; every component reports keys for the shift request.
 void TBTelLogForm::FormCreate()
 {
-    HtmlControl = new TRecvHtmlView(this);
-    HtmlControl->setObjectName(QStringLiteral("HtmlControl"));
-    HtmlControl->hide();
-    QFont font(QStringLiteral("ＭＳ 明朝"));
-    font.setPixelSize(13);
-    HtmlControl->document()->setDefaultFont(font);
-    HtmlControl->OnRetrieve = [this](const QUrl &url) { Status(url.toString()); };
-    auto *form = static_cast<QBoxLayout *>(layout());
-    form->insertWidget(form->indexOf(ui->RecvSImage) + 1, HtmlControl, 1);
+    HtmlControl = TRecvHtmlView::InsertAfter(ui->RecvSImage, [this](const QUrl &url) { Status(url.toString()); });
 
     QTableWidget *grid = ui->TelegGrid;
     grid->setColumnCount(8);
@@ -626,13 +618,22 @@ void TBTelLogForm::NothingMore(int row)
     ui->ExitButton->setFocus();
 }
 
-void TBTelLogForm::NextButtonClick()
+// Next and Last start alike: the Update caption back, no status, the
+// displays hidden; false, said so, when the log holds no TEL.
+bool TBTelLogForm::StartPaging()
 {
     SetUpdateCaption(UpdateCaption);
     Status({});
     HideDisplays();
     if (RecordCount == 0)
-        return NothingMore(0);
+        NothingMore(0);
+    return RecordCount != 0;
+}
+
+void TBTelLogForm::NextButtonClick()
+{
+    if (!StartPaging())
+        return;
     const int row = Current + 1;
     const qint64 oldLast = Last;
     if (row <= int(Page.size()) && !ShiftRequest) {
@@ -651,11 +652,8 @@ void TBTelLogForm::NextButtonClick()
 
 void TBTelLogForm::LastButtonClick()
 {
-    SetUpdateCaption(UpdateCaption);
-    Status({});
-    HideDisplays();
-    if (RecordCount == 0)
-        return NothingMore(0);
+    if (!StartPaging())
+        return;
     const int row = Current - 1;
     const qint64 oldFirst = First;
     if (row >= 1 && !ShiftRequest) {
@@ -820,13 +818,10 @@ void TBTelLogForm::ShowFileTel(const QString &shownName, bool received)
     if (!received)
         return;
     const MessageRecord &record = Page[Current - 1];
-    const QString name = SafeBaseName(record.FileName);
-    if (name.isEmpty())
+    if (SafeBaseName(record.FileName).isEmpty())
         return Status(QStringLiteral("*** Bad File Name : ") + EscapeControls(record.FileName));
-    QString path = Shown.folder + QLatin1Char('/') + name;
-    ResolveHtmlArchive(this, record.Title, name, path);
-    QString application;
-    if (!FindViewer(path, application))
+    QString path, application;
+    if (!FindReceivedFileViewer(this, record, Shown.folder, path, application))
         return;
     if (!QFileInfo::exists(path))
         return Status(QStringLiteral("Deleted the File."));
