@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdio>
+
 const QStringList HtmlControlInstaller::ControlFiles = {
     QStringLiteral("HTML.ocx"), QStringLiteral("NMOCOD.dll"), QStringLiteral("NMORENU.dll"),
     QStringLiteral("NMSCKN.dll"), QStringLiteral("NMW3VWN.dll")};

@@ -68,10 +68,9 @@ std::vector<KeyListEntry> ListProductKeys(bool withRoots)
             continue;
         const QString rootText = ProductRootText(root);
         if (withRoots)
-            list.push_back({root, productPath(root), 0, rootText, rootText});
+            list.push_back({root, productPath(root), rootText});
         for (const QString &name : product->subKeyNames()) {
-            list.push_back({root, productPath(root) + QLatin1Char('\\') + name, 0, rootText,
-                            rootText + QLatin1Char('\\') + name});
+            list.push_back({root, productPath(root) + QLatin1Char('\\') + name, rootText + QLatin1Char('\\') + name});
         }
     }
     return list;

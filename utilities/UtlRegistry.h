@@ -16,9 +16,7 @@ namespace utl {
 struct KeyListEntry {
     plat::RootKey root = plat::RootKey::CurrentUser;
     QString keyPath;   // under the root: "Software\ZK\Kalvex", or "Software\ZK" for a root entry
-    int subKeyCount = 0;
-    QString rootText;  // "HKEY_CURRENT_USER\Software\ZK"
-    QString shownName; // rootText + "\" + subkey name; rootText alone for a root entry
+    QString shownName; // the root's product text + "\" + subkey name; that text alone for a root entry
 };
 
 // "HKEY_CURRENT_USER\Software\ZK" or "HKEY_LOCAL_MACHINE\SOFTWARE\ZK".

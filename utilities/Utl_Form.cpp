@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QMessageBox>
 #include <QProcess>
 
@@ -57,6 +58,8 @@ TUtility_Form::TUtility_Form(QWidget *parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TUtility_Form>())
 {
     ui->setupUi(this);
+    // The report lines up padded names: a fixed-pitch font keeps them in columns.
+    ui->ResponseMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     ui->ResponseMemo->setPlainText(WelcomeText);
     MainMenuItems = radioGroup(this, {ui->MainRegistryItem, ui->MainConvertItem, ui->MainActiveXItem});
     RegistryItems = radioGroup(this, {ui->RegistryShowItem, ui->RegistryRestoreItem, ui->RegistryDeleteItem});
@@ -160,6 +163,7 @@ QString TUtility_Form::ChooseFile(const QString &dialogName, bool save)
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     dialog.setNameFilters({QStringLiteral("Registry Files (*.reg)"), QStringLiteral("すべてのﾌｧｲﾙ (*)")});
+    dialog.setDefaultSuffix(QStringLiteral("reg"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return QString();
     return dialog.selectedFiles().constFirst();
@@ -294,7 +298,7 @@ void TUtility_Form::Button4Click()
         ShowKey(chosen.front());
 }
 
-void TUtility_Form::ShowKey(KeyListEntry &entry)
+void TUtility_Form::ShowKey(const KeyListEntry &entry)
 {
     std::optional<plat::RegKey> key;
     try {
@@ -307,7 +311,6 @@ void TUtility_Form::ShowKey(KeyListEntry &entry)
         AddLine(entry.shownName + QStringLiteral("はすでにレジトスリに存在せしません"));
         return;
     }
-    entry.subKeyCount = int(key->subKeyNames().size());
     for (const QString &line : ShowKeyValues(ReadSubKeyValues(*key, entry.shownName)))
         AddLine(line);
     if (Ask(QStringLiteral("SaveQuestion"), QStringLiteral("いま表示したKalvex関連ｷｰをﾌｧｲﾙに保存しますか?")))

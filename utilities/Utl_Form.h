@@ -53,7 +53,7 @@ private:
     QString ChooseFile(const QString &dialogName, bool save);
 
     void PrepareKeyList(bool forDeleting);
-    void ShowKey(utl::KeyListEntry &entry);
+    void ShowKey(const utl::KeyListEntry &entry);
     void SaveKeyFile(const utl::KeyListEntry &entry, const plat::RegKey &key);
     void DeleteKeys(const std::vector<utl::KeyListEntry> &entries);
     void RestoreFromFile();

@@ -282,4 +282,52 @@ TEST_F(UtilityFormTest, InstallsAndRemovesTheHtmlControl)
     EXPECT_TRUE(registered().isEmpty());
 }
 
+// Files offered for converting: only a product key file of either root is
+// taken, by its first and third lines exactly.
+TEST(KeyFileTest, TakesOnlyProductKeyFiles)
+{
+    const testsupport::TempFolder folder;
+    const struct {
+        QByteArray text;
+        std::optional<RootKey> root;
+    } cases[] = {
+        {"REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\ZK]\r\n", RootKey::CurrentUser},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ZK]\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ZK\\Kalvex]", RootKey::LocalMachine},
+        {"", std::nullopt},
+        {"REGEDIT4\r\n", std::nullopt},
+        {"regedit4\r\n\r\n[HKEY_CURRENT_USER\\Software\\ZK]\r\n", std::nullopt},
+        {"REGEDIT4 \r\n\r\n[HKEY_CURRENT_USER\\Software\\ZK]\r\n", std::nullopt},
+        {"REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\ZK\\Kalvex]\r\n", std::nullopt},
+        {"REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\ZK]\r\n", std::nullopt},
+        {QByteArray("\xff\xfe\0\x81\r\n\x82", 6), std::nullopt},
+    };
+    for (const auto &c : cases) {
+        folder.writeFile(QStringLiteral("in.reg"), c.text);
+        const std::optional<QStringList> lines = ReadFirstLines(folder.file(QStringLiteral("in.reg")), 3);
+        ASSERT_TRUE(lines);
+        EXPECT_EQ(KeyFileRoot(*lines), c.root) << c.text.constData();
+    }
+    EXPECT_FALSE(ReadFirstLines(folder.path(), 3)); // a folder is no file
+}
+
+TEST(KeyFileTest, ConvertsOnlyFolderSettingsAndKeyLines)
+{
+    const ConvertOptions both{.newMainFolder = QStringLiteral("/a\"b/"), .toLocalMachine = true};
+    const struct {
+        QString line, converted;
+    } cases[] = {
+        {R"("LogDirectory"="C:\\Kalvex")", R"("LogDirectory"="/a\"b")"},
+        {R"("TempDirectory"="")", R"("TempDirectory"="/a\"b/Temp")"},
+        {R"("TelegFileName"="Teleg000")", R"("TelegFileName"="Teleg000")"},
+        {R"("Path"="HKEY_CURRENT_USER\\Software\\ZK")", R"("Path"="HKEY_CURRENT_USER\\Software\\ZK")"},
+        {R"([HKEY_CURRENT_USER\Software\ZK\Kalvex])", R"([HKEY_LOCAL_MACHINE\SOFTWARE\ZK\Kalvex])"},
+        {R"([HKEY_LOCAL_MACHINE\SOFTWARE\ZK])", R"([HKEY_LOCAL_MACHINE\SOFTWARE\ZK])"},
+        {QString(), QString()},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ConvertLine(c.line, both), c.converted) << c.line.toStdString();
+    EXPECT_EQ(ConvertedFileName(QStringLiteral("/d/keys.v1.reg")), QStringLiteral("/d/keys.v1_New.reg"));
+    EXPECT_EQ(ConvertedFileName(QStringLiteral("/d/keys")), QStringLiteral("/d/keys_New"));
+}
+
 } // namespace
