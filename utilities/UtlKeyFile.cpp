@@ -124,9 +124,11 @@ std::optional<RootKey> KeyFileRoot(const QStringList &firstLines)
 QString ConvertLine(const QString &line, const ConvertOptions &options)
 {
     QString out = line;
-    if (options.newMainFolder && out.contains(QLatin1String("Directory\"="))) {
-        out = out.left(out.indexOf(QLatin1Char('=')) + 2) + escapedFolder(*options.newMainFolder + subfolder(out))
-            + QLatin1Char('"');
+    const QLatin1String folderSetting("Directory\"=");
+    if (const qsizetype at = out.indexOf(folderSetting); options.newMainFolder && at >= 0) {
+        // The name and its "=" stay; the data becomes the new folder as text.
+        out = out.left(at + folderSetting.size()) + QLatin1Char('"')
+            + escapedFolder(*options.newMainFolder + subfolder(out)) + QLatin1Char('"');
     }
     const QString user = ProductRootText(RootKey::CurrentUser);
     const QString machine = ProductRootText(RootKey::LocalMachine);

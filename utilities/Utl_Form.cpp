@@ -20,6 +20,8 @@ using namespace utl;
 
 namespace {
 
+using Widgets = std::initializer_list<QWidget *>;
+
 const QString Separator = QStringLiteral("----------\r\n");
 const QString DeleteCaption = QStringLiteral("削除");
 
@@ -92,8 +94,7 @@ void TUtility_Form::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     const int w = width() - 38, h = height();
-    for (QWidget *widget : {static_cast<QWidget *>(ui->RegistryGroup), static_cast<QWidget *>(ui->ActiveXGroup),
-                            static_cast<QWidget *>(ui->ConvertGroupBox), static_cast<QWidget *>(ui->ConvertPanel)})
+    for (QWidget *widget : Widgets{ui->RegistryGroup, ui->ActiveXGroup, ui->ConvertGroupBox, ui->ConvertPanel})
         widget->resize(w, widget->height());
     ui->ListBoxPanel->resize(w, h - 306);
     ui->ResponseMemo->resize(w, h - ui->ResponseMemo->y() - 8);
@@ -103,9 +104,8 @@ void TUtility_Form::FormShow()
 {
     move(0, 0);
     ui->ExeButton->setEnabled(false);
-    for (QWidget *widget : {static_cast<QWidget *>(ui->RegistryGroup), static_cast<QWidget *>(ui->ActiveXGroup),
-                            static_cast<QWidget *>(ui->ConvertGroupBox), static_cast<QWidget *>(ui->ConvertPanel),
-                            static_cast<QWidget *>(ui->ListBoxPanel)})
+    for (QWidget *widget :
+         Widgets{ui->RegistryGroup, ui->ActiveXGroup, ui->ConvertGroupBox, ui->ConvertPanel, ui->ListBoxPanel})
         widget->hide();
     for (QButtonGroup *group : {MainMenuItems, RegistryItems, ActiveXItems})
         ClearChoice(group);

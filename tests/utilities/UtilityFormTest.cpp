@@ -319,6 +319,7 @@ TEST(KeyFileTest, ConvertsOnlyFolderSettingsAndKeyLines)
         {R"("LogDirectory"="C:\\Kalvex")", R"("LogDirectory"="/a\"b")"},
         {R"("TempDirectory"="")", R"("TempDirectory"="/a\"b/Temp")"},
         {R"("TelegFileName"="Teleg000")", R"("TelegFileName"="Teleg000")"},
+        {R"("Old=TextDirectory"=dword:00000001)", R"("Old=TextDirectory"="/a\"b")"},
         {R"("Path"="HKEY_CURRENT_USER\\Software\\ZK")", R"("Path"="HKEY_CURRENT_USER\\Software\\ZK")"},
         {R"([HKEY_CURRENT_USER\Software\ZK\Kalvex])", R"([HKEY_LOCAL_MACHINE\SOFTWARE\ZK\Kalvex])"},
         {R"([HKEY_LOCAL_MACHINE\SOFTWARE\ZK])", R"([HKEY_LOCAL_MACHINE\SOFTWARE\ZK])"},
