@@ -1,0 +1,53 @@
+#pragma once
+// Maintenance of one OLC server's local store, run from the OLC log window:
+// compaction of a board (bodies and attachment files of erase-marked
+// messages go, the messages stay listed as not downloaded), compaction of
+// the link store (link records that are erase-marked, unreachable or
+// inconsistent go, the rest are renumbered and orphan attachment files
+// deleted) and the flat log (messages older than the server's oldest kept
+// one are appended as text to the board's .log file and leave the board).
+//
+// Every command reads the files it rewrites, writes their new contents to
+// work files in the server folder, flushes them and only then renames them
+// over the old ones. On any failure the store is left byte-identical and no
+// work file remains; false comes back with the reason.
+#include <QString>
+
+// The folders that open client and reader windows work on. Maintenance
+// refuses to run on a server folder while a window of it is open: those
+// windows write the same files. A window calls OlcServerFolderOpened with its
+// server folder when it starts using the store and OlcServerFolderClosed once
+// when it closes; opening twice needs closing twice. GUI thread.
+void OlcServerFolderOpened(const QString &serverFolder);
+void OlcServerFolderClosed(const QString &serverFolder);
+bool OlcServerFolderInUse(const QString &serverFolder);
+
+// A board of the store as the maintenance commands need it.
+struct OlcMaintenanceBoard {
+    QString serverFolder; // the server folder (no trailing separator)
+    QString key;          // its BoardKey
+    QString name;         // its BoardName (header of a new index)
+    qint32 topMsg = 0;    // its TopMsg: the oldest message the server keeps
+};
+
+// Whether a board key names a board of its own in the server folder: a safe
+// base name that no other file of the store (board table, link store, work
+// files) takes. Compared without regard to case, so that a store copied
+// from a system that ignores case stays sound.
+bool OlcBoardKeyUsable(const QString &serverFolder, const QString &key);
+
+// Board compaction: every erase-marked message loses its mark and its body
+// (Start -1) and a file message its attachment file; the other bodies are
+// packed in record order.
+bool CompactOlcBoard(const OlcMaintenanceBoard &board, QString *error);
+
+// The messages of the board older than topMsg (0 for an empty board).
+qint32 OlcFlatLogCount(const OlcMaintenanceBoard &board);
+// Appends the messages older than topMsg to the board's flat log, removes
+// them with their attachment files from the board and gives the index a new
+// header. True with nothing changed when no message is older.
+bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error);
+
+// Link store compaction. True with nothing changed when the server has no
+// link folder.
+bool CompactOlcLinks(const QString &serverFolder, QString *error);
