@@ -270,8 +270,7 @@ void TBOlcLogForm::FormShow()
     ui->ExitButton->setText(QStringLiteral("Exit"));
     ui->SwitchButton->setFocus();
     // A host whose OLC name is no plain folder name has no store to show.
-    const QString olcName = SafeBaseName(Host.OlcName);
-    Server = olcName.isEmpty() ? QString() : OlcClientDirectory + QLatin1Char('/') + olcName;
+    Server = olc::ServerFolder(Host.OlcName);
     ReplyTreeReady = true;
     BoardTreeReady = false;
     LoadBoards();
@@ -365,7 +364,7 @@ const MessageRecord *TBOlcLogForm::CurrentMessage() const
 QString TBOlcLogForm::BoardIndexFile() const
 {
     const BoardRecord *board = CurrentBoardRecord();
-    return board ? OlcBoardIndexPath(Server, board->BoardKey) : QString();
+    return board ? Server.boardIndex(board->BoardKey) : QString();
 }
 
 // ---- boards ----------------------------------------------------------------------------
@@ -374,13 +373,9 @@ QString TBOlcLogForm::BoardIndexFile() const
 void TBOlcLogForm::LoadBoards()
 {
     Boards.clear();
-    if (!Server.isEmpty()) {
-        plat::RecordFile table(OlcBoardTablePath(Server), BoardRecord::Size);
-        QByteArray image;
-        if (table.open())
-            for (qint64 slot = 1; table.read(slot, image); ++slot)
-                Boards.push_back(BoardRecord::decode(image));
-    }
+    std::vector<BoardRecord> table;
+    if (Server.valid() && olc::LoadBoardTable(Server.boardTable(), table) && table.size() > 1)
+        Boards.assign(table.begin() + 1, table.end());
     QTableWidget *grid = ui->BoardGrid;
     grid->setRowCount(0);
     grid->setRowCount(int(Boards.size()));
@@ -467,7 +462,7 @@ void TBOlcLogForm::SetBoard()
     FlatLogItem->setEnabled(false);
     HasMessageIndex = false;
     const BoardRecord *board = CurrentBoardRecord();
-    if (board && OlcBoardKeyUsable(Server, board->BoardKey) && QFileInfo(BoardIndexFile()).isFile()) {
+    if (board && QFileInfo(BoardIndexFile()).isFile()) {
         HasMessageIndex = true;
         CurrentBoardItem->setEnabled(true);
         FlatLogItem->setEnabled(OlcFlatLogCount({Server, board->BoardKey, board->BoardName, board->TopMsg}) > 0);
@@ -700,11 +695,9 @@ void TBOlcLogForm::ShowMessage()
     if (r.Start < 0)
         return Status(QStringLiteral("Not Downloaded."));
     if (!(r.Flags & MessageRecord::FileFlag))
-        return ShowBody(view, plat::ReadFileAt(OlcBoardTextPath(Server, board->BoardKey), r.Start, r.Bytes), r,
+        return ShowBody(view, plat::ReadFileAt(Server.boardText(board->BoardKey), r.Start, r.Bytes), r,
                         r.Flags & MessageRecord::LinkFlag);
-    const QString name = SafeBaseName(r.FileName);
-    ShowFile(view, OlcBoardFolder(Server, board->BoardKey),
-             name.isEmpty() ? QString() : OlcAttachmentName(r.Number, name), true, r);
+    ShowFile(view, Server.attachment(board->BoardKey, r.Number, r.FileName), true, r);
 }
 
 // A text body: an HTML document in the HTML view, else in the rich view.
@@ -722,12 +715,10 @@ void TBOlcLogForm::ShowBody(TRichView *view, const QByteArray &body, const Messa
 }
 
 // An attachment file: its note line, then as its viewer shows it.
-void TBOlcLogForm::ShowFile(TRichView *view, const QString &folder, const QString &name, bool boardMessage,
-                            const MessageRecord &record)
+void TBOlcLogForm::ShowFile(TRichView *view, QString path, bool boardMessage, const MessageRecord &record)
 {
-    if (name.isEmpty())
+    if (path.isEmpty())
         return Status(QStringLiteral("*** Bad File Name : ") + EscapeControls(record.FileName));
-    QString path = folder + QLatin1Char('/') + name;
     view->AddText(QStringLiteral("\r\nFile Name << ") + path + QStringLiteral(" >>"));
     if (boardMessage)
         ResolveHtmlArchive(this, record.Title, record.FileName, path);
@@ -849,7 +840,7 @@ void TBOlcLogForm::FollowLink()
     const BoardRecord *board = CurrentBoardRecord();
     if (!message || !board)
         return;
-    const QString linkIndex = OlcLinkIndexPath(Server);
+    const QString linkIndex = Server.linkIndex();
     qint32 holder = message->Number;
     QString title = message->Title;
     qint32 next = message->LinkIndex;
@@ -900,14 +891,10 @@ void TBOlcLogForm::ShowLinkMessage(const MessageRecord &link, const QString &hol
     if (!(link.Flags & MessageRecord::FileFlag)) {
         if (link.Start < 0)
             return;
-        return ShowBody(view, plat::ReadFileAt(OlcLinkTextPath(Server), link.Start, link.Bytes), link,
+        return ShowBody(view, plat::ReadFileAt(Server.linkText(), link.Start, link.Bytes), link,
                         link.Flags & MessageRecord::LinkFlag);
     }
-    const QString name = SafeBaseName(link.FileName);
-    const QString attachment = name.isEmpty() || SafeBaseName(link.AuxText2).isEmpty()
-                                   ? QString()
-                                   : OlcLinkAttachmentName(link.AuxText2, link.LinkHolder, link.ReplyTo, name);
-    ShowFile(view, OlcLinkFolder(Server), attachment, false, link);
+    ShowFile(view, Server.linkAttachment(link.AuxText2, link.LinkHolder, link.ReplyTo, link.FileName), false, link);
 }
 
 void TBOlcLogForm::ReturnFromLink()
@@ -940,7 +927,7 @@ void TBOlcLogForm::EraseButtonClick()
     SetUpdate(UpdateAction::Update);
     QString error;
     if (LinkIndex != 0) {
-        const std::optional<MessageRecord> link = ToggleErased(OlcLinkIndexPath(Server), LinkIndex, &error);
+        const std::optional<MessageRecord> link = ToggleErased(Server.linkIndex(), LinkIndex, &error);
         if (!link)
             return Status(QStringLiteral("*** Erase Error : ") + error);
         return Status(link->Erased ? QStringLiteral("Erase marked.") : QString());

@@ -11,7 +11,7 @@
 #include "core/HostRecord.h"
 #include "core/MessageRecord.h"
 #include "olc/BOlcLogMnt.h"
-#include "olc/OlcLogStore.h"
+#include "olc/OlcStore.h"
 
 #include <QString>
 #include <QWidget>
@@ -54,7 +54,7 @@ public:
 
     View CurrentView() const { return Shown; }
     UpdateAction CurrentUpdateAction() const { return Update; }
-    const QString &ServerDirectory() const { return Server; }
+    const olc::ServerFolder &ServerDirectory() const { return Server; }
     const std::vector<BoardRecord> &BoardTable() const { return Boards; }
     // Slot (1 .. BoardCount) of the current board, 0 for none.
     int CurrentBoard() const { return Board; }
@@ -112,8 +112,7 @@ private:
     void FollowLink();
     void ShowLinkMessage(const MessageRecord &link, const QString &holderTitle);
     void ReturnFromLink();
-    void ShowFile(TRichView *view, const QString &folder, const QString &name, bool boardMessage,
-                  const MessageRecord &record);
+    void ShowFile(TRichView *view, QString path, bool boardMessage, const MessageRecord &record);
     void ShowBody(TRichView *view, const QByteArray &body, const MessageRecord &record, bool linkFlag);
     void ShowFileInside();
     void ShowImage();
@@ -134,7 +133,7 @@ private:
     View Shown = View::Boards;
     UpdateAction Update = UpdateAction::Update;
     bool UtlLink = false;
-    QString Server;
+    olc::ServerFolder Server{QString()};
     std::vector<BoardRecord> Boards;
     int Board = 0;
     bool HasMessageIndex = false;

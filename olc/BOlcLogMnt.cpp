@@ -6,7 +6,6 @@
 
 #include "core/BCommon.h"
 #include "core/MessageRecord.h"
-#include "olc/OlcLogStore.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
@@ -42,10 +41,6 @@ namespace C = MessageRecordCapacity;
 constexpr int RecordSize = MessageRecord::Size;
 // Bodies are copied in pieces of at most this many bytes.
 constexpr qint64 CopyPiece = 65536;
-constexpr char WorkIndexName[] = "Work$$$$.dat";
-constexpr char WorkTextName[] = "Work$$$$.txt";
-constexpr char WorkStem[] = "Work$$$$";
-constexpr char LinkStem[] = "OlcLink";
 
 bool Fail(QString *error, const QString &reason)
 {
@@ -110,7 +105,7 @@ bool WriteAll(QFile &file, const QByteArray &bytes, QString *error)
 // until all renames are done). Whatever is left uncommitted is removed.
 class StoreRewrite {
 public:
-    explicit StoreRewrite(QString serverFolder) : folder_(std::move(serverFolder)) {}
+    StoreRewrite() = default;
     ~StoreRewrite()
     {
         for (const Staged &s : staged_) {
@@ -125,9 +120,12 @@ public:
     StoreRewrite &operator=(const StoreRewrite &) = delete;
 
     // A new, empty work file that replaces target on commit.
-    QFile *stage(const QString &target, const QString &workName, QString *error)
+    QFile *stage(const QString &target, const QString &path, QString *error)
     {
-        const QString path = folder_ + QLatin1Char('/') + workName;
+        if (target.isEmpty() || path.isEmpty()) {
+            Fail(error, QStringLiteral("no such file in the store"));
+            return nullptr;
+        }
         // A work file left by a crash is ours to replace: removed, never followed.
         QFile::remove(path);
         auto work = std::make_unique<QFile>(path);
@@ -173,7 +171,6 @@ private:
         std::unique_ptr<QFile> work;
         QString backup;
     };
-    const QString folder_;
     std::vector<Staged> staged_;
     bool committed_ = false;
 };
@@ -222,38 +219,34 @@ private:
     qint64 offset_ = 0;
 };
 
-// Removes files of the store by name from one folder: only names of files
-// directly inside it, only regular files.
-void RemoveStoreFiles(const QString &folder, const QStringList &names)
+// Removes files of the store: only regular files directly inside their
+// expected folder; an empty path (an unsafe name) is skipped.
+void RemoveStoreFiles(const QString &folder, const QStringList &paths)
 {
-    const QString inside = QFileInfo(folder).absoluteFilePath();
-    for (const QString &name : names) {
-        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.contains(QLatin1Char('/')))
-            continue;
-        const QFileInfo info(folder + QLatin1Char('/') + name);
-        if (info.isFile() && !info.isSymLink() && info.absolutePath() == inside)
-            QFile::remove(info.filePath());
+    const QString inside = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        if (!path.isEmpty() && info.isFile() && !info.isSymLink() && QDir::cleanPath(info.absolutePath()) == inside)
+            QFile::remove(path);
     }
 }
 
-// The attachment file name of a board message, empty when its name is not a safe one.
-QString AttachmentOf(const Image &r)
+QString AttachmentOf(const OlcMaintenanceBoard &board, const Image &r)
 {
-    const QString name = SafeBaseName(r.text(O::FileName, C::FileName));
-    return name.isEmpty() ? QString() : OlcAttachmentName(r.get(O::Number), name);
+    return board.server.attachment(board.key, r.get(O::Number), r.text(O::FileName, C::FileName));
 }
 
-QString LinkAttachmentOf(const Image &r)
+QString LinkAttachmentOf(const olc::ServerFolder &server, const Image &r)
 {
-    return OlcLinkAttachmentName(r.text(O::AuxText2, C::AuxText2), r.get(O::LinkHolder), r.get(O::ReplyTo),
+    return server.linkAttachment(r.text(O::AuxText2, C::AuxText2), r.get(O::LinkHolder), r.get(O::ReplyTo),
                                  r.text(O::FileName, C::FileName));
 }
 
 bool CheckBoard(const OlcMaintenanceBoard &board, QString *error)
 {
-    if (OlcServerFolderInUse(board.serverFolder))
+    if (!board.server.valid() || OlcServerFolderInUse(board.server.path()))
         return Fail(error, QStringLiteral("an OLC window of this server is open"));
-    if (!OlcBoardKeyUsable(board.serverFolder, board.key))
+    if (!board.server.usableBoardKey(board.key))
         return Fail(error, QStringLiteral("board key collides with the store's files : ") + EscapeControls(board.key));
     return true;
 }
@@ -363,8 +356,8 @@ private:
 // files are complete.
 class LinkCompactor {
 public:
-    LinkCompactor(const QString &folder, const std::vector<Image> &links, BodyPacker &bodies)
-        : folder_(folder), links_(links), bodies_(bodies), taken_(links.size(), false)
+    LinkCompactor(const olc::ServerFolder &server, const std::vector<Image> &links, BodyPacker &bodies)
+        : server_(server), links_(links), bodies_(bodies), taken_(links.size(), false)
     {
     }
 
@@ -451,14 +444,14 @@ private:
         auto found = boards.find(key);
         if (found == boards.end()) {
             std::vector<Image> images;
-            if (!OlcBoardKeyUsable(folder_, key) || !ReadImages(OlcBoardIndexPath(folder_, key), images, nullptr))
+            if (!ReadImages(server_.boardIndex(key), images, nullptr))
                 images.clear();
             found = boards.emplace(key, std::move(images)).first;
         }
         return found->second.empty() ? nullptr : &found->second;
     }
 
-    const QString &folder_;
+    const olc::ServerFolder &server_;
     const std::vector<Image> &links_;
     BodyPacker &bodies_;
     std::vector<bool> taken_;
@@ -467,17 +460,17 @@ private:
 
 // Link attachment files that no kept record names: every entry of the link
 // folder except the link text file.
-void RemoveOrphans(const QString &folder, const std::vector<Image> &kept)
+void RemoveOrphans(const olc::ServerFolder &server, const std::vector<Image> &kept)
 {
     QSet<QString> named;
     for (size_t r = 1; r < kept.size(); ++r)
-        named.insert(LinkAttachmentOf(kept[r]));
+        named.insert(QFileInfo(LinkAttachmentOf(server, kept[r])).fileName());
     QStringList orphans;
-    const QDir linkFolder(OlcLinkFolder(folder));
-    const QString textName = QFileInfo(OlcLinkTextPath(folder)).fileName();
+    const QDir linkFolder(server.linkFolder());
+    const QString textName = QFileInfo(server.linkText()).fileName();
     for (const QString &name : linkFolder.entryList(QDir::Files | QDir::Hidden | QDir::System))
         if (name.compare(textName, Qt::CaseInsensitive) != 0 && !named.contains(name))
-            orphans << name;
+            orphans << linkFolder.filePath(name);
     RemoveStoreFiles(linkFolder.path(), orphans);
 }
 
@@ -502,32 +495,20 @@ bool OlcServerFolderInUse(const QString &serverFolder)
     return OlcOpenServerFolders.contains(FolderKey(serverFolder));
 }
 
-bool OlcBoardKeyUsable(const QString &serverFolder, const QString &key)
-{
-    if (key.isEmpty() || SafeBaseName(key) != key)
-        return false;
-    for (const QString &taken : {QFileInfo(OlcBoardTablePath(serverFolder)).completeBaseName(), QString::fromLatin1(LinkStem),
-                                 QString::fromLatin1(WorkStem)})
-        if (key.compare(taken, Qt::CaseInsensitive) == 0)
-            return false;
-    return true;
-}
-
 // ---- the commands -----------------------------------------------------------------------
 
 bool CompactOlcBoard(const OlcMaintenanceBoard &board, QString *error)
 {
     if (!CheckBoard(board, error))
         return false;
-    const QString indexPath = OlcBoardIndexPath(board.serverFolder, board.key);
-    const QString textPath = OlcBoardTextPath(board.serverFolder, board.key);
+    const QString indexPath = board.server.boardIndex(board.key), textPath = board.server.boardText(board.key);
     std::vector<Image> records;
     QFile text(textPath);
     if (!ReadImages(indexPath, records, error) || !OpenForReading(text, error))
         return false;
-    StoreRewrite rewrite(board.serverFolder);
-    QFile *workIndex = rewrite.stage(indexPath, QLatin1String(WorkIndexName), error);
-    QFile *workText = workIndex ? rewrite.stage(textPath, QLatin1String(WorkTextName), error) : nullptr;
+    StoreRewrite rewrite;
+    QFile *workIndex = rewrite.stage(indexPath, board.server.workIndex(), error);
+    QFile *workText = workIndex ? rewrite.stage(textPath, board.server.workText(), error) : nullptr;
     if (!workText)
         return false;
     BodyPacker bodies(text, *workText);
@@ -538,20 +519,20 @@ bool CompactOlcBoard(const OlcMaintenanceBoard &board, QString *error)
             r.setByte(O::Erased, 0);
             r.set(O::Start, -1);
             if (r.isFile())
-                attachments << AttachmentOf(r);
+                attachments << AttachmentOf(board, r);
         } else if (!r.isFile() && r.get(O::Start) >= 0 && !bodies.copy(r, error)) {
             return false;
         }
     }
     if (!WriteImages(*workIndex, records, error) || !rewrite.commit(error))
         return false;
-    RemoveStoreFiles(OlcBoardFolder(board.serverFolder, board.key), attachments);
+    RemoveStoreFiles(board.server.boardFolder(board.key), attachments);
     return true;
 }
 
 qint32 OlcFlatLogCount(const OlcMaintenanceBoard &board)
 {
-    plat::RecordFile index(OlcBoardIndexPath(board.serverFolder, board.key), RecordSize);
+    plat::RecordFile index(board.server.boardIndex(board.key), RecordSize);
     QByteArray first;
     if (!index.open() || !index.read(1, first))
         return 0;
@@ -565,15 +546,14 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error)
         return false;
     if (OlcFlatLogCount(board) <= 0)
         return true;
-    const QString indexPath = OlcBoardIndexPath(board.serverFolder, board.key);
-    const QString textPath = OlcBoardTextPath(board.serverFolder, board.key);
+    const QString indexPath = board.server.boardIndex(board.key), textPath = board.server.boardText(board.key);
     std::vector<Image> records;
     QFile text(textPath);
     if (!ReadImages(indexPath, records, error) || !OpenForReading(text, error))
         return false;
-    StoreRewrite rewrite(board.serverFolder);
-    QFile *workIndex = rewrite.stage(indexPath, QLatin1String(WorkIndexName), error);
-    QFile *workText = workIndex ? rewrite.stage(textPath, QLatin1String(WorkTextName), error) : nullptr;
+    StoreRewrite rewrite;
+    QFile *workIndex = rewrite.stage(indexPath, board.server.workIndex(), error);
+    QFile *workText = workIndex ? rewrite.stage(textPath, board.server.workText(), error) : nullptr;
     if (!workText || !WriteAll(*workIndex, MakeHeaderRecord(board.name).encode(), error))
         return false;
     BodyPacker bodies(text, *workText);
@@ -588,7 +568,7 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error)
                 return false;
             log += FlatLogEntry(r, body);
             if (downloaded && r.isFile())
-                attachments << AttachmentOf(r);
+                attachments << AttachmentOf(board, r);
             continue;
         }
         if (!r.isFile() && r.get(O::Start) >= 0 && !bodies.copy(r, error))
@@ -596,37 +576,37 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error)
         if (!WriteAll(*workIndex, r.bytes, error))
             return false;
     }
-    FlatLogAppend flatLog(OlcFlatLogPath(board.serverFolder, board.key));
+    FlatLogAppend flatLog(board.server.flatLog(board.key));
     if (!flatLog.append(log, error))
         return false;
     if (!rewrite.commit(error)) {
         flatLog.takeBack();
         return false;
     }
-    RemoveStoreFiles(OlcBoardFolder(board.serverFolder, board.key), attachments);
+    RemoveStoreFiles(board.server.boardFolder(board.key), attachments);
     return true;
 }
 
-bool CompactOlcLinks(const QString &serverFolder, QString *error)
+bool CompactOlcLinks(const olc::ServerFolder &server, QString *error)
 {
-    if (OlcServerFolderInUse(serverFolder))
+    if (!server.valid() || OlcServerFolderInUse(server.path()))
         return Fail(error, QStringLiteral("an OLC window of this server is open"));
-    if (!QFileInfo(OlcLinkFolder(serverFolder)).isDir())
+    if (!QFileInfo(server.linkFolder()).isDir())
         return true;
-    const QString indexPath = OlcLinkIndexPath(serverFolder), textPath = OlcLinkTextPath(serverFolder);
+    const QString indexPath = server.linkIndex(), textPath = server.linkText();
     std::vector<Image> links;
     QFile text(textPath);
     if (!ReadImages(indexPath, links, error) || !OpenForReading(text, error))
         return false;
     if (links.empty())
         return Fail(error, indexPath + QStringLiteral(" has no header"));
-    StoreRewrite rewrite(serverFolder);
-    QFile *workIndex = rewrite.stage(indexPath, QLatin1String(WorkIndexName), error);
-    QFile *workText = workIndex ? rewrite.stage(textPath, QLatin1String(WorkTextName), error) : nullptr;
+    StoreRewrite rewrite;
+    QFile *workIndex = rewrite.stage(indexPath, server.workIndex(), error);
+    QFile *workText = workIndex ? rewrite.stage(textPath, server.workText(), error) : nullptr;
     if (!workText)
         return false;
     BodyPacker bodies(text, *workText);
-    LinkCompactor compactor(serverFolder, links, bodies);
+    LinkCompactor compactor(server, links, bodies);
     compactor.kept.push_back(links.front());
     if (!compactor.run(error) || !WriteImages(*workIndex, compactor.kept, error))
         return false;
@@ -636,14 +616,14 @@ bool CompactOlcLinks(const QString &serverFolder, QString *error)
         std::vector<Image> &board = compactor.boards[key];
         for (const auto &[at, linkIndex] : updates)
             board[at].set(O::LinkIndex, linkIndex);
-        const QString workName = QLatin1String(WorkStem) + QLatin1Char('.') + IntToZeroStr(++n, 3);
-        QFile *work = rewrite.stage(OlcBoardIndexPath(serverFolder, key), workName, error);
+        const QString workPath = server.workIndex() + QLatin1Char('.') + IntToZeroStr(++n, 3);
+        QFile *work = rewrite.stage(server.boardIndex(key), workPath, error);
         if (!work || !WriteImages(*work, board, error))
             return false;
     }
     if (!rewrite.commit(error))
         return false;
-    RemoveOrphans(serverFolder, compactor.kept);
+    RemoveOrphans(server, compactor.kept);
     return true;
 }
 
@@ -688,7 +668,7 @@ void TBOlcLogForm::CurrentBoardClick()
 
 void TBOlcLogForm::LinkMessageClick()
 {
-    if (!QFileInfo(OlcLinkFolder(Server)).isDir() ||
+    if (!QFileInfo(Server.linkFolder()).isDir() ||
         !AskYesNo(QStringLiteral("LinkMessageQuestion"), QStringLiteral("ﾘﾝｸ･ﾒｯｾｰｼﾞのﾒﾝﾃﾅﾝｽを行ないます.消去ﾏｰｸのついたﾘﾝｸ･ﾒｯｾｰｼﾞ,あるいはﾘﾝｸ関係に不整合がある場合,関連するﾘﾝｸ･ﾃﾞｰﾀは物理的に削除されます.\r\nよろしいですか?")))
         return;
     if (!RunMaintenance([&](QString *error) { return CompactOlcLinks(Server, error); }))

@@ -11,6 +11,9 @@
 // work files in the server folder, flushes them and only then renames them
 // over the old ones. On any failure the store is left byte-identical and no
 // work file remains; false comes back with the reason.
+#include "olc/OlcStore.h"
+
+#include <QHash>
 #include <QString>
 
 // The folders that open client and reader windows work on. Maintenance
@@ -21,20 +24,19 @@
 void OlcServerFolderOpened(const QString &serverFolder);
 void OlcServerFolderClosed(const QString &serverFolder);
 bool OlcServerFolderInUse(const QString &serverFolder);
+// The open server folders (cleaned absolute paths) and how often each is open.
+extern QHash<QString, int> OlcOpenServerFolders;
 
 // A board of the store as the maintenance commands need it.
 struct OlcMaintenanceBoard {
-    QString serverFolder; // the server folder (no trailing separator)
+    olc::ServerFolder server{QString()};
     QString key;          // its BoardKey
     QString name;         // its BoardName (header of a new index)
     qint32 topMsg = 0;    // its TopMsg: the oldest message the server keeps
 };
 
-// Whether a board key names a board of its own in the server folder: a safe
-// base name that no other file of the store (board table, link store, work
-// files) takes. Compared without regard to case, so that a store copied
-// from a system that ignores case stays sound.
-bool OlcBoardKeyUsable(const QString &serverFolder, const QString &key);
+// The board commands refuse a board whose key the store cannot use as a
+// board's own file names (olc::ServerFolder::usableBoardKey).
 
 // Board compaction: every erase-marked message loses its mark and its body
 // (Start -1) and a file message its attachment file; the other bodies are
@@ -50,4 +52,4 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error);
 
 // Link store compaction. True with nothing changed when the server has no
 // link folder.
-bool CompactOlcLinks(const QString &serverFolder, QString *error);
+bool CompactOlcLinks(const olc::ServerFolder &server, QString *error);
