@@ -191,8 +191,9 @@ void TBOlcLogForm::FormCreate()
     FitColumns(ui->MsgsGrid, MessageWidths);
     for (QTreeWidget *tree : {ui->BoardTree, ui->ReplyTree})
         tree->setHeaderHidden(true);
-    for (TRichView *view : {ui->ClientRichView, ui->LinkRichView})
-        view->SetHeadHeight(100);
+    // Room for the whole header: seven lines above a message, eleven above a link message.
+    ui->ClientRichView->SetHeadHeight(130);
+    ui->LinkRichView->SetHeadHeight(200);
 
     installEventFilter(this);
     for (QWidget *child : findChildren<QWidget *>())
