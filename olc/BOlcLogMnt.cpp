@@ -13,9 +13,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QMessageBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QHash>
 #include <QSet>
 #include <QtEndian>
@@ -27,7 +27,6 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <optional>
 #include <set>
 #include <unistd.h>
 #include <vector>
@@ -242,10 +241,20 @@ QString LinkAttachmentOf(const olc::ServerFolder &server, const Image &r)
                                  r.text(O::FileName, C::FileName));
 }
 
+// Maintenance runs only on a store no client or reader window writes meanwhile.
+bool CheckServer(const olc::ServerFolder &server, QString *error)
+{
+    if (!server.valid())
+        return Fail(error, QStringLiteral("no local store for this host"));
+    if (OlcServerFolderInUse(server.path()))
+        return Fail(error, QStringLiteral("an OLC window of this server is open"));
+    return true;
+}
+
 bool CheckBoard(const OlcMaintenanceBoard &board, QString *error)
 {
-    if (!board.server.valid() || OlcServerFolderInUse(board.server.path()))
-        return Fail(error, QStringLiteral("an OLC window of this server is open"));
+    if (!CheckServer(board.server, error))
+        return false;
     if (!board.server.usableBoardKey(board.key))
         return Fail(error, QStringLiteral("board key collides with the store's files : ") + EscapeControls(board.key));
     return true;
@@ -589,8 +598,8 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error)
 
 bool CompactOlcLinks(const olc::ServerFolder &server, QString *error)
 {
-    if (!server.valid() || OlcServerFolderInUse(server.path()))
-        return Fail(error, QStringLiteral("an OLC window of this server is open"));
+    if (!CheckServer(server, error))
+        return false;
     if (!QFileInfo(server.linkFolder()).isDir())
         return true;
     const QString indexPath = server.linkIndex(), textPath = server.linkText();
