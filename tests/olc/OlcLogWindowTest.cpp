@@ -3,6 +3,7 @@
 // message, picture and link views, erase marks, printing, the compaction of
 // the current board from the menu, and stores with missing or short files.
 #include "OlcLogStores.h"
+#include "core/BCommon.h"
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
@@ -172,16 +173,16 @@ TEST_F(OlcLogWindow, BrowseReadLinksEraseAndCompactTheCurrentBoard)
     EXPECT_EQ(ui->UtlButton->text(), QStringLiteral("ReTree"));
     ASSERT_EQ(ui->MsgsGrid->rowCount(), 11);
     EXPECT_EQ(form->CurrentMessageRow(), 11);
-    EXPECT_EQ(cell(ui->MsgsGrid, 2, 6), QStringLiteral("00001"));
-    EXPECT_EQ(cell(ui->MsgsGrid, 3, 2), QStringLiteral("<<Deleted>>"));
-    EXPECT_EQ(cell(ui->MsgsGrid, 3, 7), QString());
-    EXPECT_EQ(cell(ui->MsgsGrid, 4, 3), QString());
-    EXPECT_EQ(cell(ui->MsgsGrid, 4, 7), QStringLiteral("Serial"));
-    EXPECT_EQ(cell(ui->MsgsGrid, 4, 11), QStringLiteral("-"));
-    EXPECT_EQ(cell(ui->MsgsGrid, 5, 5), QStringLiteral("*"));
-    EXPECT_EQ(cell(ui->MsgsGrid, 6, 4), QStringLiteral("*"));
-    EXPECT_EQ(cell(ui->MsgsGrid, 6, 12), QStringLiteral("%1").arg(bmp.size(), 9, 10, QLatin1Char('0')));
-    EXPECT_EQ(cell(ui->MsgsGrid, 1, 10), QStringLiteral("2026/03/04 05:06:07"));
+    struct Cell {
+        int row, column;
+        QString text;
+    };
+    for (const Cell &c : std::vector<Cell>{{2, 6, QStringLiteral("00001")}, {3, 2, QStringLiteral("<<Deleted>>")},
+                                           {3, 7, {}}, {4, 3, {}}, {4, 7, QStringLiteral("Serial")},
+                                           {4, 11, QStringLiteral("-")}, {5, 5, QStringLiteral("*")},
+                                           {6, 4, QStringLiteral("*")}, {6, 12, IntToZeroStr(bmp.size(), 9)},
+                                           {1, 10, QStringLiteral("2026/03/04 05:06:07")}})
+        EXPECT_EQ(cell(ui->MsgsGrid, c.row, c.column), c.text) << c.row << "," << c.column;
 
     read(1);
     EXPECT_TRUE(text(ui->ClientRichView).contains(QStringLiteral("Number   : 00001")));
