@@ -65,14 +65,14 @@ TArchiverType GetArchiverType(const QString &fileName, bool byExtension)
     return extension == QLatin1String(".exe") ? GetArchiverType(fileName, false) : atNone;
 }
 
-TArchiveFile::TArchiveFile(QObject *owner) : QObject(owner), FileName_(UnsetMarker()) {}
+TArchiveFile::TArchiveFile(QObject *owner) : QObject(owner), fileName_(UnsetMarker()) {}
 
 TArchiveFile::~TArchiveFile() = default;
 
 void TArchiveFile::SetFileName(const QString &name)
 {
     SetArchiverType(GetArchiverType(name, true));
-    FileName_ = name;
+    fileName_ = name;
 }
 
 void TArchiveFile::SetArchiverType(TArchiverType type)
@@ -101,7 +101,7 @@ void TArchiveFile::SetArchiverType(TArchiverType type)
             throw EArchiver(QStringLiteral("書庫の形式を特定できませんでした。"));
         break;
     }
-    ArchiverType_ = type;
+    archiverType_ = type;
 }
 
 void TArchiveFile::SetOutputSize(int size)
@@ -123,7 +123,7 @@ int TArchiveFile::Unpack(plat::ArchiverWindow ownerWindow, const TArchiverOption
         DetachProgressWindow();
     };
     try {
-        const int result = archiver_->Unpack(ownerWindow, FileName_, used, destDir, files,
+        const int result = archiver_->Unpack(ownerWindow, fileName_, used, destDir, files,
                                              used.ResFileUsage.testFlag(ruOnUnpack), OutputBuffer);
         finish();
         return result;
@@ -152,10 +152,10 @@ void TArchiveFile::AttachProgressWindow()
 {
     if (!OnProgress)
         return;
-    if (!ProgressWindow)
-        ProgressWindow = new ProgressReceiver(this);
+    if (!progressWindow_)
+        progressWindow_ = new ProgressReceiver(this);
     try {
-        archiver_->SetOwnerWindow(ProgressWindow, nullptr);
+        archiver_->SetOwnerWindow(progressWindow_, nullptr);
     } catch (const EArchiver &) {
         // Extraction goes on without progress reports.
     }
@@ -166,7 +166,7 @@ void TArchiveFile::DetachProgressWindow()
     if (!OnProgress)
         return;
     try {
-        archiver_->KillOwnerWindow(ProgressWindow);
+        archiver_->KillOwnerWindow(progressWindow_);
     } catch (const EArchiver &) {
         // Nothing was registered.
     }

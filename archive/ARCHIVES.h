@@ -39,12 +39,12 @@ public:
     // an archiver is taken as it is.
     bool Reading = false;
 
-    QString FileName() const { return FileName_; }
+    QString FileName() const { return fileName_; }
     // Chooses the archiver by the name's extension, then takes the name. A
     // name that stands for no archive type leaves no archiver; a type without
     // archiver, or a missing library, throws EArchiver and keeps the old name.
     void SetFileName(const QString &name);
-    TArchiverType ArchiverType() const { return ArchiverType_; }
+    TArchiverType ArchiverType() const { return archiverType_; }
     // atLha and atZip create their archiver (throwing EArchiver when its
     // library is missing, with nothing changed); atNone drops the archiver;
     // atAutoDetect is only noted.
@@ -75,9 +75,9 @@ private:
     void AttachProgressWindow();
     void DetachProgressWindow();
 
-    TArchiverType ArchiverType_ = atAutoDetect;
+    TArchiverType archiverType_ = atAutoDetect;
     std::unique_ptr<TArchiver> archiver_;
-    QString FileName_;
+    QString fileName_;
     // Created on the first Unpack with OnProgress set; lives as long as this.
-    QObject *ProgressWindow = nullptr;
+    QObject *progressWindow_ = nullptr;
 };

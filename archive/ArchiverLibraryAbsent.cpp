@@ -1,6 +1,7 @@
 // Where the platform brings no archiver libraries, every library is missing:
-// the archivers report so, and nothing is unpacked. Built only while the
-// platform layer has no implementation of its own (archive/CMakeLists.txt).
+// the archivers report so, and nothing is unpacked. The linker takes this
+// only where the platform layer has no implementation of its own
+// (archive/CMakeLists.txt).
 #include "platform/ArchiverLibrary.h"
 
 namespace plat {

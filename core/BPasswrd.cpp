@@ -1,7 +1,6 @@
 #include "core/BPasswrd.h"
 
 #include "archive/ARCHIVES.h"
-
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"

@@ -160,11 +160,8 @@ TEST(CommandLineTest, OptionsBuildTheLibrariesCommandLines)
         EXPECT_EQ(row.build(), row.expected) << row.what;
 }
 
-TEST(CommandLineTest, PathHelpers)
+TEST(CommandLineTest, SelfExtractingArchivesAreJoinedWithSlashes)
 {
-    EXPECT_EQ(EscapeZipName(QStringLiteral("dir\\a[1].txt")), QStringLiteral("dir/a[[]1].txt"));
-    // 表 and ソ end in the byte of "\" in CP932; they stay whole characters.
-    EXPECT_EQ(EscapeZipName(QStringLiteral("表ソ\\[")), QStringLiteral("表ソ/[[]"));
     EXPECT_EQ(JoinPath("", "a.EXE"), QStringLiteral("a.EXE"));
     EXPECT_EQ(JoinPath("D:/out", "a.EXE"), QStringLiteral("D:/out/a.EXE"));
     EXPECT_EQ(JoinPath("D:/out/", "a.EXE"), QStringLiteral("D:/out/a.EXE"));
@@ -186,10 +183,6 @@ TEST_F(ResponseFileTest, NamesGoIntoTheResponseFileWhenOneIsNamedAndAllowed)
     // The ZIP libraries get their names escaped in the file as well.
     ZipExtractCommand("-x", ZipArchive, options, TmpDir, {&lines}, true, false);
     EXPECT_EQ(env.readFile(QStringLiteral("r.txt")), plat::ToCp932(QStringLiteral("\"a.txt\"\r\n\"b/表[[]1].txt\"\r\n")));
-
-    // Not allowed: the names go inline.
-    EXPECT_EQ(LhaCommandLine("u", LzhArchive, options, "", {&lines}, false, false),
-              QStringLiteral(R"(u -+  "C:/in/a.lzh" "a.txt" "b\表[1].txt" tail)"));
 
     options.ResFileName = env.file(QStringLiteral("missing/r.txt"));
     EXPECT_THROW(LhaCommandLine("u", LzhArchive, options, "", {&lines}, true, false), EFileError);
