@@ -25,8 +25,9 @@ enum LhaEntry {
     LhaEntryCount
 };
 constexpr const char *LhaEntryNames[LhaEntryCount] = {
-    "Unlha",         "UnlhaOpenArchive",      "UnlhaCloseArchive",      "UnlhaFindFirst", "UnlhaFindNext",
-    "UnlhaCheckArchive", "UnlhaSetOwnerWindowEx", "UnlhaKillOwnerWindowEx", "UnlhaExtractMem"};
+    "Unlha",         "UnlhaOpenArchive",      "UnlhaCloseArchive",      "UnlhaFindFirst",
+    "UnlhaFindNext", "UnlhaCheckArchive",     "UnlhaSetOwnerWindowEx",  "UnlhaKillOwnerWindowEx",
+    "UnlhaExtractMem"};
 void *LhaEntries[LhaEntryCount] = {};
 
 void LoadLhaLibrary()

@@ -135,20 +135,31 @@ TEST(CommandLineTest, OptionsBuildTheLibrariesCommandLines)
          [&] { return ZipRefreshCommand("-ru", ZipArchive, ManyZipSwitches(), "", {OddName}, false); },
          R"(-ru -o -j  "C:/in/a.zip" "d\表[1].txt" )"},
         {"numbers: not given, negative, zero",
-         [&] { return Built([](TCmdOpt &cmd) { cmd.AddInt("n", -1), cmd.AddInt("a", -2), cmd.AddInt("jm", 0); }); },
+         [&] {
+             return Built([](TCmdOpt &cmd) {
+                 cmd.AddInt("n", -1);
+                 cmd.AddInt("a", -2);
+                 cmd.AddInt("jm", 0);
+             });
+         },
          " -a-2 -jm0"},
         {"quoted texts: unset, empty value, a switch with a blank",
          [&] {
              return Built([](TCmdOpt &cmd) {
-                 cmd.AddQuoted("jo", UnsetMarker()), cmd.AddQuoted("jz", ""), cmd.AddQuoted(" x", "v");
+                 cmd.AddQuoted("jo", UnsetMarker());
+                 cmd.AddQuoted("jz", "");
+                 cmd.AddQuoted(" x", "v");
              });
          },
          R"( "-jz" "xv")"},
         {"directories: with and without their slash, empty, unset; an empty piece",
          [&] {
              return Built([](TCmdOpt &cmd) {
-                 cmd.AddDir("", TmpDir), cmd.AddDir("", TmpDir + '/'), cmd.AddDir("w", ""),
-                     cmd.AddDir("w", UnsetMarker()), cmd.Add("");
+                 cmd.AddDir("", TmpDir);
+                 cmd.AddDir("", TmpDir + '/');
+                 cmd.AddDir("w", "");
+                 cmd.AddDir("w", UnsetMarker());
+                 cmd.Add("");
              });
          },
          R"( "C:/tmp/" "C:/tmp/" )"},
