@@ -171,13 +171,6 @@ TEST(CommandLineTest, OptionsBuildTheLibrariesCommandLines)
         EXPECT_EQ(row.build(), row.expected) << row.what;
 }
 
-TEST(CommandLineTest, SelfExtractingArchivesAreJoinedWithSlashes)
-{
-    EXPECT_EQ(JoinPath("", "a.EXE"), QStringLiteral("a.EXE"));
-    EXPECT_EQ(JoinPath("D:/out", "a.EXE"), QStringLiteral("D:/out/a.EXE"));
-    EXPECT_EQ(JoinPath("D:/out/", "a.EXE"), QStringLiteral("D:/out/a.EXE"));
-}
-
 class ResponseFileTest : public TempEnvTest {};
 
 TEST_F(ResponseFileTest, NamesGoIntoTheResponseFileWhenOneIsNamedAndAllowed)
