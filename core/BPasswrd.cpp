@@ -1,5 +1,6 @@
 #include "core/BPasswrd.h"
 
+#include "archive/ARCHIVES.h"
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
@@ -168,7 +169,8 @@ constexpr int FileNotFoundCode = 2;
 constexpr int NoAssociationCode = 31;
 constexpr int AssociationFoundCode = 33;
 
-// The archiver's error number for "the archiver library is not available".
+// ExtractArchive's answer when the archive cannot be unpacked at all (no
+// archiver for its type, or a library missing).
 constexpr int ArchiverNotAvailable = 0x8000;
 
 // A file type that the desktop would run rather than show: handing such a
@@ -270,17 +272,6 @@ QString ProgramPath(const QString &file, const QString &directory)
     return QStandardPaths::findExecutable(file);
 }
 
-// The archiver's message for an archive that cannot be unpacked here.
-QString ArchiverNotAvailableMessage(const QString &archivePath)
-{
-    const QString extension = QFileInfo(archivePath).suffix().toLower();
-    if (extension == QLatin1String("lzh"))
-        return QStringLiteral("Lha 形式書庫を扱うには UNLHA32.DLL が 必要です。");
-    if (extension == QLatin1String("zip"))
-        return QStringLiteral("ZIP 形式書庫を解凍するには UNZIP32.DLL が、作成するには ZIP32J.DLL が必要です。");
-    return QStringLiteral("書庫の形式を判別できません。");
-}
-
 } // namespace
 
 bool IsLocalAddress(const QString &address)
@@ -364,13 +355,21 @@ int FindAssociatedProgram(const QString &file, const QString &directory)
     return process.readAllStandardOutput().trimmed().isEmpty() ? NoAssociationCode : AssociationFoundCode;
 }
 
-int ExtractArchive(QWidget * /*window*/, const QString &archivePath)
+int ExtractArchive(QWidget *window, const QString &archivePath)
 {
-    // No archiver library is built in yet, so every archive is reported as one
-    // that cannot be unpacked. Once there is one, an archive from a peer is
-    // unpacked only when every entry stays inside TempDirectory.
-    WriteLog(ALPHA, archivePath + QStringLiteral("  ") + ArchiverNotAvailableMessage(archivePath));
-    return ArchiverNotAvailable;
+    try {
+        TArchiveFile archive;
+        archive.SetFileName(archivePath);
+        archive.Options.n = 1;
+        archive.SetOutputSize(8192);
+        const int result = archive.Unpack(window, nullptr, TempDirectory, NoFileNames);
+        if (result != 0)
+            WriteLog(ALPHA, archivePath + QStringLiteral("  Archiver error ") + QString::number(result));
+        return result;
+    } catch (const EArchiver &error) {
+        WriteLog(ALPHA, archivePath + QStringLiteral("  ") + error.Message());
+        return ArchiverNotAvailable;
+    }
 }
 
 void ResolveHtmlArchive(QWidget *window, const QString &title, const QString &fileName, QString &path)

@@ -7,6 +7,7 @@
 #include "core/BServer.h"
 #include "core/BViewlst.h"
 
+#include "support/ProgramState.h"
 #include "support/TempEnv.h"
 
 #include <QAbstractButton>
@@ -211,6 +212,7 @@ TEST_F(FileHelpersTest, OlcpAddressesNeedEveryClosingSlash)
 
 TEST_F(FileHelpersTest, HtmlArchivesStayAsTheyAreWhenTheyCannotBeUnpacked)
 {
+    testsupport::KeepOnlyArchiverLibraries({});
     env.writeFile(QStringLiteral("Temp/Manual.html"), "<html></html>");
     env.writeFile(QStringLiteral("Temp/Guide.htm"), "<html></html>");
     const QString lzh = env.file(QStringLiteral("in/Manual.lzh"));

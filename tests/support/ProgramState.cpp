@@ -1,6 +1,8 @@
 #include "ProgramState.h"
 
 #include "MainWindow.h"
+#include "archive/LHA32.h"
+#include "archive/ZIP32.h"
 #include "core/BAppli.h"
 #include "core/BCommon.h"
 #include "core/BConfig.h"
@@ -210,6 +212,21 @@ ProgramStateGuard::~ProgramStateGuard()
     for (const auto &restore : restores_)
         restore();
     RestoreEnvironment(environment_);
+    KeepOnlyArchiverLibraries(ArchiverLibraryNames());
+}
+
+QStringList ArchiverLibraryNames()
+{
+    return {QStringLiteral("UNLHA32.DLL"), QStringLiteral("UNZIP32.DLL"), QStringLiteral("ZIP32J.DLL"),
+            QStringLiteral("LMZIP32.DLL")};
+}
+
+void KeepOnlyArchiverLibraries(const QStringList &present)
+{
+    FreeLhaLibrary();
+    FreeZipLibraries();
+    for (const QString &library : ArchiverLibraryNames())
+        plat::SetArchiverLibraryPresent(library, present.contains(library));
 }
 
 void GuardEveryTestCase()

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QPointer>
 #include <QProcessEnvironment>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
@@ -38,5 +39,12 @@ private:
 // Registers a ProgramStateGuard for every test case with GoogleTest; call it
 // after InitGoogleTest.
 void GuardEveryTestCase();
+
+// The four archiver libraries the platform brings.
+QStringList ArchiverLibraryNames();
+// Lets the archivers find only the present libraries from now on: those they
+// loaded are freed first. The guard makes all four present again after each
+// case.
+void KeepOnlyArchiverLibraries(const QStringList &present);
 
 } // namespace testsupport
