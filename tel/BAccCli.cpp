@@ -58,16 +58,6 @@ QString AccessKind(const QString &kind)
     }
 }
 
-void SetHeaders(QTableWidget *grid, const QStringList &titles, const QList<int> &widths)
-{
-    grid->setColumnCount(int(titles.size()));
-    grid->setHorizontalHeaderLabels(titles);
-    for (int c = 0; c < widths.size(); ++c)
-        grid->setColumnWidth(c, widths[c]);
-    grid->verticalHeader()->hide();
-    grid->setRowCount(0);
-}
-
 QString Cell(const QTableWidget *grid, int row, int column)
 {
     const QTableWidgetItem *item = grid->item(row, column);
@@ -119,8 +109,10 @@ TBAccountClientForm::TBAccountClientForm(const HostRecord &host, QWidget *parent
     ui->EditK->setValidator(new QIntValidator(0, 255, ui->EditK));
     ui->EditD->setEchoMode(QLineEdit::Password);
     ui->PrintButton->setEnabled(false);
-    ui->UserGrid->hide();
-    ui->LogGrid->hide();
+    for (QTableWidget *grid : {ui->UserGrid, ui->LogGrid}) {
+        grid->hide();
+        grid->verticalHeader()->hide();
+    }
     for (const AccountFieldSpec &f : AccountFields) {
         if (QLineEdit *edit = Edit(f.Letter))
             edit->installEventFilter(this);
@@ -258,10 +250,10 @@ void TBAccountClientForm::FormShow()
     if (maintenance)
         ui->RebootButton->setText(QStringLiteral("Reboot"));
 
-    SetHeaders(ui->LogGrid, {QStringLiteral("User ID"), QStringLiteral("Handle"), QStringLiteral("IP Addr"),
+    SetAccountGrid(ui->LogGrid, {QStringLiteral("User ID"), QStringLiteral("Handle"), QStringLiteral("IP Addr"),
                              QStringLiteral("Date"), QStringLiteral("Access")},
                {64, 124, 124, 124, 64});
-    SetHeaders(ui->UserGrid, {QString(), QStringLiteral("ON"), QStringLiteral("User ID"), QStringLiteral("Handle"),
+    SetAccountGrid(ui->UserGrid, {QString(), QStringLiteral("ON"), QStringLiteral("User ID"), QStringLiteral("Handle"),
                               QStringLiteral("Mail Address"), QStringLiteral("New Access")},
                {48, 24, 64, 160, 160, 80});
     const QDateTime now = QDateTime::currentDateTime();
@@ -615,8 +607,10 @@ bool TBAccountClientForm::RecvList(bool log)
             QString line;
             if (!RecvString(Socket, line))
                 return false;
-            if (i == 0 && line == QLatin1String(ListEnd))
+            if (i == 0 && line == QLatin1String(ListEnd)) {
+                FitAccountGrid(grid);
                 return true;
+            }
             lines.append(line);
         }
         if (row >= MaxListRows) {

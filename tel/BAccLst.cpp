@@ -70,22 +70,32 @@ QStringList RowCells(const AccountListRecord &entry)
             entry.OlcpVersion, entry.UserId, entry.Handle};
 }
 
-void SetHeaders(QTableWidget *grid, const QStringList &titles, const QList<int> &widths)
-{
-    grid->setColumnCount(int(titles.size()));
-    grid->setHorizontalHeaderLabels(titles);
-    for (int c = 0; c < widths.size(); ++c)
-        grid->setColumnWidth(c, widths[c]);
-    grid->setRowCount(0);
-}
-
 // The entries under AccountListLock, with the file's count checked against the grid.
 QList<AccountListRecord> EntriesOrNone()
 {
     return ReadAccountEntries().value_or(QList<AccountListRecord>());
 }
 
+constexpr char WidthsProperty[] = "ColumnWidths";
+
 } // namespace
+
+void SetAccountGrid(QTableWidget *grid, const QStringList &titles, const QList<int> &widths)
+{
+    grid->setColumnCount(int(titles.size()));
+    grid->setHorizontalHeaderLabels(titles);
+    grid->setProperty(WidthsProperty, QVariant::fromValue(widths));
+    grid->setRowCount(0);
+    FitAccountGrid(grid);
+}
+
+void FitAccountGrid(QTableWidget *grid)
+{
+    const QList<int> widths = grid->property(WidthsProperty).value<QList<int>>();
+    grid->resizeColumnsToContents();
+    for (int c = 0; c < widths.size(); ++c)
+        grid->setColumnWidth(c, std::max(widths[c], grid->columnWidth(c)));
+}
 
 TBAccountListForm::TBAccountListForm(QWidget *parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBAccountListForm>()), EntityTimer(new QTimer(this))
@@ -134,11 +144,11 @@ void TBAccountListForm::ConnectHandlers()
 
 void TBAccountListForm::InitAccountList()
 {
-    SetHeaders(ui->AccountListGrid,
+    SetAccountGrid(ui->AccountListGrid,
                {QStringLiteral("Stat"), QStringLiteral("Reply"), QStringLiteral("Flag"), QStringLiteral("IP Address"),
                 QStringLiteral("Host Name"), QStringLiteral("OLCPVer"), QStringLiteral("ID"), QStringLiteral("Handle")},
                {40, 40, 40, 104, 192, 56, 64, 64});
-    SetHeaders(ui->PresenceListGrid,
+    SetAccountGrid(ui->PresenceListGrid,
                {QString(), QStringLiteral("IP Address"), QStringLiteral("ID"), QStringLiteral("Handle"),
                 QStringLiteral("Response Time")},
                {28, 104, 64, 64, 128});
@@ -170,6 +180,7 @@ void TBAccountListForm::LoadAccountList()
     ui->AccountListGrid->setRowCount(0);
     for (int i = 0; i < entries.size(); ++i)
         ShowAccountRow(i + 1, entries[i]);
+    FitAccountGrid(ui->AccountListGrid);
     AccountListGridClick();
 }
 
@@ -193,6 +204,7 @@ void TBAccountListForm::ShowAccountRow(int index, const AccountListRecord &entry
             grid->setItem(index - 1, c, new QTableWidgetItem(cells[c]));
     }
     ShowOffButton(entry.NoPresence != 0);
+    FitAccountGrid(grid);
 }
 
 int TBAccountListForm::SelectedIndex() const
@@ -350,6 +362,7 @@ void TBAccountListForm::AddMember(const MemberEntry &member)
     const QStringList cells{QString(), member.IpAddress, member.UserId, member.Handle, member.ResponseTime};
     for (int c = 0; c < cells.size(); ++c)
         grid->setItem(row, c, new QTableWidgetItem(cells[c]));
+    FitAccountGrid(grid);
     grid->setCurrentCell(row, MemberAddressColumn);
 }
 
@@ -400,7 +413,7 @@ void TBAccountListForm::closeEvent(QCloseEvent *event)
 
 bool TBAccountListForm::event(QEvent *event)
 {
-    if (event->type() == QEvent::WindowActivate && EntityTimer->isActive())
+    if (event->type() == QEvent::WindowActivate)
         EntityTimer->setInterval(SoonInterval);
     return QWidget::event(event);
 }

@@ -15,7 +15,14 @@
 
 #include <memory>
 
+class QTableWidget;
 class QTimer;
+
+// The grids of the account windows: titles and the columns' own widths, one
+// fixed column (no row header unless rows are dragged). FitAccountGrid widens
+// a column where the font at hand needs more to show a text whole.
+void SetAccountGrid(QTableWidget *grid, const QStringList &titles, const QList<int> &widths);
+void FitAccountGrid(QTableWidget *grid);
 
 namespace Ui {
 class TBAccountListForm;

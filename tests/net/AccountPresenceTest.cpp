@@ -21,6 +21,7 @@
 #include "ui_BLookup.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -248,6 +249,15 @@ TEST_F(AccountPresenceTest, IntervalsAreKeptSaneAndAnUnreadableListIsRebuilt)
     const auto entries = ReadAccountEntries();
     ASSERT_TRUE(entries);
     EXPECT_EQ(entries->size(), 4);
+
+    // A dragged row moves its entry, and its answer with it.
+    grid->item(0, ReplyColumn)->setText(QStringLiteral("ACK"));
+    const QString first = grid->item(0, IdColumn)->text();
+    grid->verticalHeader()->moveSection(0, 2);
+    EXPECT_EQ(ReadAccountEntries()->at(2).UserId, first);
+    EXPECT_EQ(grid->item(2, IdColumn)->text(), first);
+    EXPECT_EQ(grid->item(2, ReplyColumn)->text(), QStringLiteral("ACK"));
+    EXPECT_EQ(grid->currentRow(), 2);
 }
 
 } // namespace
