@@ -221,7 +221,6 @@ void TBAccountClientForm::FormShow()
         std::lock_guard lock(WaitingTelsLock);
         ui->NumberLabel->setText(QString::number(WaitingTels));
     }
-    ServerVersion = PeerVersionNumber(TargetHost.OlcpVersion);
     ShowFieldList();
 
     if (!Greeting.UserId.isEmpty()) {

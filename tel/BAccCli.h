@@ -53,14 +53,6 @@ public:
     // stays the caller's.
     bool StartConversation(plat::SOCKET s, const HostRecord &host, const AccountGreeting &greeting);
 
-    const AccountRecord &Record() const { return Account; }
-    // The connection failed: the window sends nothing more and closes.
-    bool Failed() const { return Error; }
-    char CurrentLetter() const { return Current; }
-
-    // The first listed letter after letter, up to 'P'; '@' (none) when there is none.
-    static char NextFieldLetter(const QString &fieldList, char letter);
-
 protected:
     bool event(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -80,6 +72,8 @@ private:
     void PrintButtonClick();
     void RebootButtonClick();
 
+    // The first listed letter after letter, up to 'P'; '@' (none) when there is none.
+    static char NextFieldLetter(const QString &fieldList, char letter);
     void ShowFieldList();
     void ClearFields();
     void RecordToEdits();
@@ -108,10 +102,9 @@ private:
     AccountGreeting Greeting;
     AccountRecord Account;
     plat::SOCKET Socket = plat::INVALID_SOCKET;
-    int ServerVersion = 0;
     char Current = '@';
     bool Authorized = false;
-    bool Error = false;
+    bool Error = false; // the connection failed: the window sends nothing more and closes
     bool Started = false;
     bool Closed = false;
     bool CloseRequested = false;
