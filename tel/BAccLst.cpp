@@ -110,8 +110,10 @@ TBAccountListForm::TBAccountListForm(QWidget *parent)
 
 TBAccountListForm::~TBAccountListForm()
 {
-    if (BAccountListForm == this)
-        AccountListSeam = AccountListSeams();
+    if (BAccountListForm != this)
+        return;
+    AccountListSeam = AccountListSeams();
+    BAccountListForm = nullptr;
 }
 
 void TBAccountListForm::ConnectHandlers()
