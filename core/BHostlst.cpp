@@ -4,9 +4,11 @@
 #include "core/BLookup.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
+#include "platform/Cp932.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
+#include "tel/AccountRecord.h"
 
 #include "ui_BHostlst.h"
 #include "ui_BLookup.h"
@@ -86,9 +88,8 @@ HostRecord LocalMachineRecord()
     return host;
 }
 
-// Writes bytes to a new file beside path and renames it over path: a reader
-// sees either the old file or the whole new one. The new file is mode 0600
-// (the list holds passwords).
+} // namespace
+
 bool ReplaceFile(const QString &path, const QByteArray &bytes, QString &error)
 {
     QTemporaryFile temp(path + QStringLiteral(".XXXXXX"));
@@ -107,6 +108,8 @@ bool ReplaceFile(const QString &path, const QByteArray &bytes, QString &error)
     temp.setAutoRemove(false);
     return true;
 }
+
+namespace {
 
 // Keeps a file that is not a host list as "<name>.bad" (replacing an older
 // one), so that writing the default list loses nothing.
@@ -392,27 +395,19 @@ constexpr int ForwardMinVersion = 209;
 constexpr char AddCaption[] = "Add";
 constexpr char UpdateCaption[] = "Update";
 
-// An account file: one 1024-byte record with the handle at 108 (String[32]).
-constexpr int AccountRecordSize = 1024;
-constexpr int AccountHandleOffset = 108;
 // The OLC board table: 240-byte records; the header holds the date (String[8]
 // at 0) and the program's version text (String[80] at 9).
 constexpr int BoardRecordSize = 240;
 constexpr int BoardKeyOffset = 0, BoardNameOffset = 9;
 
-QString AccountFilePath(const QString &userId)
-{
-    return AccClientDirectory + QLatin1Char('/') + userId + QStringLiteral(".acc");
-}
-
 // The handle of the account file of userId; nothing when there is no such file.
 std::optional<QString> AccountHandle(const QString &userId)
 {
-    plat::RecordFile file(AccountFilePath(userId), AccountRecordSize);
-    QByteArray account;
-    if (!file.open() || !file.read(0, account))
+    const QString path = AccountFilePath(userId);
+    const std::optional<AccountRecord> account = path.isEmpty() ? std::nullopt : ReadAccountFile(path);
+    if (!account)
         return std::nullopt;
-    return plat::DecodeShortString(account.constData() + AccountHandleOffset, 32);
+    return plat::FromCp932(account->Text('C'));
 }
 
 bool CreateBoardTable(const QString &folder, const QString &olcName, QString &error)

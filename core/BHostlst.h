@@ -21,6 +21,11 @@ extern int HostListCount;
 extern HostRecord CurrentHost; // the main window's target
 extern HostRecord ForwardHost; // where forwarded TELs go
 
+// Writes bytes to a new file beside path and renames it over path: a reader
+// sees either the old file or the whole new one. The new file is mode 0600
+// (files of records hold passwords). False with the reason in error.
+bool ReplaceFile(const QString &path, const QByteArray &bytes, QString &error);
+
 // Start-up, after the settings: binds HostListFile and counts its records.
 // A missing file gets the default list. A file whose header is not a host
 // list is kept as "<name>.bad" and replaced by the default list. A file that

@@ -62,7 +62,6 @@ std::array<std::atomic<std::uint8_t>, ChannelCount> ChannelStates{};
 TBLookupForm *BLookupForm = nullptr;
 
 ConnectionWindowKind OlcClientWindowKind{QStringLiteral("OLC client window"), 2, {}, {}, {}};
-ConnectionWindowKind AccountClientWindowKind{QStringLiteral("account client window"), 5, {}, {}, {}};
 
 namespace {
 
@@ -373,6 +372,8 @@ void TBLookupForm::FormClose()
                        plat::FormatLongTime(now));
     plat::CloseHelp();
     SaveSettingsReported();
+    if (BAccountListForm)
+        BAccountListForm->SendQuitToAccounts();
     CloseServerSockets();
     WaitForServerThreads();
     CloseConnectionWindows();

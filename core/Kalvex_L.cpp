@@ -83,6 +83,7 @@ int ProgramMain(int argc, char **argv)
         StartTcpServer();
         StartUdpServer();
         LoadHostList();
+        BAccountListForm->InitAccountList();
     }
     StartingUp = 0;
     // The Exit button, a termination signal or a failed start-up step may have

@@ -6,6 +6,8 @@
 #include "core/BPasswrd.h"
 #include "core/BServer.h"
 #include "core/BUdpServ.h"
+#include "platform/WinMessages.h"
+#include "tel/BAccLst.h"
 #include "tel/BSendTel.h"
 
 #include <QCoreApplication>
@@ -16,6 +18,8 @@ namespace {
 constexpr quint16 OlcpPort = 8011;
 constexpr char NoAddress[] = "0.0.0.0";
 constexpr int ConnectionRefused = 10061;
+// The account list's next presence pass while a client thread starts.
+constexpr int ClientThreadEntityInterval = 500;
 
 // Runs action on the GUI thread and waits for it (the thread class's synchronized call).
 template <typename Action>
@@ -48,6 +52,7 @@ void TBTelClientThread::run()
 
 void TBTelClientThread::Execute()
 {
+    ShortenEntityInterval();
     // A target "0.0.0.0" gets no connection: the window shows at once and its
     // channel is free again (the window never frees it).
     if (Target.IpAddress == QLatin1String(NoAddress)) {
@@ -100,18 +105,27 @@ bool TBTelClientThread::ShowWindow(plat::SOCKET s)
 
 void TBTelClientThread::AskStayPassword()
 {
-    StayCancel = false;
-    StayPassword.clear();
+    StayCancel = StayPasswordDeclined(StayPassword);
+}
+
+bool StayPasswordDeclined(QByteArray &password)
+{
+    password.clear();
     QMessageBox question(QMessageBox::Information, QCoreApplication::applicationName(),
                          QStringLiteral("Stay TEL が着信しています. ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ の入力が必要です.\r\n今すぐ受信しますか?"),
                          QMessageBox::Yes | QMessageBox::No);
     question.setObjectName(QStringLiteral("StayQuestion"));
-    if (question.exec() != QMessageBox::Yes) {
-        StayCancel = true;
-        return;
-    }
+    if (question.exec() != QMessageBox::Yes)
+        return true;
     const QString label = QStringLiteral("ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ");
-    if (!ShowPasswordDialog(nullptr, label, QString(), StayPassword, true, label, QLatin1Char('*')) ||
-        StayPassword.isEmpty())
-        StayCancel = true;
+    return !ShowPasswordDialog(nullptr, label, QString(), password, true, label, QLatin1Char('*')) ||
+           password.isEmpty();
+}
+
+void ShortenEntityInterval()
+{
+    plat::RunOnGuiThread([] {
+        if (BAccountListForm)
+            BAccountListForm->SetEntityInterval(ClientThreadEntityInterval);
+    });
 }

@@ -164,11 +164,6 @@ TEST_F(LookupWindowTest, ThePeerVersionDecidesWhetherAConnectionStarts)
     }
     for (auto &state : ChannelStates)
         EXPECT_EQ(state, 0);
-
-    // A fit peer reaches the start; these windows do not exist yet.
-    CurrentHost.OlcpVersion.clear();
-    QTest::mouseClick(ui->AccountButton, Qt::LeftButton);
-    EXPECT_EQ(status(), QStringLiteral("*** The account client window is not available yet ***"));
 }
 
 TEST_F(LookupWindowTest, OlcNeedsTheTargetsOlcNameAndYourHandleAndShiftOpensItsLog)

@@ -164,6 +164,8 @@ ProgramStateGuard::ProgramStateGuard()
     keep(UdpServerAlive);
     keep(ReplySlots);
     keep(AccountListSeam);
+    keep(AccountListFile);
+    keep(AccountListCount);
     keep(TelServerEnabled);
     keep(ServerDeadlines.HandshakeMs);
     keep(ServerDeadlines.ElementMs);
