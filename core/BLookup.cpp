@@ -993,9 +993,7 @@ void TBLookupForm::FingerClick()
     LogConnection(QStringLiteral("Finger"), CurrentHost.HostName, QString());
     if (!BFingerForm)
         return;
-    WithComponent<QLabel>(BFingerForm, "HostNameLabel", [](QLabel *label) { label->setText(CurrentHost.HostName); });
-    for (const char *name : {"PromptLabel", "UserNameEdit", "FingerButton"})
-        WithComponent<QWidget>(BFingerForm, name, [](QWidget *w) { w->setEnabled(true); });
+    BFingerForm->SetTarget(CurrentHost);
     ShowInFront(BFingerForm);
 }
 
