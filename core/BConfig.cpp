@@ -33,16 +33,27 @@ constexpr char RootFailedText[] = "ﾙｰﾄﾃﾞｨﾚｸﾄﾘ の変更は�
 constexpr char TelFolderFailedText[] = "TELﾛｸﾞ用ﾃﾞｨﾚｸﾄﾘ の変更はできませんでした.";
 constexpr const char *LogLevelNames[] = {"ZERO", "ALPHA", "BETA", "GAMMA", "DELTA"};
 
-void Inform(QWidget *owner, const QString &text)
+// The boxes carry names, so that the user's answers can be scripted in tests.
+void Inform(QWidget *owner, const char *name, const QString &text)
 {
     QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, owner);
+    box.setObjectName(QLatin1String(name));
     box.exec();
 }
 
-bool AskYesNo(QWidget *owner, QMessageBox::Icon icon, const QString &text)
+bool AskYesNo(QWidget *owner, const char *name, const QString &text)
 {
-    QMessageBox box(icon, QString(), text, QMessageBox::Yes | QMessageBox::No, owner);
+    QMessageBox box(QMessageBox::Warning, QString(), text, QMessageBox::Yes | QMessageBox::No, owner);
+    box.setObjectName(QLatin1String(name));
     return box.exec() == QMessageBox::Yes;
+}
+
+// The window's open dialog: one existing file.
+void PrepareOpenDialog(QFileDialog &dialog)
+{
+    dialog.setObjectName(QStringLiteral("OpenDialog"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::ExistingFile);
 }
 
 QString WithoutTrailingSeparator(QString folder)
@@ -354,8 +365,7 @@ void TBConfigForm::ChooseFileSetting(QLineEdit *edit, QString &setting, const QS
 {
     const QFileInfo current(ResolveSettingPath(setting));
     QFileDialog dialog(this, QString(), setting.isEmpty() ? MainDirectory : current.absolutePath(), filter);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::ExistingFile);
+    PrepareOpenDialog(dialog);
     if (!setting.isEmpty())
         dialog.selectFile(current.fileName());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
@@ -379,7 +389,7 @@ void TBConfigForm::MoveTelLogFolder(QString folder, bool fromField)
         const bool targetHasPair = QFileInfo::exists(to.dataFile()) || QFileInfo::exists(to.textFile());
         // The question comes before the locks: TEL receivers must not wait for the user.
         if (!targetHasPair ||
-            AskYesNo(this, QMessageBox::Warning,
+            AskYesNo(this, "OverwriteQuestion",
                      folder + QStringLiteral(" には ") + TelegFileName +
                          QStringLiteral(" の TELﾛｸﾞ ﾌｧｲﾙ が既にあります.\r\n上書きしてもよろしいですか?"))) {
             bool copied;
@@ -392,7 +402,7 @@ void TBConfigForm::MoveTelLogFolder(QString folder, bool fromField)
             if (copied)
                 SaveSettingsReported();
             else
-                Inform(this, QString::fromUtf8(TelFolderFailedText));
+                Inform(this, "MoveFailed", QString::fromUtf8(TelFolderFailedText));
         }
     }
     ui->TelegDirEdit->setText(TelegDirectory);
@@ -429,8 +439,7 @@ void TBConfigForm::ChooseTelLogFiles()
 {
     QFileDialog dialog(this, QString(), ResolveSettingPath(TelegDirectory),
                        QStringLiteral("Telegram files (*.DAT *.TXT *.dat *.txt)"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::ExistingFile);
+    PrepareOpenDialog(dialog);
     dialog.selectFile(TelegFileName + QStringLiteral(".dat"));
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
         UseTelLogPair(WithoutTrailingSeparator(dialog.directory().absolutePath()),
@@ -476,14 +485,14 @@ bool TBConfigForm::CopyRootFolder(RootKind kind, const QString &folder, bool fro
     const QString question = root.setting + QStringLiteral(" の中の ｻﾌﾞ･ﾌｫﾙﾀﾞ ") + QString::fromUtf8(root.subfolders) +
                              QStringLiteral(" とその中の ﾌｧｲﾙ をすべて ") + QStringLiteral(" ｻﾌﾞ･ﾌｫﾙﾀﾞ ごと ") + folder +
                              QStringLiteral(" に ｺﾋﾟｰ します.\r\n") + QStringLiteral("よろしいですか?");
-    if (!AskYesNo(this, QMessageBox::Warning, question))
+    if (!AskYesNo(this, "CopyQuestion", question))
         return false;
     const QString subfolder = QLatin1Char('/') + QLatin1String(root.subfolder);
     const QString from = ResolveSettingPath(root.setting) + subfolder, to = ResolveSettingPath(folder) + subfolder;
     // A copy into its own subtree would never end; refused before anything is made.
     if (InsideFolder(to, from) || !EnsureFolder(to) || !CopyDirectoryFiles(this, from, to))
         return false;
-    Inform(this, QStringLiteral("ｺﾋﾟｰ はすべて完了しました.\r\n") + root.setting +
+    Inform(this, "CopyDone", QStringLiteral("ｺﾋﾟｰ はすべて完了しました.\r\n") + root.setting +
                      QStringLiteral(" の中の ｻﾌﾞ･ﾌｫﾙﾀﾞ と ﾌｧｲﾙ はすべてそのまま残っています.\r\n") +
                      QStringLiteral("必要なら手作業でそれらを削除してください."));
     root.setting = folder;
@@ -495,7 +504,7 @@ bool TBConfigForm::CopyRootFolder(RootKind kind, const QString &folder, bool fro
 void TBConfigForm::MoveRootFolder(RootKind kind, QString folder, bool fromField)
 {
     if (!CopyRootFolder(kind, WithoutTrailingSeparator(folder), fromField))
-        Inform(this, QString::fromUtf8(RootFailedText));
+        Inform(this, "RootFailed", QString::fromUtf8(RootFailedText));
     ui->OlcDirEdit->setText(OlcDirectory);
     ui->AccDirEdit->setText(AccountDirectory);
 }

@@ -103,6 +103,7 @@ bool IsEnterKey(QEvent *event)
 void WarnListFull(QWidget *owner)
 {
     QMessageBox box(QMessageBox::Warning, QString(), QString::fromUtf8(ListFullText), QMessageBox::Ok, owner);
+    box.setObjectName(QStringLiteral("ListFull"));
     box.exec();
 }
 
