@@ -157,6 +157,11 @@ QString PlainPassword(const QByteArray &stored)
     return QString::fromLatin1(ConvertPassword(stored));
 }
 
+bool PasswordMatches(const QByteArray &typed, const QByteArray &stored)
+{
+    return StoredPasswordForm(typed) == stored || ConvertPassword(typed) == stored;
+}
+
 TBConfigForm::TBConfigForm(QWidget *parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBConfigForm>())
 {
@@ -188,12 +193,10 @@ TBConfigForm::TBConfigForm(QWidget *parent)
     Fields.push_back({ui->AccDirEdit, ui->AccDirLabel, [this] { RootFolderExit(RootKind::Account); },
                       [this] { ChooseRootFolder(RootKind::Account); }});
     Fields.push_back({ui->LogLevelEdit, ui->LogLevelLabel, [this] { LogLevelExit(); }, {}});
-    for (const Field &field : Fields) {
-        field.edit->installEventFilter(this);
-        field.label->installEventFilter(this);
-    }
-    ui->ViewerEdit->installEventFilter(this);
-    ui->ViewerLabel->installEventFilter(this);
+    // The window sees every key first (the Ctrl prefill) and the fields' and
+    // labels' focus, key and mouse events.
+    for (QWidget *child : findChildren<QWidget *>())
+        child->installEventFilter(this);
     connect(ui->ExitButton, &QPushButton::clicked, this, &QWidget::close);
 }
 
@@ -337,7 +340,7 @@ void TBConfigForm::ChangePassword(QLineEdit *edit, const PasswordSetting &passwo
         password.setting.isEmpty() ||
         (ShowPasswordDialog(this, QString(), Prefill ? PlainPassword(password.setting) : QString(), answer, false,
                             QString::fromUtf8(password.oldLabel), QChar()) &&
-         StoredPasswordForm(answer) == password.setting);
+         PasswordMatches(answer, password.setting));
     if (oldMatches && ShowPasswordDialog(this, QString(), QString(), answer, false,
                                          QString::fromUtf8(password.newLabel), QChar())) {
         password.setting = StoredPasswordForm(answer);

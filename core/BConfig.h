@@ -32,6 +32,10 @@ bool CheckTelLogPair(const QString &folder, const QString &name);
 // case, then ConvertPassword; and the plain text shown for such a form.
 QByteArray StoredPasswordForm(const QByteArray &typed);
 QString PlainPassword(const QByteArray &stored);
+// Whether a typed password opens a stored one: typed in either case, since
+// passwords are kept upper-cased; or exactly as a stored form kept before
+// that holds it.
+bool PasswordMatches(const QByteArray &typed, const QByteArray &stored);
 
 class TBConfigForm : public QWidget {
     Q_OBJECT

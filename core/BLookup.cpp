@@ -699,9 +699,9 @@ bool TBLookupForm::OwnerPasswordGiven()
     if (MySelfPW.isEmpty())
         return true;
     QByteArray entry;
-    return ShowPasswordDialog(this, QString(), QString(), entry, true, QString::fromUtf8(OwnerPasswordLabel),
+    return ShowPasswordDialog(this, QString(), QString(), entry, false, QString::fromUtf8(OwnerPasswordLabel),
                               QLatin1Char('*')) &&
-           entry == MySelfPW;
+           PasswordMatches(entry, MySelfPW);
 }
 
 void TBLookupForm::HostListButtonClick()

@@ -160,6 +160,15 @@ TEST_F(ConfigWindowTest, PasswordsChangeThroughTheirDialogs)
     ReadSettings();
     EXPECT_EQ(MySelfPW, ConvertPassword("NEW"));
 
+    // A form stored in lower case before is still opened by itself.
+    MySelfPW = ConvertPassword("legacy");
+    ModalAnswers legacy;
+    legacy.then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral("legacy")))
+        .then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral("new")));
+    QTest::mouseDClick(ui->SelfPWEdit, Qt::LeftButton);
+    EXPECT_TRUE(legacy.done());
+    EXPECT_EQ(MySelfPW, ConvertPassword("NEW"));
+
     // Ctrl held in the window fills the old-password dialog, once.
     QString prefilled = QStringLiteral("<not asked>");
     ModalAnswers prefill;

@@ -16,7 +16,14 @@
 #include <QMenu>
 #include <QTest>
 
+#include <QElapsedTimer>
+
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -131,6 +138,27 @@ TEST_F(FingerTest, LongStalledAndRefusedAnswersEndTheQuery)
     EXPECT_FALSE(ui->FingerButton->isEnabled());
     main->findChild<QAction *>(QStringLiteral("Finger"))->trigger();
     EXPECT_TRUE(ui->UserNameEdit->isEnabled());
+
+    // A host whose listener takes no more connections never completes the
+    // connect: given up after TimeOutValue too.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0), filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(FingerPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto *name = reinterpret_cast<const sockaddr *>(&address);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); // earlier queries' ports may wait
+    ASSERT_EQ(::bind(listener, name, sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::connect(filler, name, sizeof address), 0); // the one place in its queue
+    QElapsedTimer waited;
+    waited.start();
+    Query(QStringLiteral("nobody"));
+    EXPECT_LT(waited.elapsed(), 5000);
+    EXPECT_FALSE(ui->UserNameEdit->isEnabled());
+    ::close(filler);
+    ::close(listener);
 }
 
 // User names that are refused before anything is sent.
