@@ -104,7 +104,9 @@ bool CopyTelLogPair(const TelLogPair &from, const TelLogPair &to)
         if (!QFileInfo::exists(sources[i]))
             continue;
         works.append(targets[i] + QStringLiteral(".$$$"));
-        copied = CopyFileTo(sources[i], works.last(), false);
+        // The copy is as private as the log it copies.
+        copied = CopyFileTo(sources[i], works.last(), false) &&
+                 QFile::setPermissions(works.last(), QFileInfo(sources[i]).permissions());
     }
     for (int i = 0, w = 0; i < sources.size() && copied; ++i) {
         if (QFileInfo::exists(sources[i]))
@@ -136,9 +138,8 @@ bool CheckTelLogPair(const QString &folder, const QString &name)
     MessageRecord record = MakeHeaderRecord(name);
     const QDateTime now = QDateTime::currentDateTime();
     record.Title = plat::FormatShortDate(now) + QLatin1Char(' ') + plat::FormatLongTime(now);
-    QFile text(pair.textFile());
     const bool created = data.create() && data.append(record.encode()) == 0 && data.sync() &&
-                         text.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+                         plat::EnsureFileExists(pair.textFile());
     if (!created) {
         data.close();
         QFile::remove(pair.dataFile());
