@@ -29,6 +29,8 @@ void SetUpFolderList(QComboBox *driveBox, QTreeView *dirBox)
     for (int column = 1; column < model->columnCount(); ++column)
         dirBox->hideColumn(column);
     dirBox->header()->hide();
+    dirBox->sortByColumn(0, Qt::AscendingOrder);
+    dirBox->setSortingEnabled(true);
     for (const QFileInfo &drive : QDir::drives())
         driveBox->addItem(drive.absoluteFilePath());
     QObject::connect(driveBox, &QComboBox::currentTextChanged, dirBox,
