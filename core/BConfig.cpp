@@ -48,6 +48,22 @@ bool AskYesNo(QWidget *owner, const char *name, const QString &text)
     return box.exec() == QMessageBox::Yes;
 }
 
+bool IsWaveFile(const QFileInfo &file)
+{
+    return file.isFile() && file.suffix().toLower() == QLatin1String("wav");
+}
+
+bool IsExistingFile(const QFileInfo &file)
+{
+    return file.isFile();
+}
+
+// Chosen in the dialog, the editor must be a program: programs here carry no ".exe".
+bool IsProgramFile(const QFileInfo &file)
+{
+    return file.isFile() && file.isExecutable();
+}
+
 // The window's open dialog: one existing file.
 void PrepareOpenDialog(QFileDialog &dialog)
 {
@@ -173,17 +189,15 @@ TBConfigForm::TBConfigForm(QWidget *parent)
                      {TELPW, "前のTEL･ﾊﾟｽﾜｰﾄﾞ (8文字以内)", "新しいTEL･ﾊﾟｽﾜｰﾄﾞ (8文字以内)"});
     AddPasswordField(ui->OlcPWEdit, ui->OlcPWLabel,
                      {OLCPW, "前のOLC･ﾊﾟｽﾜｰﾄﾞ (8文字以内)", "新しいOLC･ﾊﾟｽﾜｰﾄﾞ (8文字以内)"});
-    const QString wav = QStringLiteral("wav"), exe = QStringLiteral("exe");
     Fields.push_back({ui->ArrivalChimeEdit, ui->ArrivalChimeLabel,
-                      [this, wav] { FileSettingExit(ui->ArrivalChimeEdit, ArrivalChime, wav); },
-                      [this, wav] {
-                          ChooseFileSetting(ui->ArrivalChimeEdit, ArrivalChime, QStringLiteral("Wave files (*.WAV *.wav)"), wav);
+                      [this] { FileSettingExit(ui->ArrivalChimeEdit, ArrivalChime, IsWaveFile); },
+                      [this] {
+                          ChooseFileSetting(ui->ArrivalChimeEdit, ArrivalChime, QStringLiteral("Wave files (*.WAV *.wav)"),
+                                            IsWaveFile);
                       }});
     Fields.push_back({ui->EditorEdit, ui->EditorLabel,
-                      [this] { FileSettingExit(ui->EditorEdit, CustomEditor, QString()); },
-                      [this, exe] {
-                          ChooseFileSetting(ui->EditorEdit, CustomEditor, QStringLiteral("Exe files (*.EXE *.exe)"), exe);
-                      }});
+                      [this] { FileSettingExit(ui->EditorEdit, CustomEditor, IsExistingFile); },
+                      [this] { ChooseFileSetting(ui->EditorEdit, CustomEditor, QStringLiteral("Exe files (*)"), IsProgramFile); }});
     Fields.push_back({ui->TelegDirEdit, ui->TelegDirLabel,
                       [this] { MoveTelLogFolder(ui->TelegDirEdit->text(), true); },
                       [this] { ChooseTelLogFolder(); }});
@@ -353,19 +367,18 @@ void TBConfigForm::ChangePassword(QLineEdit *edit, const PasswordSetting &passwo
 
 // ---- chime and editor -----------------------------------------------------------
 
-void TBConfigForm::FileSettingExit(QLineEdit *edit, QString &setting, const QString &suffix)
+void TBConfigForm::FileSettingExit(QLineEdit *edit, QString &setting, FileCheck accepts)
 {
     const QString text = edit->text();
-    const QFileInfo file(ResolveSettingPath(text));
     if (text.isEmpty())
         setting.clear();
-    else if (file.isFile() && (suffix.isEmpty() || file.suffix().toLower() == suffix))
+    else if (accepts(QFileInfo(ResolveSettingPath(text))))
         setting = text;
     edit->setText(setting);
     SaveSettingsReported();
 }
 
-void TBConfigForm::ChooseFileSetting(QLineEdit *edit, QString &setting, const QString &filter, const QString &suffix)
+void TBConfigForm::ChooseFileSetting(QLineEdit *edit, QString &setting, const QString &filter, FileCheck accepts)
 {
     const QFileInfo current(ResolveSettingPath(setting));
     QFileDialog dialog(this, QString(), setting.isEmpty() ? MainDirectory : current.absolutePath(), filter);
@@ -375,7 +388,7 @@ void TBConfigForm::ChooseFileSetting(QLineEdit *edit, QString &setting, const QS
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     const QFileInfo chosen(dialog.selectedFiles().first());
-    if (chosen.suffix().toLower() != suffix)
+    if (!accepts(chosen))
         return;
     setting = dialog.directory().absolutePath() + QLatin1Char('/') + chosen.fileName();
     SaveSettingsReported();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+class QFileInfo;
 class QLabel;
 class QLineEdit;
 class TBViewerListForm;
@@ -78,8 +79,9 @@ private:
     void AddPasswordField(QLineEdit *edit, QLabel *label, PasswordSetting password);
     void PasswordExit(QLineEdit *edit, QByteArray &setting);
     void ChangePassword(QLineEdit *edit, const PasswordSetting &password);
-    void FileSettingExit(QLineEdit *edit, QString &setting, const QString &suffix);
-    void ChooseFileSetting(QLineEdit *edit, QString &setting, const QString &filter, const QString &suffix);
+    using FileCheck = bool (*)(const QFileInfo &file);
+    void FileSettingExit(QLineEdit *edit, QString &setting, FileCheck accepts);
+    void ChooseFileSetting(QLineEdit *edit, QString &setting, const QString &filter, FileCheck accepts);
     void TelegFileExit();
     void ChooseTelLogFiles();
     void UseTelLogPair(const QString &folder, const QString &name);

@@ -98,7 +98,15 @@ TEST_F(ConfigWindowTest, EveryFieldIsSavedAtOnce)
     Enter(ui->ArrivalChimeEdit, QString());
     EXPECT_EQ(Stored("Directory", "ArrivalChime"), QString());
 
-    Enter(ui->EditorEdit, env.file(QStringLiteral("edit")));
+    // Chosen in the open dialog, the chime must be a wave file and the editor a program.
+    QFile::setPermissions(env.file(QStringLiteral("edit")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ModalAnswers chosen;
+    chosen.then(QStringLiteral("OpenDialog"), testsupport::ChooseFile(env.file(QStringLiteral("bell.WAV"))))
+        .then(QStringLiteral("OpenDialog"), testsupport::ChooseFile(env.file(QStringLiteral("edit"))));
+    QTest::mouseDClick(ui->ArrivalChimeLabel, Qt::LeftButton);
+    QTest::mouseDClick(ui->EditorEdit, Qt::LeftButton);
+    EXPECT_TRUE(chosen.done());
+    EXPECT_EQ(Stored("Directory", "ArrivalChime"), env.file(QStringLiteral("bell.WAV")));
     EXPECT_EQ(Stored("Directory", "CustomEditor"), env.file(QStringLiteral("edit")));
 
     // A TEL password typed in lower case is kept upper-cased, in its transformed form.
