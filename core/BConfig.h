@@ -50,12 +50,6 @@ public:
     // The viewer list window that "Viewer Setting" opens, made at each showing.
     QPointer<TBViewerListForm> ViewerListForm;
 
-    // What leaving the field or Enter in it does, and its double-click.
-    void FieldExit(QLineEdit *edit);
-    void FieldDblClick(QLineEdit *edit);
-    // The TEL log folder moves to folder (from the field: made when missing).
-    void MoveTelLogFolder(QString folder, bool fromField);
-
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -76,6 +70,11 @@ private:
     enum class RootKind { Olc, Account };
 
     const Field *FindField(const QObject *object) const;
+    // What leaving the field or Enter in it does, and its double-click.
+    void FieldExit(QLineEdit *edit);
+    void FieldDblClick(QLineEdit *edit);
+    // The TEL log folder moves to folder (from the field: made when missing).
+    void MoveTelLogFolder(QString folder, bool fromField);
     void AddPasswordField(QLineEdit *edit, QLabel *label, PasswordSetting password);
     void PasswordExit(QLineEdit *edit, QByteArray &setting);
     void ChangePassword(QLineEdit *edit, const PasswordSetting &password);

@@ -113,7 +113,6 @@ TBViewerListForm::TBViewerListForm(QWidget *parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBViewerListForm>())
 {
     ui->setupUi(this);
-    setAttribute(Qt::WA_DeleteOnClose, false);
     // Commas separate the stored list; blanks would not survive it either.
     ui->ExtEdit->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[^,\\s\\x00-\\x1F\\x7F]*")), ui->ExtEdit));
