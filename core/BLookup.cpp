@@ -700,9 +700,9 @@ bool TBLookupForm::OwnerPasswordGiven()
     if (MySelfPW.isEmpty())
         return true;
     QByteArray entry;
-    return ShowPasswordDialog(this, QString(), QString(), entry, true, QString::fromUtf8(OwnerPasswordLabel),
+    return ShowPasswordDialog(this, QString(), QString(), entry, false, QString::fromUtf8(OwnerPasswordLabel),
                               QLatin1Char('*')) &&
-           entry == MySelfPW;
+           PasswordMatches(entry, MySelfPW);
 }
 
 void TBLookupForm::HostListButtonClick()
@@ -996,9 +996,7 @@ void TBLookupForm::FingerClick()
     LogConnection(QStringLiteral("Finger"), CurrentHost.HostName, QString());
     if (!BFingerForm)
         return;
-    WithComponent<QLabel>(BFingerForm, "HostNameLabel", [](QLabel *label) { label->setText(CurrentHost.HostName); });
-    for (const char *name : {"PromptLabel", "UserNameEdit", "FingerButton"})
-        WithComponent<QWidget>(BFingerForm, name, [](QWidget *w) { w->setEnabled(true); });
+    BFingerForm->SetTarget(CurrentHost);
     ShowInFront(BFingerForm);
 }
 

@@ -316,6 +316,8 @@ plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QSt
     const quint16 port = plat::GetServicePort(serviceName, protocolName, defaultPort);
     WriteLog(BETA, QStringLiteral("Server Port   = ") + QString::number(port));
     server.sin_port = qToBigEndian(port);
+    // Set before the connect, which then gives up after the same time.
+    PrepareOlcpSocket(s);
 
     if (plat::connect(s, reinterpret_cast<const sockaddr *>(&server), sizeof server) == plat::SOCKET_ERROR) {
         errorCode = plat::WSAGetLastError();
@@ -328,7 +330,6 @@ plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QSt
     plat::getsockname(s, reinterpret_cast<sockaddr *>(&local), &localLength);
     WriteLog(BETA, QStringLiteral("Client Port   = ") + QString::number(qFromBigEndian(local.sin_port)));
     WriteLog(ALPHA, QStringLiteral("\r\nSuccess connect !!"));
-    PrepareOlcpSocket(s);
     return s;
 }
 

@@ -106,7 +106,8 @@ private:
 
 // A socket connected to hostAddress (dotted text) at the port of the service,
 // or defaultPort when the system does not know the service. Its receive
-// time-out is TimeOutValue ms. INVALID_SOCKET on failure, with errorCode set
+// time-out is TimeOutValue ms, and the connect gives up after that time too
+// (10060). INVALID_SOCKET on failure, with errorCode set
 // to the Windows Sockets number (10061: refused).
 plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QString &protocolName,
                            int &errorCode, const QString &hostAddress, quint16 defaultPort);

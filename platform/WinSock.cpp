@@ -368,7 +368,7 @@ int connect(SOCKET s, const sockaddr *name, int namelen)
         return FailCall(*use, errno);
     if (use->nonBlocking)
         return Fail(WSAEWOULDBLOCK);
-    if (const int waitError = WaitFor(*use, POLLOUT, CallDeadline(0)))
+    if (const int waitError = WaitFor(*use, POLLOUT, CallDeadline(use->receiveTimeoutMs)))
         return Fail(waitError);
     int soError = 0;
     socklen_t len = sizeof soError;

@@ -119,6 +119,8 @@ SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const sockaddr *name, int namelen);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr *addr, int *addrlen);
+// A blocking connect gives up with WSAETIMEDOUT after the socket's receive
+// time-out, when one is set (SetReceiveTimeout before the call).
 int connect(SOCKET s, const sockaddr *name, int namelen);
 // Blocking send returns only when every byte is handed to the system; a
 // failure after part of the data went out returns the part's length and sets
