@@ -14,6 +14,7 @@
 #include "core/BTcpServ.h"
 #include "core/BUdpServ.h"
 #include "core/BViewlst.h"
+#include "platform/ArchiverLibrary.h"
 #include "olc/BOlcLog.h"
 #include "tel/BAccLst.h"
 #include "tel/BRecvTel.h"
@@ -182,6 +183,14 @@ ProgramStateGuard::ProgramStateGuard()
     keep(BRecvTelegramForm);
     keep(BTelLogForm);
     keep(BOlcLogForm);
+
+    // Which built-in archiver libraries are present.
+    for (const char *library : {"UNLHA32.DLL", "UNZIP32.DLL", "ZIP32J.DLL", "LMZIP32.DLL"}) {
+        const QString name = QString::fromLatin1(library);
+        restores_.push_back([name, present = plat::ArchiverLibraryPresent(name)] {
+            plat::SetArchiverLibraryPresent(name, present);
+        });
+    }
 
     for (QWidget *window : QApplication::topLevelWidgets())
         windows_.append(window);

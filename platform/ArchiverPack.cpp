@@ -1,0 +1,258 @@
+#include "platform/ArchiverPack.h"
+
+#include "platform/ArchiverCommandLine.h"
+#include "platform/ArchiverLzh.h"
+#include "platform/Cp932.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+
+namespace plat {
+
+namespace {
+
+struct PackItem {
+    QString path;          // the file on disk
+    QByteArray storedName; // its entry name (CP932, "/" between folders)
+    std::time_t modified = 0;
+};
+
+struct OldEntry {
+    QString name;
+    std::time_t modified = 0;
+    bool keep = true;
+};
+
+bool HasWildcard(const QString &name, bool classes)
+{
+    return name.contains(QLatin1Char('*')) || name.contains(QLatin1Char('?'))
+        || (classes && name.contains(QLatin1Char('[')));
+}
+
+void AddFile(const QFileInfo &file, const QString &base, bool junkPaths, std::vector<PackItem> &items)
+{
+    const QString relative = junkPaths || base.isEmpty() ? file.fileName()
+                                                          : QDir(base).relativeFilePath(file.absoluteFilePath());
+    items.push_back({file.absoluteFilePath(), ToCp932(relative), std::time_t(file.lastModified().toSecsSinceEpoch())});
+}
+
+void AddPath(const QFileInfo &found, const ArchiverPacking &packing, const QString &base, std::vector<PackItem> &items)
+{
+    if (found.isFile()) {
+        AddFile(found, base, packing.junkPaths, items);
+    } else if (found.isDir() && packing.recurse) {
+        QDirIterator it(found.absoluteFilePath(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            AddFile(it.fileInfo(), base, packing.junkPaths, items);
+        }
+    }
+}
+
+// The files the names stand for; names with wildcards match within their
+// folder. Paths are relative to the base folder.
+std::vector<PackItem> CollectFiles(const ArchiverPacking &packing)
+{
+    std::vector<PackItem> items;
+    const QString base = packing.baseDirectory.isEmpty() ? QString() : QFileInfo(packing.baseDirectory).absoluteFilePath();
+    const QDir baseDir(base.isEmpty() ? QDir::currentPath() : base);
+    for (const QByteArray &name : packing.names.patterns) {
+        const QString path = baseDir.absoluteFilePath(ArchiverPath(name));
+        const QFileInfo info(path);
+        if (!HasWildcard(info.fileName(), packing.names.classes)) {
+            AddPath(info, packing, base.isEmpty() ? info.absolutePath() : base, items);
+            continue;
+        }
+        const ArchiverNamePatterns pattern{{ToCp932(info.fileName())}, packing.names.classes};
+        const QFileInfoList candidates =
+            QDir(info.absolutePath()).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+        for (const QFileInfo &candidate : candidates) {
+            if (pattern.matches(candidate.fileName()))
+                AddPath(candidate, packing, base.isEmpty() ? info.absolutePath() : base, items);
+        }
+    }
+    return items;
+}
+
+// Decides which old entries stay and which files go in, by the mode.
+int Choose(const ArchiverPacking &packing, std::vector<OldEntry> &old, std::vector<PackItem> &items)
+{
+    if (packing.mode == PackMode::Delete) {
+        bool any = false;
+        for (OldEntry &entry : old) {
+            entry.keep = !packing.names.matches(entry.name);
+            any = any || !entry.keep;
+        }
+        return any ? int(ArchiverOk) : int(ArchiverErrorNoMatch);
+    }
+    if (items.empty())
+        return ArchiverErrorNoFile;
+    std::vector<PackItem> chosen;
+    for (const PackItem &item : items) {
+        const QString name = FromCp932(item.storedName);
+        const auto same = std::find_if(old.begin(), old.end(), [&](const OldEntry &entry) {
+            return entry.keep && entry.name.compare(name, Qt::CaseInsensitive) == 0;
+        });
+        const bool exists = same != old.end();
+        const bool newer = !exists || item.modified > same->modified;
+        const bool take = packing.mode == PackMode::Add || (packing.mode == PackMode::Update && newer)
+            || (packing.mode == PackMode::Freshen && exists && newer);
+        if (!take)
+            continue;
+        if (exists)
+            same->keep = false;
+        chosen.push_back(item);
+    }
+    items = std::move(chosen);
+    return ArchiverOk;
+}
+
+bool ReadFile(const QString &path, QByteArray &data)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > ArchiverMaxTotalSize)
+        return false;
+    data = file.readAll();
+    return true;
+}
+
+int WriteLzh(const QByteArray &oldBytes, const std::vector<LzhRawEntry> &raw, const std::vector<OldEntry> &old,
+             const std::vector<PackItem> &items, QSaveFile &out)
+{
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (old[i].keep)
+            out.write(oldBytes.constData() + raw[i].offset, raw[i].length);
+    }
+    for (const PackItem &item : items) {
+        QByteArray data;
+        if (!ReadFile(item.path, data))
+            return ArchiverErrorNoFile;
+        out.write(LzhStoredEntry(item.storedName, data, item.modified));
+    }
+    out.write(&LzhEndMark, 1);
+    return ArchiverOk;
+}
+
+int PackLzh(const ArchiverPacking &packing, std::vector<PackItem> &items, QSaveFile &out)
+{
+    QByteArray oldBytes;
+    std::vector<LzhRawEntry> raw;
+    if (QFileInfo::exists(packing.archive)
+        && (!ReadFile(packing.archive, oldBytes) || !ScanLzh(oldBytes, raw) || raw.size() > ArchiverMaxEntries))
+        return ArchiverErrorFormat;
+    std::vector<OldEntry> old;
+    for (const LzhRawEntry &entry : raw)
+        old.push_back({FromCp932(entry.name), entry.modified});
+    if (const int chosen = Choose(packing, old, items))
+        return chosen;
+    return WriteLzh(oldBytes, raw, old, items, out);
+}
+
+// Writes ZIP entries into a QSaveFile through libarchive.
+class ZipWriter {
+public:
+    ZipWriter(QSaveFile &out, bool store) : archive_(archive_write_new())
+    {
+        archive_write_set_format_zip(archive_);
+        archive_write_set_options(archive_, store ? "zip:compression=store" : "zip:compression=deflate");
+        // Names are handed over in the locale's UTF-8 and stored as CP932.
+        archive_write_set_options(archive_, "zip:hdrcharset=CP932");
+        ok_ = archive_write_open(archive_, &out, nullptr, &ZipWriter::Write, nullptr) == ARCHIVE_OK;
+    }
+    ~ZipWriter() { archive_write_free(archive_); }
+    ZipWriter(const ZipWriter &) = delete;
+    ZipWriter &operator=(const ZipWriter &) = delete;
+
+    bool add(const QByteArray &name, const QByteArray &data, std::time_t modified)
+    {
+        archive_entry *entry = archive_entry_new();
+        archive_entry_copy_pathname(entry, FromCp932(name).toUtf8().constData());
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, 0644);
+        archive_entry_set_size(entry, data.size());
+        archive_entry_set_mtime(entry, modified, 0);
+        ok_ = ok_ && archive_write_header(archive_, entry) == ARCHIVE_OK
+            && (data.isEmpty() || archive_write_data(archive_, data.constData(), size_t(data.size())) == data.size());
+        archive_entry_free(entry);
+        return ok_;
+    }
+    bool finish() { return ok_ && archive_write_close(archive_) == ARCHIVE_OK; }
+
+private:
+    static la_ssize_t Write(struct archive *, void *client, const void *buffer, size_t length)
+    {
+        auto *out = static_cast<QSaveFile *>(client);
+        return out->write(static_cast<const char *>(buffer), qint64(length)) == qint64(length) ? la_ssize_t(length) : -1;
+    }
+
+    struct archive *archive_;
+    bool ok_ = false;
+};
+
+int PackZip(const ArchiverPacking &packing, std::vector<PackItem> &items, QSaveFile &out)
+{
+    const ArchiveSource source{packing.archive, {}};
+    std::vector<ArchiveEntry> entries;
+    const bool exists = QFileInfo::exists(packing.archive);
+    if (exists) {
+        if (const int listed = ListArchive(source, ArchiveFormat::Zip, entries))
+            return listed;
+    }
+    std::vector<OldEntry> old;
+    for (const ArchiveEntry &entry : entries)
+        old.push_back({entry.name, entry.modified});
+    if (const int chosen = Choose(packing, old, items))
+        return chosen;
+    ZipWriter writer(out, packing.store);
+    std::size_t index = 0;
+    if (exists) {
+        const int copied = ReadArchiveEntries(source, ArchiveFormat::Zip, [&](const ArchiveEntry &entry, const QByteArray &data) {
+            const bool keep = old[index++].keep && entry.kind == '-';
+            return !keep || writer.add(entry.storedName, data, entry.modified) ? 0 : int(ArchiverErrorWrite);
+        });
+        if (copied)
+            return copied;
+    }
+    for (const PackItem &item : items) {
+        QByteArray data;
+        if (!ReadFile(item.path, data))
+            return ArchiverErrorNoFile;
+        if (!writer.add(item.storedName, data, item.modified))
+            return ArchiverErrorWrite;
+    }
+    return writer.finish() ? int(ArchiverOk) : int(ArchiverErrorWrite);
+}
+
+} // namespace
+
+int PackArchive(const ArchiverPacking &packing)
+{
+    std::vector<PackItem> items = packing.mode == PackMode::Delete ? std::vector<PackItem>() : CollectFiles(packing);
+    // A wildcard may also name the archive itself, which is being replaced.
+    const QString archivePath = QFileInfo(packing.archive).absoluteFilePath();
+    std::erase_if(items, [&](const PackItem &item) { return item.path == archivePath; });
+    qint64 total = 0;
+    for (const PackItem &item : items)
+        total += QFileInfo(item.path).size();
+    if (total > ArchiverMaxTotalSize || items.size() > std::size_t(ArchiverMaxEntries))
+        return ArchiverErrorTooLarge;
+    QSaveFile out(packing.archive);
+    if (!out.open(QIODevice::WriteOnly))
+        return ArchiverErrorWrite;
+    const int result = packing.format == ArchiveFormat::Lzh ? PackLzh(packing, items, out) : PackZip(packing, items, out);
+    if (result != ArchiverOk) {
+        out.cancelWriting();
+        return result;
+    }
+    return out.commit() ? int(ArchiverOk) : int(ArchiverErrorWrite);
+}
+
+} // namespace plat
