@@ -44,7 +44,10 @@ enum ArchiverProgressState : unsigned {
     ArchiverExtractEnd = 2,    // the whole command is done
 };
 
-// What a progress report points to (the lParam of "wm_arcextract").
+// What a progress report points to (the lParam of "wm_arcextract", the
+// extractingInfo of a callback); valid during the report only. A window
+// registered without a callback gets reports only while the extraction runs
+// on its thread (a posted report would point to memory gone by then).
 struct ArchiverExtractingInfo {
     std::uint32_t fileSize;  // the entry's size
     std::uint32_t writeSize; // bytes of it written so far

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QThread>
 
 #include <array>
 #include <cstring>
@@ -87,6 +88,10 @@ ArchiverProgress ProgressFor(Library library)
     return [owner](unsigned state, ArchiverExtractingInfo &info) {
         if (owner.callback)
             return owner.callback(owner.window, state, &info);
+        // The report points into the extraction's own memory: it goes only
+        // to a window that takes it before the send returns, on this thread.
+        if (owner.window->thread() != QThread::currentThread())
+            return false;
         static const uint message = RegisterWindowMessage(QStringLiteral("wm_arcextract"));
         return SendWindowMessage(owner.window, message, qintptr(state), reinterpret_cast<qintptr>(&info)) != 0;
     };

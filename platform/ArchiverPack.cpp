@@ -162,6 +162,7 @@ public:
     ZipWriter(QSaveFile &out, bool store) : archive_(archive_write_new())
     {
         archive_write_set_format_zip(archive_);
+        archive_write_set_bytes_in_last_block(archive_, 1); // no padding after the archive
         archive_write_set_options(archive_, store ? "zip:compression=store" : "zip:compression=deflate");
         // Names are handed over in the locale's UTF-8 and stored as CP932.
         archive_write_set_options(archive_, "zip:hdrcharset=CP932");
