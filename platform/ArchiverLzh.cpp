@@ -1,5 +1,6 @@
 #include "platform/ArchiverLzh.h"
 
+#include "platform/ArchiverLh5.h"
 #include "platform/Cp932.h"
 
 #include <QDate>
@@ -156,8 +157,12 @@ bool ScanLzh(const QByteArray &archive, std::vector<LzhRawEntry> &entries)
     return true;
 }
 
-QByteArray LzhStoredEntry(const QByteArray &name, const QByteArray &data, std::time_t modified)
+QByteArray LzhEntry(const QByteArray &name, const QByteArray &data, std::time_t modified)
 {
+    // Data that does not shrink is stored as it is.
+    const QByteArray compressed = CompressLh5(data);
+    const bool shrinks = compressed.size() < data.size();
+    const QByteArray &packed = shrinks ? compressed : data;
     const qsizetype slash = name.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray() : QByteArray(name.left(slash + 1)).replace('/', LzhFolderDelimiter);
     // Each extended header is its type, its data and the size of the next
@@ -169,8 +174,8 @@ QByteArray LzhStoredEntry(const QByteArray &name, const QByteArray &data, std::t
 
     QByteArray header;
     PutWord(header, 0); // total header size, filled in below
-    header += "-lh0-";
-    PutLong(header, std::uint32_t(data.size()));
+    header += shrinks ? "-lh5-" : "-lh0-";
+    PutLong(header, std::uint32_t(packed.size()));
     PutLong(header, std::uint32_t(data.size()));
     PutLong(header, std::uint32_t(modified));
     header += char(0x20); // archive attribute
@@ -191,7 +196,7 @@ QByteArray LzhStoredEntry(const QByteArray &name, const QByteArray &data, std::t
     const unsigned crc = Crc16(header);
     header[HeaderCrcAt] = char(crc & 0xFF);
     header[HeaderCrcAt + 1] = char(crc >> 8);
-    return header + data;
+    return header + packed;
 }
 
 } // namespace plat

@@ -1,7 +1,8 @@
 #pragma once
-// Our own writer of LZH archives: new entries are stored as they are
-// ("-lh0-") with level-2 headers; entries of an archive being rewritten are
-// copied byte for byte, whatever method and header level they have.
+// Our own writer of LZH archives: new entries are compressed ("-lh5-", or
+// stored as "-lh0-" when that does not make them smaller) with level-2
+// headers; entries of an archive being rewritten are copied byte for byte,
+// whatever method and header level they have.
 #include <QByteArray>
 
 #include <ctime>
@@ -21,9 +22,8 @@ struct LzhRawEntry {
 // bytes are not one, or end inside an entry.
 bool ScanLzh(const QByteArray &archive, std::vector<LzhRawEntry> &entries);
 
-// A stored entry with a level-2 header, for the CP932 name ("/" between
-// folders).
-QByteArray LzhStoredEntry(const QByteArray &name, const QByteArray &data, std::time_t modified);
+// An entry with a level-2 header, for the CP932 name ("/" between folders).
+QByteArray LzhEntry(const QByteArray &name, const QByteArray &data, std::time_t modified);
 
 // What ends an LZH archive.
 inline constexpr char LzhEndMark = '\0';

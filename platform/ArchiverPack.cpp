@@ -49,11 +49,18 @@ void AddPath(const QFileInfo &found, const ArchiverPacking &packing, const QStri
     if (found.isFile()) {
         AddFile(found, base, packing.junkPaths, items);
     } else if (found.isDir() && packing.recurse) {
+        // In name order, so that the same files make the same archive.
+        QFileInfoList below;
         QDirIterator it(found.absoluteFilePath(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             it.next();
-            AddFile(it.fileInfo(), base, packing.junkPaths, items);
+            below.append(it.fileInfo());
         }
+        std::sort(below.begin(), below.end(), [](const QFileInfo &a, const QFileInfo &b) {
+            return a.absoluteFilePath() < b.absoluteFilePath();
+        });
+        for (const QFileInfo &file : std::as_const(below))
+            AddFile(file, base, packing.junkPaths, items);
     }
 }
 
@@ -135,7 +142,7 @@ int WriteLzh(const QByteArray &oldBytes, const std::vector<LzhRawEntry> &raw, co
         QByteArray data;
         if (!ReadFile(item.path, data))
             return ArchiverErrorNoFile;
-        out.write(LzhStoredEntry(item.storedName, data, item.modified));
+        out.write(LzhEntry(item.storedName, data, item.modified));
     }
     out.write(&LzhEndMark, 1);
     return ArchiverOk;

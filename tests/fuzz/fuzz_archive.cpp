@@ -1,6 +1,7 @@
 // Archives arrive from peers as bytes of any kind: listing, testing and
 // reading them never crash, an entry read to memory never overruns its
 // buffer, and the LZH scanner that rewriting relies on stays within the bytes.
+// The same bytes as the content of an LZH entry we write read back unchanged.
 #include "platform/ArchiverLzh.h"
 #include "platform/ArchiverReader.h"
 
@@ -32,6 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (written > sizeof buffer)
             std::abort();
     }
+    int readBack = 0;
+    const plat::ArchiveSource written{{}, plat::LzhEntry("f", source.bytes, 0) + plat::LzhEndMark};
+    const int read = plat::ReadArchiveEntries(written, plat::ArchiveFormat::Lzh,
+                                              [&](const plat::ArchiveEntry &, const QByteArray &content) {
+                                                  ++readBack;
+                                                  return content == source.bytes ? 0 : 1;
+                                              });
+    if (read != plat::ArchiverOk || readBack != 1)
+        std::abort();
+
     std::vector<plat::LzhRawEntry> raw;
     if (plat::ScanLzh(source.bytes, raw)) {
         for (const plat::LzhRawEntry &entry : raw) {

@@ -82,12 +82,22 @@ QList<QByteArray> Listed(const char *library, const QByteArray &prefix, const QS
     return names;
 }
 
+// A text that compresses, long enough for several compressed blocks.
+QByteArray LongText()
+{
+    QByteArray text;
+    for (int line = 0; line < 40000; ++line)
+        text += "line " + QByteArray::number(line * 7919 % 10007) + (line % 3 ? " of the text\r\n" : " \x95\x5C\r\n");
+    return text;
+}
+
 class ArchiverLibraryTest : public testsupport::TempEnvTest {
 protected:
     // Source files, with a name whose CP932 form holds 0x5C and one with "[".
     const std::map<QString, QByteArray> files = {{QStringLiteral("a.txt"), QByteArray("alpha\r\n")},
                                                  {QStringLiteral("sub/表.txt"), QByteArray(3000, 'x')},
-                                                 {QStringLiteral("b[1].txt"), QByteArray()}};
+                                                 {QStringLiteral("b[1].txt"), QByteArray()},
+                                                 {QStringLiteral("sub/long.txt"), LongText()}};
 
     QString src() const { return env.file(QStringLiteral("src")); }
 
@@ -105,7 +115,8 @@ TEST_F(ArchiverLibraryTest, ZipRoundTripThroughPackDeleteListAndExtractMem)
     const QString zip = env.file(QStringLiteral("a.zip"));
     // As the ZIP archiver escapes file-list names.
     ASSERT_EQ(Command("ZIP32J.DLL", "Zip", " -D -q -o" + Quoted(zip) + QuotedDir(src()) + Quoted(QStringLiteral("a.txt"))
-                                           + Quoted(QStringLiteral("sub/表.txt")) + Quoted(QStringLiteral("b[[]1].txt")) + " "),
+                                           + Quoted(QStringLiteral("sub/表.txt")) + Quoted(QStringLiteral("b[[]1].txt"))
+                                           + Quoted(QStringLiteral("sub/long.txt")) + " "),
               0);
     ASSERT_EQ(Command("UNZIP32.DLL", "UnZip", "-x --i " + Quoted(zip) + QuotedDir(env.file(QStringLiteral("out"))) + " "), 0);
     EXPECT_EQ(FilesBelow(env.file(QStringLiteral("out"))), files);
@@ -125,7 +136,9 @@ TEST_F(ArchiverLibraryTest, ZipRoundTripThroughPackDeleteListAndExtractMem)
 
     // LMZIP32 takes names unescaped and deletes through the same rewrite.
     ASSERT_EQ(Command("LMZIP32.DLL", "Zip", "-d" + Quoted(zip) + Quoted(QStringLiteral("b[1].txt")) + " "), 0);
-    EXPECT_EQ(Listed("LMZIP32.DLL", "Unzip", zip), (QList<QByteArray>{"a.txt", ToCp932(QStringLiteral("sub/表.txt"))}));
+    EXPECT_EQ(Listed("LMZIP32.DLL", "Unzip", zip),
+              (QList<QByteArray>{"a.txt", ToCp932(QStringLiteral("sub/表.txt")), "sub/long.txt"}));
+    EXPECT_EQ(Listed("LMZIP32.DLL", "Unzip", env.file(QStringLiteral("none.zip"))), (QList<QByteArray>{"(not opened)"}));
     EXPECT_EQ(Command("ZIP32J.DLL", "Zip", "-d" + Quoted(zip) + Quoted(QStringLiteral("none")) + " "),
               plat::ArchiverErrorNoMatch);
 }
@@ -149,7 +162,8 @@ TEST_F(ArchiverLibraryTest, LzhRoundTripCheckedByLhasa)
     changed.close();
     ASSERT_EQ(Command("UNLHA32.DLL", "Unlha", "f -+" + Quoted(lzh) + QuotedDir(src()) + Quoted(QStringLiteral("a.txt")) + " "), 0);
     ASSERT_EQ(Command("UNLHA32.DLL", "Unlha", "d -+" + Quoted(lzh) + Quoted(QStringLiteral("b[1].txt")) + " "), 0);
-    EXPECT_EQ(Listed("UNLHA32.DLL", "Unlha", lzh), (QList<QByteArray>{ToCp932(QStringLiteral("sub/表.txt")), "a.txt"}));
+    EXPECT_EQ(Listed("UNLHA32.DLL", "Unlha", lzh),
+              (QList<QByteArray>{"sub/long.txt", ToCp932(QStringLiteral("sub/表.txt")), "a.txt"}));
 
     if (lhasa.isEmpty())
         GTEST_SKIP() << "lhasa is not installed (scripts/install-deps)";
@@ -223,7 +237,7 @@ QByteArray MakeLzh(const std::vector<std::pair<QByteArray, QByteArray>> &items)
 {
     QByteArray archive;
     for (const auto &[name, data] : items)
-        archive += plat::LzhStoredEntry(name, data, 1700000000);
+        archive += plat::LzhEntry(name, data, 1700000000);
     return archive + plat::LzhEndMark;
 }
 
@@ -259,7 +273,7 @@ TEST_F(ArchiverLibraryTest, HostileArchivesAreRefusedWhole)
         {"lzh absolute folder", true, MakeLzh({{"good.txt", "fine"}, {"/tmp/evil", "x"}}), plat::ArchiverErrorUnsafe},
         {"lzh damaged data", true, Flipped(MakeLzh({{"good.txt", "fine"}, {"b.txt", "BADBADBAD"}}), "BADBADBAD"),
          plat::ArchiverErrorFormat},
-        {"lzh truncated", true, MakeLzh({{"good.txt", "fine"}, {"b.txt", QByteArray(500, 'b')}}).left(120),
+        {"lzh truncated", true, MakeLzh({{"good.txt", "fine"}, {"b.txt", LongText()}}).left(2000),
          plat::ArchiverErrorFormat},
     };
     for (const HostileCase &c : cases) {
