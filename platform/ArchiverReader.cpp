@@ -47,8 +47,6 @@ public:
     ArchivePass(const ArchivePass &) = delete;
     ArchivePass &operator=(const ArchivePass &) = delete;
 
-    int status() const { return status_; }
-
     // The next entry into entry: ArchiverOk, ArchiverNoMoreEntries or an error.
     int next(ArchiveEntry &entry)
     {
@@ -167,6 +165,14 @@ bool MatchHere(QStringView pattern, QStringView name, bool classes)
     return name.isEmpty();
 }
 
+// True when the folder, links resolved, lies within the root.
+bool StaysInside(const QString &canonicalRoot, const QString &folder)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    return !canonical.isEmpty()
+        && (canonical == canonicalRoot || canonical.startsWith(canonicalRoot + QLatin1Char('/')));
+}
+
 // The files and folders one extraction made, removed again when it fails.
 class ExtractionTrail {
 public:
@@ -182,12 +188,17 @@ public:
     void keep() { kept_ = true; }
 
     // Makes the folder and the missing ones above it, noting each made.
-    bool makeFolder(const QString &path)
+    // With a root, a folder that is there already must lie within it (a
+    // link to elsewhere is not followed), so nothing is made outside.
+    bool makeFolder(const QString &path, const QString &canonicalRoot = {})
     {
-        if (QFileInfo(path).isDir())
-            return true;
-        const QString parent = QFileInfo(path).path();
-        if (parent != path && !makeFolder(parent))
+        const QFileInfo info(path);
+        if (info.isDir())
+            return canonicalRoot.isEmpty() || StaysInside(canonicalRoot, path);
+        if (info.exists() || info.isSymLink())
+            return false;
+        const QString parent = info.path();
+        if (parent != path && !makeFolder(parent, canonicalRoot))
             return false;
         if (!QDir().mkdir(path))
             return false;
@@ -232,14 +243,6 @@ QString TargetPath(const QString &root, const ArchiveEntry &entry, bool junkPath
     return QDir::cleanPath(root + QLatin1Char('/') + relative);
 }
 
-// True when the folder, links resolved, lies within the root.
-bool StaysInside(const QString &canonicalRoot, const QString &folder)
-{
-    const QString canonical = QFileInfo(folder).canonicalFilePath();
-    return !canonical.isEmpty()
-        && (canonical == canonicalRoot || canonical.startsWith(canonicalRoot + QLatin1Char('/')));
-}
-
 int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &target,
                const ArchiverProgress &progress, ExtractionTrail &trail)
 {
@@ -249,6 +252,9 @@ int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &targ
     CopyName(info.destFileName, sizeof info.destFileName, target.toUtf8());
     if (progress && progress(ArchiverExtractBegin, info))
         return ArchiverErrorAborted;
+    // A link in the file's place would have the new file written where it points.
+    if (QFileInfo(target).isSymLink())
+        return ArchiverErrorWrite;
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly))
         return ArchiverErrorWrite;
@@ -293,7 +299,7 @@ int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
         }
         ++found;
         const QString folder = entry.kind == 'd' ? target : QFileInfo(target).path();
-        if (!trail.makeFolder(folder) || !StaysInside(canonicalRoot, folder))
+        if (!trail.makeFolder(folder, canonicalRoot))
             return ArchiverErrorWrite;
         if (entry.kind == 'd')
             continue;

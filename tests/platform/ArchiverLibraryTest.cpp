@@ -288,6 +288,21 @@ TEST_F(ArchiverLibraryTest, HostileArchivesAreRefusedWhole)
         EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("evil"))));
         QFile::remove(archive);
     }
+
+    // Links already in the target folder are not followed out of it.
+    const QString out = env.file(QStringLiteral("linked"));
+    env.writeFile(QStringLiteral("outside/kept.txt"), "kept");
+    QDir().mkpath(out);
+    ASSERT_TRUE(QFile::link(env.file(QStringLiteral("outside")), out + QStringLiteral("/sub")));
+    ASSERT_TRUE(QFile::link(env.file(QStringLiteral("outside/kept.txt")), out + QStringLiteral("/a.txt")));
+    const QString zip = env.file(QStringLiteral("l.zip"));
+    for (const QByteArray &name : {QByteArray("sub/deeper/x.txt"), QByteArray("a.txt")}) {
+        SCOPED_TRACE(name.constData());
+        env.writeFile(QStringLiteral("l.zip"), MakeZip({{name, "x", {}}}));
+        EXPECT_EQ(Command("UNZIP32.DLL", "UnZip", "-x --i " + Quoted(zip) + QuotedDir(out) + " "), plat::ArchiverErrorWrite);
+        EXPECT_EQ(FilesBelow(env.file(QStringLiteral("outside"))),
+                  (std::map<QString, QByteArray>{{QStringLiteral("kept.txt"), "kept"}}));
+    }
 }
 
 TEST_F(ArchiverLibraryTest, ProgressReachesTheOwnerWindowWhichMayAbort)
