@@ -8,7 +8,9 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSaveFile>
+#include <QSet>
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -25,6 +27,11 @@ struct PackItem {
     std::time_t modified = 0;
 };
 
+struct PackList {
+    std::vector<PackItem> items;
+    QSet<QString> names; // case-folded
+};
+
 struct OldEntry {
     QString name;
     std::time_t modified = 0;
@@ -37,17 +44,25 @@ bool HasWildcard(const QString &name, bool classes)
         || (classes && name.contains(QLatin1Char('[')));
 }
 
-void AddFile(const QFileInfo &file, const QString &base, bool junkPaths, std::vector<PackItem> &items)
+// An entry for the file, named by its path below the base folder (by its
+// file name alone when junking paths, or when it lies outside the base), so
+// that no name we write leads out of the folder it is extracted into.
+// A name met twice goes in once.
+void AddFile(const QFileInfo &file, const QDir &base, bool junkPaths, PackList &list)
 {
-    const QString relative = junkPaths || base.isEmpty() ? file.fileName()
-                                                          : QDir(base).relativeFilePath(file.absoluteFilePath());
-    items.push_back({file.absoluteFilePath(), ToCp932(relative), std::time_t(file.lastModified().toSecsSinceEpoch())});
+    QString relative = base.relativeFilePath(file.absoluteFilePath());
+    if (junkPaths || relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative))
+        relative = file.fileName();
+    if (list.names.contains(relative.toCaseFolded()))
+        return;
+    list.names.insert(relative.toCaseFolded());
+    list.items.push_back({file.absoluteFilePath(), ToCp932(relative), std::time_t(file.lastModified().toSecsSinceEpoch())});
 }
 
-void AddPath(const QFileInfo &found, const ArchiverPacking &packing, const QString &base, std::vector<PackItem> &items)
+void AddPath(const QFileInfo &found, const ArchiverPacking &packing, const QDir &base, PackList &list)
 {
     if (found.isFile()) {
-        AddFile(found, base, packing.junkPaths, items);
+        AddFile(found, base, packing.junkPaths, list);
     } else if (found.isDir() && packing.recurse) {
         // In name order, so that the same files make the same archive.
         QFileInfoList below;
@@ -60,22 +75,22 @@ void AddPath(const QFileInfo &found, const ArchiverPacking &packing, const QStri
             return a.absoluteFilePath() < b.absoluteFilePath();
         });
         for (const QFileInfo &file : std::as_const(below))
-            AddFile(file, base, packing.junkPaths, items);
+            AddFile(file, base, packing.junkPaths, list);
     }
 }
 
-// The files the names stand for; names with wildcards match within their
-// folder. Paths are relative to the base folder.
+// The files the names stand for, relative to the base folder (the current
+// one when none is given); a wildcard in the last part of a name matches
+// within its folder.
 std::vector<PackItem> CollectFiles(const ArchiverPacking &packing)
 {
-    std::vector<PackItem> items;
-    const QString base = packing.baseDirectory.isEmpty() ? QString() : QFileInfo(packing.baseDirectory).absoluteFilePath();
-    const QDir baseDir(base.isEmpty() ? QDir::currentPath() : base);
+    PackList list;
+    const QDir base(packing.baseDirectory.isEmpty() ? QDir::currentPath()
+                                                    : QFileInfo(packing.baseDirectory).absoluteFilePath());
     for (const QByteArray &name : packing.names.patterns) {
-        const QString path = baseDir.absoluteFilePath(ArchiverPath(name));
-        const QFileInfo info(path);
+        const QFileInfo info(base.absoluteFilePath(ArchiverPath(name)));
         if (!HasWildcard(info.fileName(), packing.names.classes)) {
-            AddPath(info, packing, base.isEmpty() ? info.absolutePath() : base, items);
+            AddPath(info, packing, base, list);
             continue;
         }
         const ArchiverNamePatterns pattern{{ToCp932(info.fileName())}, packing.names.classes};
@@ -83,10 +98,10 @@ std::vector<PackItem> CollectFiles(const ArchiverPacking &packing)
             QDir(info.absolutePath()).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
         for (const QFileInfo &candidate : candidates) {
             if (pattern.matches(candidate.fileName()))
-                AddPath(candidate, packing, base.isEmpty() ? info.absolutePath() : base, items);
+                AddPath(candidate, packing, base, list);
         }
     }
-    return items;
+    return list.items;
 }
 
 // Decides which old entries stay and which files go in, by the mode.
@@ -102,20 +117,20 @@ int Choose(const ArchiverPacking &packing, std::vector<OldEntry> &old, std::vect
     }
     if (items.empty())
         return ArchiverErrorNoFile;
+    QHash<QString, std::size_t> byName; // case-folded name -> first old entry of that name
+    for (std::size_t i = old.size(); i-- > 0;)
+        byName.insert(old[i].name.toCaseFolded(), i);
     std::vector<PackItem> chosen;
     for (const PackItem &item : items) {
-        const QString name = FromCp932(item.storedName);
-        const auto same = std::find_if(old.begin(), old.end(), [&](const OldEntry &entry) {
-            return entry.keep && entry.name.compare(name, Qt::CaseInsensitive) == 0;
-        });
-        const bool exists = same != old.end();
-        const bool newer = !exists || item.modified > same->modified;
+        const auto same = byName.constFind(FromCp932(item.storedName).toCaseFolded());
+        const bool exists = same != byName.cend();
+        const bool newer = !exists || item.modified > old[same.value()].modified;
         const bool take = packing.mode == PackMode::Add || (packing.mode == PackMode::Update && newer)
             || (packing.mode == PackMode::Freshen && exists && newer);
         if (!take)
             continue;
         if (exists)
-            same->keep = false;
+            old[same.value()].keep = false;
         chosen.push_back(item);
     }
     items = std::move(chosen);
@@ -179,10 +194,10 @@ public:
     ZipWriter(const ZipWriter &) = delete;
     ZipWriter &operator=(const ZipWriter &) = delete;
 
-    bool add(const QByteArray &name, const QByteArray &data, std::time_t modified)
+    bool add(const QString &name, const QByteArray &data, std::time_t modified)
     {
         archive_entry *entry = archive_entry_new();
-        archive_entry_copy_pathname(entry, FromCp932(name).toUtf8().constData());
+        archive_entry_copy_pathname(entry, name.toUtf8().constData());
         archive_entry_set_filetype(entry, AE_IFREG);
         archive_entry_set_perm(entry, 0644);
         archive_entry_set_size(entry, data.size());
@@ -224,7 +239,7 @@ int PackZip(const ArchiverPacking &packing, std::vector<PackItem> &items, QSaveF
     if (exists) {
         const int copied = ReadArchiveEntries(source, ArchiveFormat::Zip, [&](const ArchiveEntry &entry, const QByteArray &data) {
             const bool keep = old[index++].keep && entry.kind == '-';
-            return !keep || writer.add(entry.storedName, data, entry.modified) ? 0 : int(ArchiverErrorWrite);
+            return !keep || writer.add(entry.name, data, entry.modified) ? 0 : int(ArchiverErrorWrite);
         });
         if (copied)
             return copied;
@@ -233,7 +248,7 @@ int PackZip(const ArchiverPacking &packing, std::vector<PackItem> &items, QSaveF
         QByteArray data;
         if (!ReadFile(item.path, data))
             return ArchiverErrorNoFile;
-        if (!writer.add(item.storedName, data, item.modified))
+        if (!writer.add(FromCp932(item.storedName), data, item.modified))
             return ArchiverErrorWrite;
     }
     return writer.finish() ? int(ArchiverOk) : int(ArchiverErrorWrite);
