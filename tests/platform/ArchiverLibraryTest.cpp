@@ -91,6 +91,29 @@ QByteArray LongText()
     return text;
 }
 
+// A stored entry with a level-0 header, as older archivers wrote them.
+QByteArray LevelZeroEntry(const QByteArray &name, const QByteArray &data)
+{
+    unsigned crc = 0;
+    for (const char c : data) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    auto number = [](quint32 value, int bytes) {
+        QByteArray field;
+        for (int i = 0; i < bytes; ++i)
+            field += char(value >> (8 * i) & 0xFF);
+        return field;
+    };
+    const QByteArray body = "-lh0-" + number(quint32(data.size()), 4) + number(quint32(data.size()), 4)
+        + number(0x5A2B6000, 4) + "\x20" + QByteArray(1, '\0') + char(name.size()) + name + number(crc, 2);
+    char sum = 0;
+    for (const char c : body)
+        sum = char(sum + c);
+    return char(body.size()) + QByteArray(1, sum) + body + data;
+}
+
 class ArchiverLibraryTest : public testsupport::TempEnvTest {
 protected:
     // Source files, with a name whose CP932 form holds 0x5C and one with "[".
@@ -154,6 +177,16 @@ TEST_F(ArchiverLibraryTest, LzhRoundTripCheckedByLhasa)
         plat::GetArchiverEntry(plat::LoadArchiverLibrary(QStringLiteral("UNLHA32.DLL")), "UnlhaCheckArchive"));
     EXPECT_NE(check(ToCp932(lzh).constData(), 16), 0);
 
+    // An entry written elsewhere stays byte for byte when the archive changes.
+    const QByteArray older = LevelZeroEntry("OLD\\README.TXT", "written elsewhere\r\n");
+    env.writeFile(QStringLiteral("older.lzh"), older + plat::LzhEndMark);
+    ASSERT_EQ(Command("UNLHA32.DLL", "Unlha", "a -+" + Quoted(env.file(QStringLiteral("older.lzh"))) + QuotedDir(src())
+                                                 + Quoted(QStringLiteral("a.txt")) + " "),
+              0);
+    EXPECT_TRUE(env.readFile(QStringLiteral("older.lzh")).startsWith(older));
+    EXPECT_EQ(Listed("UNLHA32.DLL", "Unlha", env.file(QStringLiteral("older.lzh"))),
+              (QList<QByteArray>{"OLD/README.TXT", "a.txt"}));
+
     // Freshen a newer file, delete another: the rest is copied as it was.
     env.writeFile(QStringLiteral("src/a.txt"), "changed");
     QFile changed(src() + QStringLiteral("/a.txt"));
@@ -169,12 +202,14 @@ TEST_F(ArchiverLibraryTest, LzhRoundTripCheckedByLhasa)
         GTEST_SKIP() << "lhasa is not installed (scripts/install-deps)";
     const QString folder = env.file(QStringLiteral("lhasa"));
     QDir().mkpath(folder);
-    for (const char *verb : {"t", "xq"}) {
+    for (const QStringList &arguments : {QStringList{QStringLiteral("t"), env.file(QStringLiteral("older.lzh"))},
+                                         QStringList{QStringLiteral("t"), lzh}, QStringList{QStringLiteral("xq"), lzh}}) {
         QProcess process;
         process.setWorkingDirectory(folder);
-        process.start(lhasa, {QString::fromLatin1(verb), lzh});
+        process.start(lhasa, arguments);
         ASSERT_TRUE(process.waitForFinished());
-        EXPECT_EQ(process.exitCode(), 0) << verb << ": " << process.readAllStandardError().constData();
+        EXPECT_EQ(process.exitCode(), 0) << arguments.join(QLatin1Char(' ')).toStdString() << ": "
+                                         << process.readAllStandardError().constData();
     }
     QFile extracted(folder + QStringLiteral("/a.txt"));
     ASSERT_TRUE(extracted.open(QIODevice::ReadOnly));
