@@ -15,12 +15,17 @@ constexpr int MinMatch = 3;
 constexpr int MaxMatch = 256;
 constexpr int MaxChain = 64; // match candidates tried per position
 
-constexpr int LiteralAndLengthCodes = 256 + MaxMatch - MinMatch + 1; // NC: 510
-constexpr int PositionCodes = 14;                                  // NP: window bits + 1
-constexpr int LengthTableCodes = 19;                               // NT: code lengths 0..16 and three zero runs
-constexpr int LiteralCountBits = 9;                                // CBIT
-constexpr int PositionCountBits = 4;                               // PBIT
-constexpr int LengthTableCountBits = 5;                            // TBIT
+// Literals 0..255 and match lengths 3..256 share one table.
+constexpr int LiteralAndLengthCodes = 256 + MaxMatch - MinMatch + 1;
+// Distance codes: the bit length of distance - 1 (0 to 13 for the window).
+constexpr int PositionCodes = 14;
+// The code lengths of the literal table are coded themselves: lengths
+// 1..16 and three kinds of runs of zeros.
+constexpr int LengthTableCodes = 19;
+// Bits of the symbol counts written before each table.
+constexpr int LiteralCountBits = 9;
+constexpr int PositionCountBits = 4;
+constexpr int LengthTableCountBits = 5;
 constexpr int MaxCodeLength = 16;
 constexpr std::size_t BlockSymbols = 16384; // at most 65535 codes in a block
 
