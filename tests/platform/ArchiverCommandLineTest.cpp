@@ -41,6 +41,8 @@ TEST(ArchiverCommandLine, SplitsLinesAsTheArchiversBuildThem)
          "a\x83", "", {"n a"}},
         {"escaped zip names stay as given", R"( --i "a.zip" "dir/a[[]1].txt")", plat::ArchiverOk, "", {"--i"},
          "a.zip", "", {"dir/a[[]1].txt"}},
+        {"a name with a quote inside stays a name, never a switch", "x \"a.lzh\" \"x\" \"-d\" \"\x01\"",
+         plat::ArchiverOk, "x", {}, "a.lzh", "", {"x", "-d", "\x01"}},
         {"no archive name", "x -+ -n1", plat::ArchiverErrorCommand, {}, {}, {}, {}, {}},
         {"empty quoted archive name", R"(x "" "d\")", plat::ArchiverErrorCommand, {}, {}, {}, {}, {}},
         {"missing response file", R"(x "a.lzh" "@/nonexistent/r.txt")", plat::ArchiverErrorNoFile, {}, {}, {}, {}, {}},
