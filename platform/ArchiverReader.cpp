@@ -219,12 +219,18 @@ void CopyName(char *target, std::size_t size, const QByteArray &name)
     target[cut.size()] = '\0';
 }
 
+// True for a plain file or folder whose name stays below the folder.
+bool MayExtract(const ArchiveEntry &entry)
+{
+    return (entry.kind == '-' || entry.kind == 'd') && IsSafeEntryName(entry.name);
+}
+
 // Checks every entry before anything is written.
 int CheckEntries(const std::vector<ArchiveEntry> &entries)
 {
     qint64 total = 0;
     for (const ArchiveEntry &entry : entries) {
-        if ((entry.kind != '-' && entry.kind != 'd') || !IsSafeEntryName(entry.name))
+        if (!MayExtract(entry))
             return ArchiverErrorUnsafe;
         total += std::max<qint64>(0, entry.size);
         if (entry.size < 0 || total > ArchiverMaxTotalSize)
@@ -291,6 +297,9 @@ int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
     for (int read; (read = pass.next(entry)) != ArchiverNoMoreEntries;) {
         if (read != ArchiverOk)
             return read;
+        // Checked again as written: the file is read a second time.
+        if (!MayExtract(entry))
+            return ArchiverErrorUnsafe;
         const QString target = TargetPath(root, entry, extraction.junkPaths);
         if (!extraction.names.matches(entry.name) || target.isEmpty() || (entry.kind == 'd' && extraction.junkPaths)) {
             if (const int skipped = pass.skipData())
