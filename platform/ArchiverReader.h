@@ -8,8 +8,9 @@
 // is written, and so do more than ArchiverMaxEntries entries or more than
 // ArchiverMaxTotalSize bytes in all. Files are written through a temporary
 // file each, with the user's default permissions (the archive's are not
-// restored, nor owners). When extraction fails midway, what it wrote is
-// removed again.
+// restored, nor owners), replacing a file of the same name (there is no one
+// to ask); a link already in the folder is never followed out of it. When
+// extraction fails midway, what it wrote is removed again.
 #include "platform/ArchiverInfo.h"
 
 #include <QByteArray>
