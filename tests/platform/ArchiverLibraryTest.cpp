@@ -10,6 +10,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 
 #include <archive.h>
@@ -364,8 +365,11 @@ TEST_F(ArchiverLibraryTest, ProgressReachesTheOwnerWindowWhichMayAbort)
             return true;
         }
     } window;
+    // Whatever fails below, the window is unregistered before it goes.
+    const auto unregister = qScopeGuard([&] { killOwner(&window); });
     ASSERT_NE(setOwner(&window, nullptr), 0);
     ASSERT_EQ(Command("UNLHA32.DLL", "Unlha", "x -+ -n1" + Quoted(lzh) + QuotedDir(out) + " "), 0);
+    ASSERT_FALSE(window.states.empty());
     EXPECT_EQ(window.states.front(), plat::ArchiverExtractBegin);
     EXPECT_EQ(window.states.back(), plat::ArchiverExtractEnd);
     QDir(out).removeRecursively();
