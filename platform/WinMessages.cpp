@@ -22,16 +22,17 @@ QEvent::Type WindowMessageEvent::EventType()
     return type;
 }
 
-void SendWindowMessage(QObject *target, uint message, qintptr wParam, qintptr lParam)
+qintptr SendWindowMessage(QObject *target, uint message, qintptr wParam, qintptr lParam)
 {
     if (!target)
-        return;
+        return 0;
     if (target->thread() == QThread::currentThread()) {
         WindowMessageEvent event(message, wParam, lParam);
         QCoreApplication::sendEvent(target, &event);
-    } else {
-        QCoreApplication::postEvent(target, new WindowMessageEvent(message, wParam, lParam));
+        return event.result();
     }
+    QCoreApplication::postEvent(target, new WindowMessageEvent(message, wParam, lParam));
+    return 0;
 }
 
 void BroadcastToForms(uint message, qintptr wParam, qintptr lParam)

@@ -25,16 +25,21 @@ public:
     uint message() const { return message_; }
     qintptr wParam() const { return wParam_; }
     qintptr lParam() const { return lParam_; }
+    // The window's answer to a message sent synchronously; 0 unless set.
+    qintptr result() const { return result_; }
+    void setResult(qintptr result) { result_ = result; }
 
 private:
     uint message_;
     qintptr wParam_;
     qintptr lParam_;
+    qintptr result_ = 0;
 };
 
 // Sends the message to one object: synchronously on its own thread, posted
-// from any other.
-void SendWindowMessage(QObject *target, uint message, qintptr wParam, qintptr lParam);
+// from any other. Answers the window's result when delivered synchronously,
+// else 0.
+qintptr SendWindowMessage(QObject *target, uint message, qintptr wParam, qintptr lParam);
 
 // Sends the message to every top-level widget of the application, visible or
 // not. Off the GUI thread the whole walk is posted to the GUI thread, where

@@ -16,6 +16,7 @@
 #include "core/BTcpServ.h"
 #include "core/BUdpServ.h"
 #include "core/BViewlst.h"
+#include "platform/ArchiverLibrary.h"
 #include "olc/BOlcLog.h"
 #include "olc/BOlcLogMnt.h"
 #include "tel/BAccLst.h"
@@ -190,6 +191,14 @@ ProgramStateGuard::ProgramStateGuard()
     keep(BRecvTelegramForm);
     keep(BTelLogForm);
     keep(BOlcLogForm);
+
+    // Which built-in archiver libraries are present.
+    for (const char *library : {"UNLHA32.DLL", "UNZIP32.DLL", "ZIP32J.DLL", "LMZIP32.DLL"}) {
+        const QString name = QString::fromLatin1(library);
+        restores_.push_back([name, present = plat::ArchiverLibraryPresent(name)] {
+            plat::SetArchiverLibraryPresent(name, present);
+        });
+    }
 
     for (QWidget *window : QApplication::topLevelWidgets())
         windows_.append(window);
