@@ -9,9 +9,8 @@
 
 namespace {
 
-// The hidden window the library reports progress to. It answers a
-// "wm_arcextract" message through the event's accepted flag: an ignored
-// message asks the library to stop.
+// The hidden window the library reports progress to. Its answer to a
+// "wm_arcextract" message is the message's result: 1 asks the library to stop.
 class ProgressReceiver : public QObject {
 public:
     explicit ProgressReceiver(TArchiveFile *archive) : QObject(archive), archive_(archive) {}
@@ -20,10 +19,10 @@ public:
     {
         if (event->type() != plat::WindowMessageEvent::EventType())
             return QObject::event(event);
-        const auto *message = static_cast<plat::WindowMessageEvent *>(event);
+        auto *message = static_cast<plat::WindowMessageEvent *>(event);
         if (message->message() != ArcExtractMessage())
             return QObject::event(event);
-        event->setAccepted(archive_->WndProc(message->message(), message->wParam(), message->lParam()) == 0);
+        message->setResult(archive_->WndProc(message->message(), message->wParam(), message->lParam()));
         return true;
     }
 

@@ -416,13 +416,6 @@ void SetArchiverLibraryPresent(const QString &fileName, bool present)
         library->present = present;
 }
 
-bool ArchiverLibraryPresent(const QString &fileName)
-{
-    ArchiverLibrary *library = FindLibrary(fileName);
-    const std::lock_guard lock(TableMutex());
-    return library && library->present;
-}
-
 QString SearchFileName(const QString &bareName)
 {
     if (bareName.isEmpty())

@@ -58,8 +58,6 @@ QString ArchiverLibraryFileName(ArchiverLibraryHandle library);
 // Makes a library present or absent for later loads (all four are present
 // at start). Loaded handles stay valid.
 void SetArchiverLibraryPresent(const QString &fileName, bool present);
-// Whether later loads of the library find it.
-bool ArchiverLibraryPresent(const QString &fileName);
 
 // The platform's search for a bare file name: the program's directory, the
 // current directory, the system folders, then PATH. Empty when not found.

@@ -192,14 +192,6 @@ ProgramStateGuard::ProgramStateGuard()
     keep(BTelLogForm);
     keep(BOlcLogForm);
 
-    // Which built-in archiver libraries are present.
-    for (const char *library : {"UNLHA32.DLL", "UNZIP32.DLL", "ZIP32J.DLL", "LMZIP32.DLL"}) {
-        const QString name = QString::fromLatin1(library);
-        restores_.push_back([name, present = plat::ArchiverLibraryPresent(name)] {
-            plat::SetArchiverLibraryPresent(name, present);
-        });
-    }
-
     for (QWidget *window : QApplication::topLevelWidgets())
         windows_.append(window);
 }
