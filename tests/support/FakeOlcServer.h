@@ -45,7 +45,7 @@ QByteArray BoardListBytes(qint32 count, const std::vector<OlcBoardLine> &boards,
 QByteArray TitleListBytes(qint32 count, const std::vector<OlcTitleLine> &titles);
 
 struct OlcServerScript {
-    QByteArray version = "OLCP303L";
+    QByteArray version = "OLCP303";
     QByteArray answer = "ACK";        // what follows the handshake's "ACK"
     qint32 serverChannel = 7;         // told to clients when version is above 200
     QByteArray logonReply = "ACK";    // anything else asks for the account password
