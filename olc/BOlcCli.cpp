@@ -230,7 +230,8 @@ bool TBOlcClientForm::StartConversation(plat::SOCKET s, const HostRecord &target
 void TBOlcClientForm::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    if (!event->spontaneous())
+    // The window is set up once, when the thread first shows it.
+    if (!event->spontaneous() && !SetUp)
         FormShow();
 }
 
@@ -240,6 +241,7 @@ void TBOlcClientForm::FormShow()
         setGeometry(0, 0, 0, 0);
         return;
     }
+    SetUp = true;
     ServerVersion = PeerVersionNumber(TargetHost.OlcpVersion);
     ChannelNumber = TargetHost.Channel;
     const int offset = (ChannelNumber + 2) * WindowStep;
@@ -375,7 +377,6 @@ bool TBOlcClientForm::FormCloseQuery()
 
 void TBOlcClientForm::FormClose()
 {
-    ++Busy; // the window is released after this handler, never during it
     plat::BroadcastToForms(CloseChannelMessage, 0, ChannelNumber);
     if (!Error && Socket != plat::INVALID_SOCKET && Step(SendString(Socket, "OFF\r")) && Board.size() > 1)
         SaveBoards();
@@ -384,7 +385,6 @@ void TBOlcClientForm::FormClose()
     if (OwnsChannel)
         ChannelStates[static_cast<size_t>(ChannelNumber)] = 0;
     OwnsChannel = false;
-    --Busy;
 }
 
 bool TBOlcClientForm::CloseChildWindows()
@@ -846,6 +846,8 @@ void TBOlcClientForm::ReplyTreeDblClick()
 
 void TBOlcClientForm::FillReplyTree()
 {
+    if (!Cache())
+        return;
     BoardTitleCache &cache = *Cache();
     const BoardRecord &board = Board[size_t(Current)];
     plat::RecordFile index(Folder.boardIndex(board.BoardKey), MessageRecord::Size);
@@ -908,9 +910,9 @@ void TBOlcClientForm::RequestMoreTitles()
 
 void TBOlcClientForm::ReenterBoard(int board)
 {
-    if (board < 1 || board >= int(Board.size()))
-        return;
     Conversation conversation(*this);
+    if (conversation.nested() || board < 1 || board >= int(Board.size()))
+        return;
     EnteredBoard = Current;
     if (!SendReenter(board))
         return;

@@ -185,6 +185,7 @@ private:
 
     int Busy = 0;
     bool Started = false;
+    bool SetUp = false;               // FormShow has run
     bool OwnsChannel = false;
     bool CloseRequested = false;
     bool Closed = false;

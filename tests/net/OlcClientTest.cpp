@@ -23,6 +23,7 @@
 #include "ui_BOlcCli.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -288,7 +289,15 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_TRUE(w->ui->ReplyTree->isVisible());
     EXPECT_EQ(w->ui->ReplyTree->topLevelItem(0)->text(0), QStringLiteral("[00059] title 59"));
 
+    // With a reader of the channel open, logoff asks first; No keeps everything as it is.
+    w->CacheOf(1)->ReaderCount = 1;
+    answers.then(QStringLiteral("ChildWindowsQuestion"), PressButton(QMessageBox::No))
+        .then(QStringLiteral("ChildWindowsQuestion"), PressButton(QMessageBox::Yes));
     click(w->ui->LogonButton);
+    EXPECT_EQ(w->ui->LogonButton->text(), QStringLiteral("Logoff"));
+    click(w->ui->LogonButton);
+    EXPECT_TRUE(answers.done());
+    w->CacheOf(1)->ReaderCount = 0; // the reader closed on the channel's close message
     EXPECT_EQ(w->ui->WelcomeRichView->Rich()->toPlainText(), QStringLiteral("See you"));
     EXPECT_EQ(w->ui->LogonButton->text(), QStringLiteral("Logon"));
     EXPECT_FALSE(w->ui->SwitchButton->isEnabled());
