@@ -772,6 +772,8 @@ void TBLookupForm::OlcButtonClick()
     }
     // Shift: browse the host's local OLC store offline.
     if (TakeAlternateAction()) {
+        if (BOlcLogForm)
+            BOlcLogForm->Host = CurrentHost;
         ShowInFront(BOlcLogForm);
         return;
     }

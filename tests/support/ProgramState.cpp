@@ -15,6 +15,7 @@
 #include "core/BUdpServ.h"
 #include "core/BViewlst.h"
 #include "olc/BOlcLog.h"
+#include "olc/BOlcLogMnt.h"
 #include "tel/BAccLst.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
@@ -169,6 +170,9 @@ ProgramStateGuard::ProgramStateGuard()
     keep(ApplicationHelpFile);
     keep(WaitingTels);
     keep(TelFollowUp);
+
+    // The OLC server folders that client and reader windows hold open.
+    keep(OlcOpenServerFolders);
 
     // The window globals.
     keep(BLookupForm);

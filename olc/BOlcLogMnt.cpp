@@ -1,0 +1,709 @@
+// The maintenance commands of the OLC log window on the files of one server's
+// local store, and the menu handlers that ask for them.
+#include "olc/BOlcLogMnt.h"
+
+#include "olc/BOlcLog.h"
+
+#include "core/BCommon.h"
+#include "core/MessageRecord.h"
+#include "platform/DayDate.h"
+#include "platform/RecordFile.h"
+#include "platform/ShortString.h"
+#include "platform/WinSock.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QHash>
+#include <QSet>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <map>
+#include <memory>
+#include <set>
+#include <unistd.h>
+#include <vector>
+
+QHash<QString, int> OlcOpenServerFolders;
+
+namespace {
+
+namespace O = MessageRecordOffset;
+namespace C = MessageRecordCapacity;
+constexpr int RecordSize = MessageRecord::Size;
+// Bodies are copied in pieces of at most this many bytes.
+constexpr qint64 CopyPiece = 65536;
+
+bool Fail(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+    return false;
+}
+
+QString FolderKey(const QString &serverFolder)
+{
+    return QDir::cleanPath(QFileInfo(serverFolder).absoluteFilePath());
+}
+
+// One stored record as its 400 bytes: maintenance changes single fields and
+// writes everything else back exactly as it was read.
+struct Image {
+    QByteArray bytes;
+
+    qint32 get(int offset) const { return qFromLittleEndian<qint32>(bytes.constData() + offset); }
+    void set(int offset, qint32 value) { qToLittleEndian<qint32>(value, bytes.data() + offset); }
+    std::uint8_t byte(int offset) const { return std::uint8_t(bytes.at(offset)); }
+    void setByte(int offset, std::uint8_t value) { bytes[offset] = char(value); }
+    QByteArray raw(int offset, int capacity) const { return plat::DecodeShortBytes(bytes.constData() + offset, capacity); }
+    QString text(int offset, int capacity) const { return plat::DecodeShortString(bytes.constData() + offset, capacity); }
+    bool isFile() const { return byte(O::Flags) & MessageRecord::FileFlag; }
+    bool erased() const { return byte(O::Erased) != 0; }
+};
+
+// Every whole record of a record file; a trailing partial record is ignored.
+bool ReadImages(const QString &path, std::vector<Image> &images, QString *error)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return Fail(error, QStringLiteral("cannot open ") + path);
+    const QByteArray all = file.readAll();
+    if (file.error() != QFile::NoError)
+        return Fail(error, path + QStringLiteral(" : ") + file.errorString());
+    images.clear();
+    for (qsizetype k = 0; k + RecordSize <= all.size(); k += RecordSize)
+        images.push_back(Image{all.mid(k, RecordSize)});
+    return true;
+}
+
+bool OpenForReading(QFile &file, QString *error)
+{
+    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))
+        return Fail(error, QStringLiteral("cannot open ") + file.fileName());
+    return true;
+}
+
+bool WriteAll(QFile &file, const QByteArray &bytes, QString *error)
+{
+    if (file.write(bytes) != bytes.size())
+        return Fail(error, file.fileName() + QStringLiteral(" : ") + file.errorString());
+    return true;
+}
+
+// New contents for files of the store, written to work files in the server
+// folder and renamed over their targets together by commit(). Until then
+// the targets are untouched; a commit that fails on the way puts back the
+// targets renamed already (each is kept as a hard link beside its work file
+// until all renames are done). Whatever is left uncommitted is removed.
+class StoreRewrite {
+public:
+    StoreRewrite() = default;
+    ~StoreRewrite()
+    {
+        for (const Staged &s : staged_) {
+            if (s.work->isOpen())
+                s.work->close();
+            if (!committed_)
+                QFile::remove(s.work->fileName());
+            QFile::remove(s.backup);
+        }
+    }
+    StoreRewrite(const StoreRewrite &) = delete;
+    StoreRewrite &operator=(const StoreRewrite &) = delete;
+
+    // A new, empty work file that replaces target on commit.
+    QFile *stage(const QString &target, const QString &path, QString *error)
+    {
+        if (target.isEmpty() || path.isEmpty()) {
+            Fail(error, QStringLiteral("no such file in the store"));
+            return nullptr;
+        }
+        // A work file left by a crash is ours to replace: removed, never followed.
+        QFile::remove(path);
+        auto work = std::make_unique<QFile>(path);
+        if (!work->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            Fail(error, QStringLiteral("cannot create ") + path);
+            return nullptr;
+        }
+        staged_.push_back(Staged{target, std::move(work), path + QStringLiteral(".old")});
+        return staged_.back().work.get();
+    }
+
+    bool commit(QString *error)
+    {
+        for (Staged &s : staged_) {
+            if (!s.work->flush() || !plat::SyncFile(s.work->handle()))
+                return Fail(error, s.work->fileName() + QStringLiteral(" : ") + s.work->errorString());
+            s.work->close();
+        }
+        for (Staged &s : staged_) {
+            QFile::remove(s.backup);
+            if (::link(QFile::encodeName(s.target).constData(), QFile::encodeName(s.backup).constData()) != 0)
+                return Fail(error, QStringLiteral("cannot keep ") + s.target);
+        }
+        for (size_t n = 0; n < staged_.size(); ++n) {
+            if (!Rename(staged_[n].work->fileName(), staged_[n].target)) {
+                while (n-- > 0)
+                    Rename(staged_[n].backup, staged_[n].target);
+                return Fail(error, QStringLiteral("cannot rename ") + staged_[n].work->fileName());
+            }
+        }
+        committed_ = true;
+        return true;
+    }
+
+private:
+    static bool Rename(const QString &from, const QString &to)
+    {
+        return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    }
+
+    struct Staged {
+        QString target;
+        std::unique_ptr<QFile> work;
+        QString backup;
+    };
+    std::vector<Staged> staged_;
+    bool committed_ = false;
+};
+
+// Copies bodies from a text file to the end of a work text file, checked
+// against the text file's size, and points their records at the new place.
+class BodyPacker {
+public:
+    BodyPacker(QFile &from, QFile &to) : from_(from), to_(to), size_(from.size()) {}
+
+    // The body that a record's Start and Bytes give, when it lies inside the file.
+    bool body(const Image &r, QByteArray &bytes, QString *error)
+    {
+        const qint64 start = r.get(O::Start), length = r.get(O::Bytes);
+        if (start < 0 || length < 0 || start + length > size_)
+            return Fail(error, QStringLiteral("message %1 lies outside ").arg(r.get(O::Number)) + from_.fileName());
+        if (!from_.seek(start))
+            return Fail(error, from_.fileName() + QStringLiteral(" : ") + from_.errorString());
+        bytes.clear();
+        while (bytes.size() < length) {
+            const QByteArray piece = from_.read(std::min<qint64>(length - bytes.size(), CopyPiece));
+            if (piece.isEmpty())
+                return Fail(error, QStringLiteral("short read : ") + from_.fileName());
+            bytes += piece;
+        }
+        return true;
+    }
+
+    bool copy(Image &r, QString *error)
+    {
+        QByteArray bytes;
+        if (!body(r, bytes, error))
+            return false;
+        if (offset_ + bytes.size() > std::numeric_limits<qint32>::max())
+            return Fail(error, to_.fileName() + QStringLiteral(" is full"));
+        if (!WriteAll(to_, bytes, error))
+            return false;
+        r.set(O::Start, qint32(offset_));
+        offset_ += bytes.size();
+        return true;
+    }
+
+private:
+    QFile &from_, &to_;
+    const qint64 size_;
+    qint64 offset_ = 0;
+};
+
+// Removes files of the store: only regular files directly inside their
+// expected folder; an empty path (an unsafe name) is skipped.
+void RemoveStoreFiles(const QString &folder, const QStringList &paths)
+{
+    const QString inside = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        if (!path.isEmpty() && info.isFile() && !info.isSymLink() && QDir::cleanPath(info.absolutePath()) == inside)
+            QFile::remove(path);
+    }
+}
+
+QString AttachmentOf(const OlcMaintenanceBoard &board, const Image &r)
+{
+    return board.server.attachment(board.key, r.get(O::Number), r.text(O::FileName, C::FileName));
+}
+
+QString LinkAttachmentOf(const olc::ServerFolder &server, const Image &r)
+{
+    return server.linkAttachment(r.text(O::AuxText2, C::AuxText2), r.get(O::LinkHolder), r.get(O::ReplyTo),
+                                 r.text(O::FileName, C::FileName));
+}
+
+// Maintenance runs only on a store no client or reader window writes meanwhile.
+bool CheckServer(const olc::ServerFolder &server, QString *error)
+{
+    if (!server.valid())
+        return Fail(error, QStringLiteral("no local store for this host"));
+    if (OlcServerFolderInUse(server.path()))
+        return Fail(error, QStringLiteral("an OLC window of this server is open"));
+    return true;
+}
+
+bool CheckBoard(const OlcMaintenanceBoard &board, QString *error)
+{
+    if (!CheckServer(board.server, error))
+        return false;
+    if (!board.server.usableBoardKey(board.key))
+        return Fail(error, QStringLiteral("board key collides with the store's files : ") + EscapeControls(board.key));
+    return true;
+}
+
+bool WriteImages(QFile &file, const std::vector<Image> &images, QString *error)
+{
+    for (const Image &image : images)
+        if (!WriteAll(file, image.bytes, error))
+            return false;
+    return true;
+}
+
+// ---- flat log -----------------------------------------------------------------------
+
+QByteArray Line(const char *label, const QByteArray &value)
+{
+    return QByteArray(label) + value + "\r\n";
+}
+
+QByteArray Latin(const QString &text)
+{
+    return text.toLatin1();
+}
+
+// One message as the flat log keeps it; body is the text body of a
+// downloaded text message.
+QByteArray FlatLogEntry(const Image &r, const QByteArray &body)
+{
+    const QDateTime when = plat::FromDayDate(qFromLittleEndian<double>(r.bytes.constData() + O::DateTime));
+    quint32 address;
+    std::memcpy(&address, r.bytes.constData() + O::Address, sizeof address);
+    QByteArray entry = "\r\n\r\n" + QByteArray(50, '=') + "\r\n";
+    entry += Line("Number   : ", Latin(IntToZeroStr(r.get(O::Number), 5)));
+    entry += Line("Title    : ", r.raw(O::Title, C::Title));
+    entry += Line("IP Addr  : ", Latin(plat::inet_ntoa(address)));
+    entry += Line("Handle   : ", r.raw(O::Handle, C::Handle));
+    entry += Line("User ID  : ", r.raw(O::UserId, C::UserId));
+    entry += Line("DateTime : ", Latin(plat::FormatShortDate(when) + QLatin1Char(' ') + plat::FormatLongTime(when)));
+    entry += Line("Bytes    : ", Latin(IntToZeroStr(r.get(O::Bytes), 9)));
+    entry += QByteArray(50, '-') + "\r\n\r\n";
+    if (r.byte(O::Deleted))
+        entry += "<<Deleted>>\r\n";
+    else if (r.get(O::Start) < 0)
+        entry += "<<Not Downloaded>>\r\n";
+    else if (r.isFile())
+        entry += Line("FileName : ", r.raw(O::FileName, C::FileName));
+    else
+        entry += body;
+    entry += "\r\n" + QByteArray(30, '-') + "<< End of Message >>\r\n";
+    return entry;
+}
+
+// Appends to the flat log, creating it when missing, and makes it durable;
+// a failure takes back what was appended.
+class FlatLogAppend {
+public:
+    explicit FlatLogAppend(QString path) : path_(std::move(path)) {}
+    ~FlatLogAppend()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+    bool append(const QByteArray &bytes, QString *error)
+    {
+        const QFileInfo info(path_);
+        if (info.exists() && (!info.isFile() || info.isSymLink()))
+            return Fail(error, path_ + QStringLiteral(" is no regular file"));
+        fd_ = ::open(QFile::encodeName(path_).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd_ < 0)
+            return Fail(error, QStringLiteral("cannot open ") + path_);
+        oldSize_ = ::lseek(fd_, 0, SEEK_END);
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = ::write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n <= 0) {
+                takeBack();
+                return Fail(error, QStringLiteral("cannot write ") + path_);
+            }
+            done += n;
+        }
+        if (!plat::SyncFile(fd_)) {
+            takeBack();
+            return Fail(error, QStringLiteral("cannot write ") + path_);
+        }
+        return true;
+    }
+
+    void takeBack()
+    {
+        if (fd_ >= 0 && oldSize_ >= 0 && ::ftruncate(fd_, oldSize_) == 0)
+            plat::SyncFile(fd_);
+    }
+
+private:
+    const QString path_;
+    int fd_ = -1;
+    off_t oldSize_ = -1;
+};
+
+// ---- link store -----------------------------------------------------------------------
+
+// Rebuilds the link index in memory: the link records still reached from
+// their holder messages, in the order their holders are met, with the
+// pointers to them renumbered. Records already taken and holders already
+// handled are remembered here, never marked in the files, and the holders'
+// new pointers are only collected: nothing is written before the new link
+// files are complete.
+class LinkCompactor {
+public:
+    LinkCompactor(const olc::ServerFolder &server, const std::vector<Image> &links, BodyPacker &bodies)
+        : server_(server), links_(links), bodies_(bodies), taken_(links.size(), false)
+    {
+    }
+
+    bool run(QString *error)
+    {
+        for (size_t i = 1; i < links_.size(); ++i) {
+            if (taken_[i])
+                continue;
+            const Holder holder{links_[i].text(O::AuxText2, C::AuxText2), links_[i].get(O::LinkHolder)};
+            if (handled_.insert(holder).second && !keepChain(holder, error))
+                return false;
+        }
+        return true;
+    }
+
+    // The new link index: the old header and the kept records.
+    std::vector<Image> kept;
+    // Per board key, the holder records (index in the board's index) whose
+    // LinkIndex changes, with their new value.
+    std::map<QString, std::map<qint64, qint32>> holderUpdates;
+    std::map<QString, std::vector<Image>> boards;
+
+private:
+    using Holder = std::pair<QString, qint32>;
+
+    bool keepChain(const Holder &holder, QString *error)
+    {
+        std::vector<Image> *board = loadBoard(holder.first);
+        if (!board)
+            return true; // its records are dropped
+        qint64 at = -1;
+        for (size_t r = 1; r < board->size() && at < 0; ++r)
+            if ((*board)[r].get(O::Number) == holder.second)
+                at = qint64(r);
+        if (at < 0)
+            return true;
+        const qint32 p = (*board)[at].get(O::LinkIndex);
+        if (p <= 0)
+            return true;
+        qint32 next = 0;
+        if (!follow(holder, p, next, error))
+            return false;
+        if (next != p)
+            holderUpdates[holder.first][at] = next;
+        // The chain: each kept record points to the next kept one.
+        for (qint32 q = links_[p].get(O::LinkIndex); next > 0 && q > 0;) {
+            Image &last = kept.back();
+            qint32 position = 0;
+            if (!follow(holder, q, position, error))
+                return false;
+            last.set(O::LinkIndex, position);
+            if (position == 0)
+                break;
+            q = links_[q].get(O::LinkIndex);
+        }
+        return true;
+    }
+
+    // Takes link record p for the holder when it is one of its own, neither
+    // erase-marked nor taken already: its new position, else 0 (a pointer
+    // to it becomes 0).
+    bool follow(const Holder &holder, qint32 p, qint32 &position, QString *error)
+    {
+        position = 0;
+        if (p <= 0 || size_t(p) >= links_.size() || taken_[p])
+            return true;
+        const Image &link = links_[p];
+        if (link.text(O::AuxText2, C::AuxText2) != holder.first || link.get(O::LinkHolder) != holder.second ||
+            link.erased())
+            return true;
+        Image copy = link;
+        if (!copy.isFile() && copy.get(O::Start) >= 0 && !bodies_.copy(copy, error))
+            return false;
+        taken_[p] = true;
+        position = qint32(kept.size());
+        kept.push_back(copy);
+        return true;
+    }
+
+    // The holder board's index, read once; null when the key names no board
+    // of its own or its index cannot be read.
+    std::vector<Image> *loadBoard(const QString &key)
+    {
+        auto found = boards.find(key);
+        if (found == boards.end()) {
+            std::vector<Image> images;
+            if (!ReadImages(server_.boardIndex(key), images, nullptr))
+                images.clear();
+            found = boards.emplace(key, std::move(images)).first;
+        }
+        return found->second.empty() ? nullptr : &found->second;
+    }
+
+    const olc::ServerFolder &server_;
+    const std::vector<Image> &links_;
+    BodyPacker &bodies_;
+    std::vector<bool> taken_;
+    std::set<Holder> handled_;
+};
+
+// Link attachment files that no kept record names: every entry of the link
+// folder except the link text file.
+void RemoveOrphans(const olc::ServerFolder &server, const std::vector<Image> &kept)
+{
+    QSet<QString> named;
+    for (size_t r = 1; r < kept.size(); ++r)
+        named.insert(QFileInfo(LinkAttachmentOf(server, kept[r])).fileName());
+    QStringList orphans;
+    const QDir linkFolder(server.linkFolder());
+    const QString textName = QFileInfo(server.linkText()).fileName();
+    for (const QString &name : linkFolder.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        if (name.compare(textName, Qt::CaseInsensitive) != 0 && !named.contains(name))
+            orphans << linkFolder.filePath(name);
+    RemoveStoreFiles(linkFolder.path(), orphans);
+}
+
+} // namespace
+
+// ---- open server folders --------------------------------------------------------------
+
+void OlcServerFolderOpened(const QString &serverFolder)
+{
+    ++OlcOpenServerFolders[FolderKey(serverFolder)];
+}
+
+void OlcServerFolderClosed(const QString &serverFolder)
+{
+    const auto found = OlcOpenServerFolders.find(FolderKey(serverFolder));
+    if (found != OlcOpenServerFolders.end() && --found.value() <= 0)
+        OlcOpenServerFolders.erase(found);
+}
+
+bool OlcServerFolderInUse(const QString &serverFolder)
+{
+    return OlcOpenServerFolders.contains(FolderKey(serverFolder));
+}
+
+// ---- the commands -----------------------------------------------------------------------
+
+bool CompactOlcBoard(const OlcMaintenanceBoard &board, QString *error)
+{
+    if (!CheckBoard(board, error))
+        return false;
+    const QString indexPath = board.server.boardIndex(board.key), textPath = board.server.boardText(board.key);
+    std::vector<Image> records;
+    QFile text(textPath);
+    if (!ReadImages(indexPath, records, error) || !OpenForReading(text, error))
+        return false;
+    StoreRewrite rewrite;
+    QFile *workIndex = rewrite.stage(indexPath, board.server.workIndex(), error);
+    QFile *workText = workIndex ? rewrite.stage(textPath, board.server.workText(), error) : nullptr;
+    if (!workText)
+        return false;
+    BodyPacker bodies(text, *workText);
+    QStringList attachments;
+    for (size_t i = 1; i < records.size(); ++i) {
+        Image &r = records[i];
+        if (r.erased()) {
+            r.setByte(O::Erased, 0);
+            r.set(O::Start, -1);
+            if (r.isFile())
+                attachments << AttachmentOf(board, r);
+        } else if (!r.isFile() && r.get(O::Start) >= 0 && !bodies.copy(r, error)) {
+            return false;
+        }
+    }
+    if (!WriteImages(*workIndex, records, error) || !rewrite.commit(error))
+        return false;
+    RemoveStoreFiles(board.server.boardFolder(board.key), attachments);
+    return true;
+}
+
+qint32 OlcFlatLogCount(const OlcMaintenanceBoard &board)
+{
+    plat::RecordFile index(board.server.boardIndex(board.key), RecordSize);
+    QByteArray first;
+    if (!index.open() || !index.read(1, first))
+        return 0;
+    const qint64 older = qint64(board.topMsg) - MessageRecord::decode(first).Number;
+    return qint32(std::clamp<qint64>(older, 0, std::numeric_limits<qint32>::max()));
+}
+
+bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error)
+{
+    if (!CheckBoard(board, error))
+        return false;
+    if (OlcFlatLogCount(board) <= 0)
+        return true;
+    const QString indexPath = board.server.boardIndex(board.key), textPath = board.server.boardText(board.key);
+    std::vector<Image> records;
+    QFile text(textPath);
+    if (!ReadImages(indexPath, records, error) || !OpenForReading(text, error))
+        return false;
+    StoreRewrite rewrite;
+    QFile *workIndex = rewrite.stage(indexPath, board.server.workIndex(), error);
+    QFile *workText = workIndex ? rewrite.stage(textPath, board.server.workText(), error) : nullptr;
+    if (!workText || !WriteAll(*workIndex, MakeHeaderRecord(board.name).encode(), error))
+        return false;
+    BodyPacker bodies(text, *workText);
+    QByteArray log;
+    QStringList attachments;
+    for (size_t i = 1; i < records.size(); ++i) {
+        Image &r = records[i];
+        const bool downloaded = !r.byte(O::Deleted) && r.get(O::Start) >= 0;
+        if (r.get(O::Number) < board.topMsg) {
+            QByteArray body;
+            if (downloaded && !r.isFile() && !bodies.body(r, body, error))
+                return false;
+            log += FlatLogEntry(r, body);
+            if (downloaded && r.isFile())
+                attachments << AttachmentOf(board, r);
+            continue;
+        }
+        if (!r.isFile() && r.get(O::Start) >= 0 && !bodies.copy(r, error))
+            return false;
+        if (!WriteAll(*workIndex, r.bytes, error))
+            return false;
+    }
+    FlatLogAppend flatLog(board.server.flatLog(board.key));
+    if (!flatLog.append(log, error))
+        return false;
+    if (!rewrite.commit(error)) {
+        flatLog.takeBack();
+        return false;
+    }
+    RemoveStoreFiles(board.server.boardFolder(board.key), attachments);
+    return true;
+}
+
+bool CompactOlcLinks(const olc::ServerFolder &server, QString *error)
+{
+    if (!CheckServer(server, error))
+        return false;
+    if (!QFileInfo(server.linkFolder()).isDir())
+        return true;
+    const QString indexPath = server.linkIndex(), textPath = server.linkText();
+    std::vector<Image> links;
+    QFile text(textPath);
+    if (!ReadImages(indexPath, links, error) || !OpenForReading(text, error))
+        return false;
+    if (links.empty())
+        return Fail(error, indexPath + QStringLiteral(" has no header"));
+    StoreRewrite rewrite;
+    QFile *workIndex = rewrite.stage(indexPath, server.workIndex(), error);
+    QFile *workText = workIndex ? rewrite.stage(textPath, server.workText(), error) : nullptr;
+    if (!workText)
+        return false;
+    BodyPacker bodies(text, *workText);
+    LinkCompactor compactor(server, links, bodies);
+    compactor.kept.push_back(links.front());
+    if (!compactor.run(error) || !WriteImages(*workIndex, compactor.kept, error))
+        return false;
+    // The holders' new pointers, each board through a work file of its own.
+    int n = 0;
+    for (const auto &[key, updates] : compactor.holderUpdates) {
+        std::vector<Image> &board = compactor.boards[key];
+        for (const auto &[at, linkIndex] : updates)
+            board[at].set(O::LinkIndex, linkIndex);
+        const QString workPath = server.workIndex() + QLatin1Char('.') + IntToZeroStr(++n, 3);
+        QFile *work = rewrite.stage(server.boardIndex(key), workPath, error);
+        if (!work || !WriteImages(*work, board, error))
+            return false;
+    }
+    if (!rewrite.commit(error))
+        return false;
+    RemoveOrphans(server, compactor.kept);
+    return true;
+}
+
+// ---- the menu's commands ----------------------------------------------------------------
+
+OlcMaintenanceBoard TBOlcLogForm::MaintenanceBoard() const
+{
+    const BoardRecord *board = CurrentBoardRecord();
+    return board ? OlcMaintenanceBoard{Server, board->BoardKey, board->BoardName, board->TopMsg} : OlcMaintenanceBoard{};
+}
+
+bool TBOlcLogForm::AskYesNo(const QString &name, const QString &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Yes | QMessageBox::No,
+                    this);
+    box.setObjectName(name);
+    return box.exec() == QMessageBox::Yes;
+}
+
+// A command that failed left the store as it was: the reason goes to the
+// status bar and the log.
+bool TBOlcLogForm::RunMaintenance(const std::function<bool(QString *)> &command)
+{
+    QString error;
+    if (command(&error))
+        return true;
+    WriteLog(ALPHA, QStringLiteral("*** OLC Log Update Error : ") + error);
+    Status(QStringLiteral("*** Update Error : ") + error);
+    return false;
+}
+
+void TBOlcLogForm::CurrentBoardClick()
+{
+    if (!HasMessageIndex ||
+        !AskYesNo(QStringLiteral("CurrentBoardQuestion"), QStringLiteral("実行すると,現在のﾎﾞｰﾄﾞの消去ﾏｰｸをつけられたﾒｯｾｰｼﾞはﾌｫﾙﾀﾞの中から物理的にも削除され未読あつかいとなります.\r\nよろしいですか?")))
+        return;
+    const OlcMaintenanceBoard board = MaintenanceBoard();
+    if (RunMaintenance([&](QString *error) { return CompactOlcBoard(board, error); }) && Shown != View::Boards &&
+        Shown != View::BoardTree)
+        ShowMessages();
+}
+
+void TBOlcLogForm::LinkMessageClick()
+{
+    if (!QFileInfo(Server.linkFolder()).isDir() ||
+        !AskYesNo(QStringLiteral("LinkMessageQuestion"), QStringLiteral("ﾘﾝｸ･ﾒｯｾｰｼﾞのﾒﾝﾃﾅﾝｽを行ないます.消去ﾏｰｸのついたﾘﾝｸ･ﾒｯｾｰｼﾞ,あるいはﾘﾝｸ関係に不整合がある場合,関連するﾘﾝｸ･ﾃﾞｰﾀは物理的に削除されます.\r\nよろしいですか?")))
+        return;
+    if (!RunMaintenance([&](QString *error) { return CompactOlcLinks(Server, error); }))
+        return;
+    // Link records moved: a link message on show is left, the messages' pointers are read afresh.
+    if (LinkIndex != 0)
+        ReturnFromLink();
+    if (HasMessageIndex && !Records.empty()) {
+        const int row = MessageRow;
+        LoadMessages();
+        SelectMessageRow(row);
+    }
+}
+
+void TBOlcLogForm::FlatLogClick()
+{
+    const OlcMaintenanceBoard board = MaintenanceBoard();
+    const qint32 older = HasMessageIndex ? OlcFlatLogCount(board) : 0;
+    if (older <= 0)
+        return;
+    const QString question = QStringLiteral("ｻｰﾊﾞ側の現在の先頭ﾒｯｾｰｼﾞより古い ") + QString::number(older) + QStringLiteral("ｹ のﾒｯｾｰｼﾞをﾌﾗｯﾄ･ﾛｸﾞ･ﾌｧｲﾙ化して一括削除します.\r\nよろしいですか?");
+    if (!AskYesNo(QStringLiteral("FlatLogQuestion"), question))
+        return;
+    if (!RunMaintenance([&](QString *error) { return FlatLogOlcBoard(board, error); }))
+        return;
+    if (Shown != View::Boards && Shown != View::BoardTree)
+        ShowMessages();
+    FlatLogItem->setEnabled(false);
+}
