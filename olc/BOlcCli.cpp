@@ -7,6 +7,7 @@
 #include "core/BServer.h"
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
+#include "olc/BOlcLogMnt.h"
 #include "olc/BOlcTrd.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
@@ -74,9 +75,6 @@ const QStringList BoardColumns = {QString(),           QStringLiteral("Board Nam
 const QStringList UserColumns = {QStringLiteral("Port"),    QStringLiteral("Number"),     QStringLiteral("IP Address"),
                                  QStringLiteral("Handle"),  QStringLiteral("User ID"),    QStringLiteral("Logon Time"),
                                  QStringLiteral("Board"),   QStringLiteral("UsingPort")};
-
-// The server folders that have a client window (GUI thread only).
-std::map<QString, TBOlcClientForm *> OpenFolders;
 
 QString Digits(qint64 number, int width)
 {
@@ -154,7 +152,6 @@ TBOlcClientForm::TBOlcClientForm(const HostRecord &host, QWidget *parent)
     ScreenPopup->setObjectName(QStringLiteral("ScreenPopup"));
     FullScreen->setObjectName(QStringLiteral("FullScreen"));
     FullScreen->setCheckable(true);
-    OpenFolders[Folder.olcName()] = this;
     ConnectHandlers();
     FormCreate();
 }
@@ -163,16 +160,19 @@ TBOlcClientForm::~TBOlcClientForm()
 {
     BreakConnection();
     qApp->removeEventFilter(this);
-    const auto open = OpenFolders.find(Folder.olcName());
-    if (open != OpenFolders.end() && open->second == this)
-        OpenFolders.erase(open);
+    ReleaseFolder();
 }
 
 TBOlcClientForm *TBOlcClientForm::ForOlcName(const QString &olcName)
 {
     // A window whose start failed waits for its release; it holds no connection.
-    const auto open = OpenFolders.find(SafeBaseName(olcName));
-    return open == OpenFolders.end() || !open->second->Started || open->second->Closed ? nullptr : open->second;
+    const olc::ServerFolder folder(olcName);
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        auto *client = qobject_cast<TBOlcClientForm *>(w);
+        if (client && client->HoldsFolder && client->Folder.path() == folder.path())
+            return client;
+    }
+    return nullptr;
 }
 
 BoardTitleCache *TBOlcClientForm::CacheOf(int board) const
@@ -223,8 +223,19 @@ bool TBOlcClientForm::StartConversation(plat::SOCKET s, const HostRecord &target
     Socket = s;
     ServerChannel = serverChannel;
     Started = OwnsChannel = true;
+    // Store maintenance keeps off the folder while this window works in it.
+    if (Folder.valid()) {
+        OlcServerFolderOpened(Folder.path());
+        HoldsFolder = true;
+    }
     show();
     return true;
+}
+
+void TBOlcClientForm::ReleaseFolder()
+{
+    if (std::exchange(HoldsFolder, false))
+        OlcServerFolderClosed(Folder.path());
 }
 
 void TBOlcClientForm::showEvent(QShowEvent *event)
@@ -385,6 +396,7 @@ void TBOlcClientForm::FormClose()
     if (OwnsChannel)
         ChannelStates[static_cast<size_t>(ChannelNumber)] = 0;
     OwnsChannel = false;
+    ReleaseFolder();
 }
 
 bool TBOlcClientForm::CloseChildWindows()

@@ -47,7 +47,7 @@ public:
     explicit TBOlcClientForm(const HostRecord &host, QWidget *parent = nullptr);
     ~TBOlcClientForm() override;
 
-    // The open client window of a server folder, if any.
+    // The client window that works in the server folder of olcName, if any.
     static TBOlcClientForm *ForOlcName(const QString &olcName);
 
     // The window's components: public, because other windows fill and read them directly.
@@ -159,6 +159,7 @@ private:
     bool SaveBoards();
     void CloseWhenIdle();
     void BreakConnection();
+    void ReleaseFolder();
     void Status(const QString &text);
     BoardTitleCache *Cache() const { return CacheOf(Current); }
 
@@ -186,6 +187,7 @@ private:
     int Busy = 0;
     bool Started = false;
     bool SetUp = false;               // FormShow has run
+    bool HoldsFolder = false;         // the server folder is marked in use
     bool OwnsChannel = false;
     bool CloseRequested = false;
     bool Closed = false;

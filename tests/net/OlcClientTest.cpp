@@ -9,6 +9,7 @@
 #include "core/BRegistr.h"
 #include "core/RichView.h"
 #include "olc/BOlcCli.h"
+#include "olc/BOlcLogMnt.h"
 #include "olc/OlcStore.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
@@ -382,6 +383,13 @@ TEST_F(OlcClientTest, OneClientWindowPerServerFolder)
     EXPECT_EQ(clientWindows().size(), 1);
     EXPECT_EQ(ChannelStates[1], 0);
     EXPECT_EQ(TBOlcClientForm::ForOlcName(QStringLiteral("SRV")), w);
+    // Store maintenance keeps off the folder until the window has closed.
+    const QString folder = olc::ServerFolder(QStringLiteral("SRV")).path();
+    EXPECT_TRUE(OlcServerFolderInUse(folder));
+    QPointer<TBOlcClientForm> window(w);
+    w->close();
+    ASSERT_TRUE(WaitUntil([&] { return !window; }));
+    EXPECT_FALSE(OlcServerFolderInUse(folder));
 }
 
 } // namespace
