@@ -235,19 +235,6 @@ TEST_F(OlcList, HostileTitleListsStayInStepAndKeepWhatTheStoreKnows)
     EXPECT_EQ(received, 0);
     EXPECT_FALSE(receiveTitles(*index, titleSlots, TitleListBytes(1, {Title(6)}).chopped(3), received));
     EXPECT_EQ(Records(*index).size(), 5u);
-
-    // The titles of a listing, in number order.
-    std::vector<int> listed;
-    for (const MessageRecord &r : olc::ReadTitles(*index, titleSlots, 1, 4, 6))
-        listed.push_back(r.Number);
-    EXPECT_EQ(listed, (std::vector<int>{4, 5, 7, 9}));
-
-    BoardTitleCache cache;
-    cache.ListPtr = 10;
-    cache.FirstWanted = 4;
-    EXPECT_EQ(olc::NewTitleCount(cache, 8, true), 2);
-    EXPECT_EQ(olc::NewTitleCount(cache, 3, true), 0);
-    EXPECT_EQ(olc::NewTitleCount(cache, 3, false), 3);
 }
 
 TEST_F(OlcList, ReplyTreesAndBoardTreesEndOnCyclesAndOrphans)
