@@ -30,6 +30,8 @@
 #include <QTableWidget>
 #include <QTreeWidget>
 
+#include <algorithm>
+
 
 ConnectionWindowKind OlcClientWindowKind{
     QStringLiteral("OLC client window"), 2,
@@ -700,7 +702,7 @@ void TBOlcClientForm::EnterBoard()
                     return;
             }
         } else {
-            count = std::max(0, cache->LastListed - cache->ListPtr);
+            count = std::int32_t(std::clamp<qint64>(qint64(cache->LastListed) - cache->ListPtr, 0, INT32_MAX));
         }
     }
     if (!cache->Entered) {
