@@ -275,8 +275,11 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     w->ui->BoardGrid->setCurrentCell(2, 0);
     click(w->ui->SwitchButton);
     EXPECT_EQ(column(w->ui->MsgsGrid, 0), (QStringList{"00001", "00002"}));
-    // Back in GEN the listed titles show without ENTER; more titles need the server back in GEN first.
+    // Shift+Board reloads the board list; back in GEN the listed titles show without ENTER, and
+    // more titles need the server back in GEN first.
+    QTest::keyPress(w, Qt::Key_Shift, Qt::ShiftModifier);
     click(w->ui->SwitchButton);
+    EXPECT_EQ(cell(w->ui->BoardGrid, 0, 4), QStringLiteral("00063"));
     w->ui->BoardGrid->setCurrentCell(0, 0);
     click(w->ui->SwitchButton);
     EXPECT_EQ(w->ui->MsgsGrid->rowCount(), 7);
@@ -310,7 +313,7 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     olc.peer().wait();
     EXPECT_EQ(olc.peer().error(), QString());
     EXPECT_EQ(olc.commands(), (QList<QByteArray>{"LOGON", "PASSWORD " + ConvertPassword("GUEST"), "BOARD",
-                                                 "ENTER 1  58", "TITLE", "ENTER 2  0", "ENTER 3  0", "REENT 1",
+                                                 "ENTER 1  58", "TITLE", "ENTER 2  0", "ENTER 3  0", "BOARD", "REENT 1",
                                                  "TITLE", "LOGOFF", "OFF"}));
     EXPECT_EQ(ChannelStates[0], 0);
     // The table as the logoff and the close left it: GEN read up to 63.
