@@ -4,6 +4,7 @@
 #include "core/BLookup.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
+#include "olc/OlcStore.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
@@ -395,11 +396,6 @@ constexpr int ForwardMinVersion = 209;
 constexpr char AddCaption[] = "Add";
 constexpr char UpdateCaption[] = "Update";
 
-// The OLC board table: 240-byte records; the header holds the date (String[8]
-// at 0) and the program's version text (String[80] at 9).
-constexpr int BoardRecordSize = 240;
-constexpr int BoardKeyOffset = 0, BoardNameOffset = 9;
-
 // The handle of the account file of userId; nothing when there is no such file.
 std::optional<QString> AccountHandle(const QString &userId)
 {
@@ -410,15 +406,11 @@ std::optional<QString> AccountHandle(const QString &userId)
     return plat::FromCp932(account->Text('C'));
 }
 
-bool CreateBoardTable(const QString &folder, const QString &olcName, QString &error)
+// A new server folder's board table: the header record alone.
+bool CreateBoardTable(const QString &olcName, QString &error)
 {
-    QByteArray header(BoardRecordSize, '\0');
-    const QByteArray key = plat::EncodeShortString(plat::FormatShortDate(QDateTime::currentDateTime()), 8);
-    const QByteArray name = plat::EncodeShortString(HeaderVersionText(), 80);
-    header.replace(BoardKeyOffset, key.size(), key);
-    header.replace(BoardNameOffset, name.size(), name);
-    plat::RecordFile table(folder + QLatin1Char('/') + olcName + QStringLiteral(".dat"), BoardRecordSize);
-    if (table.create() && table.write(0, header))
+    plat::RecordFile table(olc::ServerFolder(olcName).boardTable(), BoardRecord::Size);
+    if (table.create() && table.write(0, olc::MakeBoardHeader().encode()))
         return true;
     error = table.errorString();
     return false;
@@ -856,7 +848,7 @@ void TBHostListForm::OlcNameMenuClick()
             if (!AskYesNo(this, QStringLiteral("ShareQuestion"),
                           QStringLiteral("既に同名のOLC名があります.このOLC名を共用しますか?")))
                 return;
-        } else if (!QDir().mkpath(folder) || !CreateBoardTable(folder, name, error)) {
+        } else if (!QDir().mkpath(folder) || !CreateBoardTable(name, error)) {
             Notice(this, QStringLiteral("OlcFolderError"), QMessageBox::Warning,
                    QStringLiteral("Cannot create \"%1\". %2").arg(folder, error));
             return;

@@ -61,7 +61,6 @@ std::array<std::atomic<std::uint8_t>, ChannelCount> ChannelStates{};
 
 TBLookupForm *BLookupForm = nullptr;
 
-ConnectionWindowKind OlcClientWindowKind{QStringLiteral("OLC client window"), 2, {}, {}, {}};
 
 namespace {
 

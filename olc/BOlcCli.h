@@ -1,0 +1,194 @@
+#pragma once
+// The OLC client window: holds one connection to an OLC server, from the
+// moment its client thread (TBOlcClientThread, olc/BOlcTrd.h) has connected
+// and handed over until it closes with "OFF". The user logs on, browses the
+// board list (grid or tree), enters boards to list their titles (grid or
+// reply tree) and opens messages from the local store (olc/OlcStore.h).
+//
+// It is started like every connection window, through OlcClientWindowKind
+// (core/BLookup.h), for a host record with an OLC name; one window per server
+// folder at a time.
+//
+// The conversation runs on the GUI thread: each socket call waits with the
+// sockets layer's blocking hook, so other handlers run meanwhile. A handler
+// started during a pending call is ignored; a close requested then breaks the
+// connection and happens once the pending call has returned. A failed send or
+// receive sets the error flag, and the handler that met it closes the window
+// (without "OFF" and without saving the board table).
+#include "core/HostRecord.h"
+#include "olc/BOlcList.h"
+#include "olc/OlcStore.h"
+#include "platform/WinSock.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+class QAction;
+class QMenu;
+class QTreeWidgetItem;
+class TRecvHtmlView;
+
+namespace Ui {
+class TBOlcClientForm;
+}
+
+// Sent by the client window as it closes to the reader and post windows of
+// its channel (lParam = the channel): they close with it.
+constexpr unsigned CloseChannelMessage = 2027;
+
+class TBOlcClientForm : public QWidget {
+    Q_OBJECT
+public:
+    // A hidden window holding its own copy of host (whose Channel is its channel).
+    explicit TBOlcClientForm(const HostRecord &host, QWidget *parent = nullptr);
+    ~TBOlcClientForm() override;
+
+    // The client window that works in the server folder of olcName, if any.
+    static TBOlcClientForm *ForOlcName(const QString &olcName);
+
+    // The window's components: public, because other windows fill and read them directly.
+    const std::unique_ptr<Ui::TBOlcClientForm> ui;
+    QMenu *const ScreenPopup;
+    QAction *const FullScreen;
+    TRecvHtmlView *HtmlControl = nullptr;
+
+    const HostRecord &Target() const { return TargetHost; }
+    // Called by the client thread on the GUI thread: the conversation begins on
+    // s and the window shows. False when the window is closing: the socket
+    // stays the caller's.
+    bool StartConversation(plat::SOCKET s, const HostRecord &target, qint32 serverChannel);
+
+    // The board table as the last board list left it (record 0 the header).
+    const std::vector<BoardRecord> &Boards() const { return Board; }
+    int CurrentBoard() const { return Current; }
+    // What the window keeps of a board in this logon; null before it is opened.
+    BoardTitleCache *CacheOf(int board) const;
+    qint32 ServerChannelNumber() const { return ServerChannel; }
+    const olc::ServerFolder &Server() const { return Folder; }
+    bool Failed() const { return Error; }
+
+    // Opens the selected title: from the store when its body is there.
+    void OpenMessage(bool shift);
+    // Brings the server back to a board (a reader window's board). Does
+    // nothing for an index below 1.
+    void ReenterBoard(int board);
+
+protected:
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
+private:
+    class Conversation;
+
+    void ConnectHandlers();
+    void FormCreate();
+    void FormShow();
+    bool FormCloseQuery();
+    void FormClose();
+    void FormKeyDown(QKeyEvent *event);
+
+    void ExitButtonClick();
+    void LogonButtonClick();
+    void SwitchButtonClick();
+    void TitleButtonClick();
+    void ReadButtonClick();
+    void LinkButtonClick();
+    void BoardGridClick();
+    void BoardGridDblClick();
+    void BoardTreeChanging();
+    void BoardTreeDblClick();
+    void MsgsGridClick();
+    void MsgsGridDblClick();
+    void ReplyTreeChanging();
+    void ReplyTreeDblClick();
+    void FullScreenClick();
+
+    // Logon and logoff (LogonButton).
+    void Logon();
+    void Logoff();
+    // Asks before closing the reader and post windows of this window's
+    // boards and closes them; false when the user keeps them.
+    bool CloseChildWindows();
+
+    // Board list.
+    bool ReceiveBoardList();
+    void FillBoardGrid();
+    void FillBoardTree();
+    void ShowBoardRow(int board);
+    bool OpenBoard();
+    void EnterBoard();
+    void SelectBoardRow(int board);
+
+    // Title lists.
+    bool ReceiveTitles(bool firstEntry, std::int32_t &count);
+    void FillTitleList(bool append, std::int32_t count);
+    void FillReplyTree();
+    void RequestMoreTitles();
+    // Makes the server list the current board's titles (REENT) when its
+    // entered board is another one; false when the exchange failed.
+    bool EnsureServerBoard();
+    bool SendReenter(int board);
+    void ShowTitleList();
+    void EnablePosting();
+    void SelectTitleRow(int row);
+    int TitleRowOfNumber(std::int32_t number) const;
+    std::int32_t NumberOfRow(int row) const;
+
+    // Showing messages.
+    void ShowDetail(const QString &detail);
+    void AdvanceReadPosition(int row);
+    void ShowTextMessage(const MessageRecord &record);
+    void ShowFileMessage(const MessageRecord &record, int row);
+    void ShowFile();
+    void ShowImage();
+    void ShowHtml();
+    // Where the reader window of a title not yet downloaded starts.
+    void StartReader(std::int32_t recordIndex);
+    void HideViews();
+    void SaveText();
+
+    // Socket steps; a failure sets the error flag.
+    bool Step(bool ok);
+    bool SaveBoards();
+    void CloseWhenIdle();
+    void BreakConnection();
+    void ReleaseFolder();
+    void Status(const QString &text);
+    BoardTitleCache *Cache() const { return CacheOf(Current); }
+
+    HostRecord TargetHost;
+    plat::SOCKET Socket = plat::INVALID_SOCKET;
+    qint32 ServerChannel = 0;
+    int ServerVersion = 0;
+    int ChannelNumber = 0;
+    olc::ServerFolder Folder;
+
+    std::vector<BoardRecord> Board;   // live table, record 0 the header
+    int Current = 0;                  // current board, 0 = none
+    int EnteredBoard = 0;             // board whose titles were last shown, 0 = none
+    QString ServerBoardKey;           // the board the server has entered (ENTER or REENT)
+    std::map<QString, std::unique_ptr<BoardTitleCache>> Caches; // by board key
+
+    bool Error = false;
+    bool ShiftFlag = false, CtrlFlag = false;
+    bool TreeMode = false;
+    bool LoggedOffOnce = false;
+    bool HandlersEnabled = true;
+    QString FilePath, FileViewer;     // the file last shown
+    QString LinkAddress;              // the link title of the text on show
+
+    int Busy = 0;
+    bool Started = false;
+    bool SetUp = false;               // FormShow has run
+    bool HoldsFolder = false;         // the server folder is marked in use
+    bool OwnsChannel = false;
+    bool CloseRequested = false;
+    bool Closed = false;
+};
