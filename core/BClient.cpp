@@ -3,18 +3,21 @@
 #include "core/BCommon.h"
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
+#include "core/BPasswrd.h"
 #include "core/BRegistr.h"
 #include "platform/WinMessages.h"
 #include "core/BServer.h"
 #include "core/MessageRecord.h"
 #include "platform/Cp932.h"
 #include "platform/Sound.h"
+#include "tel/BAccLst.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
 #include "ui_BLookup.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QThread>
@@ -285,4 +288,29 @@ bool RecvStayTels(plat::SOCKET s, HostRecord &host)
             return false;
         }
     }
+}
+
+// How soon the account list's next presence pass comes while a client connects (ms).
+constexpr int ClientThreadEntityInterval = 500;
+
+bool StayPasswordDeclined(QByteArray &password)
+{
+    password.clear();
+    QMessageBox question(QMessageBox::Information, QCoreApplication::applicationName(),
+                         QStringLiteral("Stay TEL が着信しています. ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ の入力が必要です.\r\n今すぐ受信しますか?"),
+                         QMessageBox::Yes | QMessageBox::No);
+    question.setObjectName(QStringLiteral("StayQuestion"));
+    if (question.exec() != QMessageBox::Yes)
+        return true;
+    const QString label = QStringLiteral("ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ");
+    return !ShowPasswordDialog(nullptr, label, QString(), password, true, label, QLatin1Char('*')) ||
+           password.isEmpty();
+}
+
+void ShortenEntityInterval()
+{
+    plat::RunOnGuiThread([] {
+        if (BAccountListForm)
+            BAccountListForm->SetEntityInterval(ClientThreadEntityInterval);
+    });
 }

@@ -83,3 +83,12 @@ void OnMainWindow(std::function<void(TBLookupForm &)> action);
 
 // Shows text in the main window's status bar, from any thread.
 void ShowMainStatus(const QString &text);
+
+// GUI thread: asks whether the Stay TELs that a server holds are to be
+// fetched now, and their account password (ConvertPassword form). True when
+// the user declined, cancelled or gave no password.
+bool StayPasswordDeclined(QByteArray &password);
+
+// A client thread that starts makes the account list's next presence pass
+// come soon (the account list window's entity timer; from any thread).
+void ShortenEntityInterval();

@@ -2,13 +2,11 @@
 
 #include "core/BClient.h"
 #include "core/BCommon.h"
-#include "core/BPasswrd.h"
 #include "core/BServer.h"
 #include "core/BUdpServ.h"
 #include "olc/BOlcCli.h"
 
 #include <QCoreApplication>
-#include <QMessageBox>
 
 namespace {
 
@@ -47,6 +45,7 @@ void TBOlcClientThread::run()
 
 void TBOlcClientThread::Execute()
 {
+    ShortenEntityInterval();
     LogConnection(QStringLiteral("OLC     "), Target.HostName, Target.Memo);
     WriteLog(BETA, QStringLiteral("Client Thread = ") + QString::number(reinterpret_cast<quintptr>(this)));
 
@@ -99,18 +98,5 @@ bool TBOlcClientThread::ShowWindow(plat::SOCKET s)
 
 void TBOlcClientThread::AskStayPassword()
 {
-    StayCancel = false;
-    StayPassword.clear();
-    QMessageBox question(QMessageBox::Information, QCoreApplication::applicationName(),
-                         QStringLiteral("Stay TEL が着信しています. ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ の入力が必要です.\r\n今すぐ受信しますか?"),
-                         QMessageBox::Yes | QMessageBox::No);
-    question.setObjectName(QStringLiteral("StayQuestion"));
-    if (question.exec() != QMessageBox::Yes) {
-        StayCancel = true;
-        return;
-    }
-    const QString label = QStringLiteral("ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ");
-    if (!ShowPasswordDialog(nullptr, label, QString(), StayPassword, true, label, QLatin1Char('*')) ||
-        StayPassword.isEmpty())
-        StayCancel = true;
+    StayCancel = StayPasswordDeclined(StayPassword);
 }

@@ -5,7 +5,6 @@
 #include "core/BServer.h"
 #include "core/BUdpServ.h"
 #include "platform/Cp932.h"
-#include "tel/BTelTrd.h"
 
 #include <QCoreApplication>
 

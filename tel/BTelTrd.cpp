@@ -3,23 +3,18 @@
 #include "core/BClient.h"
 #include "core/BCommon.h"
 #include "core/BLookup.h"
-#include "core/BPasswrd.h"
 #include "core/BServer.h"
 #include "core/BUdpServ.h"
 #include "platform/WinMessages.h"
-#include "tel/BAccLst.h"
 #include "tel/BSendTel.h"
 
 #include <QCoreApplication>
-#include <QMessageBox>
 
 namespace {
 
 constexpr quint16 OlcpPort = 8011;
 constexpr char NoAddress[] = "0.0.0.0";
 constexpr int ConnectionRefused = 10061;
-// The account list's next presence pass while a client thread starts.
-constexpr int ClientThreadEntityInterval = 500;
 
 // Runs action on the GUI thread and waits for it (the thread class's synchronized call).
 template <typename Action>
@@ -108,24 +103,3 @@ void TBTelClientThread::AskStayPassword()
     StayCancel = StayPasswordDeclined(StayPassword);
 }
 
-bool StayPasswordDeclined(QByteArray &password)
-{
-    password.clear();
-    QMessageBox question(QMessageBox::Information, QCoreApplication::applicationName(),
-                         QStringLiteral("Stay TEL が着信しています. ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ の入力が必要です.\r\n今すぐ受信しますか?"),
-                         QMessageBox::Yes | QMessageBox::No);
-    question.setObjectName(QStringLiteral("StayQuestion"));
-    if (question.exec() != QMessageBox::Yes)
-        return true;
-    const QString label = QStringLiteral("ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ");
-    return !ShowPasswordDialog(nullptr, label, QString(), password, true, label, QLatin1Char('*')) ||
-           password.isEmpty();
-}
-
-void ShortenEntityInterval()
-{
-    plat::RunOnGuiThread([] {
-        if (BAccountListForm)
-            BAccountListForm->SetEntityInterval(ClientThreadEntityInterval);
-    });
-}

@@ -13,15 +13,6 @@
 
 class TBSendTelegramForm;
 
-// GUI thread: asks whether the Stay TELs that a server holds are to be
-// fetched now, and their account password (ConvertPassword form). True when
-// the user declined, cancelled or gave no password.
-bool StayPasswordDeclined(QByteArray &password);
-
-// A client thread that starts makes the account list's next presence pass
-// come soon (the account list window's entity timer; from any thread).
-void ShortenEntityInterval();
-
 class TBTelClientThread final : public plat::FreeOnTerminateThread {
     Q_OBJECT
 public:
