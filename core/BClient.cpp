@@ -5,11 +5,12 @@
 #include "core/BLookup.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
-#include "platform/WinMessages.h"
 #include "core/BServer.h"
+#include "core/BUdpServ.h"
 #include "core/MessageRecord.h"
 #include "platform/Cp932.h"
 #include "platform/Sound.h"
+#include "platform/WinMessages.h"
 #include "tel/BAccLst.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
@@ -292,6 +293,62 @@ bool RecvStayTels(plat::SOCKET s, HostRecord &host)
 
 // How soon the account list's next presence pass comes while a client connects (ms).
 constexpr int ClientThreadEntityInterval = 500;
+
+void SynchronizeWithGui(const std::function<void()> &action)
+{
+    QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
+}
+
+void RunClientThread(const QString &threadName, ConnectionStartReporter &reporter,
+                     const std::function<void()> &body)
+{
+    try {
+        body();
+    } catch (const std::exception &e) {
+        WriteLog(ALPHA, QStringLiteral("*** ") + threadName + QStringLiteral(" *** ") + QString::fromLocal8Bit(e.what()));
+        reporter.Failed();
+    } catch (...) {
+        WriteLog(ALPHA, QStringLiteral("*** ") + threadName + QStringLiteral(" *** Unknown error"));
+        reporter.Failed();
+    }
+}
+
+plat::SOCKET OpenClientConnection(const QString &command, HostRecord &target, QString &reply)
+{
+    constexpr quint16 OlcpPort = 8011;
+    constexpr int ConnectionRefused = 10061;
+    int error = 0;
+    const plat::SOCKET s = ConnectServer(SOCK_STREAM, QStringLiteral("olcp"), QStringLiteral("tcp"), error,
+                                         target.IpAddress, OlcpPort);
+    if (s == plat::INVALID_SOCKET) {
+        // Nobody listens there: ask the Remote Dish service to start the program.
+        if (error == ConnectionRefused)
+            SendRemoteRequest(target.IpAddress, target.RmtDishPassword);
+        return plat::INVALID_SOCKET;
+    }
+    bool connected = ClientHandshake(s, command, target, reply);
+    if (connected && reply == QLatin1String("STAY")) {
+        bool cancel = false;
+        QByteArray password;
+        SynchronizeWithGui([&] { cancel = StayPasswordDeclined(password); });
+        connected = SendAccountPassword(s, cancel, target, reply, password);
+    }
+    if (connected)
+        return s;
+    plat::closesocket(s);
+    return plat::INVALID_SOCKET;
+}
+
+bool ServiceGranted(const QString &reply, const HostRecord &target, const QString &busyServer,
+                    const QString &service)
+{
+    if (reply == QLatin1String("ACK"))
+        return true;
+    ShowMainStatus(target.IpAddress + QStringLiteral(" : ") +
+                   (reply == QLatin1String("CAN") ? busyServer : service + QStringLiteral(" not serviced")) +
+                   QStringLiteral(" ..."));
+    return false;
+}
 
 bool StayPasswordDeclined(QByteArray &password)
 {

@@ -10,6 +10,7 @@
 // Passwords travel in their ConvertPassword form to peers of version 203 or
 // more, and transformed once more (the password as typed) to older ones. They
 // are raw bytes throughout.
+#include "core/BLookup.h"
 #include "core/HostRecord.h"
 #include "platform/WinSock.h"
 
@@ -83,6 +84,30 @@ void OnMainWindow(std::function<void(TBLookupForm &)> action);
 
 // Shows text in the main window's status bar, from any thread.
 void ShowMainStatus(const QString &text);
+
+// Runs action on the GUI thread and waits for it (the thread class's
+// synchronized call); from a client thread only.
+void SynchronizeWithGui(const std::function<void()> &action);
+
+// Runs a client thread's body. Nothing may escape a thread: what the body
+// throws is logged under threadName ("TEL Client Thread") and fails the start
+// (a report after Shown() is ignored).
+void RunClientThread(const QString &threadName, ConnectionStartReporter &reporter,
+                     const std::function<void()> &body);
+
+// A client thread's connection up to the server's answer to command ("TEL",
+// "OLC", "ACC"): connects to the target's OLCP port (asking its Remote Dish
+// service to start the program when nobody listens there), runs the
+// handshake and, when the server holds Stay TELs for us, asks the user and
+// fetches them. Returns the socket with the server's answer in reply, or
+// INVALID_SOCKET (nothing left open) when the connection cannot be used.
+plat::SOCKET OpenClientConnection(const QString &command, HostRecord &target, QString &reply);
+
+// True for the server's answer "ACK"; any other answer is said in the main
+// window's status bar: "<address> : <busyServer> ..." for "CAN" (the server
+// is busy), "<address> : <service> not serviced ..." otherwise.
+bool ServiceGranted(const QString &reply, const HostRecord &target, const QString &busyServer,
+                    const QString &service);
 
 // GUI thread: asks whether the Stay TELs that a server holds are to be
 // fetched now, and their account password (ConvertPassword form). True when

@@ -11,7 +11,6 @@
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/WinSock.h"
 
-#include <QByteArray>
 #include <QPointer>
 
 class TBOlcClientForm;
@@ -27,11 +26,6 @@ protected:
 
 private:
     void Execute();
-    // GUI thread: asks whether to fetch the Stay TELs now, and their account
-    // password. Declining or an empty password sets StayCancel.
-    void AskStayPassword();
-    // True for the answer "ACK"; any other answer is said in the main window's status bar.
-    bool ServiceGranted(const QString &reply) const;
     // The server channel: servers above version 200 tell it after the integer 0.
     bool ExchangeServerChannel(plat::SOCKET s);
     // Hands the connection to the window, which shows; false when the window
@@ -42,6 +36,4 @@ private:
     HostRecord Target; // the window's target, updated by the handshake
     ConnectionStartReporter Reporter;
     qint32 ServerChannel = 0;
-    bool StayCancel = false;
-    QByteArray StayPassword;
 };

@@ -10,16 +10,8 @@
 
 namespace {
 
-constexpr quint16 OlcpPort = 8011;
-constexpr int ConnectionRefused = 10061;
 // Servers from this version on send the access letters of their lists.
 constexpr int ListLettersVersion = 212;
-
-template <typename Action>
-void Synchronize(Action action)
-{
-    QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
-}
 
 // The first character of an access-letter line; 'A' (everybody) for an empty one.
 char AccessLetter(const QString &line)
@@ -45,15 +37,7 @@ TBAccClientThread::TBAccClientThread(TBAccountClientForm *window, ConnectionStar
 
 void TBAccClientThread::run()
 {
-    try {
-        Execute();
-    } catch (const std::exception &e) {
-        WriteLog(ALPHA, QStringLiteral("*** Account Client Thread *** ") + QString::fromLocal8Bit(e.what()));
-        Reporter.Failed();
-    } catch (...) {
-        WriteLog(ALPHA, QStringLiteral("*** Account Client Thread *** Unknown error"));
-        Reporter.Failed();
-    }
+    RunClientThread(QStringLiteral("Account Client Thread"), Reporter, [this] { Execute(); });
 }
 
 void TBAccClientThread::Execute()
@@ -62,33 +46,15 @@ void TBAccClientThread::Execute()
     LogConnection(QStringLiteral("Account "), Target.HostName, Target.Memo);
     WriteLog(BETA, QStringLiteral("Client Thread = ") + QString::number(reinterpret_cast<quintptr>(this)));
 
-    int error = 0;
-    const plat::SOCKET s = ConnectServer(SOCK_STREAM, QStringLiteral("olcp"), QStringLiteral("tcp"), error,
-                                         Target.IpAddress, OlcpPort);
-    if (s == plat::INVALID_SOCKET) {
-        if (error == ConnectionRefused)
-            SendRemoteRequest(Target.IpAddress, Target.RmtDishPassword);
-        return Reporter.Failed();
-    }
     QString reply;
-    bool connected = ClientHandshake(s, QStringLiteral("ACC"), Target, reply);
-    if (connected && reply == QLatin1String("STAY")) {
-        Synchronize([this] { StayCancel = StayPasswordDeclined(StayPassword); });
-        connected = SendAccountPassword(s, StayCancel, Target, reply, StayPassword);
-    }
-    if (connected && ServiceGranted(reply) && RecvGreeting(s) && ShowWindow(s))
+    const plat::SOCKET s = OpenClientConnection(QStringLiteral("ACC"), Target, reply);
+    if (s == plat::INVALID_SOCKET)
+        return Reporter.Failed();
+    if (ServiceGranted(reply, Target, QStringLiteral("Target Account Server Busy"), QStringLiteral("Account")) &&
+        RecvGreeting(s) && ShowWindow(s))
         return Reporter.Shown();
     plat::closesocket(s);
     Reporter.Failed();
-}
-
-bool TBAccClientThread::ServiceGranted(const QString &reply) const
-{
-    if (reply == QLatin1String("ACK"))
-        return true;
-    ShowMainStatus(Target.IpAddress + (reply == QLatin1String("CAN") ? QStringLiteral(" : Target Account Server Busy ...")
-                                                                      : QStringLiteral(" : Account not serviced ...")));
-    return false;
 }
 
 bool TBAccClientThread::RecvGreeting(plat::SOCKET s)
@@ -116,6 +82,6 @@ bool TBAccClientThread::RecvGreeting(plat::SOCKET s)
 bool TBAccClientThread::ShowWindow(plat::SOCKET s)
 {
     bool shown = false;
-    Synchronize([this, s, &shown] { shown = Window && Window->StartConversation(s, Target, Greeting); });
+    SynchronizeWithGui([this, s, &shown] { shown = Window && Window->StartConversation(s, Target, Greeting); });
     return shown;
 }

@@ -24,8 +24,6 @@ protected:
 
 private:
     void Execute();
-    // True for the answer "ACK"; any other answer is said in the main window's status bar.
-    bool ServiceGranted(const QString &reply) const;
     // The lines after the server's "ACK": user ID, field list and, from
     // version 212 on, the two access letters.
     bool RecvGreeting(plat::SOCKET s);
@@ -37,6 +35,4 @@ private:
     HostRecord Target; // the window's host, updated by the handshake
     AccountGreeting Greeting;
     ConnectionStartReporter Reporter;
-    bool StayCancel = false;
-    QByteArray StayPassword;
 };

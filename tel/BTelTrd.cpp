@@ -12,16 +12,7 @@
 
 namespace {
 
-constexpr quint16 OlcpPort = 8011;
 constexpr char NoAddress[] = "0.0.0.0";
-constexpr int ConnectionRefused = 10061;
-
-// Runs action on the GUI thread and waits for it (the thread class's synchronized call).
-template <typename Action>
-void Synchronize(Action action)
-{
-    QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
-}
 
 } // namespace
 
@@ -33,16 +24,7 @@ TBTelClientThread::TBTelClientThread(TBSendTelegramForm *window, ConnectionStart
 
 void TBTelClientThread::run()
 {
-    // Nothing may escape a thread; the start ends at once (a report after Shown() is ignored).
-    try {
-        Execute();
-    } catch (const std::exception &e) {
-        WriteLog(ALPHA, QStringLiteral("*** TEL Client Thread *** ") + QString::fromLocal8Bit(e.what()));
-        Reporter.Failed();
-    } catch (...) {
-        WriteLog(ALPHA, QStringLiteral("*** TEL Client Thread *** Unknown error"));
-        Reporter.Failed();
-    }
+    RunClientThread(QStringLiteral("TEL Client Thread"), Reporter, [this] { Execute(); });
 }
 
 void TBTelClientThread::Execute()
@@ -61,45 +43,19 @@ void TBTelClientThread::Execute()
     LogConnection(QStringLiteral("TEL     "), Target.HostName, Target.Memo);
     WriteLog(BETA, QStringLiteral("Client Thread = ") + QString::number(reinterpret_cast<quintptr>(this)));
 
-    int error = 0;
-    const plat::SOCKET s = ConnectServer(SOCK_STREAM, QStringLiteral("olcp"), QStringLiteral("tcp"), error,
-                                         Target.IpAddress, OlcpPort);
-    if (s == plat::INVALID_SOCKET) {
-        // Nobody listens there: ask the Remote Dish service to start the program.
-        if (error == ConnectionRefused)
-            SendRemoteRequest(Target.IpAddress, Target.RmtDishPassword);
-        return Reporter.Failed();
-    }
     QString reply;
-    bool connected = ClientHandshake(s, QStringLiteral("TEL"), Target, reply);
-    if (connected && reply == QLatin1String("STAY")) {
-        Synchronize([this] { AskStayPassword(); });
-        connected = SendAccountPassword(s, StayCancel, Target, reply, StayPassword);
-    }
-    if (connected && ServiceGranted(reply) && ShowWindow(s))
+    const plat::SOCKET s = OpenClientConnection(QStringLiteral("TEL"), Target, reply);
+    if (s == plat::INVALID_SOCKET)
+        return Reporter.Failed();
+    if (ServiceGranted(reply, Target, QStringLiteral("Target TEL Server Busy"), QStringLiteral("TEL")) && ShowWindow(s))
         return Reporter.Shown();
     plat::closesocket(s);
     Reporter.Failed();
 }
 
-bool TBTelClientThread::ServiceGranted(const QString &reply) const
-{
-    if (reply == QLatin1String("ACK"))
-        return true;
-    ShowMainStatus(Target.IpAddress + (reply == QLatin1String("CAN") ? QStringLiteral(" : Target TEL Server Busy ...")
-                                                                      : QStringLiteral(" : TEL not serviced ...")));
-    return false;
-}
-
 bool TBTelClientThread::ShowWindow(plat::SOCKET s)
 {
     bool shown = false;
-    Synchronize([this, s, &shown] { shown = Window && Window->StartConversation(s, Target); });
+    SynchronizeWithGui([this, s, &shown] { shown = Window && Window->StartConversation(s, Target); });
     return shown;
 }
-
-void TBTelClientThread::AskStayPassword()
-{
-    StayCancel = StayPasswordDeclined(StayPassword);
-}
-

@@ -8,7 +8,6 @@
 #include "core/HostRecord.h"
 #include "platform/FreeOnTerminateThread.h"
 
-#include <QByteArray>
 #include <QPointer>
 
 class TBSendTelegramForm;
@@ -24,11 +23,6 @@ protected:
 
 private:
     void Execute();
-    // GUI thread: asks whether to fetch the Stay TELs now, and their account
-    // password. Declining or an empty password sets StayCancel.
-    void AskStayPassword();
-    // True for the answer "ACK"; any other answer is said in the main window's status bar.
-    bool ServiceGranted(const QString &reply) const;
     // Hands the connection (INVALID_SOCKET: none) to the window, which shows;
     // false when the window is gone or closing.
     bool ShowWindow(plat::SOCKET s);
@@ -36,6 +30,4 @@ private:
     QPointer<TBSendTelegramForm> Window;
     HostRecord Target; // the window's target, updated by the handshake
     ConnectionStartReporter Reporter;
-    bool StayCancel = false;
-    QByteArray StayPassword;
 };
