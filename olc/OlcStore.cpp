@@ -3,15 +3,14 @@
 #include "core/BCommon.h"
 #include "core/BRegistr.h"
 #include "platform/DayDate.h"
+#include "platform/RecordImage.h"
 #include "platform/ShortString.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QSaveFile>
-#include <QtEndian>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -24,23 +23,6 @@ struct Span {
 };
 constexpr Span ReservedSpans[] = {{128, 4}, {136, 8}, {152, 88}};
 constexpr int ReservedBytes = 4 + 8 + 88;
-
-void PutField(QByteArray &image, int offset, const QByteArray &field)
-{
-    std::memcpy(image.data() + offset, field.constData(), static_cast<size_t>(field.size()));
-}
-
-template <typename T>
-void PutLE(QByteArray &image, int offset, T value)
-{
-    qToLittleEndian<T>(value, image.data() + offset);
-}
-
-template <typename T>
-T GetLE(const QByteArray &image, int offset)
-{
-    return qFromLittleEndian<T>(image.constData() + offset);
-}
 
 std::uint8_t GetByte(const QByteArray &image, int offset)
 {
@@ -79,23 +61,23 @@ bool WriteRecordsAtomically(const QString &path, const QByteArray &images, QStri
 QByteArray BoardRecord::encode() const
 {
     QByteArray image(Size, '\0');
-    PutField(image, O::BoardKey, plat::EncodeShortString(BoardKey, C::BoardKey));
-    PutField(image, O::BoardName, plat::EncodeShortString(BoardName, C::BoardName));
-    PutField(image, O::BoardPassword, plat::EncodeShortBytes(BoardPassword, C::BoardPassword));
+    plat::PutField(image, O::BoardKey, plat::EncodeShortString(BoardKey, C::BoardKey));
+    plat::PutField(image, O::BoardName, plat::EncodeShortString(BoardName, C::BoardName));
+    plat::PutField(image, O::BoardPassword, plat::EncodeShortBytes(BoardPassword, C::BoardPassword));
     image[O::ReadOnly] = static_cast<char>(ReadOnly);
-    PutLE<qint32>(image, O::ReadPtr, ReadPtr);
-    PutLE<qint32>(image, O::MsgNum, MsgNum);
-    PutLE<qint32>(image, O::TopMsg, TopMsg);
+    plat::PutLE<qint32>(image, O::ReadPtr, ReadPtr);
+    plat::PutLE<qint32>(image, O::MsgNum, MsgNum);
+    plat::PutLE<qint32>(image, O::TopMsg, TopMsg);
     image[O::Level] = static_cast<char>(Level);
     image[O::TextPriority] = static_cast<char>(TextPriority);
     image[O::HasPassword] = static_cast<char>(HasPassword);
-    PutField(image, O::ParentKey, plat::EncodeShortString(ParentKey, C::ParentKey));
-    PutLE<qint32>(image, O::BoardNumber, BoardNumber);
-    PutLE<qint32>(image, O::TopBias, TopBias);
-    PutLE<double>(image, O::LastPost, LastPost);
+    plat::PutField(image, O::ParentKey, plat::EncodeShortString(ParentKey, C::ParentKey));
+    plat::PutLE<qint32>(image, O::BoardNumber, BoardNumber);
+    plat::PutLE<qint32>(image, O::TopBias, TopBias);
+    plat::PutLE<double>(image, O::LastPost, LastPost);
     int from = 0;
     for (const Span &span : ReservedSpans) {
-        PutField(image, span.offset, Reserved.mid(from, span.width).leftJustified(span.width, '\0'));
+        plat::PutField(image, span.offset, Reserved.mid(from, span.width).leftJustified(span.width, '\0'));
         from += span.width;
     }
     return image;
@@ -109,16 +91,16 @@ BoardRecord BoardRecord::decode(const QByteArray &bytes)
     r.BoardName = plat::DecodeShortString(image.constData() + O::BoardName, C::BoardName);
     r.BoardPassword = plat::DecodeShortBytes(image.constData() + O::BoardPassword, C::BoardPassword);
     r.ReadOnly = GetByte(image, O::ReadOnly);
-    r.ReadPtr = GetLE<qint32>(image, O::ReadPtr);
-    r.MsgNum = GetLE<qint32>(image, O::MsgNum);
-    r.TopMsg = GetLE<qint32>(image, O::TopMsg);
+    r.ReadPtr = plat::GetLE<qint32>(image, O::ReadPtr);
+    r.MsgNum = plat::GetLE<qint32>(image, O::MsgNum);
+    r.TopMsg = plat::GetLE<qint32>(image, O::TopMsg);
     r.Level = GetByte(image, O::Level);
     r.TextPriority = GetByte(image, O::TextPriority);
     r.HasPassword = GetByte(image, O::HasPassword);
     r.ParentKey = plat::DecodeShortString(image.constData() + O::ParentKey, C::ParentKey);
-    r.BoardNumber = GetLE<qint32>(image, O::BoardNumber);
-    r.TopBias = GetLE<qint32>(image, O::TopBias);
-    r.LastPost = GetLE<double>(image, O::LastPost);
+    r.BoardNumber = plat::GetLE<qint32>(image, O::BoardNumber);
+    r.TopBias = plat::GetLE<qint32>(image, O::TopBias);
+    r.LastPost = plat::GetLE<double>(image, O::LastPost);
     for (const Span &span : ReservedSpans)
         r.Reserved += image.mid(span.offset, span.width);
     return r;
