@@ -4,6 +4,7 @@
 #include "core/BLookup.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
+#include "olc/OlcStore.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
@@ -395,10 +396,6 @@ constexpr char UpdateCaption[] = "Update";
 // An account file: one 1024-byte record with the handle at 108 (String[32]).
 constexpr int AccountRecordSize = 1024;
 constexpr int AccountHandleOffset = 108;
-// The OLC board table: 240-byte records; the header holds the date (String[8]
-// at 0) and the program's version text (String[80] at 9).
-constexpr int BoardRecordSize = 240;
-constexpr int BoardKeyOffset = 0, BoardNameOffset = 9;
 
 QString AccountFilePath(const QString &userId)
 {
@@ -415,15 +412,11 @@ std::optional<QString> AccountHandle(const QString &userId)
     return plat::DecodeShortString(account.constData() + AccountHandleOffset, 32);
 }
 
-bool CreateBoardTable(const QString &folder, const QString &olcName, QString &error)
+// A new server folder's board table: the header record alone.
+bool CreateBoardTable(const QString &olcName, QString &error)
 {
-    QByteArray header(BoardRecordSize, '\0');
-    const QByteArray key = plat::EncodeShortString(plat::FormatShortDate(QDateTime::currentDateTime()), 8);
-    const QByteArray name = plat::EncodeShortString(HeaderVersionText(), 80);
-    header.replace(BoardKeyOffset, key.size(), key);
-    header.replace(BoardNameOffset, name.size(), name);
-    plat::RecordFile table(folder + QLatin1Char('/') + olcName + QStringLiteral(".dat"), BoardRecordSize);
-    if (table.create() && table.write(0, header))
+    plat::RecordFile table(olc::ServerFolder(olcName).boardTable(), BoardRecord::Size);
+    if (table.create() && table.write(0, olc::MakeBoardHeader().encode()))
         return true;
     error = table.errorString();
     return false;
@@ -861,7 +854,7 @@ void TBHostListForm::OlcNameMenuClick()
             if (!AskYesNo(this, QStringLiteral("ShareQuestion"),
                           QStringLiteral("既に同名のOLC名があります.このOLC名を共用しますか?")))
                 return;
-        } else if (!QDir().mkpath(folder) || !CreateBoardTable(folder, name, error)) {
+        } else if (!QDir().mkpath(folder) || !CreateBoardTable(name, error)) {
             Notice(this, QStringLiteral("OlcFolderError"), QMessageBox::Warning,
                    QStringLiteral("Cannot create \"%1\". %2").arg(folder, error));
             return;

@@ -1,0 +1,89 @@
+#pragma once
+// A scripted OLC server on a real TCP connection (FakePeer): the handshake
+// with its answer and server channel, then LOGON, BOARD, ENTER, TITLE, REENT,
+// LOGOFF and OFF served from tables of boards and titles. Each list can be
+// replaced by raw bytes, so that tests send lists a real server never would.
+// Everything the client asked for is noted in commands(), one line each.
+#include "FakePeer.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <atomic>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace testsupport {
+
+// One board as the BOARD list sends it.
+struct OlcBoardLine {
+    qint32 number = 1;
+    QByteArray key, name;
+    QByteArray password;   // the "PW" mark ("*" or empty)
+    QByteArray readOnly;   // the "R/O" mark ("*", "ON" or empty)
+    qint32 msgNum = 0, topMsg = 1, level = 0;
+    QByteArray parent;
+    QByteArray lastPost = "2024/05/06 07:08:09"; // sent by servers above version 210
+    QByteArray enterPassword; // the board password ENTER must bring (the line as sent)
+};
+
+// One title as ENTER and TITLE send it.
+struct OlcTitleLine {
+    qint32 number = 1;
+    QByteArray title;
+    qint32 flags = 0, replyTo = 0;
+    QByteArray address = "10.0.0.5", handle = "poster", dateTime = "2024/05/06 07:08:09";
+    qint32 bytes = 0;
+    QByteArray fileName, userId = "USER0001";
+};
+
+// The bytes of the lists, as a server puts them on the wire.
+QByteArray BoardListBytes(qint32 count, const std::vector<OlcBoardLine> &boards, int serverVersion);
+QByteArray TitleListBytes(qint32 count, const std::vector<OlcTitleLine> &titles);
+
+struct OlcServerScript {
+    QByteArray version = "OLCP303L";
+    QByteArray answer = "ACK";        // what follows the handshake's "ACK"
+    qint32 serverChannel = 7;         // told to clients when version is above 200
+    QByteArray logonReply = "ACK";    // anything else asks for the account password
+    QByteArray accountPassword;       // the password line accepted then
+    QByteArray welcome = "Welcome to the fake OLC server";
+    QByteArray farewell = "See you";
+    std::vector<OlcBoardLine> boards;
+    QByteArray rawBoardList;          // sent instead of boards when not empty
+    std::map<qint32, std::vector<OlcTitleLine>> titles; // by board number, ascending
+    QByteArray rawTitleList;          // sent instead of each title list when not empty
+    int titlesPerList = 1000;         // ENTER and each TITLE list at most this many
+};
+
+class FakeOlcServer {
+public:
+    // Listens on 127.0.0.1:port and serves one client.
+    explicit FakeOlcServer(OlcServerScript script, quint16 port = 8011);
+    ~FakeOlcServer();
+
+    FakePeer &peer() { return *peer_; }
+    // The client's commands so far: "LOGON", "PASSWORD <line>", "BOARD",
+    // "ENTER <board> <password> <first>", "TITLE", "REENT <board>", "LOGOFF", "OFF".
+    QList<QByteArray> commands() const;
+    // The integer the client sent before the server channel; -1 when none.
+    qint32 channelRequest() const { return channelRequest_; }
+
+private:
+    void serve(FakePeer &p);
+    void note(const QByteArray &command);
+    void sendTitles(FakePeer &p);
+
+    OlcServerScript script_;
+    mutable std::mutex mutex_;
+    QList<QByteArray> commands_;
+    std::atomic<qint32> channelRequest_{-1};
+    qint32 enteredBoard_ = 0;
+    std::map<qint32, qint32> lastSent_; // by board: the last title number listed
+    std::unique_ptr<FakePeer> peer_;
+};
+
+} // namespace testsupport
