@@ -1,0 +1,333 @@
+// OLC reader windows against the fake OLC server on port 8011: a board read
+// message by message into the local store (texts, a file, a deleted title),
+// a chain of links followed into the link store, and servers that refuse,
+// lie or hang up.
+#include "core/BLookup.h"
+#include "core/BRegistr.h"
+#include "core/MessageRecord.h"
+#include "core/RichView.h"
+#include "olc/BOlcRead.h"
+#include "olc/OlcStore.h"
+#include "platform/FreeOnTerminateThread.h"
+#include "platform/RecordFile.h"
+#include "platform/WinMessages.h"
+#include "support/FakeOlcServer.h"
+#include "support/MainWindow.h"
+#include "support/TempEnv.h"
+#include "support/Wait.h"
+#include "ui_BOlcRead.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTextEdit>
+#include <QtEndian>
+
+#include <map>
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+// What the readers ask of the OLC client window, noted.
+struct FakeClient : OlcClientHooks {
+    QStatusBar bar;
+    QStringList statuses;
+    std::map<int, int> readers;
+    QList<qint32> read;
+    qint32 last = 8;
+    int reentered = 0;
+    int readEnabled = 0;
+
+    void ShowClientStatus(const QString &text) override { statuses.append(text); }
+    QStatusBar *ClientStatusBar() override { return &bar; }
+    void ChangeReaderCount(int board, int delta) override { readers[board] += delta; }
+    void ChangePosterCount(int, int) override {}
+    QString BoardNameText() override { return QStringLiteral("Board One"); }
+    QString PointerText() override { return QStringLiteral("00004"); }
+    QString CurrentHeaderText() override { return QStringLiteral("Number   : 5"); }
+    void EnableReadButton() override { ++readEnabled; }
+    void ReenterBoard(int) override { ++reentered; }
+    void MessageRead(int, std::int32_t number) override { read.append(number); }
+    std::int32_t LastNumber(int) override { return last; }
+};
+
+OlcMessage Message(qint32 number, const QByteArray &body, bool file = false)
+{
+    OlcMessage m;
+    m.number = number;
+    m.body = body;
+    m.file = file;
+    return m;
+}
+
+MessageRecord Title(qint32 number, const QString &title, std::uint8_t flags = 0, qint32 bytes = 0,
+                    const QString &fileName = QString())
+{
+    MessageRecord r;
+    r.Number = number;
+    r.Title = title;
+    r.Flags = flags;
+    r.Start = -1;
+    r.Bytes = bytes;
+    r.FileName = fileName;
+    r.Deleted = title == QLatin1String("<<Deleted>>");
+    return r;
+}
+
+class OlcReadTest : public TempEnvTest {
+protected:
+    void SetUp() override
+    {
+        main = StartMainWindow(env);
+        OlcClientDirectory = env.file(QStringLiteral("OlcClient"));
+        folder = olc::ServerFolder(QStringLiteral("SRV"));
+        ChannelStates[0] = 2; // the OLC client window's channel
+        host.IpAddress = QStringLiteral("127.0.0.1");
+        host.HostName = QStringLiteral("olc host");
+        host.Memo = QStringLiteral("メモ");
+        host.Handle = QStringLiteral("me");
+        host.UserId = QStringLiteral("MYUSERID");
+        host.OlcName = QStringLiteral("SRV");
+        host.OlcPassword = "OLCPW";
+        host.Channel = 0;
+        BoardRecord board;
+        board.BoardKey = QStringLiteral("BRD1");
+        board.BoardName = QStringLiteral("Board One");
+        ASSERT_TRUE(olc::PrepareBoardFiles(folder, board));
+        client = std::make_shared<FakeClient>();
+        param.ServerChannel = 7;
+        param.BoardIndex = 1;
+        param.BoardKey = QStringLiteral("BRD1");
+        param.BoardPassword = "BPW";
+        param.LinkKey = QStringLiteral("BRD1");
+    }
+    void TearDown() override
+    {
+        for (TBOlcReadForm *w : readers())
+            w->close();
+        EXPECT_TRUE(WaitUntil([] { return readers().isEmpty() && plat::FreeOnTerminateThread::Running() == 0; }));
+        delete main;
+    }
+
+    static QList<TBOlcReadForm *> readers()
+    {
+        QList<TBOlcReadForm *> found;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *r = qobject_cast<TBOlcReadForm *>(w); r && !r->Failed())
+                found.append(r);
+        }
+        return found;
+    }
+    static TBOlcReadForm *readerAt(int depth)
+    {
+        for (TBOlcReadForm *w : readers()) {
+            if (w->Param().Depth == depth)
+                return w;
+        }
+        return nullptr;
+    }
+    void addTitles(const QString &path, const std::vector<MessageRecord> &titles)
+    {
+        plat::RecordFile index(path, MessageRecord::Size);
+        ASSERT_TRUE(index.open());
+        for (const MessageRecord &r : titles)
+            ASSERT_GT(index.append(r.encode()), 0);
+    }
+    MessageRecord record(const QString &path, qint64 r)
+    {
+        plat::RecordFile index(path, MessageRecord::Size);
+        QByteArray image;
+        EXPECT_TRUE(index.open() && index.read(r, image)) << path.toStdString() << ' ' << r;
+        return MessageRecord::decode(image);
+    }
+    static OlcServerScript script(std::vector<OlcReadBoard> boards)
+    {
+        OlcServerScript s;
+        s.version = "OLCP303";
+        s.readBoards = std::move(boards);
+        return s;
+    }
+    // Starts a reader and waits for its first download.
+    TBOlcReadForm *start(const OlcChannelParam &p)
+    {
+        const int before = client->readEnabled;
+        if (StartOlcReader(host, p, client) != ConnectionStartResult::Shown)
+            return nullptr;
+        TBOlcReadForm *shown = readerAt(p.Depth);
+        EXPECT_TRUE(WaitUntil([&] { return client->readEnabled > before; }));
+        return shown;
+    }
+    static bool closeAndWait(TBOlcReadForm *w)
+    {
+        QPointer<TBOlcReadForm> window(w);
+        QTest::mouseClick(w->ui->ExitButton, Qt::LeftButton);
+        return WaitUntil([&] { return !window; });
+    }
+    QByteArray body(const QString &path, const MessageRecord &r) { return plat::ReadFileAt(path, r.Start, r.Bytes); }
+
+    TBLookupForm *main = nullptr;
+    HostRecord host;
+    olc::ServerFolder folder{QString()};
+    std::shared_ptr<FakeClient> client;
+    OlcChannelParam param;
+};
+
+TEST_F(OlcReadTest, ABoardIsReadMessageByMessageIntoTheStoreFoundByNumber)
+{
+    const QByteArray text5 = "first body\r\n", file6(20000, 'F'), text8 = "last";
+    OlcReadBoard board{"BRD1", "BPW", {}};
+    board.messages[5] = Message(5, text5);
+    board.messages[6] = Message(6, file6, true);
+    board.messages[8] = Message(8, text8);
+    // Record 1 is an older title: the record of a message is found by its number.
+    addTitles(folder.boardIndex(QStringLiteral("BRD1")),
+              {Title(3, QStringLiteral("old")), Title(5, QStringLiteral("five"), 0, 12),
+               Title(6, QStringLiteral("six"), MessageRecord::FileFlag, 20000, QStringLiteral("data.bin")),
+               Title(7, QStringLiteral("<<Deleted>>")), Title(8, QStringLiteral("eight"), 0, 999)});
+    FakeOlcServer server(script({board}));
+    param.MessageNumber = 5;
+    param.RecordIndex = 1;
+    TBOlcReadForm *w = start(param);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(ChannelStates[1], 3);
+    EXPECT_EQ(w->ui->ChNumLabel->text(), QStringLiteral("1"));
+    EXPECT_EQ(w->ui->BrdNameLabel->text(), QStringLiteral("Board One"));
+    EXPECT_EQ(w->ui->OlcpvLabel->text(), QStringLiteral("OLCP303"));
+    EXPECT_EQ(client->readers[1], 1);
+    EXPECT_EQ(w->ui->ReadRichView->Rich()->toPlainText(), QStringLiteral("first body\n"));
+    EXPECT_TRUE(w->ui->UtlButton->isVisible());
+    EXPECT_EQ(w->ui->UtlButton->text(), QStringLiteral("Save"));
+    plat::SendWindowMessage(w, 2025, 1, 2);
+    EXPECT_EQ(w->ui->NumberLabel->text(), QStringLiteral("3"));
+
+    const QString index = folder.boardIndex(QStringLiteral("BRD1"));
+    const QString texts = folder.boardText(QStringLiteral("BRD1"));
+    MessageRecord five = record(index, 2);
+    EXPECT_EQ(five.Start, 0);
+    EXPECT_EQ(body(texts, five), text5);
+    EXPECT_EQ(record(index, 1).Start, -1);
+
+    QTest::mouseClick(w->ui->NextButton, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return client->read.size() == 2; }));
+    const QString attachment = folder.path() + QStringLiteral("BRD1/00006_data.bin");
+    EXPECT_EQ(env.readFile(QDir(env.path()).relativeFilePath(attachment)), file6);
+    EXPECT_EQ(w->ui->RecvBar->maximum(), 20000);
+    EXPECT_EQ(w->ui->RecvBar->value(), 20000);
+    EXPECT_EQ(record(index, 3).Start, 0);
+    EXPECT_TRUE(w->ui->ReadRichView->Rich()->toPlainText().contains(QStringLiteral("File Name << data.bin >>")));
+
+    QTest::mouseClick(w->ui->NextButton, Qt::LeftButton);
+    EXPECT_EQ(w->ui->OlcStatusBar->currentMessage(), QStringLiteral("*** <<Deleted>> ***"));
+    EXPECT_TRUE(w->ui->ReadRichView->Memo()->toPlainText().contains(QStringLiteral("Bytes    : -")));
+    QTest::mouseClick(w->ui->NextButton, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return client->read.size() == 3; }));
+    // The body is stored with the length received, not the length its title announced.
+    const MessageRecord eight = record(index, 5);
+    EXPECT_EQ(eight.Start, text5.size());
+    EXPECT_EQ(eight.Bytes, text8.size());
+    EXPECT_EQ(body(texts, eight), text8);
+    EXPECT_FALSE(w->ui->NextButton->isEnabled());
+    EXPECT_EQ(client->read, (QList<qint32>{5, 6, 8}));
+
+    ASSERT_TRUE(closeAndWait(w));
+    server.peer().wait();
+    EXPECT_EQ(server.commands(), (QList<QByteArray>{"READ BRD1 BPW", "REQUEST 5", "NEXT", "REQUEST 6", "NEXT",
+                                                    "REQUEST 0", "NEXT", "REQUEST 8", "OFF"}));
+    EXPECT_EQ(server.channelRequest(), 7);
+    EXPECT_EQ(ChannelStates[1], 0);
+    EXPECT_EQ(client->readers[1], 0);
+}
+
+TEST_F(OlcReadTest, LinksAreFollowedIntoTheLinkStoreAndAFollowedLinkReusesItsRecord)
+{
+    const QString url = QStringLiteral("OLCP://127.0.0.1/ACCKEY/LBRD/LPW/00042/");
+    const QString index = folder.boardIndex(QStringLiteral("BRD1"));
+    addTitles(index, {Title(5, url, MessageRecord::LinkFlag, 4)});
+    OlcReadBoard home{"BRD1", "BPW", {}};
+    home.messages[5] = Message(5, "link");
+    auto server = std::make_unique<FakeOlcServer>(script({home}));
+    param.MessageNumber = 5;
+    param.RecordIndex = 1;
+    TBOlcReadForm *reader = start(param);
+    ASSERT_TRUE(reader);
+    ASSERT_TRUE(reader->ui->LinkButton->isVisible());
+
+    // The linked board lies on "another" server: the same port, once the first has gone.
+    OlcReadBoard linked{"LBRD", "LPW", {}};
+    OlcMessage fortyTwo = Message(42, "linked body");
+    fortyTwo.title = "OLCP://127.0.0.1/ACCKEY/LBRD/LPW/00043/";
+    fortyTwo.flags = MessageRecord::LinkFlag;
+    linked.messages[42] = fortyTwo;
+    server.reset(); // its port is free again
+    server = std::make_unique<FakeOlcServer>(script({linked}));
+    QTest::mouseClick(reader->ui->LinkButton, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return client->readEnabled == 2; }));
+    EXPECT_FALSE(reader->ui->LinkButton->isVisible());
+    TBOlcReadForm *depth1 = readerAt(1);
+    ASSERT_TRUE(depth1);
+    EXPECT_FALSE(depth1->ui->NextButton->isVisible());
+    EXPECT_EQ(depth1->ui->BrdNameLabel->text(), QStringLiteral("Linked Board"));
+    EXPECT_TRUE(server->peer().received().startsWith("OLCP"));
+    EXPECT_TRUE(server->peer().received().contains("\rOLC\rACCKEY\rme\rMYUSERID\r"));
+    EXPECT_EQ(server->channelRequest(), -1);
+
+    const QString links = folder.linkIndex();
+    const MessageRecord first = record(links, 1);
+    EXPECT_EQ(record(links, 0).FileName, QStringLiteral("Link Access Data"));
+    EXPECT_EQ(first.Number, 42);
+    EXPECT_EQ(first.Title, QString::fromLatin1(fortyTwo.title));
+    EXPECT_EQ(first.ReplyTo, 1);
+    EXPECT_EQ(first.AuxText1, QStringLiteral("LBRD"));
+    EXPECT_EQ(first.AuxText2, QStringLiteral("BRD1"));
+    EXPECT_EQ(first.LinkHolder, 5);
+    EXPECT_EQ(first.Address, plat::inet_addr(QStringLiteral("10.0.0.9")));
+    EXPECT_EQ(body(folder.linkText(), first), "linked body");
+    EXPECT_EQ(record(index, 1).LinkIndex, 1);
+
+    // Depth 2: a file, its holder in the link index.
+    OlcReadBoard deeper{"LBRD", "LPW", {}};
+    OlcMessage file = Message(43, "PICTURE", true);
+    file.title = "a picture";
+    file.flags = MessageRecord::FileFlag;
+    file.fileName = "pic.bin";
+    deeper.messages[43] = file;
+    server.reset(); // its port is free again
+    server = std::make_unique<FakeOlcServer>(script({deeper}));
+    QTest::mouseClick(depth1->ui->LinkButton, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return client->readEnabled == 3; }));
+    EXPECT_EQ(env.readFile(QStringLiteral("OlcClient/SRV/OlcLink/BRD1_00005_002_pic.bin")), "PICTURE");
+    EXPECT_EQ(record(links, 2).ReplyTo, 2);
+    EXPECT_EQ(record(links, 1).LinkIndex, 2);
+
+    // The first link once more: its record is reused, only where its body lies changes.
+    for (int depth : {2, 1})
+        ASSERT_TRUE(closeAndWait(readerAt(depth)));
+    server.reset(); // its port is free again
+    server = std::make_unique<FakeOlcServer>(script({linked}));
+    OlcChannelParam again = param;
+    again.ServerChannel = -1;
+    again.BoardKey = QStringLiteral("LBRD");
+    again.BoardPassword = "LPW";
+    again.MessageNumber = 42;
+    again.Depth = 1;
+    again.LinkNumber = 5;
+    ASSERT_TRUE(start(again));
+    plat::RecordFile linkIndex(links, MessageRecord::Size);
+    ASSERT_TRUE(linkIndex.open());
+    EXPECT_EQ(linkIndex.count(), 3);
+    const MessageRecord reused = record(links, 1);
+    EXPECT_EQ(reused.Start, QByteArray("linked body").size());
+    EXPECT_EQ(reused.LinkIndex, 2);
+    EXPECT_EQ(body(folder.linkText(), reused), "linked body");
+}
+
+} // namespace
