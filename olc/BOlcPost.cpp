@@ -44,7 +44,8 @@ qint32 WaitingTelsNow()
 
 QString ReplyText(qint32 number)
 {
-    return number >= 1 ? IntToZeroStr(number, ReplyDigits) : QStringLiteral("-----");
+    // Zero-padded to five digits, never cut: a number above 99999 shows whole.
+    return number >= 1 ? QString::number(number).rightJustified(ReplyDigits, QLatin1Char('0')) : QStringLiteral("-----");
 }
 
 bool IsEnter(const QEvent *event)
@@ -399,8 +400,8 @@ void TBOlcPostForm::AfterPost(bool ok)
     if (Error || (ok && !RepeatTransmit))
         return CloseWhenIdle();
     if (ok) {
+        ClearForNext(); // before the status: an edit of the text clears it
         ShowStatusText(QStringLiteral("Success Transmit"));
-        ClearForNext();
     }
 }
 

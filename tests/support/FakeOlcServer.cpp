@@ -5,6 +5,8 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace testsupport {
 
@@ -229,6 +231,13 @@ void FakeOlcServer::servePost(FakePeer &p)
         post.title = WithoutCr(p.expectLine());
         if (command == "FILE")
             post.fileName = WithoutCr(p.expectLine());
+        if (command == "FILE" && board->slowFile) {
+            p.recvInt();
+            for (;;) { // until the client hangs up
+                p.recvRaw(1024);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
         post.body = p.recvRaw(p.recvInt());
         std::lock_guard lock(mutex_);
         posts_.append(post);

@@ -63,6 +63,7 @@ struct OlcReadBoard {
     std::map<qint32, OlcMessage> messages;
     QByteArray postAnswer = "ACK"; // the third answer to POST: "NAK" full, anything else read-only
     QByteArray textAnswer = "ACK"; // the answer to TEXT and FILE
+    bool slowFile = false;         // takes a posted file a KiB every 10 ms, as a stalling line
 };
 
 // One post the server took.
