@@ -330,4 +330,113 @@ TEST_F(OlcReadTest, LinksAreFollowedIntoTheLinkStoreAndAFollowedLinkReusesItsRec
     EXPECT_EQ(body(folder.linkText(), reused), "linked body");
 }
 
+// Servers that refuse, lie or hang up, and names that cannot be paths: where
+// it is said, what went out, and that the store keeps no body for it.
+TEST_F(OlcReadTest, HostileAnswersLeaveTheStoreAsItWasAndAreSaid)
+{
+    QByteArray oversized(4, '\0');
+    qToBigEndian<qint32>(70000, oversized.data());
+    QByteArray shortFile(4, '\0');
+    qToBigEndian<qint32>(5000, shortFile.data());
+    shortFile += QByteArray(100, 'F');
+    struct Case {
+        const char *name;
+        QByteArray handshake = "ACK";
+        OlcChannelParam change;      // what differs from the fixture's parameter block
+        MessageRecord title;         // record 1 of the board's index
+        OlcMessage message;          // what the server holds
+        QString clientStatus;        // in the OLC client window's status bar
+        QString readerStatus;        // in the reader, which stays open
+        QList<QByteArray> commands;
+    };
+    const auto text = [](const QByteArray &raw, bool hangUp) {
+        OlcMessage m = Message(5, "body");
+        m.rawBody = raw;
+        m.hangUp = hangUp;
+        return m;
+    };
+    const auto file = [](const QByteArray &name, const QByteArray &raw) {
+        OlcMessage m = Message(5, "FILE", true);
+        m.flags = MessageRecord::FileFlag;
+        m.fileName = name;
+        m.rawBody = raw;
+        m.hangUp = !raw.isEmpty();
+        return m;
+    };
+    OlcChannelParam normal = param;
+    normal.MessageNumber = 5;
+    normal.RecordIndex = 1;
+    OlcChannelParam link = normal;
+    link.ServerChannel = -1;
+    link.BoardKey = QStringLiteral("BRD1");
+    link.Depth = 1;
+    link.LinkNumber = 5;
+    OlcChannelParam unknownBoard = normal, wrongPassword = normal, missingLink = link, skipping = normal;
+    unknownBoard.BoardKey = QStringLiteral("NONE");
+    wrongPassword.BoardPassword = "XX";
+    missingLink.MessageNumber = 99;
+    skipping.SkipFiles = 1;
+    const MessageRecord textTitle = Title(5, QStringLiteral("five"), 0, 4);
+    const MessageRecord fileTitle = Title(5, QStringLiteral("five"), MessageRecord::FileFlag, 4, QStringLiteral("data.bin"));
+    const MessageRecord evilTitle =
+        Title(5, QStringLiteral("five"), MessageRecord::FileFlag, 4, QStringLiteral("../evil.bin"));
+    const std::vector<Case> cases = {
+        {"busy server", "CAN", normal, textTitle, text({}, false), QStringLiteral("... Target OLC Server Busy ! ..."),
+         {}, {}},
+        {"unknown board", "ACK", unknownBoard, textTitle, text({}, false),
+         QStringLiteral("... Board-Key Not Found ! ..."), {}, {"READ NONE"}},
+        {"wrong board password", "ACK", wrongPassword, textTitle, text({}, false),
+         QStringLiteral("... Board Password Disagreement ! ..."), {}, {"READ BRD1 XX"}},
+        {"missing linked message", "ACK", missingLink, textTitle, text({}, false),
+         QStringLiteral("... Board Password Disagreement ! ..."), {}, {"READ BRD1 BPW", "LINK 99"}},
+        {"text longer than a buffer", "ACK", normal, textTitle, text(oversized, true), {}, {},
+         {"READ BRD1 BPW", "REQUEST 5"}},
+        {"file cut short", "ACK", normal, fileTitle, file("data.bin", shortFile), {}, {},
+         {"READ BRD1 BPW", "REQUEST 5"}},
+        {"unsafe file name in the index", "ACK", normal, evilTitle, file("../evil.bin", {}), {},
+         QStringLiteral("*** <<../evil.bin>> : Invalid File Name ***"), {"READ BRD1 BPW", "REQUEST 0"}},
+        {"unsafe file name in a link header", "ACK", link, textTitle, file("../evil.bin", {}), {}, {},
+         {"READ BRD1 BPW", "LINK 5"}},
+        {"attachments skipped", "ACK", skipping, fileTitle, file("data.bin", {}), {},
+         QStringLiteral("*** <<data.bin>> 読み飛ばし ***"), {"READ BRD1 BPW", "REQUEST 0"}},
+    };
+    const QString index = folder.boardIndex(QStringLiteral("BRD1"));
+    BoardRecord brd1;
+    brd1.BoardKey = QStringLiteral("BRD1");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(index);
+        ASSERT_TRUE(olc::PrepareBoardFiles(folder, brd1));
+        addTitles(index, {c.title});
+        client->statuses.clear();
+        OlcReadBoard board{"BRD1", "BPW", {}};
+        board.messages[5] = c.message;
+        OlcServerScript s = script({board});
+        s.answer = c.handshake;
+        FakeOlcServer server(s);
+        const int before = client->readEnabled;
+        const ConnectionStartResult result = StartOlcReader(host, c.change, client);
+        EXPECT_EQ(result, c.handshake == "ACK" ? ConnectionStartResult::Shown : ConnectionStartResult::Failed);
+        if (!c.readerStatus.isEmpty()) {
+            ASSERT_TRUE(WaitUntil([&] { return client->readEnabled > before; }));
+            TBOlcReadForm *w = readers().front();
+            EXPECT_EQ(w->ui->OlcStatusBar->currentMessage(), c.readerStatus);
+            ASSERT_TRUE(closeAndWait(w));
+        }
+        // Every other reader fails and closes by itself, without "OFF".
+        ASSERT_TRUE(WaitUntil([] { return ChannelStates[1] == 0 && plat::FreeOnTerminateThread::Running() == 0; }));
+        server.peer().wait();
+        WaitUntil([&] { return c.clientStatus.isEmpty() || !client->statuses.isEmpty(); });
+        EXPECT_EQ(client->statuses, c.clientStatus.isEmpty() ? QStringList() : QStringList{c.clientStatus});
+        QList<QByteArray> commands = c.commands;
+        if (!c.readerStatus.isEmpty())
+            commands.append("OFF");
+        EXPECT_EQ(server.commands(), commands);
+        EXPECT_EQ(record(index, 1).Start, -1);
+        EXPECT_EQ(plat::FileSize(folder.boardText(QStringLiteral("BRD1"))), 0);
+        EXPECT_FALSE(QFile::exists(folder.path() + QStringLiteral("evil.bin")));
+        EXPECT_FALSE(QFile::exists(folder.path() + QStringLiteral("../evil.bin")));
+    }
+}
+
 } // namespace

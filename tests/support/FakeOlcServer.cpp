@@ -175,9 +175,10 @@ OlcReadBoard *FakeOlcServer::openBoard(FakePeer &p, const QByteArray &command)
 
 void FakeOlcServer::sendBody(FakePeer &p, const OlcMessage &m)
 {
-    if (!m.rawBody.isEmpty())
-        return p.sendRaw(m.rawBody);
-    p.sendRaw(Buffer(m.body)); // a file element has the same form: size, then the bytes
+    // A file element has the same form as a buffer: the size, then the bytes.
+    p.sendRaw(m.rawBody.isEmpty() ? Buffer(m.body) : m.rawBody);
+    if (m.hangUp)
+        throw FakePeer::Failure("hung up after the body");
 }
 
 void FakeOlcServer::serveRead(FakePeer &p, bool linkMode)

@@ -55,6 +55,7 @@ struct OlcMessage {
                dateTime = "2024/05/06 07:08:09", fileName, userId = "USER0002";
     qint32 flags = 0, replyTo = 0;
     QByteArray rawBody; // sent in place of the body element when not empty
+    bool hangUp = false; // the server hangs up right after the body
 };
 
 // A board as READ and POST find it.
