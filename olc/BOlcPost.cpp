@@ -243,7 +243,7 @@ void TBOlcPostForm::FormShow()
         client->ChangePosterCount(Channel.BoardIndex, 1);
         Counted = true;
     }
-    Error = Refused = Transferring = false;
+    Error = Refused = false;
     ui->LoadButton->setText(QStringLiteral("Load"));
     LatestFlag = false;
 
@@ -374,11 +374,9 @@ bool TBOlcPostForm::SendPostFile()
               SendString(Socket, name + QLatin1Char('\r'))))
         return false;
     ShowTransfer(true);
-    Transferring = true;
     const TransferProgress progress{ui->SpeedLabel, ui->SendBar};
     qint64 size = -1;
     const bool sent = SendFileProgress(Socket, path, 0, &progress, size);
-    Transferring = false;
     ShowTransfer(false);
     return Step(sent);
 }

@@ -90,7 +90,7 @@ private:
     QPointer<QPushButton> Opener;
     plat::SOCKET Socket = plat::INVALID_SOCKET;
     int ServerVersion = 0;
-    bool Error = false, Refused = false, Transferring = false;
+    bool Error = false, Refused = false;
 
     int Busy = 0;
     bool Started = false, OwnsChannel = false, Counted = false, CloseRequested = false, Closed = false;

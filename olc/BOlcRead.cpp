@@ -472,7 +472,8 @@ void TBOlcReadForm::RecvMessageBody()
 bool TBOlcReadForm::RecvFileBody(qint64 &bytes)
 {
     if (AttachmentPath.isEmpty()) {
-        // A link header whose file name cannot be a path: the file is drained, not stored.
+        // A link header whose file name cannot be a path: its bytes have nowhere
+        // safe to go, so the reader fails and closes without taking them.
         Status(QStringLiteral("*** <<") + Message.FileName + QStringLiteral(">> : Invalid File Name ***"));
         Error = true;
         return false;
@@ -484,10 +485,8 @@ bool TBOlcReadForm::RecvFileBody(qint64 &bytes)
         return false;
     }
     ShowTransfer(true);
-    Transferring = true;
     const TransferProgress progress{ui->SpeedLabel, ui->RecvBar};
     const bool received = RecvFileProgress(Socket, out, bytes, &progress);
-    Transferring = false;
     out.close();
     ShowTransfer(false);
     if (!Step(received))

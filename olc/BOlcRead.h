@@ -138,7 +138,7 @@ private:
     qint32 LinkRecordIndex = 0;   // this reader's record in the link index
     bool Requested = false;       // a body follows the request
 
-    bool FirstDownload = true, Refresh = false, Transferring = false, Error = false, ShiftFlag = false,
+    bool FirstDownload = true, Refresh = false, Error = false, ShiftFlag = false,
          LinkMode = false;
 
     int Busy = 0;
