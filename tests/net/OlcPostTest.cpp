@@ -7,14 +7,9 @@
 #include "core/MessageRecord.h"
 #include "core/RichView.h"
 #include "olc/BOlcPost.h"
-#include "olc/OlcStore.h"
 #include "platform/Cp932.h"
-#include "platform/FreeOnTerminateThread.h"
-#include "platform/RecordFile.h"
-#include "support/FakeOlcServer.h"
-#include "support/MainWindow.h"
 #include "support/Modals.h"
-#include "support/TempEnv.h"
+#include "support/OlcChildWindows.h"
 #include "support/Wait.h"
 #include "ui_BEditor.h"
 
@@ -23,7 +18,6 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -34,61 +28,17 @@ using namespace testsupport;
 
 namespace {
 
-struct FakeClient : OlcClientHooks {
-    QStatusBar bar;
-    QStringList statuses;
-    int posters = 0;
-
-    void ShowClientStatus(const QString &text) override { statuses.append(text); }
-    QStatusBar *ClientStatusBar() override { return &bar; }
-    void ChangeReaderCount(int, int) override {}
-    void ChangePosterCount(int, int delta) override { posters += delta; }
-    QString BoardNameText() override { return QString(); }
-    QString PointerText() override { return QString(); }
-    QString CurrentHeaderText() override { return QString(); }
-    void EnableReadButton() override {}
-    void ReenterBoard(int) override {}
-    void MessageRead(int, std::int32_t) override {}
-    std::int32_t LastNumber(int) override { return 0; }
-};
-
-class OlcPostTest : public TempEnvTest {
+class OlcPostTest : public OlcChildTest {
 protected:
     void SetUp() override
     {
-        main = StartMainWindow(env);
-        OlcClientDirectory = env.file(QStringLiteral("OlcClient"));
-        ChannelStates[0] = 2;
+        OlcChildTest::SetUp();
         RepeatTransmit = false;
         PlainTransmit = false;
-        host.IpAddress = QStringLiteral("127.0.0.1");
-        host.HostName = QStringLiteral("olc host");
-        host.Handle = QStringLiteral("me");
-        host.UserId = QStringLiteral("MYUSERID");
-        host.OlcName = QStringLiteral("SRV");
-        const olc::ServerFolder folder(QStringLiteral("SRV"));
-        BoardRecord board;
-        board.BoardKey = QStringLiteral("BRD1");
-        ASSERT_TRUE(olc::PrepareBoardFiles(folder, board));
-        plat::RecordFile index(folder.boardIndex(QStringLiteral("BRD1")), MessageRecord::Size);
-        ASSERT_TRUE(index.open());
-        for (qint32 number : {123, 100123, 200}) {
-            MessageRecord r;
-            r.Number = number;
-            ASSERT_GT(index.append(r.encode()), 0);
-        }
-        client = std::make_shared<FakeClient>();
-        param.ServerChannel = 7;
-        param.BoardIndex = 1;
-        param.BoardKey = QStringLiteral("BRD1");
-        param.BoardPassword = "BPW";
-    }
-    void TearDown() override
-    {
-        for (TBOlcPostForm *w : posters())
-            w->close();
-        EXPECT_TRUE(WaitUntil([] { return posters().isEmpty() && plat::FreeOnTerminateThread::Running() == 0; }));
-        delete main;
+        std::vector<MessageRecord> titles;
+        for (qint32 number : {123, 100123, 200})
+            titles.push_back(OlcTitle(number, QStringLiteral("t")));
+        addTitles(folder.boardIndex(QStringLiteral("BRD1")), titles);
     }
     static QList<TBOlcPostForm *> posters()
     {
@@ -98,13 +48,6 @@ protected:
                 found.append(p);
         }
         return found;
-    }
-    static OlcServerScript script(const QByteArray &version, const OlcReadBoard &board)
-    {
-        OlcServerScript s;
-        s.version = version;
-        s.readBoards = {board};
-        return s;
     }
     TBOlcPostForm *start()
     {
@@ -119,10 +62,6 @@ protected:
         return WaitUntil([&] { return !window; });
     }
 
-    TBLookupForm *main = nullptr;
-    HostRecord host;
-    std::shared_ptr<FakeClient> client;
-    OlcChannelParam param;
     QPushButton postButton;
 };
 
@@ -132,11 +71,11 @@ TEST_F(OlcPostTest, TextsAndFilesReachTheServerByteExactPlainBelow207AndRichFrom
     env.writeFile(QStringLiteral("send/photo.jpg"), QByteArray(30000, 'J'));
     for (const QByteArray &version : {QByteArray("OLCP206"), QByteArray("OLCP303")}) {
         RepeatTransmit = version == "OLCP303";
-        FakeOlcServer server(script(version, {"BRD1", "BPW", {}}));
+        FakeOlcServer server(script({{"BRD1", "BPW", {}}}, version));
         TBOlcPostForm *w = start();
         ASSERT_TRUE(w) << version.constData();
         EXPECT_EQ(ChannelStates[1], 4);
-        EXPECT_EQ(client->posters, 1);
+        EXPECT_EQ(client->posters[1], 1);
         EXPECT_EQ(w->ui->ChNumLabel->text(), QStringLiteral("1"));
         EXPECT_EQ(w->ReplyEdit->text(), QStringLiteral("-----"));
         EXPECT_EQ(w->focusWidget(), w->TitleEdit);
@@ -182,7 +121,7 @@ TEST_F(OlcPostTest, TextsAndFilesReachTheServerByteExactPlainBelow207AndRichFrom
         }
         EXPECT_EQ(server.commands().back(), "OFF");
         EXPECT_EQ(ChannelStates[1], 0);
-        EXPECT_EQ(client->posters, 0);
+        EXPECT_EQ(client->posters[1], 0);
     }
 }
 
@@ -221,7 +160,7 @@ TEST_F(OlcPostTest, RefusalsAreSaidWhereTheyBelongAndSendNothingMore)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        OlcServerScript s = script("OLCP303", {"BRD1", "BPW", {}});
+        OlcServerScript s = script({{"BRD1", "BPW", {}}});
         s.answer = c.handshake;
         s.readBoards[0].postAnswer = c.postAnswer;
         s.readBoards[0].textAnswer = c.textAnswer;
@@ -262,7 +201,7 @@ TEST_F(OlcPostTest, ExitDuringAFileEndsTheTransferAndSendsNoOffIntoIt)
     env.writeFile(QStringLiteral("big.bin"), QByteArray(8 * 1024 * 1024, 'B'));
     OlcReadBoard board{"BRD1", "BPW", {}};
     board.slowFile = true;
-    FakeOlcServer server(script("OLCP303", board));
+    FakeOlcServer server(script({board}));
     TBOlcPostForm *w = start();
     ASSERT_TRUE(w);
     QPointer<TBOlcPostForm> window(w);
@@ -281,7 +220,7 @@ TEST_F(OlcPostTest, ExitDuringAFileEndsTheTransferAndSendsNoOffIntoIt)
     EXPECT_GT(server.peer().received().size(), 1024);
     EXPECT_FALSE(server.peer().received().endsWith("OFF\r"));
     EXPECT_EQ(ChannelStates[1], 0);
-    EXPECT_EQ(client->posters, 0);
+    EXPECT_EQ(client->posters[1], 0);
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 // a chain of links followed into the link store, and servers that refuse,
 // lie or hang up.
 #include "core/BLookup.h"
-#include "core/BRegistr.h"
 #include "core/MessageRecord.h"
 #include "core/RichView.h"
 #include "olc/BOlcRead.h"
@@ -11,9 +10,7 @@
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
-#include "support/FakeOlcServer.h"
-#include "support/MainWindow.h"
-#include "support/TempEnv.h"
+#include "support/OlcChildWindows.h"
 #include "support/Wait.h"
 #include "ui_BOlcRead.h"
 
@@ -24,12 +21,9 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QtEndian>
-
-#include <map>
 
 #include <gtest/gtest.h>
 
@@ -37,87 +31,8 @@ using namespace testsupport;
 
 namespace {
 
-// What the readers ask of the OLC client window, noted.
-struct FakeClient : OlcClientHooks {
-    QStatusBar bar;
-    QStringList statuses;
-    std::map<int, int> readers;
-    QList<qint32> read;
-    qint32 last = 8;
-    int reentered = 0;
-    int readEnabled = 0;
-
-    void ShowClientStatus(const QString &text) override { statuses.append(text); }
-    QStatusBar *ClientStatusBar() override { return &bar; }
-    void ChangeReaderCount(int board, int delta) override { readers[board] += delta; }
-    void ChangePosterCount(int, int) override {}
-    QString BoardNameText() override { return QStringLiteral("Board One"); }
-    QString PointerText() override { return QStringLiteral("00004"); }
-    QString CurrentHeaderText() override { return QStringLiteral("Number   : 5"); }
-    void EnableReadButton() override { ++readEnabled; }
-    void ReenterBoard(int) override { ++reentered; }
-    void MessageRead(int, std::int32_t number) override { read.append(number); }
-    std::int32_t LastNumber(int) override { return last; }
-};
-
-OlcMessage Message(qint32 number, const QByteArray &body, bool file = false)
-{
-    OlcMessage m;
-    m.number = number;
-    m.body = body;
-    m.file = file;
-    return m;
-}
-
-MessageRecord Title(qint32 number, const QString &title, std::uint8_t flags = 0, qint32 bytes = 0,
-                    const QString &fileName = QString())
-{
-    MessageRecord r;
-    r.Number = number;
-    r.Title = title;
-    r.Flags = flags;
-    r.Start = -1;
-    r.Bytes = bytes;
-    r.FileName = fileName;
-    r.Deleted = title == QLatin1String("<<Deleted>>");
-    return r;
-}
-
-class OlcReadTest : public TempEnvTest {
+class OlcReadTest : public OlcChildTest {
 protected:
-    void SetUp() override
-    {
-        main = StartMainWindow(env);
-        OlcClientDirectory = env.file(QStringLiteral("OlcClient"));
-        folder = olc::ServerFolder(QStringLiteral("SRV"));
-        ChannelStates[0] = 2; // the OLC client window's channel
-        host.IpAddress = QStringLiteral("127.0.0.1");
-        host.HostName = QStringLiteral("olc host");
-        host.Memo = QStringLiteral("メモ");
-        host.Handle = QStringLiteral("me");
-        host.UserId = QStringLiteral("MYUSERID");
-        host.OlcName = QStringLiteral("SRV");
-        host.OlcPassword = "OLCPW";
-        host.Channel = 0;
-        BoardRecord board;
-        board.BoardKey = QStringLiteral("BRD1");
-        board.BoardName = QStringLiteral("Board One");
-        ASSERT_TRUE(olc::PrepareBoardFiles(folder, board));
-        client = std::make_shared<FakeClient>();
-        param.ServerChannel = 7;
-        param.BoardIndex = 1;
-        param.BoardKey = QStringLiteral("BRD1");
-        param.BoardPassword = "BPW";
-        param.LinkKey = QStringLiteral("BRD1");
-    }
-    void TearDown() override
-    {
-        for (TBOlcReadForm *w : readers())
-            w->close();
-        EXPECT_TRUE(WaitUntil([] { return readers().isEmpty() && plat::FreeOnTerminateThread::Running() == 0; }));
-        delete main;
-    }
-
     static QList<TBOlcReadForm *> readers()
     {
         QList<TBOlcReadForm *> found;
@@ -135,27 +50,6 @@ protected:
         }
         return nullptr;
     }
-    void addTitles(const QString &path, const std::vector<MessageRecord> &titles)
-    {
-        plat::RecordFile index(path, MessageRecord::Size);
-        ASSERT_TRUE(index.open());
-        for (const MessageRecord &r : titles)
-            ASSERT_GT(index.append(r.encode()), 0);
-    }
-    MessageRecord record(const QString &path, qint64 r)
-    {
-        plat::RecordFile index(path, MessageRecord::Size);
-        QByteArray image;
-        EXPECT_TRUE(index.open() && index.read(r, image)) << path.toStdString() << ' ' << r;
-        return MessageRecord::decode(image);
-    }
-    static OlcServerScript script(std::vector<OlcReadBoard> boards)
-    {
-        OlcServerScript s;
-        s.version = "OLCP303";
-        s.readBoards = std::move(boards);
-        return s;
-    }
     // Starts a reader and waits for its first download.
     TBOlcReadForm *start(const OlcChannelParam &p)
     {
@@ -172,27 +66,24 @@ protected:
         QTest::mouseClick(w->ui->ExitButton, Qt::LeftButton);
         return WaitUntil([&] { return !window; });
     }
-    QByteArray body(const QString &path, const MessageRecord &r) { return plat::ReadFileAt(path, r.Start, r.Bytes); }
-
-    TBLookupForm *main = nullptr;
-    HostRecord host;
-    olc::ServerFolder folder{QString()};
-    std::shared_ptr<FakeClient> client;
-    OlcChannelParam param;
+    static QByteArray body(const QString &path, const MessageRecord &r)
+    {
+        return plat::ReadFileAt(path, r.Start, r.Bytes);
+    }
 };
 
 TEST_F(OlcReadTest, ABoardIsReadMessageByMessageIntoTheStoreFoundByNumber)
 {
     const QByteArray text5 = "first body\r\n", file6(20000, 'F'), text8 = "last";
     OlcReadBoard board{"BRD1", "BPW", {}};
-    board.messages[5] = Message(5, text5);
-    board.messages[6] = Message(6, file6, true);
-    board.messages[8] = Message(8, text8);
+    board.messages[5] = OlcText(5, text5);
+    board.messages[6] = OlcText(6, file6, true);
+    board.messages[8] = OlcText(8, text8);
     // Record 1 is an older title: the record of a message is found by its number.
     addTitles(folder.boardIndex(QStringLiteral("BRD1")),
-              {Title(3, QStringLiteral("old")), Title(5, QStringLiteral("five"), 0, 12),
-               Title(6, QStringLiteral("six"), MessageRecord::FileFlag, 20000, QStringLiteral("data.bin")),
-               Title(7, QStringLiteral("<<Deleted>>")), Title(8, QStringLiteral("eight"), 0, 999)});
+              {OlcTitle(3, QStringLiteral("old")), OlcTitle(5, QStringLiteral("five"), 0, 12),
+               OlcTitle(6, QStringLiteral("six"), MessageRecord::FileFlag, 20000, QStringLiteral("data.bin")),
+               OlcTitle(7, QStringLiteral("<<Deleted>>")), OlcTitle(8, QStringLiteral("eight"), 0, 999)});
     FakeOlcServer server(script({board}));
     param.MessageNumber = 5;
     param.RecordIndex = 1;
@@ -251,9 +142,9 @@ TEST_F(OlcReadTest, LinksAreFollowedIntoTheLinkStoreAndAFollowedLinkReusesItsRec
 {
     const QString url = QStringLiteral("OLCP://127.0.0.1/ACCKEY/LBRD/LPW/00042/");
     const QString index = folder.boardIndex(QStringLiteral("BRD1"));
-    addTitles(index, {Title(5, url, MessageRecord::LinkFlag, 4)});
+    addTitles(index, {OlcTitle(5, url, MessageRecord::LinkFlag, 4)});
     OlcReadBoard home{"BRD1", "BPW", {}};
-    home.messages[5] = Message(5, "link");
+    home.messages[5] = OlcText(5, "link");
     auto server = std::make_unique<FakeOlcServer>(script({home}));
     param.MessageNumber = 5;
     param.RecordIndex = 1;
@@ -263,7 +154,7 @@ TEST_F(OlcReadTest, LinksAreFollowedIntoTheLinkStoreAndAFollowedLinkReusesItsRec
 
     // The linked board lies on "another" server: the same port, once the first has gone.
     OlcReadBoard linked{"LBRD", "LPW", {}};
-    OlcMessage fortyTwo = Message(42, "linked body");
+    OlcMessage fortyTwo = OlcText(42, "linked body");
     fortyTwo.title = "OLCP://127.0.0.1/ACCKEY/LBRD/LPW/00043/";
     fortyTwo.flags = MessageRecord::LinkFlag;
     linked.messages[42] = fortyTwo;
@@ -295,7 +186,7 @@ TEST_F(OlcReadTest, LinksAreFollowedIntoTheLinkStoreAndAFollowedLinkReusesItsRec
 
     // Depth 2: a file, its holder in the link index.
     OlcReadBoard deeper{"LBRD", "LPW", {}};
-    OlcMessage file = Message(43, "PICTURE", true);
+    OlcMessage file = OlcText(43, "PICTURE", true);
     file.title = "a picture";
     file.flags = MessageRecord::FileFlag;
     file.fileName = "pic.bin";
@@ -350,13 +241,13 @@ TEST_F(OlcReadTest, HostileAnswersLeaveTheStoreAsItWasAndAreSaid)
         QList<QByteArray> commands;
     };
     const auto text = [](const QByteArray &raw, bool hangUp) {
-        OlcMessage m = Message(5, "body");
+        OlcMessage m = OlcText(5, "body");
         m.rawBody = raw;
         m.hangUp = hangUp;
         return m;
     };
     const auto file = [](const QByteArray &name, const QByteArray &raw) {
-        OlcMessage m = Message(5, "FILE", true);
+        OlcMessage m = OlcText(5, "FILE", true);
         m.flags = MessageRecord::FileFlag;
         m.fileName = name;
         m.rawBody = raw;
@@ -376,10 +267,10 @@ TEST_F(OlcReadTest, HostileAnswersLeaveTheStoreAsItWasAndAreSaid)
     wrongPassword.BoardPassword = "XX";
     missingLink.MessageNumber = 99;
     skipping.SkipFiles = 1;
-    const MessageRecord textTitle = Title(5, QStringLiteral("five"), 0, 4);
-    const MessageRecord fileTitle = Title(5, QStringLiteral("five"), MessageRecord::FileFlag, 4, QStringLiteral("data.bin"));
+    const MessageRecord textTitle = OlcTitle(5, QStringLiteral("five"), 0, 4);
+    const MessageRecord fileTitle = OlcTitle(5, QStringLiteral("five"), MessageRecord::FileFlag, 4, QStringLiteral("data.bin"));
     const MessageRecord evilTitle =
-        Title(5, QStringLiteral("five"), MessageRecord::FileFlag, 4, QStringLiteral("../evil.bin"));
+        OlcTitle(5, QStringLiteral("five"), MessageRecord::FileFlag, 4, QStringLiteral("../evil.bin"));
     const std::vector<Case> cases = {
         {"busy server", "CAN", normal, textTitle, text({}, false), QStringLiteral("... Target OLC Server Busy ! ..."),
          {}, {}},
