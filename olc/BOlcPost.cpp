@@ -74,10 +74,8 @@ ConnectionStartResult StartOlcPoster(const HostRecord &host, const OlcChannelPar
         },
         [=](QWidget *window, ConnectionStartReporter reporter) {
             QPointer<TBOlcPostForm> poster(static_cast<TBOlcPostForm *>(window));
-            HostRecord copy = host;
-            copy.OwnChannel = std::uint8_t(reporter.Channel());
             new TBOlcPostThread(
-                copy, param.ServerChannel, hooks,
+                poster->Target(), param.ServerChannel, hooks,
                 [poster](plat::SOCKET s, const HostRecord &h) { return poster && poster->StartConversation(s, h); },
                 std::move(reporter));
         },

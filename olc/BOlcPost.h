@@ -43,6 +43,8 @@ public:
     QLabel *const ReplyLabel;
     QLineEdit *const ReplyEdit;
 
+    // The host as the window holds it: Channel the client's, OwnChannel its own.
+    const HostRecord &Target() const { return Host; }
     // Called by the thread on the GUI thread: the conversation begins on s
     // and the window shows. False when the window is closing.
     bool StartConversation(plat::SOCKET s, const HostRecord &host);

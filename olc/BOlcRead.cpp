@@ -69,10 +69,8 @@ ConnectionStartResult StartOlcReader(const HostRecord &host, const OlcChannelPar
         },
         [=](QWidget *window, ConnectionStartReporter reporter) {
             QPointer<TBOlcReadForm> reader(static_cast<TBOlcReadForm *>(window));
-            HostRecord copy = host;
-            copy.OwnChannel = std::uint8_t(reporter.Channel());
             new TBOlcReadThread(
-                copy, param.ServerChannel, hooks,
+                reader->Target(), param.ServerChannel, hooks,
                 [reader](plat::SOCKET s, const HostRecord &h) { return reader && reader->StartConversation(s, h); },
                 std::move(reporter));
         },

@@ -24,7 +24,6 @@
 #include "olc/OlcStore.h"
 #include "platform/WinSock.h"
 
-#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -70,6 +69,8 @@ public:
     // and the window shows. False when the window is closing.
     bool StartConversation(plat::SOCKET s, const HostRecord &host);
 
+    // The host as the window holds it: Channel the client's, OwnChannel its own.
+    const HostRecord &Target() const { return Host; }
     const OlcChannelParam &Param() const { return Channel; }
     // The message on show: its record as stored (link mode: as the header came).
     const MessageRecord &Current() const { return Message; }

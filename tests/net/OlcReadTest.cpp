@@ -11,6 +11,7 @@
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
 #include "support/OlcChildWindows.h"
+#include "support/OlcpScripts.h"
 #include "support/Wait.h"
 #include "ui_BOlcRead.h"
 
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
@@ -129,7 +131,12 @@ TEST_F(OlcReadTest, ABoardIsReadMessageByMessageIntoTheStoreFoundByNumber)
     EXPECT_FALSE(w->ui->NextButton->isEnabled());
     EXPECT_EQ(client->read, (QList<qint32>{5, 6, 8}));
 
-    ASSERT_TRUE(closeAndWait(w));
+    // The OLC client window closes: its readers close with it, another client's do not.
+    QPointer<TBOlcReadForm> window(w);
+    plat::SendWindowMessage(w, 2027, 0, 5);
+    EXPECT_TRUE(window);
+    plat::SendWindowMessage(w, 2027, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return !window; }));
     server.peer().wait();
     EXPECT_EQ(server.commands(), (QList<QByteArray>{"READ BRD1 BPW", "REQUEST 5", "NEXT", "REQUEST 6", "NEXT",
                                                     "REQUEST 0", "NEXT", "REQUEST 8", "OFF"}));
@@ -328,6 +335,26 @@ TEST_F(OlcReadTest, HostileAnswersLeaveTheStoreAsItWasAndAreSaid)
         EXPECT_FALSE(QFile::exists(folder.path() + QStringLiteral("evil.bin")));
         EXPECT_FALSE(QFile::exists(folder.path() + QStringLiteral("../evil.bin")));
     }
+}
+
+TEST_F(OlcReadTest, AReaderClosedWhileItsThreadStillConnectsGoesSafely)
+{
+    auto server = FakePeer::listen([](FakePeer &p) {
+        ReadOlcpLogin(p, "OLCP303");
+        p.stall(); // no answer: the thread waits in the handshake
+    }, 8011);
+    QTimer::singleShot(100, [] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (qobject_cast<TBOlcReadForm *>(w))
+                w->close();
+        }
+    });
+    param.MessageNumber = 5;
+    EXPECT_EQ(StartOlcReader(host, param, client), ConnectionStartResult::Abandoned);
+    EXPECT_EQ(ChannelStates[1], 3); // still the thread's
+    server.reset();                 // the handshake fails now
+    EXPECT_TRUE(WaitUntil([] { return ChannelStates[1] == 0 && plat::FreeOnTerminateThread::Running() == 0; }));
+    EXPECT_TRUE(client->readers.empty());
 }
 
 } // namespace
