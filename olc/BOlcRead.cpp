@@ -241,7 +241,6 @@ void TBOlcReadForm::FullScreenClick()
 void TBOlcReadForm::FormShow()
 {
     Conversation conversation(*this);
-    ServerVersion = PeerVersionNumber(Host.OlcpVersion);
     const int offset = (Host.OwnChannel + 2) * WindowStep;
     move(MainPosition.Left + offset, MainPosition.Top + offset);
     resize(MainPosition.Width, WindowHeight);
@@ -291,12 +290,12 @@ void TBOlcReadForm::FormShow()
 
 void TBOlcReadForm::FormActive()
 {
-    if (Error)
-        return CloseWhenIdle();
     if (Busy || Closed)
         return;
-    if (FirstDownload) {
-        DownloadFirst();
+    if (std::exchange(FirstDownload, false)) {
+        if (!Error)
+            DownloadFirst();
+        // The client's Read button waited for this reader, which may have failed.
         if (const auto client = Client.lock())
             client->EnableReadButton();
     } else if (std::exchange(Refresh, false)) {
@@ -346,7 +345,6 @@ void TBOlcReadForm::DownloadFirst()
     }
     RecvMessageBody();
     ShiftFlag = false;
-    FirstDownload = false;
 }
 
 bool TBOlcReadForm::RecvLinkHeader()

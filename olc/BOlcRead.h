@@ -128,7 +128,6 @@ private:
     std::weak_ptr<OlcClientHooks> Client;
     olc::ServerFolder Folder;
     plat::SOCKET Socket = plat::INVALID_SOCKET;
-    int ServerVersion = 0;
 
     MessageRecord Message;        // the message on show
     qint64 MessageRecordIndex = 0; // its record in the board's index (normal mode)
