@@ -1,6 +1,5 @@
 #include "olc/BOlcRead.h"
 
-#include "core/BClient.h"
 #include "core/BCommon.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
