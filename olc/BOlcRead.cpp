@@ -710,27 +710,39 @@ void TBOlcReadForm::PostButtonClick()
 
 void TBOlcReadForm::LinkButtonClick()
 {
-    OlcpUrl url;
     const auto client = Client.lock();
-    if (Busy || !client || !ParseOlcpUrl(LinkAddress, url))
+    if (Busy || !client)
         return;
-    HostRecord host = Host;
-    host.IpAddress = host.HostName = plat::inet_ntoa(url.Address);
-    host.Memo.clear();
-    host.OlcPassword = plat::ToCp932(url.AccessKey);
-    OlcChannelParam link = Channel;
+    OlcChannelParam holder = Channel;
+    holder.MessageNumber = Message.Number;
+    if (Channel.Depth > 0)
+        holder.RecordIndex = LinkRecordIndex;
+    if (StartOlcLinkReader(Host, holder, LinkAddress, client))
+        ui->LinkButton->hide();
+}
+
+bool StartOlcLinkReader(const HostRecord &host, const OlcChannelParam &holder, const QString &address,
+                        const std::shared_ptr<OlcClientHooks> &client)
+{
+    OlcpUrl url;
+    if (!ParseOlcpUrl(address, url))
+        return false;
+    HostRecord linked = host;
+    linked.IpAddress = linked.HostName = plat::inet_ntoa(url.Address);
+    linked.Memo.clear();
+    linked.OlcPassword = plat::ToCp932(url.AccessKey);
+    OlcChannelParam link = holder;
     link.ServerChannel = -1;
     link.BoardKey = url.BoardKey;
     link.BoardPassword = plat::ToCp932(url.BoardKey2);
     link.MessageNumber = url.Number;
-    link.RecordIndex = Channel.Depth > 0 ? LinkRecordIndex : Channel.RecordIndex;
     link.Shift = 0;
-    link.Depth = Channel.Depth + 1;
-    if (Channel.Depth == 0) {
+    link.Depth = holder.Depth + 1;
+    if (holder.Depth == 0) {
         // The chain starts here: its attachments and records are named after this message.
-        link.LinkKey = Channel.BoardKey;
-        link.LinkNumber = Message.Number;
+        link.LinkKey = holder.BoardKey;
+        link.LinkNumber = holder.MessageNumber;
     }
-    StartOlcReader(host, link, client);
-    ui->LinkButton->hide();
+    StartOlcReader(linked, link, client);
+    return true;
 }

@@ -53,6 +53,14 @@ constexpr unsigned CloseChildMessage = 2027;
 ConnectionStartResult StartOlcReader(const HostRecord &host, const OlcChannelParam &param,
                                      const std::shared_ptr<OlcClientHooks> &client);
 
+// Follows the "OLCP://" address held by a message with a link reader of
+// depth holder.Depth + 1 (the client window's links, and a reader's). holder
+// is the parameter block of the message holding the link: its board, number
+// and index record (a board index record at depth 0, else the link index
+// record). False, with nothing started, when the address does not parse.
+bool StartOlcLinkReader(const HostRecord &host, const OlcChannelParam &holder, const QString &address,
+                        const std::shared_ptr<OlcClientHooks> &client);
+
 class TBOlcReadForm : public QWidget {
     Q_OBJECT
 public:
