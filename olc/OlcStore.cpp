@@ -277,6 +277,43 @@ bool PrepareBoardFiles(const ServerFolder &server, const BoardRecord &board, QSt
     return true;
 }
 
+bool PrepareLinkStore(const ServerFolder &server, QString *error)
+{
+    if (!server.valid() || !QDir().mkpath(server.linkFolder()))
+        return Fail(error, server.linkFolder() + QStringLiteral(": cannot create the folder"));
+    plat::RecordFile index(server.linkIndex(), MessageRecord::Size);
+    if (!index.exists() &&
+        !(index.create() && index.write(0, MakeHeaderRecord(QStringLiteral("Link Access Data")).encode())))
+        return Fail(error, index.errorString());
+    QString failure;
+    if (!plat::EnsureFileExists(server.linkText(), &failure))
+        return Fail(error, server.linkText() + QStringLiteral(": ") + failure);
+    return true;
+}
+
+qint64 FindRecordOfNumber(const plat::RecordFile &index, qint64 number, qint64 hint)
+{
+    QByteArray image;
+    const auto holds = [&](qint64 r) { return index.read(r, image) && MessageRecord::decode(image).Number == number; };
+    if (hint >= 1 && holds(hint))
+        return hint;
+    for (qint64 r = index.count() - 1; r >= 1; --r) {
+        if (holds(r))
+            return r;
+    }
+    return 0;
+}
+
+bool StoreBodyPlace(plat::RecordFile &index, qint64 record, qint64 number, std::int32_t start, std::int32_t bytes)
+{
+    QByteArray image;
+    if (record < 1 || !index.read(record, image) || MessageRecord::decode(image).Number != number)
+        return false;
+    qToLittleEndian(start, image.data() + MessageRecordOffset::Start);
+    qToLittleEndian(bytes, image.data() + MessageRecordOffset::Bytes);
+    return index.write(record, image);
+}
+
 // ---- title slots -----------------------------------------------------------
 
 int TitleSlots::SlotOf(qint64 number, qint64 topMsg)

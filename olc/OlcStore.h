@@ -130,6 +130,22 @@ bool WriteBoardTable(const ServerFolder &server, const std::vector<BoardRecord> 
 // created empty (with its board folder).
 bool PrepareBoardFiles(const ServerFolder &server, const BoardRecord &board, QString *error = nullptr);
 
+// Makes the link store ready: the link folder, the link index with its
+// header record (FileName "Link Access Data") and an empty OlcLink.txt,
+// each created only when it is missing.
+bool PrepareLinkStore(const ServerFolder &server, QString *error = nullptr);
+
+// The index record of message number: the record at hint when it holds that
+// number (the usual case), else the one found by a search of the whole
+// index. 0 when no record holds it.
+qint64 FindRecordOfNumber(const plat::RecordFile &index, qint64 number, qint64 hint);
+
+// Records where a downloaded body lies: writes Start and Bytes of record
+// index, and nothing else of it, once the record still holds message number
+// (an index rewritten meanwhile keeps its records). False when it does not
+// or the file cannot be written.
+bool StoreBodyPlace(plat::RecordFile &index, qint64 record, qint64 number, std::int32_t start, std::int32_t bytes);
+
 // The map from message number to index record of one board.
 struct TitleSlots {
     std::array<std::int32_t, MaxSlot + 1> Slot{}; // index record of TopMsg - 1 + k; 0 = none

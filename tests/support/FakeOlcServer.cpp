@@ -5,6 +5,8 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace testsupport {
 
@@ -88,7 +90,8 @@ void FakeOlcServer::serve(FakePeer &p)
     const int version = OlcpVersionNumber(script_.version);
     if (version > ServerChannelVersion) {
         channelRequest_ = p.recvInt();
-        p.sendInt(script_.serverChannel);
+        if (channelRequest_ == 0)
+            p.sendInt(script_.serverChannel);
     }
     for (;;) {
         const QByteArray command = WithoutCr(p.expectLine());
@@ -135,11 +138,110 @@ void FakeOlcServer::serve(FakePeer &p)
         } else if (command == "LOGOFF") {
             note(command);
             p.sendRaw(Buffer(script_.farewell));
+        } else if (command == "READ") {
+            return serveRead(p, channelRequest_ == -1);
+        } else if (command == "POST") {
+            return servePost(p);
         } else {
             note(command);
             if (command == "OFF")
                 return;
         }
+    }
+}
+
+QList<OlcPost> FakeOlcServer::posts() const
+{
+    std::lock_guard lock(mutex_);
+    return posts_;
+}
+
+OlcReadBoard *FakeOlcServer::openBoard(FakePeer &p, const QByteArray &command)
+{
+    const QByteArray key = WithoutCr(p.expectLine());
+    auto board = std::find_if(script_.readBoards.begin(), script_.readBoards.end(),
+                              [&](const OlcReadBoard &b) { return b.key == key; });
+    if (board == script_.readBoards.end()) {
+        note(command + ' ' + key);
+        p.sendLine("NAK\r");
+        return nullptr;
+    }
+    p.sendLine("ACK\r");
+    const QByteArray password = WithoutCr(p.expectLine());
+    note(command + ' ' + key + ' ' + password);
+    p.sendLine(password == board->password ? "ACK\r" : "NAK\r");
+    return password == board->password ? &*board : nullptr;
+}
+
+void FakeOlcServer::sendBody(FakePeer &p, const OlcMessage &m)
+{
+    // A file element has the same form as a buffer: the size, then the bytes.
+    p.sendRaw(m.rawBody.isEmpty() ? Buffer(m.body) : m.rawBody);
+    if (m.hangUp)
+        throw FakePeer::Failure("hung up after the body");
+}
+
+void FakeOlcServer::serveRead(FakePeer &p, bool linkMode)
+{
+    OlcReadBoard *board = openBoard(p, "READ");
+    if (!board)
+        return;
+    if (linkMode) {
+        const qint32 number = p.recvInt();
+        note("LINK " + QByteArray::number(number));
+        const auto found = board->messages.find(number);
+        if (found == board->messages.end())
+            return p.sendInt(-1);
+        const OlcMessage &m = found->second;
+        p.sendRaw(Int(m.number) + Line(m.boardName) + Line(m.title) + Int(m.flags) + Int(m.replyTo) +
+                  Line(m.address) + Line(m.handle) + Line(m.dateTime) + Int(qint32(m.body.size())) +
+                  Line(m.fileName) + Line(m.userId));
+        sendBody(p, m);
+        return note(WithoutCr(p.expectLine()));
+    }
+    for (;;) {
+        const qint32 request = p.recvInt();
+        note("REQUEST " + QByteArray::number(request));
+        const auto found = board->messages.find(request);
+        if (request > 0 && found != board->messages.end())
+            sendBody(p, found->second);
+        const QByteArray command = WithoutCr(p.expectLine());
+        note(command);
+        if (command != "NEXT")
+            return;
+    }
+}
+
+void FakeOlcServer::servePost(FakePeer &p)
+{
+    OlcReadBoard *board = openBoard(p, "POST");
+    if (!board)
+        return;
+    p.sendLine(Line(board->postAnswer));
+    for (;;) {
+        const QByteArray command = WithoutCr(p.expectLine());
+        note(command);
+        if (command != "TEXT" && command != "FILE")
+            return;
+        p.sendLine(Line(board->textAnswer));
+        if (board->textAnswer != "ACK")
+            continue;
+        OlcPost post;
+        post.kind = command;
+        post.replyTo = p.recvInt();
+        post.title = WithoutCr(p.expectLine());
+        if (command == "FILE")
+            post.fileName = WithoutCr(p.expectLine());
+        if (command == "FILE" && board->slowFile) {
+            p.recvInt();
+            for (;;) { // until the client hangs up
+                p.recvRaw(1024);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        post.body = p.recvRaw(p.recvInt());
+        std::lock_guard lock(mutex_);
+        posts_.append(post);
     }
 }
 

@@ -44,6 +44,36 @@ struct OlcTitleLine {
 QByteArray BoardListBytes(qint32 count, const std::vector<OlcBoardLine> &boards, int serverVersion);
 QByteArray TitleListBytes(qint32 count, const std::vector<OlcTitleLine> &titles);
 
+// One message as READ sends it: a text body (buffer) or a file (file
+// element); link readers get its header first.
+struct OlcMessage {
+    qint32 number = 1;
+    QByteArray body;
+    bool file = false;
+    // The header a link reader receives.
+    QByteArray boardName = "Linked Board", title = "linked", address = "10.0.0.9", handle = "linker",
+               dateTime = "2024/05/06 07:08:09", fileName, userId = "USER0002";
+    qint32 flags = 0, replyTo = 0;
+    QByteArray rawBody; // sent in place of the body element when not empty
+    bool hangUp = false; // the server hangs up right after the body
+};
+
+// A board as READ and POST find it.
+struct OlcReadBoard {
+    QByteArray key, password;
+    std::map<qint32, OlcMessage> messages;
+    QByteArray postAnswer = "ACK"; // the third answer to POST: "NAK" full, anything else read-only
+    QByteArray textAnswer = "ACK"; // the answer to TEXT and FILE
+    bool slowFile = false;         // takes a posted file a KiB every 10 ms, as a stalling line
+};
+
+// One post the server took.
+struct OlcPost {
+    QByteArray kind;   // "TEXT" or "FILE"
+    qint32 replyTo = 0;
+    QByteArray title, fileName, body;
+};
+
 struct OlcServerScript {
     QByteArray version = "OLCP303";
     QByteArray answer = "ACK";        // what follows the handshake's "ACK"
@@ -57,6 +87,7 @@ struct OlcServerScript {
     std::map<qint32, std::vector<OlcTitleLine>> titles; // by board number, ascending
     QByteArray rawTitleList;          // sent instead of each title list when not empty
     int titlesPerList = 1000;         // ENTER and each TITLE list at most this many
+    std::vector<OlcReadBoard> readBoards; // what READ and POST connections find
 };
 
 class FakeOlcServer {
@@ -70,12 +101,23 @@ public:
     // "ENTER <board> <password> <first>", "TITLE", "REENT <board>", "LOGOFF", "OFF".
     QList<QByteArray> commands() const;
     // The integer the client sent before the server channel; -1 when none.
+    // Readers and posters send the client's server channel there (-1 for a
+    // link reader) and get no answer; only 0 is answered with the channel.
     qint32 channelRequest() const { return channelRequest_; }
+    // What a reader asked for: "READ <key> <password>", "REQUEST <n>",
+    // "NEXT", "LINK <n>"; a poster: "POST <key> <password>", "TEXT", "FILE".
+    // The posts taken, in order.
+    QList<OlcPost> posts() const;
 
 private:
     void serve(FakePeer &p);
     void note(const QByteArray &command);
     void sendTitles(FakePeer &p);
+    // A READ or POST connection, from its command line to "OFF".
+    void serveRead(FakePeer &p, bool linkMode);
+    void servePost(FakePeer &p);
+    OlcReadBoard *openBoard(FakePeer &p, const QByteArray &command);
+    void sendBody(FakePeer &p, const OlcMessage &m);
 
     OlcServerScript script_;
     mutable std::mutex mutex_;
@@ -83,6 +125,7 @@ private:
     std::atomic<qint32> channelRequest_{-1};
     qint32 enteredBoard_ = 0;
     std::map<qint32, qint32> lastSent_; // by board: the last title number listed
+    QList<OlcPost> posts_;
     std::unique_ptr<FakePeer> peer_;
 };
 
