@@ -326,17 +326,22 @@ plat::SOCKET OpenClientConnection(const QString &command, HostRecord &target, QS
             SendRemoteRequest(target.IpAddress, target.RmtDishPassword);
         return plat::INVALID_SOCKET;
     }
-    bool connected = ClientHandshake(s, command, target, reply);
-    if (connected && reply == QLatin1String("STAY")) {
-        bool cancel = false;
-        QByteArray password;
-        SynchronizeWithGui([&] { cancel = StayPasswordDeclined(password); });
-        connected = SendAccountPassword(s, cancel, target, reply, password);
-    }
-    if (connected)
+    if (ClientHandshakeWithStay(s, command, target, reply))
         return s;
     plat::closesocket(s);
     return plat::INVALID_SOCKET;
+}
+
+bool ClientHandshakeWithStay(plat::SOCKET s, const QString &command, HostRecord &target, QString &reply)
+{
+    if (!ClientHandshake(s, command, target, reply))
+        return false;
+    if (reply != QLatin1String("STAY"))
+        return true;
+    bool cancel = false;
+    QByteArray password;
+    SynchronizeWithGui([&] { cancel = StayPasswordDeclined(password); });
+    return SendAccountPassword(s, cancel, target, reply, password);
 }
 
 bool ServiceGranted(const QString &reply, const HostRecord &target, const QString &busyServer,

@@ -103,6 +103,11 @@ void RunClientThread(const QString &threadName, ConnectionStartReporter &reporte
 // INVALID_SOCKET (nothing left open) when the connection cannot be used.
 plat::SOCKET OpenClientConnection(const QString &command, HostRecord &target, QString &reply);
 
+// The handshake part of OpenClientConnection on a connected socket (client
+// thread): the handshake for command, then the Stay question and fetch when
+// the server holds Stay TELs. False when the connection cannot be used.
+bool ClientHandshakeWithStay(plat::SOCKET s, const QString &command, HostRecord &target, QString &reply);
+
 // True for the server's answer "ACK"; any other answer is said in the main
 // window's status bar: "<address> : <busyServer> ..." for "CAN" (the server
 // is busy), "<address> : <service> not serviced ..." otherwise.

@@ -8,6 +8,7 @@
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
 #include "olc/BOlcLogMnt.h"
+#include "olc/BOlcRead.h"
 #include "olc/BOlcTrd.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
@@ -31,6 +32,7 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <limits>
 
 
 ConnectionWindowKind OlcClientWindowKind{
@@ -145,6 +147,40 @@ private:
     TBOlcClientForm &window_;
 };
 
+// What the reader and post windows of this window ask of it.
+class TBOlcClientForm::ChildHooks final : public OlcClientHooks {
+public:
+    explicit ChildHooks(TBOlcClientForm &client) : Client(client) {}
+
+    void ShowClientStatus(const QString &text) override { Client.Status(text); }
+    QStatusBar *ClientStatusBar() override { return Client.ui->OlcStatusBar; }
+    void ChangeReaderCount(int board, int delta) override
+    {
+        Client.ChangeChildCount(board, delta, &BoardTitleCache::ReaderCount);
+    }
+    void ChangePosterCount(int board, int delta) override
+    {
+        Client.ChangeChildCount(board, delta, &BoardTitleCache::PosterCount);
+    }
+    QString BoardNameText() override { return Client.ui->BrdNameLabel->text(); }
+    QString PointerText() override { return Client.ui->PointerLabel->text(); }
+    QString CurrentHeaderText() override { return Client.ShownDetail; }
+    void EnableReadButton() override { Client.ui->ReadButton->setEnabled(true); }
+    void ReenterBoard(int board) override { Client.ReenterBoard(board); }
+    void MessageRead(int board, std::int32_t number) override { Client.MessageRead(board, number); }
+    std::int32_t LastNumber(int board) override
+    {
+        if (board < 1 || board >= int(Client.Board.size()))
+            return 0;
+        const BoardRecord &record = Client.Board[size_t(board)];
+        return std::int32_t(std::clamp<qint64>(qint64(record.TopMsg) + record.MsgNum - 1, 0,
+                                               std::numeric_limits<std::int32_t>::max()));
+    }
+
+private:
+    TBOlcClientForm &Client;
+};
+
 TBOlcClientForm::TBOlcClientForm(const HostRecord &host, QWidget *parent)
     : QWidget(parent), ui(std::make_unique<Ui::TBOlcClientForm>()), ScreenPopup(new QMenu(this)),
       FullScreen(ScreenPopup->addAction(QStringLiteral("Full Screen"))), TargetHost(host), Folder(host.OlcName)
@@ -154,12 +190,14 @@ TBOlcClientForm::TBOlcClientForm(const HostRecord &host, QWidget *parent)
     ScreenPopup->setObjectName(QStringLiteral("ScreenPopup"));
     FullScreen->setObjectName(QStringLiteral("FullScreen"));
     FullScreen->setCheckable(true);
+    Hooks = std::make_shared<ChildHooks>(*this);
     ConnectHandlers();
     FormCreate();
 }
 
 TBOlcClientForm::~TBOlcClientForm()
 {
+    Hooks.reset();
     BreakConnection();
     qApp->removeEventFilter(this);
     ReleaseFolder();
@@ -1077,9 +1115,8 @@ void TBOlcClientForm::ReadButtonClick()
 
 void TBOlcClientForm::LinkButtonClick()
 {
-    OlcpUrl url;
-    if (std::exchange(ShiftFlag, false) && ParseOlcpUrl(LinkAddress, url))
-        StartReader(0);
+    if (std::exchange(ShiftFlag, false))
+        StartLinkReader();
     if (ui->ReadButton->isEnabled())
         ui->ReadButton->setFocus();
 }
@@ -1173,6 +1210,8 @@ void TBOlcClientForm::OpenMessage(bool shift)
         return;
     }
     const MessageRecord record = MessageRecord::decode(image);
+    ShownRecord = recordIndex;
+    ShownDetail = detail;
     const bool isFile = !Cell(grid, row - 1, BinColumn).isEmpty();
     if (deleted) {
         ShowDetail(detail);
@@ -1183,7 +1222,7 @@ void TBOlcClientForm::OpenMessage(bool shift)
     } else if (record.Start == -1) {
         HideViews();
         (TreeMode ? static_cast<QWidget *>(ui->ReplyTree) : ui->MsgsGrid)->show();
-        return StartReader(recordIndex);
+        return StartReader(recordIndex, shift);
     } else {
         ShowDetail(detail);
         if (isFile)
@@ -1194,12 +1233,36 @@ void TBOlcClientForm::OpenMessage(bool shift)
     AdvanceReadPosition(row);
 }
 
-void TBOlcClientForm::StartReader(std::int32_t recordIndex)
+void TBOlcClientForm::StartReader(std::int32_t recordIndex, bool shift)
 {
-    // The reader window that fetches the message (or follows a link) starts
-    // here, on the first free channel; until it exists the title stays as it is.
-    Q_UNUSED(recordIndex);
-    Status(QStringLiteral("*** Not Downloaded ***"));
+    OlcChannelParam param = ChildParam(Current);
+    param.MessageNumber = Cache()->SelectedNumber;
+    param.RecordIndex = recordIndex;
+    param.Shift = shift;
+    // The chain of links that may start at this message is named after it.
+    param.LinkKey = param.BoardKey;
+    param.LinkNumber = param.MessageNumber;
+    // The reader enables Read again after its first download.
+    ui->ReadButton->setEnabled(false);
+    if (StartOlcReader(TargetHost, param, Hooks) != ConnectionStartResult::Shown)
+        ui->ReadButton->setEnabled(true);
+}
+
+void TBOlcClientForm::StartLinkReader()
+{
+    StartOlcLinkReader(TargetHost, LinkHolder, LinkAddress, Hooks);
+}
+
+OlcChannelParam TBOlcClientForm::ChildParam(int board) const
+{
+    const BoardRecord &record = Board[size_t(board)];
+    OlcChannelParam param;
+    param.ServerChannel = ServerChannel;
+    param.BoardIndex = board;
+    param.BoardKey = record.BoardKey;
+    param.BoardPassword = record.BoardPassword;
+    param.SkipFiles = record.TextPriority;
+    return param;
 }
 
 void TBOlcClientForm::ShowTextMessage(const MessageRecord &record)
@@ -1217,6 +1280,9 @@ void TBOlcClientForm::ShowTextMessage(const MessageRecord &record)
     ui->ExitButton->show();
     if (record.Flags & MessageRecord::LinkFlag) {
         LinkAddress = record.Title;
+        LinkHolder = ChildParam(Current);
+        LinkHolder.MessageNumber = record.Number;
+        LinkHolder.RecordIndex = ShownRecord;
         ui->LinkButton->show();
         ui->LinkButton->setFocus();
     }
@@ -1311,4 +1377,40 @@ void TBOlcClientForm::AdvanceReadPosition(int row)
         if (cache.ListPtr < cache.LastListed)
             storePointer();
     }
+}
+
+// ---- reader and post windows --------------------------------------------------------
+
+void TBOlcClientForm::ChangeChildCount(int board, int delta, std::uint8_t BoardTitleCache::*count)
+{
+    // Caches go with a logoff; a window opened before it may close after.
+    if (BoardTitleCache *cache = CacheOf(board))
+        cache->*count = std::uint8_t(std::clamp(int(cache->*count) + delta, 0, 255));
+}
+
+void TBOlcClientForm::MessageRead(int board, std::int32_t number)
+{
+    BoardTitleCache *cache = CacheOf(board);
+    if (!cache || board < 1 || board >= int(Board.size()))
+        return;
+    cache->OpenedNumber = number;
+    if (board == Current) {
+        const int row = TitleRowOfNumber(number);
+        if (row < 1)
+            return;
+        SetCell(ui->MsgsGrid, row - 1, ReadColumn, QStringLiteral("*"));
+        cache->SelectedNumber = number;
+        SelectTitleRow(row);
+        return AdvanceReadPosition(row);
+    }
+    // A board not on show: only its listing state and read pointer move.
+    cache->ListPtr = std::max(cache->ListPtr, number);
+    if (Board[size_t(board)].ReadPtr < cache->ListPtr) {
+        Board[size_t(board)].ReadPtr = cache->ListPtr;
+        SaveBoards();
+    }
+    if (cache->SelectedRow < cache->RowCount)
+        ++cache->SelectedRow;
+    else
+        cache->AtEnd = true;
 }

@@ -17,6 +17,7 @@
 // (without "OFF" and without saving the board table).
 #include "core/HostRecord.h"
 #include "olc/BOlcList.h"
+#include "olc/BReadTrd.h"
 #include "olc/OlcStore.h"
 #include "platform/WinSock.h"
 
@@ -35,10 +36,6 @@ class TRecvHtmlView;
 namespace Ui {
 class TBOlcClientForm;
 }
-
-// Sent by the client window as it closes to the reader and post windows of
-// its channel (lParam = the channel): they close with it.
-constexpr unsigned CloseChannelMessage = 2027;
 
 class TBOlcClientForm : public QWidget {
     Q_OBJECT
@@ -86,6 +83,7 @@ protected:
 
 private:
     class Conversation;
+    class ChildHooks;
 
     void ConnectHandlers();
     void FormCreate();
@@ -149,8 +147,15 @@ private:
     void ShowFile();
     void ShowImage();
     void ShowHtml();
-    // Where the reader window of a title not yet downloaded starts.
-    void StartReader(std::int32_t recordIndex);
+    // Reader windows: of a title not yet downloaded (its index record), and
+    // of the link held by the text on show. Both start on a channel of their own.
+    void StartReader(std::int32_t recordIndex, bool shift);
+    void StartLinkReader();
+    // The parameter block of a reader or post window of board.
+    OlcChannelParam ChildParam(int board) const;
+    // What the reader and post windows ask of this window (ChildHooks).
+    void ChangeChildCount(int board, int delta, std::uint8_t BoardTitleCache::*count);
+    void MessageRead(int board, std::int32_t number);
     void HideViews();
     void SaveText();
 
@@ -183,6 +188,11 @@ private:
     bool HandlersEnabled = true;
     QString FilePath, FileViewer;     // the file last shown
     QString LinkAddress;              // the link title of the text on show
+    OlcChannelParam LinkHolder;       // board, number and index record of the message holding it
+    std::int32_t ShownRecord = 0;     // index record of the message on show
+    QString ShownDetail;              // its header text, as a new reader shows it
+    // What reader and post windows call back into; they hold it weakly.
+    std::shared_ptr<OlcClientHooks> Hooks;
 
     int Busy = 0;
     bool Started = false;

@@ -171,7 +171,7 @@ bool TBOlcPostForm::event(QEvent *event)
             ui->NumberLabel->setText(QString::number(message->lParam() + message->wParam()));
             return true;
         }
-        if (message->message() == olc::CloseChildMessage) {
+        if (message->message() == CloseChannelMessage) {
             if (message->lParam() == Host.Channel)
                 close();
             return true;

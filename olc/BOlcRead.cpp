@@ -150,7 +150,7 @@ bool TBOlcReadForm::event(QEvent *event)
             ui->NumberLabel->setText(QString::number(message->lParam() + message->wParam()));
             return true;
         }
-        if (message->message() == olc::CloseChildMessage) {
+        if (message->message() == CloseChannelMessage) {
             if (message->lParam() == Host.Channel)
                 close();
             return true;

@@ -39,12 +39,6 @@ namespace Ui {
 class TBOlcReadForm;
 }
 
-namespace olc {
-// Sent by the OLC client window as it closes (lParam = its channel) to the
-// reader and post windows it opened: they close with it.
-constexpr unsigned CloseChildMessage = 2027;
-} // namespace olc
-
 // Opens a reader of param.BoardKey on host (the OLC client's record; its
 // Channel is the client's channel, its OlcName the server folder) and waits
 // until it shows or fails. Status texts of the start go to client's status

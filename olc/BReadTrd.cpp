@@ -2,22 +2,13 @@
 
 #include "core/BClient.h"
 #include "core/BCommon.h"
-#include "core/BPasswrd.h"
 #include "core/BServer.h"
 
 #include <QCoreApplication>
-#include <QMessageBox>
 
 namespace {
 
 constexpr quint16 OlcpPort = 8011;
-
-// Runs action on the GUI thread and waits for it (the thread class's synchronized call).
-template <typename Action>
-void Synchronize(Action action)
-{
-    QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
-}
 
 } // namespace
 
@@ -31,17 +22,7 @@ TBOlcAccessThread::TBOlcAccessThread(const QString &logWord, const HostRecord &h
 
 void TBOlcAccessThread::run()
 {
-    // Nothing may escape a thread; the start ends at once (a report after Shown() is ignored).
-    try {
-        Execute();
-    } catch (const std::exception &e) {
-        WriteLog(ALPHA, QStringLiteral("*** ") + LogWord + QStringLiteral(" Thread *** ") +
-                            QString::fromLocal8Bit(e.what()));
-        Reporter.Failed();
-    } catch (...) {
-        WriteLog(ALPHA, QStringLiteral("*** ") + LogWord + QStringLiteral(" Thread *** Unknown error"));
-        Reporter.Failed();
-    }
+    RunClientThread(LogWord + QStringLiteral(" Thread"), Reporter, [this] { Execute(); });
 }
 
 void TBOlcAccessThread::Execute()
@@ -57,16 +38,12 @@ void TBOlcAccessThread::Execute()
         return Reporter.Failed();
     }
     QString reply;
-    bool connected = ClientHandshake(s, QStringLiteral("OLC"), Host, reply);
-    if (connected && reply == QLatin1String("STAY")) {
-        Synchronize([this] { AskStayPassword(); });
-        connected = SendAccountPassword(s, StayCancel, Host, reply, StayPassword);
-    }
+    const bool connected = ClientHandshakeWithStay(s, QStringLiteral("OLC"), Host, reply);
     if (!connected)
         ClientStatus(QStringLiteral("... Cannot Handshake ! ..."));
     bool shown = false;
     if (connected && ServiceGranted(reply) && SendInteger(s, ServerChannel))
-        Synchronize([this, s, &shown] { shown = ShowWindow(s, Host); });
+        SynchronizeWithGui([this, s, &shown] { shown = ShowWindow(s, Host); });
     if (shown)
         return Reporter.Shown();
     plat::closesocket(s);
@@ -88,24 +65,6 @@ void TBOlcAccessThread::ClientStatus(const QString &text)
         if (const auto hooks = client.lock())
             hooks->ShowClientStatus(text);
     });
-}
-
-void TBOlcAccessThread::AskStayPassword()
-{
-    StayCancel = false;
-    StayPassword.clear();
-    QMessageBox question(QMessageBox::Information, QCoreApplication::applicationName(),
-                         QStringLiteral("Stay TEL が着信しています. ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ の入力が必要です.\r\n今すぐ受信しますか?"),
-                         QMessageBox::Yes | QMessageBox::No);
-    question.setObjectName(QStringLiteral("StayQuestion"));
-    if (question.exec() != QMessageBox::Yes) {
-        StayCancel = true;
-        return;
-    }
-    const QString label = QStringLiteral("ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ");
-    if (!ShowPasswordDialog(nullptr, label, QString(), StayPassword, true, label, QLatin1Char('*')) ||
-        StayPassword.isEmpty())
-        StayCancel = true;
 }
 
 TBOlcReadThread::TBOlcReadThread(const HostRecord &host, std::int32_t serverChannel,

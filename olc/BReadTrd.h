@@ -26,6 +26,10 @@
 
 class QStatusBar;
 
+// Sent by the OLC client window as it closes (wParam 0, lParam = its channel)
+// to the reader and post windows it opened: they close with it.
+constexpr unsigned CloseChannelMessage = 2027;
+
 // The parameter block of a reader or poster, filled by its opener.
 struct OlcChannelParam {
     // The client connection's server channel in normal mode (0 when the
@@ -37,7 +41,6 @@ struct OlcChannelParam {
     QString BoardKey;             // the board to read or post to (link mode: the linked board)
     QByteArray BoardPassword;     // the board password line as sent
     std::uint8_t SkipFiles = 0;   // 1: attachments are skipped unless Shift is held
-    QString Directory;            // the server folder, ending in "/"
     // The message fetched first (link mode: the linked one); for a poster the
     // message answered, 0 for a new thread.
     std::int32_t MessageNumber = 0;
@@ -99,9 +102,6 @@ protected:
 
 private:
     void Execute();
-    // GUI thread: asks whether to fetch the Stay TELs now, and their account
-    // password. Declining or an empty password sets StayCancel.
-    void AskStayPassword();
     // True for "ACK"; any other answer is said in the client's status bar.
     bool ServiceGranted(const QString &reply);
     void ClientStatus(const QString &text);
@@ -112,8 +112,6 @@ private:
     std::weak_ptr<OlcClientHooks> Client;
     HandOver ShowWindow;
     ConnectionStartReporter Reporter;
-    bool StayCancel = false;
-    QByteArray StayPassword;
 };
 
 // The thread of a reader window (TBOlcReadForm, olc/BOlcRead.h).

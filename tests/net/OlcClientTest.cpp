@@ -10,6 +10,7 @@
 #include "core/RichView.h"
 #include "olc/BOlcCli.h"
 #include "olc/BOlcLogMnt.h"
+#include "olc/BOlcRead.h"
 #include "olc/OlcStore.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
@@ -18,6 +19,7 @@
 #include "support/FakeOlcServer.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
+#include "support/OlcChildWindows.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 #include "ui_BLookup.h"
@@ -254,10 +256,38 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_EQ(w->ui->PointerLabel->text(), QStringLiteral("00061"));
     EXPECT_EQ(BoardRecord::decode(boardTable().mid(BoardRecord::Size)).ReadPtr, 61);
     EXPECT_EQ(w->ui->MsgsGrid->currentRow(), 3);
-    // 62 is not downloaded: said, and the pointer stays.
-    click(w->ui->ReadButton);
-    EXPECT_EQ(status(w), QStringLiteral("*** Not Downloaded ***"));
-    EXPECT_EQ(w->CacheOf(1)->ListPtr, 61);
+    // 62 is not downloaded: a reader on a connection of its own fetches it into the
+    // store; the client marks it read, moves the pointer and selects the next title.
+    {
+        OlcServerScript readerScript;
+        OlcReadBoard readBoard;
+        readBoard.key = "GEN";
+        const QByteArray fetched = plat::ToCp932(QStringLiteral("届いた本文"));
+        readBoard.messages[62] = OlcText(62, fetched);
+        readerScript.readBoards = {readBoard};
+        FakeOlcServer readerServer(readerScript);
+        click(w->ui->ReadButton);
+        TBOlcReadForm *reader = nullptr;
+        ASSERT_TRUE(WaitUntil([&] {
+            for (QWidget *top : QApplication::topLevelWidgets()) {
+                if (auto *shown = qobject_cast<TBOlcReadForm *>(top); shown && shown->isVisible())
+                    reader = shown;
+            }
+            return reader && w->ui->ReadButton->isEnabled();
+        }));
+        EXPECT_EQ(indexOf(QStringLiteral("GEN"))[4].Start, body.size());
+        EXPECT_EQ(env.readFile(QStringLiteral("OlcClient/SRV/GEN/GEN.txt")), body + fetched);
+        EXPECT_EQ(cell(w->ui->MsgsGrid, 3, 2), QStringLiteral("*"));
+        EXPECT_EQ(w->CacheOf(1)->ListPtr, 62);
+        EXPECT_EQ(w->CacheOf(1)->ReaderCount, 1);
+        EXPECT_EQ(w->ui->MsgsGrid->currentRow(), 4);
+        QPointer<TBOlcReadForm> open(reader);
+        reader->close();
+        ASSERT_TRUE(WaitUntil([&] { return !open; }));
+        EXPECT_EQ(w->CacheOf(1)->ReaderCount, 0);
+        readerServer.peer().wait();
+        EXPECT_EQ(readerServer.channelRequest(), 7);
+    }
     // The deleted 63, the last row, moves the pointer too; the next Read asks for more titles.
     w->ui->MsgsGrid->setCurrentCell(4, 0);
     click(w->ui->ReadButton);

@@ -83,6 +83,8 @@ void FakeOlcServer::note(const QByteArray &command)
 
 void FakeOlcServer::serve(FakePeer &p)
 {
+    // The port is free again for the server of the next connection (a reader's).
+    p.stopListening();
     ReadOlcpLogin(p, script_.version);
     p.sendLine("ACK\r" + Line(script_.answer));
     if (script_.answer != "ACK")

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace testsupport {
 
@@ -103,6 +104,12 @@ void FakePeer::acceptOne()
     fd_ = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd_ < 0)
         fail(SystemError("accept"));
+}
+
+void FakePeer::stopListening()
+{
+    if (listenFd_ >= 0)
+        ::close(std::exchange(listenFd_, -1));
 }
 
 void FakePeer::connectOut()

@@ -57,6 +57,7 @@ public:
     void sendRaw(const QByteArray &bytes);
     QByteArray recvRaw(int count);          // exactly count bytes
     void close();                           // hangs up now
+    void stopListening();                   // further connections to the port are refused
     void reset();                           // hangs up with a reset (linger 0), as a receiver that lost a TEL
     // Goes silent, still reading and recording, until the other side closes
     // or the peer is destroyed.
