@@ -926,6 +926,8 @@ void TBOlcClientForm::SwitchButtonClick()
         return;
     Status(QString());
     ui->OptButton->setEnabled(true);
+    // The option panel disables Title; leaving it gives the button back.
+    ui->TitleButton->setEnabled(true);
     ui->OptButton->setText(QStringLiteral("Option"));
     ui->PostButton->setText(QStringLiteral("Post"));
     ui->OptPanel->hide();

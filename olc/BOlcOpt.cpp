@@ -15,8 +15,6 @@
 #include "ui_BLookup.h"
 #include "ui_BOlcCli.h"
 
-#include <QPointer>
-
 #include <algorithm>
 #include <limits>
 
@@ -155,10 +153,13 @@ void TBOlcClientForm::ReceiveWhoList()
 
 // ---- board settings --------------------------------------------------------------
 
+// The board settings are ignored while a socket call waits (Busy), as every
+// handler of the window is: the table may be in the middle of a reload.
+
 void TBOlcClientForm::PWEditExit()
 {
     BoardTitleCache *cache = Cache();
-    if (!cache)
+    if (Busy || !cache)
         return;
     Board[size_t(Current)].BoardPassword =
         ConvertPassword(plat::ToCp932(ui->PWEdit->text().toUpper())).left(BoardRecordCapacity::BoardPassword);
@@ -186,7 +187,7 @@ bool TBOlcClientForm::RefusePointerChange()
 void TBOlcClientForm::PtrEditExit()
 {
     BoardTitleCache *cache = Cache();
-    if (!cache || ui->PtrEdit->text().isEmpty() || RefusePointerChange())
+    if (Busy || !cache || ui->PtrEdit->text().isEmpty() || RefusePointerChange())
         return;
     const BoardRecord &board = Board[size_t(Current)];
     const qint64 oldest = qint64(board.TopMsg) - 1;
@@ -207,7 +208,7 @@ void TBOlcClientForm::PtrEditExit()
 void TBOlcClientForm::BiasEditExit()
 {
     BoardTitleCache *cache = Cache();
-    if (!cache || ui->TopBiasEdit->text().isEmpty() || RefusePointerChange())
+    if (Busy || !cache || ui->TopBiasEdit->text().isEmpty() || RefusePointerChange())
         return;
     BoardRecord &board = Board[size_t(Current)];
     board.TopBias = std::int32_t(std::max<qint64>(0, EditNumber(ui->TopBiasEdit)));
@@ -221,7 +222,7 @@ void TBOlcClientForm::TextOnlyCheckBoxClick()
 {
     const bool on = ui->TextOnlyCheckBox->isChecked();
     ui->TextOnlyCheckBox->setText(on ? QStringLiteral("ON") : QStringLiteral("OFF"));
-    if (!Cache())
+    if (Busy || !Cache())
         return;
     Board[size_t(Current)].TextPriority = on ? 1 : 0;
     SaveBoards();
@@ -425,8 +426,10 @@ void TBOlcClientForm::UpdateButtonClick()
 
 void TBOlcClientForm::PostButtonClick()
 {
-    // Both starts wait, processing events: the window may go away meanwhile.
-    QPointer<TBOlcClientForm> self(this);
+    // Both starts wait, processing events, and the window may go away
+    // meanwhile: nothing of it is touched after them.
+    if (Busy)
+        return;
     const bool shift = std::exchange(ShiftFlag, false);
     if (ui->PostButton->text() == QLatin1String("TEL")) {
         StartWhoTel(ui->UserGrid->currentRow());
@@ -434,8 +437,6 @@ void TBOlcClientForm::PostButtonClick()
         // With Shift the post answers the message opened last.
         StartPoster(shift ? cache->OpenedNumber : 0);
     }
-    if (self)
-        ShiftFlag = false;
 }
 
 void TBOlcClientForm::StartPoster(std::int32_t replyTo)

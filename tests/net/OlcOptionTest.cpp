@@ -198,6 +198,9 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     ASSERT_TRUE(WaitUntil([&] { return !tel; }));
     peer->wait();
     EXPECT_EQ(handle, "me <OLC>");
+    // Leaving the panel gives Title back; the next entry brings the new password and bias.
+    click(w->ui->SwitchButton);
+    EXPECT_TRUE(w->ui->TitleButton->isEnabled());
 
     QPointer<TBOlcClientForm> window(w);
     w->close();
@@ -205,7 +208,8 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     olc.peer().wait();
     EXPECT_EQ(olc.commands(), (QList<QByteArray>{"LOGON", "BOARD", "ENTER 1  0", "ENTER 2  0", "REENT 1",
                                                  "DELETE 1 3", "DELETE 1 3", "UPDATE 1 3 " + link.toLatin1() + " 1",
-                                                 "UPDATE 1 3 " + plat::ToCp932(cut) + " -1", "WHO", "OFF"}));
+                                                 "UPDATE 1 3 " + plat::ToCp932(cut) + " -1", "WHO",
+                                                 "ENTER 1 " + ConvertPassword("SECRET") + " 2", "OFF"}));
 }
 
 TEST_F(OlcOptionTest, HostileWhoAndMaintenanceAnswersNeitherHangNorTouchTheIndex)
