@@ -303,7 +303,7 @@ void TBOlcClientForm::ReplyEditExit()
     const qint64 typed = EditNumber(ui->ReplyEdit);
     const QString rowReply = Cell(ui->MsgsGrid, row - 1, ReplyColumn);
     ReplyNumber = typed < 1 ? 0
-                            : OlderTitleEndingIn(cache->Slots, Board[size_t(Current)].TopMsg, NumberOfRow(row), typed);
+                            : OlderTitleEndingIn(cache->Slots, cache->TopMsg, NumberOfRow(row), typed);
     if (ReplyNumber > 0) {
         ui->ReplyEdit->setText(IntToZeroStr(ReplyNumber, 5));
     } else if (ReplyNumber < 0) {
@@ -328,7 +328,7 @@ bool TBOlcClientForm::SendMaintenanceCommand(const char *word, std::int32_t &rec
         return false;
     const BoardRecord &board = Board[size_t(Current)];
     const std::int32_t number = NumberOfRow(row);
-    recordIndex = olc::RecordOfNumber(cache->Slots, board.TopMsg, number);
+    recordIndex = olc::RecordOfNumber(cache->Slots, cache->TopMsg, number);
     plat::RecordFile index(Folder.boardIndex(board.BoardKey), MessageRecord::Size);
     QByteArray image;
     if (recordIndex < 1 || !index.open() || !index.read(recordIndex, image))
