@@ -7,6 +7,7 @@
 #include "core/BServer.h"
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
+#include "olc/BOlcGrid.h"
 #include "olc/BOlcLogMnt.h"
 #include "olc/BOlcRead.h"
 #include "olc/BOlcTrd.h"
@@ -62,13 +63,6 @@ constexpr qint64 MaxBodyBytes = MaxBufBytes;
 
 constexpr char AccountPasswordLabel[] = "ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ";
 
-// MsgsGrid columns.
-enum MsgsColumn { NumberColumn, TitleTextColumn, ReadColumn, BinColumn, LinkColumn, ReplyColumn, AddressColumn,
-                   HandleColumn, UserIdColumn, DateColumn, BytesColumn, FileNameColumn };
-// BoardGrid columns.
-enum BoardColumn { BoardNumberColumn, BoardNameColumn, PasswordColumn, ReadOnlyColumn, ReadPtrColumn, MsgNumColumn,
-                   TopMsgColumn, LastPostColumn, ParentColumn };
-
 const QStringList TitleColumns = {QString(),          QStringLiteral("Message Title"), QStringLiteral("READ"),
                                   QStringLiteral("BIN"), QStringLiteral("LNK"),       QStringLiteral("Reply"),
                                   QStringLiteral("IP Addr"), QStringLiteral("Handle"), QStringLiteral("UserID"),
@@ -93,17 +87,6 @@ QString DateText(double day)
     return plat::FormatShortDate(date) + QLatin1Char(' ') + plat::FormatLongTime(date);
 }
 
-QString Cell(const QTableWidget *grid, int row, int column)
-{
-    const QTableWidgetItem *item = grid->item(row, column);
-    return item ? item->text() : QString();
-}
-
-void SetCell(QTableWidget *grid, int row, int column, const QString &text)
-{
-    grid->setItem(row, column, new QTableWidgetItem(text));
-}
-
 const QList<int> BoardWidths = {36, 200, 28, 28, 56, 56, 56, 136, 64};
 const QList<int> TitleWidths = {48, 240, 40, 32, 32, 48, 104, 104, 72, 136, 80, 136};
 const QList<int> UserWidths = {40, 64, 104, 104, 72, 136, 48, 72};
@@ -126,26 +109,6 @@ bool AskYesNo(QWidget *owner, const QString &text)
 }
 
 } // namespace
-
-// Marks the window as inside its conversation for the life of a handler: a
-// close requested meanwhile runs once the outermost handler has returned,
-// and a handler that met a transport failure closes the window at its end.
-class TBOlcClientForm::Conversation {
-public:
-    explicit Conversation(TBOlcClientForm &window) : window_(window) { ++window_.Busy; }
-    ~Conversation()
-    {
-        if (--window_.Busy == 0 && (window_.CloseRequested || window_.Error) && !window_.Closed)
-            QMetaObject::invokeMethod(&window_, &QWidget::close, Qt::QueuedConnection);
-    }
-    Conversation(const Conversation &) = delete;
-    Conversation &operator=(const Conversation &) = delete;
-    // A handler that comes while another waits on the socket does nothing.
-    bool nested() const { return window_.Busy > 1; }
-
-private:
-    TBOlcClientForm &window_;
-};
 
 // What the reader and post windows of this window ask of it.
 class TBOlcClientForm::ChildHooks final : public OlcClientHooks {
@@ -232,6 +195,7 @@ void TBOlcClientForm::ConnectHandlers()
                                    {ui->ReadButton, &TBOlcClientForm::ReadButtonClick},
                                    {ui->LinkButton, &TBOlcClientForm::LinkButtonClick}})
         connect(button, &QPushButton::clicked, this, handler);
+    ConnectOptionHandlers();
     connect(ui->BoardGrid, &QTableWidget::currentCellChanged, this, &TBOlcClientForm::BoardGridClick);
     connect(ui->BoardGrid, &QTableWidget::cellDoubleClicked, this, &TBOlcClientForm::BoardGridDblClick);
     connect(ui->BoardTree, &QTreeWidget::currentItemChanged, this, &TBOlcClientForm::BoardTreeChanging);
@@ -820,11 +784,12 @@ void TBOlcClientForm::FillTitleList(bool append, std::int32_t count)
     const bool enabled = HandlersEnabled;
     HandlersEnabled = false;
     QTableWidget *grid = ui->MsgsGrid;
+    ListedBoardKey = board.BoardKey;
     grid->setRowCount(cache.RowCount + int(titles.size()));
     for (const MessageRecord &title : titles) {
         const int row = cache.RowCount++;
         SetCell(grid, row, NumberColumn, Digits(title.Number, 5));
-        SetCell(grid, row, TitleTextColumn, title.Title);
+        SetCell(grid, row, TitleTextColumn, title.Deleted ? QString::fromLatin1(olc::DeletedTitle) : title.Title);
         SetCell(grid, row, ReadColumn, title.Start >= 0 ? QStringLiteral("*") : QString());
         SetCell(grid, row, BinColumn, title.Flags & MessageRecord::FileFlag ? QStringLiteral("*") : QString());
         SetCell(grid, row, LinkColumn, title.Flags & MessageRecord::LinkFlag ? QStringLiteral("*") : QString());
@@ -999,6 +964,8 @@ void TBOlcClientForm::SwitchButtonClick()
         return;
     Status(QString());
     ui->OptButton->setEnabled(true);
+    // The option panel disables Title; leaving it gives the button back.
+    ui->TitleButton->setEnabled(true);
     ui->OptButton->setText(QStringLiteral("Option"));
     ui->PostButton->setText(QStringLiteral("Post"));
     ui->OptPanel->hide();

@@ -108,6 +108,41 @@ private:
     void ReplyTreeDblClick();
     void FullScreenClick();
 
+    // Option panel, WHO list, maintenance of own messages and the Post/TEL
+    // button (olc/BOlcOpt.cpp).
+    void ConnectOptionHandlers();
+    void OptButtonClick();
+    void ShowOptionPanel();
+    void ReceiveWhoList();
+    void PWEditExit();
+    void PtrEditExit();
+    void BiasEditExit();
+    void TextOnlyCheckBoxClick();
+    // True (and said) when a reader window of the current board is open: the
+    // pointer fields return to the values in force.
+    bool RefusePointerChange();
+    void MesNumEditExit();
+    void TitleEditChange();
+    void ReplyEditChange();
+    void ReplyEditExit();
+    void RefreshMaintenance();
+    // True when the title row (1-based) is one of the current board's list and
+    // the user's own message, or any message when the server runs here.
+    bool OwnsTitleRow(int row) const;
+    // Finds the index record of the selected title and sends word and its
+    // number, with the server brought to the listed board first. False with
+    // nothing sent when the record is missing or the exchange failed.
+    bool SendMaintenanceCommand(const char *word, std::int32_t &recordIndex, MessageRecord &record);
+    bool WriteTitleRecord(std::int32_t recordIndex, const MessageRecord &record);
+    void DeleteButtonClick();
+    void UpdateButtonClick();
+    void PostButtonClick();
+    // Starts a TEL send window to the user of a WHO row.
+    void StartWhoTel(int row);
+    // Opens a post window of the current board answering replyTo (0: a new
+    // thread) on a channel of its own.
+    void StartPoster(std::int32_t replyTo);
+
     // Logon and logoff (LogonButton).
     void Logon();
     void Logoff();
@@ -193,6 +228,9 @@ private:
     QString ShownDetail;              // its header text, as a new reader shows it
     // What reader and post windows call back into; they hold it weakly.
     std::shared_ptr<OlcClientHooks> Hooks;
+    QString ListedBoardKey;           // the board whose titles MsgsGrid holds
+    bool TitleChanged = false, ReplyChanged = false; // maintenance fields edited
+    std::int32_t ReplyNumber = -1;    // the reply chosen in ReplyEdit: -1 not valid, 0 none
 
     int Busy = 0;
     bool Started = false;
@@ -201,4 +239,24 @@ private:
     bool OwnsChannel = false;
     bool CloseRequested = false;
     bool Closed = false;
+};
+
+// Marks the window as inside its conversation for the life of a handler: a
+// close requested meanwhile runs once the outermost handler has returned,
+// and a handler that met a transport failure closes the window at its end.
+class TBOlcClientForm::Conversation {
+public:
+    explicit Conversation(TBOlcClientForm &window) : window_(window) { ++window_.Busy; }
+    ~Conversation()
+    {
+        if (--window_.Busy == 0 && (window_.CloseRequested || window_.Error) && !window_.Closed)
+            QMetaObject::invokeMethod(&window_, &QWidget::close, Qt::QueuedConnection);
+    }
+    Conversation(const Conversation &) = delete;
+    Conversation &operator=(const Conversation &) = delete;
+    // A handler that comes while another waits on the socket does nothing.
+    bool nested() const { return window_.Busy > 1; }
+
+private:
+    TBOlcClientForm &window_;
 };

@@ -10,6 +10,7 @@
 #include "core/RichView.h"
 #include "olc/BOlcCli.h"
 #include "olc/BOlcLogMnt.h"
+#include "olc/BOlcPost.h"
 #include "olc/BOlcRead.h"
 #include "olc/OlcStore.h"
 #include "platform/Cp932.h"
@@ -287,6 +288,29 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
         EXPECT_EQ(w->CacheOf(1)->ReaderCount, 0);
         readerServer.peer().wait();
         EXPECT_EQ(readerServer.channelRequest(), 7);
+    }
+    // Post opens a post window of GEN on a connection of its own.
+    {
+        OlcServerScript posterScript;
+        OlcReadBoard postBoard;
+        postBoard.key = "GEN";
+        posterScript.readBoards = {postBoard};
+        FakeOlcServer posterServer(posterScript);
+        click(w->ui->PostButton);
+        QPointer<TBOlcPostForm> poster;
+        ASSERT_TRUE(WaitUntil([&] {
+            for (QWidget *top : QApplication::topLevelWidgets()) {
+                if (auto *shown = qobject_cast<TBOlcPostForm *>(top); shown && shown->isVisible())
+                    poster = shown;
+            }
+            return poster && w->ui->PostButton->isEnabled();
+        }));
+        EXPECT_EQ(w->CacheOf(1)->PosterCount, 1);
+        poster->close();
+        ASSERT_TRUE(WaitUntil([&] { return !poster; }));
+        EXPECT_EQ(w->CacheOf(1)->PosterCount, 0);
+        posterServer.peer().wait();
+        EXPECT_EQ(posterServer.commands(), (QList<QByteArray>{"POST GEN ", "OFF"}));
     }
     // The deleted 63, the last row, moves the pointer too; the next Read asks for more titles.
     w->ui->MsgsGrid->setCurrentCell(4, 0);

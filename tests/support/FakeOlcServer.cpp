@@ -62,6 +62,16 @@ QByteArray TitleListBytes(qint32 count, const std::vector<OlcTitleLine> &titles)
     return bytes;
 }
 
+QByteArray WhoListBytes(qint32 count, const std::vector<OlcWhoLine> &users)
+{
+    QByteArray bytes = Int(count);
+    for (const OlcWhoLine &u : users) {
+        bytes += Line(u.port) + Int(u.number) + Line(u.address) + Line(u.handle) + Line(u.userId) +
+                 Line(u.logonTime) + Int(u.board) + Line(u.usingPort);
+    }
+    return bytes;
+}
+
 FakeOlcServer::FakeOlcServer(OlcServerScript script, quint16 port) : script_(std::move(script))
 {
     peer_ = FakePeer::listen([this](FakePeer &p) { serve(p); }, port);
@@ -137,6 +147,26 @@ void FakeOlcServer::serve(FakePeer &p)
         } else if (command == "REENT") {
             enteredBoard_ = p.recvInt();
             note("REENT " + QByteArray::number(enteredBoard_));
+        } else if (command == "WHO") {
+            note(command);
+            if (script_.rawWhoList.isEmpty()) {
+                p.sendRaw(WhoListBytes(qint32(script_.who.size()), script_.who));
+            } else {
+                p.sendRaw(script_.rawWhoList);
+                if (script_.hangUpAfterReply)
+                    return;
+            }
+        } else if (command == "DELETE") {
+            const qint32 number = p.recvInt();
+            if (!answerMaintenance(p, "DELETE " + QByteArray::number(enteredBoard_) + ' ' + QByteArray::number(number)))
+                return;
+        } else if (command == "UPDATE") {
+            const qint32 number = p.recvInt();
+            const QByteArray title = WithoutCr(p.expectLine());
+            const qint32 reply = p.recvInt();
+            if (!answerMaintenance(p, "UPDATE " + QByteArray::number(enteredBoard_) + ' ' + QByteArray::number(number) +
+                                          ' ' + title + ' ' + QByteArray::number(reply)))
+                return;
         } else if (command == "LOGOFF") {
             note(command);
             p.sendRaw(Buffer(script_.farewell));
@@ -245,6 +275,13 @@ void FakeOlcServer::servePost(FakePeer &p)
         std::lock_guard lock(mutex_);
         posts_.append(post);
     }
+}
+
+bool FakeOlcServer::answerMaintenance(FakePeer &p, const QByteArray &command)
+{
+    note(command);
+    p.sendRaw(script_.maintenanceReply);
+    return !script_.hangUpAfterReply;
 }
 
 void FakeOlcServer::sendTitles(FakePeer &p)

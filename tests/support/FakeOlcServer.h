@@ -40,9 +40,20 @@ struct OlcTitleLine {
     QByteArray fileName, userId = "USER0001";
 };
 
+// One user of the WHO list.
+struct OlcWhoLine {
+    QByteArray port = "TCP1";
+    qint32 number = 1;
+    QByteArray address = "10.0.0.9", handle = "someone", userId = "USER0009";
+    QByteArray logonTime = "2024/05/06 07:08:09";
+    qint32 board = 1;
+    QByteArray usingPort = "8011";
+};
+
 // The bytes of the lists, as a server puts them on the wire.
 QByteArray BoardListBytes(qint32 count, const std::vector<OlcBoardLine> &boards, int serverVersion);
 QByteArray TitleListBytes(qint32 count, const std::vector<OlcTitleLine> &titles);
+QByteArray WhoListBytes(qint32 count, const std::vector<OlcWhoLine> &users);
 
 // One message as READ sends it: a text body (buffer) or a file (file
 // element); link readers get its header first.
@@ -88,6 +99,10 @@ struct OlcServerScript {
     QByteArray rawTitleList;          // sent instead of each title list when not empty
     int titlesPerList = 1000;         // ENTER and each TITLE list at most this many
     std::vector<OlcReadBoard> readBoards; // what READ and POST connections find
+    std::vector<OlcWhoLine> who;      // the WHO list
+    QByteArray rawWhoList;            // sent instead of who when not empty
+    QByteArray maintenanceReply = "ACK\r"; // the answer to DELETE and UPDATE
+    bool hangUpAfterReply = false;    // close the connection after a raw WHO list or a maintenance answer
 };
 
 class FakeOlcServer {
@@ -98,7 +113,9 @@ public:
 
     FakePeer &peer() { return *peer_; }
     // The client's commands so far: "LOGON", "PASSWORD <line>", "BOARD",
-    // "ENTER <board> <password> <first>", "TITLE", "REENT <board>", "LOGOFF", "OFF".
+    // "ENTER <board> <password> <first>", "TITLE", "REENT <board>", "WHO",
+    // "DELETE <board> <number>", "UPDATE <board> <number> <title> <reply>"
+    // (board: the board entered last), "LOGOFF", "OFF".
     QList<QByteArray> commands() const;
     // The integer the client sent before the server channel; -1 when none.
     // Readers and posters send the client's server channel there (-1 for a
@@ -118,6 +135,8 @@ private:
     void servePost(FakePeer &p);
     OlcReadBoard *openBoard(FakePeer &p, const QByteArray &command);
     void sendBody(FakePeer &p, const OlcMessage &m);
+    // Answers the maintenance command; false when the script hangs up.
+    bool answerMaintenance(FakePeer &p, const QByteArray &command);
 
     OlcServerScript script_;
     mutable std::mutex mutex_;

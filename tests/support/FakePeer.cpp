@@ -37,7 +37,7 @@ QString SystemError(const char *call)
 
 } // namespace
 
-std::unique_ptr<FakePeer> FakePeer::listen(Script script, quint16 port)
+std::unique_ptr<FakePeer> FakePeer::listen(Script script, quint16 port, const QString &bindAddress)
 {
     std::unique_ptr<FakePeer> peer(new FakePeer);
     peer->listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -45,6 +45,8 @@ std::unique_ptr<FakePeer> FakePeer::listen(Script script, quint16 port)
     ::setsockopt(peer->listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = Loopback(port);
     socklen_t length = sizeof address;
+    if (::inet_pton(AF_INET, bindAddress.toLatin1().constData(), &address.sin_addr) != 1)
+        ADD_FAILURE() << "not an IPv4 address: " << bindAddress.toStdString();
     if (::bind(peer->listenFd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
         || ::listen(peer->listenFd_, 1) != 0
         || ::getsockname(peer->listenFd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)

@@ -27,9 +27,11 @@ public:
         using std::runtime_error::runtime_error;
     };
 
-    // Listens on 127.0.0.1:port (0: a free port, see port()); the script runs
-    // once a connection has been accepted.
-    static std::unique_ptr<FakePeer> listen(Script script, quint16 port = 0);
+    // Listens on 127.0.0.1:port (0: a free port, see port()), or on another
+    // loopback address (a second host on this machine); the script runs once
+    // a connection has been accepted.
+    static std::unique_ptr<FakePeer> listen(Script script, quint16 port = 0,
+                                            const QString &address = QStringLiteral("127.0.0.1"));
     // Connects to 127.0.0.1:port, or to address:port (dotted IPv4), then
     // runs the script.
     static std::unique_ptr<FakePeer> connect(quint16 port, Script script);
