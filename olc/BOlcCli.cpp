@@ -35,7 +35,6 @@
 #include <algorithm>
 #include <limits>
 
-
 ConnectionWindowKind OlcClientWindowKind{
     QStringLiteral("OLC client window"), 2,
     [](const HostRecord &host) -> QWidget * {
@@ -145,7 +144,8 @@ private:
 };
 
 TBOlcClientForm::TBOlcClientForm(const HostRecord &host, QWidget *parent)
-    : QWidget(parent), ui(std::make_unique<Ui::TBOlcClientForm>()), ScreenPopup(new QMenu(this)),
+    : QWidget(parent), ConnectionWindowState(this),
+      ui(std::make_unique<Ui::TBOlcClientForm>()), ScreenPopup(new QMenu(this)),
       FullScreen(ScreenPopup->addAction(QStringLiteral("Full Screen"))), TargetHost(host), Folder(host.OlcName)
 {
     ui->setupUi(this);
@@ -360,20 +360,8 @@ void TBOlcClientForm::FullScreenClick()
 
 void TBOlcClientForm::closeEvent(QCloseEvent *event)
 {
-    if (Closed || !Started) {
-        // Not yet handed over: the thread still owns the connection and the channel.
-        Closed = true;
-        event->accept();
+    if (ConversationDecidesClose(event))
         return;
-    }
-    if (Busy) {
-        // Closed while a socket call waits: break the connection so that the
-        // call returns, and close once it has.
-        event->ignore();
-        Error = CloseRequested = true;
-        BreakConnection();
-        return;
-    }
     if (!Error && !CloseRequested && !FormCloseQuery()) {
         event->ignore();
         return;
@@ -411,13 +399,6 @@ bool TBOlcClientForm::CloseChildWindows()
     return true;
 }
 
-bool TBOlcClientForm::Step(bool ok)
-{
-    if (!ok)
-        Error = true;
-    return ok;
-}
-
 bool TBOlcClientForm::SaveBoards()
 {
     QString error;
@@ -425,21 +406,6 @@ bool TBOlcClientForm::SaveBoards()
         return true;
     WriteLog(ALPHA, QStringLiteral("*** OLC Board Table *** ") + error);
     return false;
-}
-
-void TBOlcClientForm::CloseWhenIdle()
-{
-    if (Busy)
-        CloseRequested = true;
-    else
-        close();
-}
-
-void TBOlcClientForm::BreakConnection()
-{
-    if (Socket != plat::INVALID_SOCKET)
-        plat::closesocket(Socket);
-    Socket = plat::INVALID_SOCKET;
 }
 
 void TBOlcClientForm::Status(const QString &text)

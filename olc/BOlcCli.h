@@ -15,6 +15,7 @@
 // connection and happens once the pending call has returned. A failed send or
 // receive sets the error flag, and the handler that met it closes the window
 // (without "OFF" and without saving the board table).
+#include "core/ConnectionWindow.h"
 #include "core/HostRecord.h"
 #include "olc/BOlcList.h"
 #include "olc/BReadTrd.h"
@@ -37,7 +38,7 @@ namespace Ui {
 class TBOlcClientForm;
 }
 
-class TBOlcClientForm : public QWidget {
+class TBOlcClientForm : public QWidget, public ConnectionWindowState {
     Q_OBJECT
 public:
     // A hidden window holding its own copy of host (whose Channel is its channel).
@@ -194,17 +195,12 @@ private:
     void HideViews();
     void SaveText();
 
-    // Socket steps; a failure sets the error flag.
-    bool Step(bool ok);
     bool SaveBoards();
-    void CloseWhenIdle();
-    void BreakConnection();
     void ReleaseFolder();
     void Status(const QString &text);
     BoardTitleCache *Cache() const { return CacheOf(Current); }
 
     HostRecord TargetHost;
-    plat::SOCKET Socket = plat::INVALID_SOCKET;
     qint32 ServerChannel = 0;
     int ServerVersion = 0;
     int ChannelNumber = 0;
@@ -216,7 +212,6 @@ private:
     QString ServerBoardKey;           // the board the server has entered (ENTER or REENT)
     std::map<QString, std::unique_ptr<BoardTitleCache>> Caches; // by board key
 
-    bool Error = false;
     bool ShiftFlag = false, CtrlFlag = false;
     bool TreeMode = false;
     bool LoggedOffOnce = false;
@@ -232,13 +227,9 @@ private:
     bool TitleChanged = false, ReplyChanged = false; // maintenance fields edited
     std::int32_t ReplyNumber = -1;    // the reply chosen in ReplyEdit: -1 not valid, 0 none
 
-    int Busy = 0;
-    bool Started = false;
     bool SetUp = false;               // FormShow has run
     bool HoldsFolder = false;         // the server folder is marked in use
     bool OwnsChannel = false;
-    bool CloseRequested = false;
-    bool Closed = false;
 };
 
 // Marks the window as inside its conversation for the life of a handler: a

@@ -90,26 +90,10 @@ ConnectionStartResult StartOlcPoster(const HostRecord &host, const OlcChannelPar
     return result;
 }
 
-// Marks the window as inside its conversation for the life of a handler: a
-// close requested meanwhile runs once the outermost handler has returned.
-class TBOlcPostForm::Conversation {
-public:
-    explicit Conversation(TBOlcPostForm &window) : window_(window) { ++window_.Busy; }
-    ~Conversation()
-    {
-        if (--window_.Busy == 0 && window_.CloseRequested)
-            window_.close();
-    }
-    Conversation(const Conversation &) = delete;
-    Conversation &operator=(const Conversation &) = delete;
-
-private:
-    TBOlcPostForm &window_;
-};
-
 TBOlcPostForm::TBOlcPostForm(const HostRecord &host, const OlcChannelParam &param,
                              std::weak_ptr<OlcClientHooks> client, QPushButton *opener, QWidget *parent)
-    : TBEditorForm(parent), TitleLabel(new QLabel(ui->TopPanel)), TitleEdit(new QLineEdit(ui->TopPanel)),
+    : TBEditorForm(parent), ConnectionWindowState(this),
+      TitleLabel(new QLabel(ui->TopPanel)), TitleEdit(new QLineEdit(ui->TopPanel)),
       ReplyLabel(new QLabel(ui->TopPanel)), ReplyEdit(new QLineEdit(ui->TopPanel)), Host(host), Channel(param),
       Client(std::move(client)), Opener(opener)
 {
@@ -186,44 +170,10 @@ bool TBOlcPostForm::event(QEvent *event)
 
 void TBOlcPostForm::closeEvent(QCloseEvent *event)
 {
-    if (Closed || !Started) {
-        Closed = true;
-        event->accept();
+    if (ConversationDecidesClose(event))
         return;
-    }
-    if (Busy) {
-        // A socket call (a file transfer, perhaps) waits: break the connection
-        // so that it returns, and close once it has; nothing more goes out.
-        event->ignore();
-        Error = true;
-        CloseRequested = true;
-        BreakConnection();
-        return;
-    }
     Closed = true;
     TBEditorForm::closeEvent(event);
-}
-
-void TBOlcPostForm::BreakConnection()
-{
-    if (Socket != plat::INVALID_SOCKET)
-        plat::closesocket(Socket);
-    Socket = plat::INVALID_SOCKET;
-}
-
-void TBOlcPostForm::CloseWhenIdle()
-{
-    if (Busy)
-        CloseRequested = true;
-    else
-        close();
-}
-
-bool TBOlcPostForm::Step(bool ok)
-{
-    if (!ok)
-        Error = true;
-    return ok;
 }
 
 void TBOlcPostForm::FormShow()

@@ -11,6 +11,7 @@
 // (a file transfer, perhaps) breaks the connection, sends nothing more and
 // closes once the call has returned.
 #include "core/BEditor.h"
+#include "core/ConnectionWindow.h"
 #include "core/HostRecord.h"
 #include "olc/BReadTrd.h"
 #include "platform/WinSock.h"
@@ -31,7 +32,7 @@ class QPushButton;
 ConnectionStartResult StartOlcPoster(const HostRecord &host, const OlcChannelParam &param,
                                      const std::shared_ptr<OlcClientHooks> &client, QPushButton *opener);
 
-class TBOlcPostForm : public TBEditorForm {
+class TBOlcPostForm : public TBEditorForm, public ConnectionWindowState {
     Q_OBJECT
 public:
     TBOlcPostForm(const HostRecord &host, const OlcChannelParam &param, std::weak_ptr<OlcClientHooks> client,
@@ -73,7 +74,6 @@ protected:
     void FileButtonClick();
 
 private:
-    class Conversation;
 
     bool OpenBoard();
     // Sends "TEXT" or "FILE" and the reply number; false when refused or failed.
@@ -82,18 +82,13 @@ private:
     void AfterPost(bool ok);
     void ClearForNext();
     void ShowTransfer(bool shown);
-    bool Step(bool ok);
-    void CloseWhenIdle();
-    void BreakConnection();
 
     HostRecord Host;
     OlcChannelParam Channel;
     std::weak_ptr<OlcClientHooks> Client;
     QPointer<QPushButton> Opener;
-    plat::SOCKET Socket = plat::INVALID_SOCKET;
     int ServerVersion = 0;
-    bool Error = false, Refused = false;
+    bool Refused = false;
 
-    int Busy = 0;
-    bool Started = false, OwnsChannel = false, Counted = false, CloseRequested = false, Closed = false;
+    bool OwnsChannel = false, Counted = false;
 };

@@ -81,26 +81,10 @@ ConnectionStartResult StartOlcReader(const HostRecord &host, const OlcChannelPar
     return StartConnectionWindow(kind, target, client->ClientStatusBar());
 }
 
-// Marks the window as inside its conversation for the life of a handler: a
-// close requested meanwhile runs once the outermost handler has returned.
-class TBOlcReadForm::Conversation {
-public:
-    explicit Conversation(TBOlcReadForm &window) : window_(window) { ++window_.Busy; }
-    ~Conversation()
-    {
-        if (--window_.Busy == 0 && window_.CloseRequested)
-            window_.close();
-    }
-    Conversation(const Conversation &) = delete;
-    Conversation &operator=(const Conversation &) = delete;
-
-private:
-    TBOlcReadForm &window_;
-};
-
 TBOlcReadForm::TBOlcReadForm(const HostRecord &host, const OlcChannelParam &param,
                              std::weak_ptr<OlcClientHooks> client, QWidget *parent)
-    : QWidget(parent), ui(std::make_unique<Ui::TBOlcReadForm>()), ScreenPopup(new QMenu(this)),
+    : QWidget(parent), ConnectionWindowState(this),
+      ui(std::make_unique<Ui::TBOlcReadForm>()), ScreenPopup(new QMenu(this)),
       FullScreen(ScreenPopup->addAction(QStringLiteral("Full Screen"))), Host(host), Channel(param),
       Client(std::move(client)), Folder(host.OlcName)
 {
@@ -172,46 +156,11 @@ void TBOlcReadForm::changeEvent(QEvent *event)
 
 void TBOlcReadForm::closeEvent(QCloseEvent *event)
 {
-    if (Closed || !Started) {
-        // Not yet handed over: the thread still owns the connection and the channel.
-        Closed = true;
-        event->accept();
+    if (ConversationDecidesClose(event))
         return;
-    }
-    if (Busy) {
-        // A socket call (a transfer, perhaps) waits: break the connection so
-        // that it returns, and close once it has; nothing more goes out.
-        event->ignore();
-        Error = true;
-        CloseRequested = true;
-        BreakConnection();
-        return;
-    }
     Closed = true;
     FormClose();
     event->accept();
-}
-
-void TBOlcReadForm::BreakConnection()
-{
-    if (Socket != plat::INVALID_SOCKET)
-        plat::closesocket(Socket);
-    Socket = plat::INVALID_SOCKET;
-}
-
-void TBOlcReadForm::CloseWhenIdle()
-{
-    if (Busy)
-        CloseRequested = true;
-    else
-        close();
-}
-
-bool TBOlcReadForm::Step(bool ok)
-{
-    if (!ok)
-        Error = true;
-    return ok;
 }
 
 void TBOlcReadForm::Status(const QString &text)

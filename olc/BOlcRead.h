@@ -18,6 +18,7 @@
 // index record that still holds its message number (found by number, not by
 // position), only Start and Bytes are written back, and file names from the
 // server become paths only through the store's safe-name functions.
+#include "core/ConnectionWindow.h"
 #include "core/HostRecord.h"
 #include "core/MessageRecord.h"
 #include "olc/BReadTrd.h"
@@ -55,7 +56,7 @@ ConnectionStartResult StartOlcReader(const HostRecord &host, const OlcChannelPar
 bool StartOlcLinkReader(const HostRecord &host, const OlcChannelParam &holder, const QString &address,
                         const std::shared_ptr<OlcClientHooks> &client);
 
-class TBOlcReadForm : public QWidget {
+class TBOlcReadForm : public QWidget, public ConnectionWindowState {
     Q_OBJECT
 public:
     TBOlcReadForm(const HostRecord &host, const OlcChannelParam &param, std::weak_ptr<OlcClientHooks> client,
@@ -87,7 +88,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    class Conversation;
 
     void FormCreate();
     void FormShow();
@@ -121,15 +121,10 @@ private:
     void ShowPane(QWidget *pane);
     void Status(const QString &text);
 
-    bool Step(bool ok);
-    void CloseWhenIdle();
-    void BreakConnection();
-
     HostRecord Host;
     OlcChannelParam Channel;
     std::weak_ptr<OlcClientHooks> Client;
     olc::ServerFolder Folder;
-    plat::SOCKET Socket = plat::INVALID_SOCKET;
 
     MessageRecord Message;        // the message on show
     qint64 MessageRecordIndex = 0; // its record in the board's index (normal mode)
@@ -140,9 +135,8 @@ private:
     qint32 LinkRecordIndex = 0;   // this reader's record in the link index
     bool Requested = false;       // a body follows the request
 
-    bool FirstDownload = true, Refresh = false, Error = false, ShiftFlag = false,
+    bool FirstDownload = true, Refresh = false, ShiftFlag = false,
          LinkMode = false;
 
-    int Busy = 0;
-    bool Started = false, OwnsChannel = false, Counted = false, CloseRequested = false, Closed = false;
+    bool OwnsChannel = false, Counted = false;
 };

@@ -75,25 +75,9 @@ void UncheckAll(QButtonGroup *group)
 
 } // namespace
 
-// Marks the window as inside its conversation for the life of a handler: a
-// close requested meanwhile runs once the outermost handler has returned.
-class TBAccountClientForm::Conversation {
-public:
-    explicit Conversation(TBAccountClientForm &window) : window_(window) { ++window_.Busy; }
-    ~Conversation()
-    {
-        if (--window_.Busy == 0 && window_.CloseRequested)
-            window_.close();
-    }
-    Conversation(const Conversation &) = delete;
-    Conversation &operator=(const Conversation &) = delete;
-
-private:
-    TBAccountClientForm &window_;
-};
-
 TBAccountClientForm::TBAccountClientForm(const HostRecord &host, QWidget *parent)
-    : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TBAccountClientForm>()), SexGroup(new QButtonGroup(this)),
+    : QWidget(parent, Qt::Window), ConnectionWindowState(this),
+      ui(std::make_unique<Ui::TBAccountClientForm>()), SexGroup(new QButtonGroup(this)),
       OsGroup(new QButtonGroup(this)), TargetHost(host)
 {
     ui->setupUi(this);
@@ -164,45 +148,17 @@ bool TBAccountClientForm::event(QEvent *event)
 
 void TBAccountClientForm::closeEvent(QCloseEvent *event)
 {
-    if (Closed || !Started) {
-        // Not yet handed over: the thread still owns the connection and the channel.
-        Closed = true;
-        event->accept();
+    if (ConversationDecidesClose(event))
         return;
-    }
-    if (Busy) {
-        event->ignore();
-        Error = true;
-        CloseRequested = true;
-        BreakConnection();
-        return;
-    }
     Closed = true;
     FormClose();
     event->accept();
 }
 
-void TBAccountClientForm::BreakConnection()
-{
-    if (Socket != plat::INVALID_SOCKET)
-        plat::closesocket(Socket);
-    Socket = plat::INVALID_SOCKET;
-}
-
-void TBAccountClientForm::CloseWhenIdle()
-{
-    if (Busy)
-        CloseRequested = true;
-    else
-        close();
-}
-
 bool TBAccountClientForm::Step(bool ok)
 {
-    if (!ok) {
-        Error = true;
+    if (!ConnectionWindowState::Step(ok))
         CloseWhenIdle();
-    }
     return ok;
 }
 

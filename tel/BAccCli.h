@@ -10,6 +10,7 @@
 // (core/BLookup.h). The conversation runs on the GUI thread with the sockets
 // layer's blocking hook; a close requested during a pending call breaks the
 // connection and runs once the call has returned.
+#include "core/ConnectionWindow.h"
 #include "core/HostRecord.h"
 #include "platform/WinSock.h"
 #include "tel/AccountRecord.h"
@@ -36,7 +37,7 @@ struct AccountGreeting {
     char UserListLetter = 'A';
 };
 
-class TBAccountClientForm : public QWidget {
+class TBAccountClientForm : public QWidget, public ConnectionWindowState {
     Q_OBJECT
 public:
     // A hidden window holding its own copy of host (whose Channel is its channel).
@@ -59,7 +60,6 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    class Conversation;
     enum class Authorization { Granted, Stop };
 
     void FormShow();
@@ -93,21 +93,13 @@ private:
     void ShowAccountPage();
     bool RecvList(bool log);
     void UpdateListButtons();
-
+    // A failed send or receive ends the account window: it closes once idle.
     bool Step(bool ok);
-    void CloseWhenIdle();
-    void BreakConnection();
 
     HostRecord TargetHost;
     AccountGreeting Greeting;
     AccountRecord Account;
-    plat::SOCKET Socket = plat::INVALID_SOCKET;
     char Current = '@';
     bool Authorized = false;
-    bool Error = false; // the connection failed: the window sends nothing more and closes
-    bool Started = false;
-    bool Closed = false;
-    bool CloseRequested = false;
-    int Busy = 0;
 };
 

@@ -54,25 +54,9 @@ qint32 WaitingTelsNow()
 
 } // namespace
 
-// Marks the window as inside its conversation for the life of a handler: a
-// close requested meanwhile runs once the outermost handler has returned.
-class TBSendTelegramForm::Conversation {
-public:
-    explicit Conversation(TBSendTelegramForm &window) : window_(window) { ++window_.Busy; }
-    ~Conversation()
-    {
-        if (--window_.Busy == 0 && window_.CloseRequested)
-            window_.close();
-    }
-    Conversation(const Conversation &) = delete;
-    Conversation &operator=(const Conversation &) = delete;
-
-private:
-    TBSendTelegramForm &window_;
-};
-
 TBSendTelegramForm::TBSendTelegramForm(const HostRecord &target, QWidget *parent)
-    : TBEditorForm(parent), StayButton(new QPushButton(ui->BottomPanel)), TargetHost(target)
+    : TBEditorForm(parent), ConnectionWindowState(this),
+      StayButton(new QPushButton(ui->BottomPanel)), TargetHost(target)
 {
     setObjectName(QStringLiteral("TBSendTelegramForm"));
     setWindowTitle(QStringLiteral("Ｋａｌｖｅｘ [ TEL Client ]"));
@@ -133,38 +117,10 @@ bool TBSendTelegramForm::event(QEvent *event)
 
 void TBSendTelegramForm::closeEvent(QCloseEvent *event)
 {
-    if (Closed || !Started) {
-        // Not yet handed over: the thread still owns the connection and the channel.
-        Closed = true;
-        event->accept();
+    if (ConversationDecidesClose(event))
         return;
-    }
-    if (Busy) {
-        // Closed from outside while a socket call waits: break the connection so
-        // that the call returns, and close once it has.
-        event->ignore();
-        Error = true;
-        CloseRequested = true;
-        BreakConnection();
-        return;
-    }
     Closed = true;
     TBEditorForm::closeEvent(event);
-}
-
-void TBSendTelegramForm::BreakConnection()
-{
-    if (Socket != plat::INVALID_SOCKET)
-        plat::closesocket(Socket);
-    Socket = plat::INVALID_SOCKET;
-}
-
-void TBSendTelegramForm::CloseWhenIdle()
-{
-    if (Busy)
-        CloseRequested = true;
-    else
-        close();
 }
 
 void TBSendTelegramForm::FormShow()
@@ -251,13 +207,6 @@ void TBSendTelegramForm::FormClose()
 }
 
 // ---- sending -------------------------------------------------------------------
-
-bool TBSendTelegramForm::Step(bool ok)
-{
-    if (!ok)
-        Error = true;
-    return ok;
-}
 
 bool TBSendTelegramForm::PrepareText()
 {

@@ -18,6 +18,7 @@
 // the connection and waits until the pending call has returned; the window is
 // released with deleteLater, never under its own call.
 #include "core/BEditor.h"
+#include "core/ConnectionWindow.h"
 #include "core/HostRecord.h"
 #include "core/MessageRecord.h"
 #include "platform/WinSock.h"
@@ -29,7 +30,7 @@
 
 class QPushButton;
 
-class TBSendTelegramForm : public TBEditorForm {
+class TBSendTelegramForm : public TBEditorForm, public ConnectionWindowState {
     Q_OBJECT
 public:
     // A hidden window holding its own copy of target (whose Channel is its channel).
@@ -71,7 +72,6 @@ protected:
     void StayButtonClick();
 
 private:
-    class Conversation;
 
     // Fills TextBuffer with the body as it goes on the wire: plain text in
     // serial chat and for peers below 207, else RTF. False, with a status
@@ -90,25 +90,16 @@ private:
     void ChooseStayAddressee();
     // What the TEL log is told of a TEL sent now.
     SentTel SentTelNow() const;
-    // A socket step that failed sets the error flag.
-    bool Step(bool ok);
-    // Closes now, or once the pending socket call has returned.
-    void CloseWhenIdle();
-    // Closes the socket at once: a call waiting on it returns.
-    void BreakConnection();
     // Counts and logs a TEL that went out; it waits for the receiver's
     // confirmation at the close.
     void NoteSent(const MessageRecord &record);
     void ReportUnconfirmed();
 
     HostRecord TargetHost;
-    plat::SOCKET Socket = plat::INVALID_SOCKET;
-    bool Started = false;       // the thread handed the conversation over
     bool Local = false;         // serial chat to "0.0.0.0": no network traffic at all
     bool OwnsChannel = false;   // the channel is freed when the window closes
     int ChannelNumber = 0;
     int SentCount = 0;
-    bool Error = false;
     int PeerVersion = 0;
     bool SerialChat = false;
     bool StayMode = false;
@@ -118,7 +109,4 @@ private:
     QByteArray TextBuffer;      // the text as sent, kept for the log
     QStringList Unconfirmed;    // the TELs sent, as the log names them, until the receiver confirms them
 
-    int Busy = 0;               // depth of handlers inside the conversation
-    bool CloseRequested = false;
-    bool Closed = false;
 };
