@@ -10,6 +10,8 @@
 #include "platform/WinSock.h"
 
 class QCloseEvent;
+class QEvent;
+class QLabel;
 class QWidget;
 
 class ConnectionWindowState {
@@ -39,6 +41,12 @@ protected:
     // and the close waits for the call to unwind. False: the window's own
     // closing runs.
     bool ConversationDecidesClose(QCloseEvent *event);
+    // The window messages every connection window answers: 2025 shows the
+    // unread TEL count in numberLabel, 2026 (the program closes) closes the
+    // window, or breaks the connection of one already closing, and 2027
+    // closes it when its lParam is closeChannel (-1: the window takes none).
+    // True when event was one of them.
+    bool HandleConnectionMessage(QEvent *event, QLabel *numberLabel, int closeChannel = -1);
     // A failed send or receive sets the error flag; ok passes through.
     bool Step(bool ok);
     // Closes now, or once the pending socket call has returned.

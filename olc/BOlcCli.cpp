@@ -316,18 +316,7 @@ void TBOlcClientForm::FormShow()
 
 bool TBOlcClientForm::event(QEvent *event)
 {
-    if (event->type() == plat::WindowMessageEvent::EventType()) {
-        const auto *message = static_cast<plat::WindowMessageEvent *>(event);
-        if (message->message() == WaitingTelsMessage) {
-            ui->NumberLabel->setText(QString::number(message->lParam() + message->wParam()));
-            return true;
-        }
-        if (message->message() == CloseWindowsMessage) {
-            close();
-            return true;
-        }
-    }
-    return QWidget::event(event);
+    return HandleConnectionMessage(event, ui->NumberLabel) || QWidget::event(event);
 }
 
 bool TBOlcClientForm::eventFilter(QObject *watched, QEvent *event)

@@ -10,7 +10,6 @@
 #include "olc/OlcStore.h"
 #include "platform/Cp932.h"
 #include "platform/RecordFile.h"
-#include "platform/WinMessages.h"
 #include "tel/BTelServ.h"
 #include "ui_BEditor.h"
 
@@ -149,23 +148,7 @@ bool TBOlcPostForm::StartConversation(plat::SOCKET s, const HostRecord &host)
 
 bool TBOlcPostForm::event(QEvent *event)
 {
-    if (event->type() == plat::WindowMessageEvent::EventType()) {
-        const auto *message = static_cast<plat::WindowMessageEvent *>(event);
-        if (message->message() == WaitingTelsMessage) {
-            ui->NumberLabel->setText(QString::number(message->lParam() + message->wParam()));
-            return true;
-        }
-        if (message->message() == CloseChannelMessage) {
-            if (message->lParam() == Host.Channel)
-                close();
-            return true;
-        }
-        if (message->message() == CloseWindowsMessage) {
-            close();
-            return true;
-        }
-    }
-    return TBEditorForm::event(event);
+    return HandleConnectionMessage(event, ui->NumberLabel, Host.Channel) || TBEditorForm::event(event);
 }
 
 void TBOlcPostForm::closeEvent(QCloseEvent *event)

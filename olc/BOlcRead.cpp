@@ -10,7 +10,6 @@
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
-#include "platform/WinMessages.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelServ.h"
 #include "ui_BOlcRead.h"
@@ -128,23 +127,7 @@ bool TBOlcReadForm::StartConversation(plat::SOCKET s, const HostRecord &host)
 
 bool TBOlcReadForm::event(QEvent *event)
 {
-    if (event->type() == plat::WindowMessageEvent::EventType()) {
-        const auto *message = static_cast<plat::WindowMessageEvent *>(event);
-        if (message->message() == WaitingTelsMessage) {
-            ui->NumberLabel->setText(QString::number(message->lParam() + message->wParam()));
-            return true;
-        }
-        if (message->message() == CloseChannelMessage) {
-            if (message->lParam() == Host.Channel)
-                close();
-            return true;
-        }
-        if (message->message() == CloseWindowsMessage) {
-            close();
-            return true;
-        }
-    }
-    return QWidget::event(event);
+    return HandleConnectionMessage(event, ui->NumberLabel, Host.Channel) || QWidget::event(event);
 }
 
 void TBOlcReadForm::changeEvent(QEvent *event)

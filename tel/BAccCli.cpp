@@ -8,7 +8,6 @@
 #include "core/BServer.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
-#include "platform/WinMessages.h"
 #include "tel/BAccLst.h"
 #include "tel/BTelServ.h"
 #include "ui_BAccCli.h"
@@ -132,18 +131,7 @@ bool TBAccountClientForm::StartConversation(plat::SOCKET s, const HostRecord &ho
 
 bool TBAccountClientForm::event(QEvent *event)
 {
-    if (event->type() == plat::WindowMessageEvent::EventType()) {
-        const auto *message = static_cast<plat::WindowMessageEvent *>(event);
-        if (message->message() == WaitingTelsMessage) {
-            ui->NumberLabel->setText(QString::number(message->lParam() + message->wParam()));
-            return true;
-        }
-        if (message->message() == CloseWindowsMessage) {
-            close();
-            return true;
-        }
-    }
-    return QWidget::event(event);
+    return HandleConnectionMessage(event, ui->NumberLabel) || QWidget::event(event);
 }
 
 void TBAccountClientForm::closeEvent(QCloseEvent *event)

@@ -10,7 +10,6 @@
 #include "core/RichView.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
-#include "platform/WinMessages.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
 #include "tel/BTelTrd.h"
@@ -97,22 +96,7 @@ bool TBSendTelegramForm::StartConversation(plat::SOCKET s, const HostRecord &tar
 
 bool TBSendTelegramForm::event(QEvent *event)
 {
-    if (event->type() == plat::WindowMessageEvent::EventType()) {
-        const auto *message = static_cast<plat::WindowMessageEvent *>(event);
-        if (message->message() == WaitingTelsMessage) {
-            ui->NumberLabel->setText(QString::number(message->lParam() + message->wParam()));
-            return true;
-        }
-        if (message->message() == CloseWindowsMessage) {
-            // A window already closing waits for the receiver's close: stop that.
-            if (Closed)
-                BreakConnection();
-            else
-                close();
-            return true;
-        }
-    }
-    return TBEditorForm::event(event);
+    return HandleConnectionMessage(event, ui->NumberLabel) || TBEditorForm::event(event);
 }
 
 void TBSendTelegramForm::closeEvent(QCloseEvent *event)
