@@ -3,6 +3,7 @@
 #include "platform/ArchiverCommandLine.h"
 #include "platform/ArchiverLzh.h"
 #include "platform/Cp932.h"
+#include "platform/ThreadUtf8Ctype.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -186,7 +187,7 @@ public:
         archive_write_set_format_zip(archive_);
         archive_write_set_bytes_in_last_block(archive_, 1); // no padding after the archive
         archive_write_set_options(archive_, store ? "zip:compression=store" : "zip:compression=deflate");
-        // Names are handed over in the locale's UTF-8 and stored as CP932.
+        // Names are handed over in UTF-8 and stored as CP932.
         archive_write_set_options(archive_, "zip:hdrcharset=CP932");
         ok_ = archive_write_open(archive_, &out, nullptr, &ZipWriter::Write, nullptr) == ARCHIVE_OK;
     }
@@ -216,6 +217,9 @@ private:
         return out->write(static_cast<const char *>(buffer), qint64(length)) == qint64(length) ? la_ssize_t(length) : -1;
     }
 
+    // Names cross libarchive as UTF-8 whatever the user's locale: first, so
+    // that it is in force when the options set up their conversions.
+    ThreadUtf8Ctype utf8_;
     struct archive *archive_;
     bool ok_ = false;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/ArchiverCommandLine.h"
 #include "platform/Cp932.h"
+#include "platform/ThreadUtf8Ctype.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -32,8 +33,8 @@ public:
         if (format == ArchiveFormat::Zip) {
             archive_read_support_format_zip_seekable(archive_);
         } else {
-            // LZH names come converted from CP932 into the locale's UTF-8
-            // (the reader insists on a conversion for names that are not ASCII).
+            // LZH names come converted from CP932 into UTF-8 (the reader
+            // insists on a conversion for names that are not ASCII).
             archive_read_support_format_lha(archive_);
             archive_read_set_options(archive_, "lha:hdrcharset=CP932");
         }
@@ -125,6 +126,9 @@ private:
         return name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     }
 
+    // Names cross libarchive as UTF-8 whatever the user's locale: first, so
+    // that it is in force when the options set up their conversions.
+    ThreadUtf8Ctype utf8_;
     struct archive *archive_;
     ArchiveFormat format_;
     int status_ = ArchiverOk;

@@ -20,6 +20,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <tuple>
+
+#include <locale.h>
 
 namespace {
 
@@ -288,6 +291,31 @@ struct HostileCase {
 
 // A peer's archive is extracted whole or not at all: each of these leaves
 // nothing behind, in the folder or beside it.
+TEST_F(ArchiverLibraryTest, JapaneseNamesSurviveAPlainCLocale)
+{
+    // A user started with LANG=C: the names still go in and come out whole.
+    const locale_t plainC = newlocale(LC_CTYPE_MASK, "C", nullptr);
+    const locale_t previous = uselocale(plainC);
+    const auto restore = qScopeGuard([&] {
+        uselocale(previous);
+        freelocale(plainC);
+    });
+    const QString name = QStringLiteral("sub/表.txt");
+    for (const auto &[library, pack, unpack] :
+         {std::tuple{"UNLHA32.DLL", "a -n1", "x -n1"}, std::tuple{"ZIP32J.DLL", " -q", "-x --i"}}) {
+        SCOPED_TRACE(library);
+        const QString archive = env.file(QString::fromLatin1(library) + (library[0] == 'U' ? ".lzh" : ".zip"));
+        const QString out = env.file(QString::fromLatin1(library) + QStringLiteral("-out"));
+        ASSERT_EQ(Command(library, library[0] == 'U' ? "Unlha" : "Zip",
+                          QByteArray(pack) + Quoted(archive) + QuotedDir(src()) + Quoted(name) + " "),
+                  0);
+        ASSERT_EQ(Command(library[0] == 'U' ? "UNLHA32.DLL" : "UNZIP32.DLL", library[0] == 'U' ? "Unlha" : "UnZip",
+                          QByteArray(unpack) + Quoted(archive) + QuotedDir(out) + " "),
+                  0);
+        EXPECT_EQ(FilesBelow(out), (std::map<QString, QByteArray>{{name, files.at(name)}}));
+    }
+}
+
 TEST_F(ArchiverLibraryTest, HostileArchivesAreRefusedWhole)
 {
     const ZipItem good{"good.txt", "fine", {}};
