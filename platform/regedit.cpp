@@ -1,13 +1,21 @@
 // The registry editor's command line on the registry files:
 //   regedit [/s] file.reg        merges a REGEDIT4 file into the roots
 //   regedit /e file.reg KEY      writes KEY and its subtree as a REGEDIT4 file
+//
+// Without /s and on a desktop (an X11 or Wayland display), the editor first
+// asks whether to merge the file, as a registry editor started from a window
+// does. KALVEX_REGEDIT_ANSWER ("yes" or "no") answers that question instead,
+// for scripts; started without a display the command merges at once.
 #include "platform/Registry.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QSaveFile>
 
 #include <cstdio>
+#include <memory>
 
 using namespace plat;
 
@@ -36,6 +44,25 @@ void apply(RootKey root, const RegKey &keys, const QStringList &deleted)
             tree.deleteKey(path);
         merge(tree, keys);
     });
+}
+
+bool OnDesktop()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform == "offscreen" || platform == "minimal")
+        return false;
+    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+// Asks on the desktop whether to merge fileName.
+bool UserWantsImport(const QString &fileName)
+{
+    QMessageBox question(QMessageBox::Question, QStringLiteral("Registry Editor"),
+                         QFileInfo(fileName).fileName() +
+                             QStringLiteral(" に含まれている情報をレジストリに追加しますか?"),
+                         QMessageBox::Yes | QMessageBox::No);
+    question.setObjectName(QStringLiteral("RegeditQuestion"));
+    return question.exec() == QMessageBox::Yes;
 }
 
 int importFile(const QString &fileName, bool silent)
@@ -89,8 +116,11 @@ int exportKey(const QString &fileName, const QString &fullPath)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
+    const bool answered = qEnvironmentVariableIsSet("KALVEX_REGEDIT_ANSWER");
+    const bool asking = !answered && OnDesktop();
+    const std::unique_ptr<QCoreApplication> app =
+        asking ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
+    const QStringList args = app->arguments().mid(1);
     const auto isSwitch = [&](const char *name) {
         return !args.isEmpty() && args.first().compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
     };
@@ -99,8 +129,11 @@ int main(int argc, char **argv)
             return exportKey(args[1], args[2]);
         if (isSwitch("/s") && args.size() == 2)
             return importFile(args[1], true);
-        if (!isSwitch("/s") && !isSwitch("/e") && args.size() == 1)
-            return importFile(args[0], false);
+        if (!isSwitch("/s") && !isSwitch("/e") && args.size() == 1) {
+            const bool wanted = answered ? qgetenv("KALVEX_REGEDIT_ANSWER").compare("yes", Qt::CaseInsensitive) == 0
+                                         : !asking || UserWantsImport(args[0]);
+            return wanted ? importFile(args[0], false) : 1;
+        }
     } catch (const RegistryError &e) {
         warn(QString::fromStdString(e.what()));
         return 1;

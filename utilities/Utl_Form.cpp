@@ -368,20 +368,14 @@ void TUtility_Form::RestoreFromFile()
                                         : QStringLiteral("RegEdit.exe を実行できませんでした"));
 }
 
-// Imports the file with the registry editor beside this program, started
-// directly (never through a shell) in the file's folder, and waits for it:
-// success only when the editor ran and imported the file.
+// Hands the file to the registry editor beside this program, started
+// directly (never through a shell) in the file's folder; the editor imports
+// it on its own, after its own question. True when the editor started.
 bool TUtility_Form::RunRegistryEditor(const QString &fileName)
 {
     const QFileInfo file(fileName);
-    QProcess editor;
-    editor.setProgram(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("regedit")));
-    editor.setArguments({file.fileName()});
-    editor.setWorkingDirectory(file.absolutePath());
-    editor.setProcessChannelMode(QProcess::ForwardedChannels);
-    editor.start();
-    return editor.waitForStarted() && editor.waitForFinished(60000) && editor.exitStatus() == QProcess::NormalExit
-        && editor.exitCode() == 0;
+    return QProcess::startDetached(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("regedit")),
+                                   {file.fileName()}, file.absolutePath());
 }
 
 // ---- converting a key file ----------------------------------------------------

@@ -286,6 +286,15 @@ TEST_F(RegistryTest, RegeditExportsAndImportsASubtree)
     UpdateRegistry(RootKey::CurrentUser, [](RegKey &root) { root.deleteKey(QStringLiteral("Software\\ZK")); });
     EXPECT_EQ(regedit({QStringLiteral("/s"), exported}).exitCode, 0);
     EXPECT_EQ(*LoadRegistry(RootKey::CurrentUser).root.key(QStringLiteral("Software\\ZK")), saved);
+    // Without /s the editor asks first: "no" merges nothing, "yes" merges.
+    UpdateRegistry(RootKey::CurrentUser, [](RegKey &root) { root.deleteKey(QStringLiteral("Software\\ZK")); });
+    qputenv("KALVEX_REGEDIT_ANSWER", "no");
+    EXPECT_NE(regedit({exported}).exitCode, 0);
+    EXPECT_EQ(LoadRegistry(RootKey::CurrentUser).root.key(QStringLiteral("Software\\ZK")), nullptr);
+    qputenv("KALVEX_REGEDIT_ANSWER", "yes");
+    EXPECT_EQ(regedit({exported}).exitCode, 0);
+    EXPECT_EQ(*LoadRegistry(RootKey::CurrentUser).root.key(QStringLiteral("Software\\ZK")), saved);
+    qunsetenv("KALVEX_REGEDIT_ANSWER");
 
     env.writeFile(QStringLiteral("delete.reg"), "REGEDIT4\r\n\r\ngarbage\r\n[-HKEY_CURRENT_USER\\Software\\Other]\r\n");
     const RegeditRun run = regedit({QStringLiteral("/s"), env.file(QStringLiteral("delete.reg"))});

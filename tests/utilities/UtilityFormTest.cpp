@@ -9,6 +9,7 @@
 #include "platform/Registry.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 #include "ui_Utl_Form.h"
 
 #include <QDateTime>
@@ -164,6 +165,9 @@ TEST_F(UtilityFormTest, SaveDeleteRestoreAndSaveAgainGiveTheSameFile)
     ui->ExeButton->click();
     EXPECT_TRUE(restoring.done());
     EXPECT_TRUE(Memo().contains(QStringLiteral("リストアに \"RegEdit.exe\" を実行しました")));
+    // The editor imports on its own.
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [] { return plat::LoadRegistry(RootKey::CurrentUser).root.key(QStringLiteral("Software\\ZK")) != nullptr; }));
 
     ShowAndSave(env.file(QStringLiteral("second.reg")));
     EXPECT_EQ(env.readFile(QStringLiteral("second.reg")), env.readFile(QStringLiteral("first.reg")));
