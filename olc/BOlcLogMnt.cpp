@@ -413,11 +413,12 @@ private:
             holderUpdates[holder.first][at] = next;
         // The chain: each kept record points to the next kept one.
         for (qint32 q = links_[p].get(O::LinkIndex); next > 0 && q > 0;) {
-            Image &last = kept.back();
+            // By position: taking the next record may move the kept ones.
+            const size_t last = kept.size() - 1;
             qint32 position = 0;
             if (!follow(holder, q, position, error))
                 return false;
-            last.set(O::LinkIndex, position);
+            kept[last].set(O::LinkIndex, position);
             if (position == 0)
                 break;
             q = links_[q].get(O::LinkIndex);
