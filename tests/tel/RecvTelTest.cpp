@@ -7,6 +7,7 @@
 #include "core/BRegistr.h"
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
+#include "platform/ArchiverLibrary.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
@@ -516,6 +517,28 @@ TEST_F(RecvTel, FileTelsShowPicturesInsideAndOtherFilesOnlyByTheirNote)
         EXPECT_NEAR(ui->RecvSImage->Picture().width(), size.width(), 1);
         EXPECT_NEAR(ui->RecvSImage->Picture().height(), size.height(), 1);
     }
+}
+
+TEST_F(RecvTel, AnHtmlPagePackedInAnArchiveShowsAsThePage)
+{
+    ViewingDirect = true;
+    HtmlViewer = 1;
+    // The page packed as a peer would send it: html_test.zip holding test.html.
+    env.writeFile(QStringLiteral("src/test.html"), "<html><body><p>packed page</p></body></html>");
+    const auto zip = reinterpret_cast<plat::ArchiverCommandEntry>(
+        plat::GetArchiverEntry(plat::LoadArchiverLibrary(QStringLiteral("ZIP32J.DLL")), "Zip"));
+    ASSERT_TRUE(zip);
+    const QByteArray line = plat::ToCp932(QStringLiteral(" -q \"%1\" \"%2/\" \"test.html\" ")
+                                              .arg(env.file(QStringLiteral("html_test.zip")), env.file(QStringLiteral("src"))));
+    char output[256];
+    ASSERT_EQ(zip(nullptr, line.constData(), output, sizeof output), 0);
+    storeFile(QStringLiteral("html_test.zip"), env.readFile(QStringLiteral("html_test.zip")));
+    WaitingTels = 1;
+    openThroughLock();
+
+    ASSERT_TRUE(form->HtmlControl->isVisible());
+    EXPECT_TRUE(form->HtmlControl->toPlainText().contains(QStringLiteral("packed page")));
+    EXPECT_EQ(form->CurrentFile(), TempDirectory + QStringLiteral("/test.html"));
 }
 
 TEST_F(RecvTel, BrokenRecordsAndAWrongCountNeitherCrashNorPassTheEnd)
