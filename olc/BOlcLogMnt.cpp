@@ -505,26 +505,39 @@ bool OlcServerFolderInUse(const QString &serverFolder)
     return OlcOpenServerFolders.contains(FolderKey(serverFolder));
 }
 
+// An index and its text file taken for a rewrite: the records read, the old
+// text open for reading, and the work files that replace both on commit.
+struct PairRewrite {
+    std::vector<Image> records;
+    QFile text;
+    StoreRewrite rewrite;
+    QFile *workIndex = nullptr;
+    QFile *workText = nullptr;
+
+    bool open(const QString &indexPath, const QString &textPath, const olc::ServerFolder &server, QString *error)
+    {
+        text.setFileName(textPath);
+        if (!ReadImages(indexPath, records, error) || !OpenForReading(text, error))
+            return false;
+        workIndex = rewrite.stage(indexPath, server.workIndex(), error);
+        workText = workIndex ? rewrite.stage(textPath, server.workText(), error) : nullptr;
+        return workText != nullptr;
+    }
+};
+
 // ---- the commands -----------------------------------------------------------------------
 
 bool CompactOlcBoard(const OlcMaintenanceBoard &board, QString *error)
 {
     if (!CheckBoard(board, error))
         return false;
-    const QString indexPath = board.server.boardIndex(board.key), textPath = board.server.boardText(board.key);
-    std::vector<Image> records;
-    QFile text(textPath);
-    if (!ReadImages(indexPath, records, error) || !OpenForReading(text, error))
+    PairRewrite pair;
+    if (!pair.open(board.server.boardIndex(board.key), board.server.boardText(board.key), board.server, error))
         return false;
-    StoreRewrite rewrite;
-    QFile *workIndex = rewrite.stage(indexPath, board.server.workIndex(), error);
-    QFile *workText = workIndex ? rewrite.stage(textPath, board.server.workText(), error) : nullptr;
-    if (!workText)
-        return false;
-    BodyPacker bodies(text, *workText);
+    BodyPacker bodies(pair.text, *pair.workText);
     QStringList attachments;
-    for (size_t i = 1; i < records.size(); ++i) {
-        Image &r = records[i];
+    for (size_t i = 1; i < pair.records.size(); ++i) {
+        Image &r = pair.records[i];
         if (r.erased()) {
             r.setByte(O::Erased, 0);
             r.set(O::Start, -1);
@@ -534,7 +547,7 @@ bool CompactOlcBoard(const OlcMaintenanceBoard &board, QString *error)
             return false;
         }
     }
-    if (!WriteImages(*workIndex, records, error) || !rewrite.commit(error))
+    if (!WriteImages(*pair.workIndex, pair.records, error) || !pair.rewrite.commit(error))
         return false;
     RemoveStoreFiles(board.server.boardFolder(board.key), attachments);
     return true;
@@ -556,21 +569,15 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error)
         return false;
     if (OlcFlatLogCount(board) <= 0)
         return true;
-    const QString indexPath = board.server.boardIndex(board.key), textPath = board.server.boardText(board.key);
-    std::vector<Image> records;
-    QFile text(textPath);
-    if (!ReadImages(indexPath, records, error) || !OpenForReading(text, error))
+    PairRewrite pair;
+    if (!pair.open(board.server.boardIndex(board.key), board.server.boardText(board.key), board.server, error) ||
+        !WriteAll(*pair.workIndex, MakeHeaderRecord(board.name).encode(), error))
         return false;
-    StoreRewrite rewrite;
-    QFile *workIndex = rewrite.stage(indexPath, board.server.workIndex(), error);
-    QFile *workText = workIndex ? rewrite.stage(textPath, board.server.workText(), error) : nullptr;
-    if (!workText || !WriteAll(*workIndex, MakeHeaderRecord(board.name).encode(), error))
-        return false;
-    BodyPacker bodies(text, *workText);
+    BodyPacker bodies(pair.text, *pair.workText);
     QByteArray log;
     QStringList attachments;
-    for (size_t i = 1; i < records.size(); ++i) {
-        Image &r = records[i];
+    for (size_t i = 1; i < pair.records.size(); ++i) {
+        Image &r = pair.records[i];
         const bool downloaded = !r.byte(O::Deleted) && r.get(O::Start) >= 0;
         if (r.get(O::Number) < board.topMsg) {
             QByteArray body;
@@ -583,13 +590,13 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error)
         }
         if (!r.isFile() && r.get(O::Start) >= 0 && !bodies.copy(r, error))
             return false;
-        if (!WriteAll(*workIndex, r.bytes, error))
+        if (!WriteAll(*pair.workIndex, r.bytes, error))
             return false;
     }
     FlatLogAppend flatLog(board.server.flatLog(board.key));
     if (!flatLog.append(log, error))
         return false;
-    if (!rewrite.commit(error)) {
+    if (!pair.rewrite.commit(error)) {
         flatLog.takeBack();
         return false;
     }
@@ -603,22 +610,15 @@ bool CompactOlcLinks(const olc::ServerFolder &server, QString *error)
         return false;
     if (!QFileInfo(server.linkFolder()).isDir())
         return true;
-    const QString indexPath = server.linkIndex(), textPath = server.linkText();
-    std::vector<Image> links;
-    QFile text(textPath);
-    if (!ReadImages(indexPath, links, error) || !OpenForReading(text, error))
+    PairRewrite pair;
+    if (!pair.open(server.linkIndex(), server.linkText(), server, error))
         return false;
-    if (links.empty())
-        return Fail(error, indexPath + QStringLiteral(" has no header"));
-    StoreRewrite rewrite;
-    QFile *workIndex = rewrite.stage(indexPath, server.workIndex(), error);
-    QFile *workText = workIndex ? rewrite.stage(textPath, server.workText(), error) : nullptr;
-    if (!workText)
-        return false;
-    BodyPacker bodies(text, *workText);
-    LinkCompactor compactor(server, links, bodies);
-    compactor.kept.push_back(links.front());
-    if (!compactor.run(error) || !WriteImages(*workIndex, compactor.kept, error))
+    if (pair.records.empty())
+        return Fail(error, server.linkIndex() + QStringLiteral(" has no header"));
+    BodyPacker bodies(pair.text, *pair.workText);
+    LinkCompactor compactor(server, pair.records, bodies);
+    compactor.kept.push_back(pair.records.front());
+    if (!compactor.run(error) || !WriteImages(*pair.workIndex, compactor.kept, error))
         return false;
     // The holders' new pointers, each board through a work file of its own.
     int n = 0;
@@ -627,11 +627,11 @@ bool CompactOlcLinks(const olc::ServerFolder &server, QString *error)
         for (const auto &[at, linkIndex] : updates)
             board[at].set(O::LinkIndex, linkIndex);
         const QString workPath = server.workIndex() + QLatin1Char('.') + IntToZeroStr(++n, 3);
-        QFile *work = rewrite.stage(server.boardIndex(key), workPath, error);
+        QFile *work = pair.rewrite.stage(server.boardIndex(key), workPath, error);
         if (!work || !WriteImages(*work, board, error))
             return false;
     }
-    if (!rewrite.commit(error))
+    if (!pair.rewrite.commit(error))
         return false;
     RemoveOrphans(server, compactor.kept);
     return true;
