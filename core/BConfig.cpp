@@ -8,6 +8,7 @@
 #include "core/BViewlst.h"
 #include "core/MessageRecord.h"
 #include "platform/DayDate.h"
+#include "platform/ModifierKey.h"
 #include "platform/RecordFile.h"
 #include "tel/BTelLog.h"
 #include "ui_BConfig.h"
@@ -259,7 +260,7 @@ bool TBConfigForm::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
-        if (key->modifiers() == Qt::ControlModifier)
+        if (plat::ArmingModifier(*key) == Qt::ControlModifier)
             Prefill = true;
         const Field *field = FindField(watched);
         if (field && watched == field->edit && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {

@@ -7,6 +7,7 @@
 #include "core/RichView.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
+#include "platform/ModifierKey.h"
 #include "tel/BTelLog.h"
 #include "ui_BEditor.h"
 #include "ui_BLookup.h"
@@ -245,7 +246,7 @@ bool TBEditorForm::LogAutoReplyMessage(const QByteArray &body)
 
 void TBEditorForm::FormKeyDown(const QKeyEvent *event)
 {
-    if (event->modifiers() != Qt::ShiftModifier || !QFileInfo::exists(LastSentTextFile))
+    if (plat::ArmingModifier(*event) != Qt::ShiftModifier || !QFileInfo::exists(LastSentTextFile))
         return;
     const QTextEdit *body = ui->SendRich->Rich();
     if (body->hasFocus() && !body->toPlainText().isEmpty())

@@ -15,6 +15,7 @@
 #include "platform/DayDate.h"
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/Help.h"
+#include "platform/ModifierKey.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
 #include "tel/BAccLst.h"
@@ -564,11 +565,7 @@ bool TBLookupForm::event(QEvent *event)
 // Editor, Query or X action; pressing Shift by itself is enough.
 void TBLookupForm::FormKeyDown(const QKeyEvent *event)
 {
-    const Qt::KeyboardModifiers held =
-        event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
-    const bool shiftAlone =
-        held == Qt::ShiftModifier || (event->key() == Qt::Key_Shift && held == Qt::NoModifier);
-    if (!shiftAlone)
+    if (plat::ArmingModifier(*event) != Qt::ShiftModifier)
         return;
     AlternateAction = 1;
     ui->TelButton->setEnabled(true);

@@ -13,6 +13,7 @@
 #include "olc/BOlcTrd.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
+#include "platform/ModifierKey.h"
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
 #include "tel/BRecvTel.h"
@@ -329,7 +330,7 @@ bool TBOlcClientForm::eventFilter(QObject *watched, QEvent *event)
 
 void TBOlcClientForm::FormKeyDown(QKeyEvent *event)
 {
-    const Qt::KeyboardModifiers held = event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
+    const Qt::KeyboardModifier held = plat::ArmingModifier(*event);
     if (held == Qt::ShiftModifier)
         ShiftFlag = true;
     else if (held == Qt::ControlModifier)
@@ -430,8 +431,8 @@ void TBOlcClientForm::Logon()
     if (reply != QLatin1String("ACK")) {
         Status(QStringLiteral("Input \"GUEST\" for guest login."));
         QByteArray password;
-        if (!ShowPasswordDialog(this, QLatin1String(AccountPasswordLabel), QString(), password, true,
-                                QLatin1String(AccountPasswordLabel), QLatin1Char('*'))) {
+        if (!ShowPasswordDialog(this, QString::fromUtf8(AccountPasswordLabel), QString(), password, true,
+                                QString::fromUtf8(AccountPasswordLabel), QLatin1Char('*'))) {
             Step(SendString(Socket, "CAN\r"));
             return;
         }

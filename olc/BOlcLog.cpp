@@ -9,6 +9,7 @@
 #include "core/ScrollImage.h"
 #include "olc/BOlcLogMnt.h"
 #include "platform/DayDate.h"
+#include "platform/ModifierKey.h"
 #include "platform/RecordFile.h"
 #include "platform/WinSock.h"
 #include "tel/BRecvTel.h"
@@ -298,7 +299,8 @@ void TBOlcLogForm::FormClose()
 // flag (for Back, which then goes forward).
 bool TBOlcLogForm::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->modifiers() == Qt::ShiftModifier)
+    if (event->type() == QEvent::KeyPress &&
+        plat::ArmingModifier(*static_cast<QKeyEvent *>(event)) == Qt::ShiftModifier)
         ShiftHeld = true;
     return QWidget::eventFilter(watched, event);
 }

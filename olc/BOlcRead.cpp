@@ -9,6 +9,7 @@
 #include "olc/BOlcPost.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
+#include "platform/ModifierKey.h"
 #include "platform/RecordFile.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelServ.h"
@@ -158,7 +159,7 @@ void TBOlcReadForm::contextMenuEvent(QContextMenuEvent *event)
 
 void TBOlcReadForm::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Shift)
+    if (plat::ArmingModifier(*event) == Qt::ShiftModifier)
         ShiftFlag = true;
     QWidget::keyPressEvent(event);
 }

@@ -6,6 +6,7 @@
 #include "core/BRegistr.h"
 #include "platform/Cp932.h"
 #include "platform/Help.h"
+#include "platform/ModifierKey.h"
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
 #include "tel/BSendTel.h"
@@ -422,7 +423,7 @@ bool TBAccountListForm::event(QEvent *event)
 
 void TBAccountListForm::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Shift && event->modifiers() == Qt::ShiftModifier)
+    if (plat::ArmingModifier(*event) == Qt::ShiftModifier)
         ShiftFlag = true;
     QWidget::keyPressEvent(event);
 }

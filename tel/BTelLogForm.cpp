@@ -9,6 +9,7 @@
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
 #include "platform/DayDate.h"
+#include "platform/ModifierKey.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
 #include "platform/WinMessages.h"
@@ -514,7 +515,8 @@ void TBTelLogForm::ExitButtonClick()
 // folder and file edits open their dialogs.
 bool TBTelLogForm::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->modifiers() == Qt::ShiftModifier)
+    if (event->type() == QEvent::KeyPress &&
+        plat::ArmingModifier(*static_cast<QKeyEvent *>(event)) == Qt::ShiftModifier)
         ShiftRequest = true;
     if (event->type() == QEvent::MouseButtonDblClick && watched == ui->FolderEdit) {
         FolderEditDblClick();

@@ -8,6 +8,7 @@
 #include "core/RichView.h"
 #include "platform/Cp932.h"
 #include "platform/RecordFile.h"
+#include "support/Typing.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
@@ -50,7 +51,7 @@ protected:
     void type(const QString &text) { ui->SendRich->Rich()->insertPlainText(text); }
     QString body() const { return ui->SendRich->Rich()->toPlainText(); }
     QString memo() const { return main->LookupMemo->toPlainText(); }
-    void pressShift() { QTest::keyClick(ui->SendRich->Rich(), Qt::Key_Shift, Qt::ShiftModifier); }
+    void pressShift() { testsupport::TapModifierAlone(ui->SendRich->Rich(), Qt::Key_Shift); }
     static QByteArray bodyOf(const MessageRecord &r) { return plat::ReadFileAt(TelTextFile(), r.Start, r.Bytes); }
 
     TBLookupForm *form = nullptr;

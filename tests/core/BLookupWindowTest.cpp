@@ -15,6 +15,7 @@
 #include "platform/Help.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
+#include "support/Typing.h"
 #include "support/MainWindow.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
@@ -94,7 +95,7 @@ protected:
         CurrentHost.OlcpVersion = version;
         form->LogTargetHost();
     }
-    void pressShift() { QTest::keyClick(form, Qt::Key_Shift, Qt::ShiftModifier); }
+    void pressShift() { testsupport::TapModifierAlone(form, Qt::Key_Shift); }
 
     TBLookupForm *form = nullptr;
     Ui::TBLookupForm *ui = nullptr;

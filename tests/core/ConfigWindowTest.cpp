@@ -11,6 +11,7 @@
 #include "core/MessageRecord.h"
 #include "platform/RecordFile.h"
 #include "platform/Registry.h"
+#include "support/Typing.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
@@ -182,7 +183,7 @@ TEST_F(ConfigWindowTest, PasswordsChangeThroughTheirDialogs)
         prefilled = password->ui->Password->text();
         password->ui->CancelBtn->click();
     });
-    QTest::keyClick(ui->SelfPWEdit, Qt::Key_Control, Qt::ControlModifier);
+    testsupport::TapModifierAlone(ui->SelfPWEdit, Qt::Key_Control);
     QTest::mouseDClick(ui->SelfPWEdit, Qt::LeftButton);
     EXPECT_EQ(prefilled, QStringLiteral("NEW"));
 }

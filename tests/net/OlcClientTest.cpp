@@ -17,6 +17,7 @@
 #include "platform/DayDate.h"
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/RecordFile.h"
+#include "support/Typing.h"
 #include "support/FakeOlcServer.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
@@ -331,13 +332,13 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_EQ(column(w->ui->MsgsGrid, 0), (QStringList{"00001", "00002"}));
     // Shift+Board reloads the board list; back in GEN the listed titles show without ENTER, and
     // more titles need the server back in GEN first.
-    QTest::keyPress(w, Qt::Key_Shift, Qt::ShiftModifier);
+    testsupport::TapModifierAlone(w, Qt::Key_Shift);
     click(w->ui->SwitchButton);
     EXPECT_EQ(cell(w->ui->BoardGrid, 0, 4), QStringLiteral("00063"));
     w->ui->BoardGrid->setCurrentCell(0, 0);
     click(w->ui->SwitchButton);
     EXPECT_EQ(w->ui->MsgsGrid->rowCount(), 7);
-    QTest::keyPress(w, Qt::Key_Shift, Qt::ShiftModifier);
+    testsupport::TapModifierAlone(w, Qt::Key_Shift);
     click(w->ui->TitleButton);
     EXPECT_EQ(status(w), QStringLiteral("... Nothing More Titles ! ..."));
 

@@ -10,6 +10,7 @@
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
 #include "olc/BOlcLog.h"
+#include "support/Typing.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
@@ -58,7 +59,7 @@ protected:
         CurrentHost.Memo = QStringLiteral("memo of host1");
         CurrentHost.OlcName = QStringLiteral("NET1");
         CurrentHost.Handle = QStringLiteral("me");
-        QTest::keyClick(main, Qt::Key_Shift, Qt::ShiftModifier);
+        testsupport::TapModifierAlone(main, Qt::Key_Shift);
         QTest::mouseClick(main->ui->OlcButton, Qt::LeftButton);
         ASSERT_TRUE(form->isVisible());
     }

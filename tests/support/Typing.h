@@ -4,6 +4,7 @@
 // the widget with the focus.
 #include <QApplication>
 #include <QInputMethodEvent>
+#include <QKeyEvent>
 #include <QString>
 #include <QWidget>
 
@@ -15,6 +16,16 @@ inline void TypeText(QWidget *widget, const QString &text)
     QInputMethodEvent commit;
     commit.setCommitString(text);
     QApplication::sendEvent(widget, &commit);
+}
+
+// Shift or Ctrl pressed by itself and let go, as an X server sends it: the
+// key with no modifier set (the state before the key went down).
+inline void TapModifierAlone(QWidget *widget, Qt::Key key)
+{
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, key == Qt::Key_Shift ? Qt::ShiftModifier : Qt::ControlModifier);
+    QApplication::sendEvent(widget, &release);
 }
 
 } // namespace testsupport

@@ -8,6 +8,7 @@
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/WinSock.h"
+#include "support/Typing.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
@@ -132,7 +133,7 @@ protected:
     }
     void shiftClick(QPushButton *button)
     {
-        QTest::keyClick(form, Qt::Key_Shift, Qt::ShiftModifier);
+        testsupport::TapModifierAlone(form, Qt::Key_Shift);
         click(button);
     }
     void search(QRadioButton *option, const QString &text, bool up)
