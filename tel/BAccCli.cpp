@@ -390,7 +390,7 @@ TBAccountClientForm::Authorization TBAccountClientForm::Authorize(const QString 
         return Step(SendString(Socket, authorizedCommand + QLatin1Char('\r'))) ? Authorization::Granted
                                                                                : Authorization::Stop;
     QByteArray password;
-    const QString label = QLatin1String(AccountPasswordLabel);
+    const QString label = QString::fromUtf8(AccountPasswordLabel);
     if (!ShowPasswordDialog(this, label, QString(), password, true, label, QLatin1Char('*')) || password.isEmpty())
         return Authorization::Stop;
     QByteArray answer;
