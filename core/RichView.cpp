@@ -13,6 +13,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFile>
+#include <QFontDatabase>
 #include <QFontDialog>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -20,6 +21,7 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QSplitter>
@@ -27,7 +29,9 @@
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QTextEdit>
+#include <QTextLayout>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace {
 
@@ -37,6 +41,16 @@ QFont StartFont()
 {
     QFont font(QStringLiteral("ＭＳ 明朝"));
     font.setPointSize(10);
+    return font;
+}
+
+// The header's labels are padded with blanks ("Number   :") to line up their
+// values: they need a fixed-pitch font.
+QFont HeadFont()
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPointSize(StartFont().pointSize());
     return font;
 }
 
@@ -133,9 +147,9 @@ TRichView::TRichView(QWidget *parent) : QWidget(parent)
 
     memo_ = new QPlainTextEdit(this);
     memo_->setObjectName(QStringLiteral("Memo"));
-    memo_->setFont(StartFont());
+    memo_->setFont(HeadFont());
     memo_->setReadOnly(true);
-    memo_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memo_->setLineWrapMode(QPlainTextEdit::NoWrap);
 
     rich_ = new QTextEdit(this);
     rich_->setObjectName(QStringLiteral("Rich"));
@@ -233,6 +247,7 @@ void TRichView::Clear()
 {
     richBody_.reset();
     memo_->clear();
+    memo_->setMinimumHeight(0);
     rich_->clear();
     ResetBodyFormat();
 }
@@ -240,6 +255,34 @@ void TRichView::Clear()
 void TRichView::AddHead(const QString &text)
 {
     memo_->setPlainText(memo_->toPlainText() + ToLf(text));
+    FitHead();
+}
+
+// Gives the header the height of all its lines (and of a scroll bar when a line
+// is wider than the view), so that no line hides below the body.
+void TRichView::FitHead()
+{
+    // Each line laid out as the pane lays it out: a line with Japanese text is
+    // as high as the fallback font that draws it.
+    int height = 0;
+    int widest = 0;
+    for (const QString &line : Lines(memo_->toPlainText())) {
+        QTextLayout layout(line, memo_->font());
+        layout.beginLayout();
+        QTextLine laid = layout.createLine();
+        laid.setLineWidth(1e6);
+        laid.setLeadingIncluded(true);
+        layout.endLayout();
+        height += qCeil(laid.height());
+        widest = qMax(widest, qCeil(laid.naturalTextWidth()));
+    }
+    const int margins = 2 * (memo_->frameWidth() + qCeil(memo_->document()->documentMargin()));
+    int needed = height + margins + 1; // the view counts a line touching its edge as hidden
+    if (widest + margins > memo_->width())
+        needed += memo_->horizontalScrollBar()->sizeHint().height();
+    memo_->setMinimumHeight(needed);
+    if (splitter_->sizes().value(0) < needed)
+        splitter_->setSizes({needed, qMax(1, splitter_->height() - needed)});
 }
 
 void TRichView::AddText(const QString &text)

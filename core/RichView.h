@@ -33,6 +33,7 @@ public:
     // Empties header and body and resets the body's font and paragraph format.
     void Clear();
     // Appends text as is to the header / the body (callers bring their own line ends).
+    // The header, in a fixed-pitch font, grows to show all its lines.
     void AddHead(const QString &text);
     void AddText(const QString &text);
 
@@ -102,6 +103,7 @@ private:
     void ShowKeptRichBody();
     // Header lines, separator and body lines, each ended by CR LF.
     QString PlainOutput() const;
+    void FitHead();
 
     QMenu *menu_ = nullptr;
     std::array<QAction *, ItemCount> items_{};

@@ -4,6 +4,7 @@
 #include "platform/Cp932.h"
 #include "platform/RichText.h"
 
+#include "support/HeadPane.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
 
@@ -203,6 +204,23 @@ TEST_F(RichViewTest, HeaderHidesForHideHeadAndInputMode)
     EXPECT_FALSE(editor.Rich()->isReadOnly());
     for (QAction *action : editor.PopupMenu()->actions())
         EXPECT_TRUE(action->isVisible()) << action->text().toStdString();
+}
+
+TEST_F(RichViewTest, HeaderShowsEveryLineLinedUpInASmallView)
+{
+    view.SetHeadHeight(40);
+    view.show();
+    view.AddHead(QStringLiteral("Number   : 00012\r\nTitle    : お知らせ\r\nIP Addr  : 192.168.1.20\r\n"
+                                "Handle   : 山田\r\nUser ID  : yamada\r\nDateTime : 2026/12/09 10:00:00\r\n"
+                                "Bytes    : 1024\r\n") + QString(50, QLatin1Char('-')) +
+                 QStringLiteral("\r\nUser ID  : a-user-id-long-enough-to-need-a-horizontal-scroll-bar"));
+    EXPECT_TRUE(testsupport::HeadShowsAllLines(&view));
+    // A shorter header afterwards holds on to no more than its own lines.
+    const int nineLines = view.Memo()->minimumHeight();
+    view.Clear();
+    view.AddHead(QStringLiteral("Number   : 1"));
+    EXPECT_LT(view.Memo()->minimumHeight(), nineLines / 2);
+    EXPECT_TRUE(testsupport::HeadShowsAllLines(&view));
 }
 
 TEST_F(RichViewTest, PlainFileHasHeaderSeparatorAndBody)
