@@ -30,6 +30,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTreeWidget>
 
@@ -63,17 +65,6 @@ constexpr qint64 MaxBodyBytes = MaxBufBytes;
 
 constexpr char AccountPasswordLabel[] = "ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ";
 
-const QStringList TitleColumns = {QString(),          QStringLiteral("Message Title"), QStringLiteral("READ"),
-                                  QStringLiteral("BIN"), QStringLiteral("LNK"),       QStringLiteral("Reply"),
-                                  QStringLiteral("IP Addr"), QStringLiteral("Handle"), QStringLiteral("UserID"),
-                                  QStringLiteral("Date"), QStringLiteral("Bytes"),    QStringLiteral("FileName")};
-const QStringList BoardColumns = {QString(),           QStringLiteral("Board Name"), QStringLiteral("PW"),
-                                  QStringLiteral("R/O"), QStringLiteral("ReadPtr"),  QStringLiteral("MsgNum"),
-                                  QStringLiteral("TopMsg"), QStringLiteral("LastPost"), QStringLiteral("Parent")};
-const QStringList UserColumns = {QStringLiteral("Port"),    QStringLiteral("Number"),     QStringLiteral("IP Address"),
-                                 QStringLiteral("Handle"),  QStringLiteral("User ID"),    QStringLiteral("Logon Time"),
-                                 QStringLiteral("Board"),   QStringLiteral("UsingPort")};
-
 QString Digits(qint64 number, int width)
 {
     return IntToZeroStr(number, width);
@@ -87,18 +78,71 @@ QString DateText(double day)
     return plat::FormatShortDate(date) + QLatin1Char(' ') + plat::FormatLongTime(date);
 }
 
-const QList<int> BoardWidths = {36, 200, 28, 28, 56, 56, 56, 136, 64};
-const QList<int> TitleWidths = {48, 240, 40, 32, 32, 48, 104, 104, 72, 136, 80, 136};
-const QList<int> UserWidths = {40, 64, 104, 104, 72, 136, 48, 72};
+// A grid column: its title and the widest value it shows. A text of free
+// length counts as so many characters of average width, a key or user ID as
+// eight wide letters.
+struct Column {
+    QString Title, Widest;
+};
+QString Letters(int count)
+{
+    return QString(count, QLatin1Char('n'));
+}
+const QString WideKey = QStringLiteral("MMMMMMMM");
+const QString WidestAddress = QStringLiteral("255.255.255.255");
+const QString Mark = QStringLiteral("*");
+QString WidestDate()
+{
+    return DateText(plat::ToDayDate(QDateTime(QDate(2000, 12, 28), QTime(23, 59, 58))));
+}
 
-void SetUpGrid(QTableWidget *grid, const QStringList &columns, const QList<int> &widths)
+std::vector<Column> BoardColumns()
+{
+    return {{QString(), QStringLiteral("0000")},      {QStringLiteral("Board Name"), Letters(30)},
+            {QStringLiteral("PW"), Mark},             {QStringLiteral("R/O"), Mark},
+            {QStringLiteral("ReadPtr"), Digits(0, 5)}, {QStringLiteral("MsgNum"), Digits(0, 5)},
+            {QStringLiteral("TopMsg"), Digits(0, 5)},  {QStringLiteral("LastPost"), WidestDate()},
+            {QStringLiteral("Parent"), WideKey}};
+}
+
+std::vector<Column> TitleColumns()
+{
+    return {{QString(), Digits(0, 5)},                {QStringLiteral("Message Title"), Letters(30)},
+            {QStringLiteral("READ"), Mark},           {QStringLiteral("BIN"), Mark},
+            {QStringLiteral("LNK"), Mark},            {QStringLiteral("Reply"), Digits(0, 5)},
+            {QStringLiteral("IP Addr"), WidestAddress}, {QStringLiteral("Handle"), Letters(16)},
+            {QStringLiteral("UserID"), WideKey},      {QStringLiteral("Date"), WidestDate()},
+            {QStringLiteral("Bytes"), Digits(0, 9)},  {QStringLiteral("FileName"), Letters(16)}};
+}
+
+std::vector<Column> UserColumns()
+{
+    return {{QStringLiteral("Port"), QStringLiteral("MMMM")},    {QStringLiteral("Number"), Digits(0, 7)},
+            {QStringLiteral("IP Address"), WidestAddress},       {QStringLiteral("Handle"), Letters(16)},
+            {QStringLiteral("User ID"), WideKey},                {QStringLiteral("Logon Time"), WidestDate()},
+            {QStringLiteral("Board"), Digits(0, 5)},             {QStringLiteral("UsingPort"), Letters(8)}};
+}
+
+// Sizes each column to its title or its widest value at the grid's font,
+// whichever is wider: a row of the widest values measured and taken away again.
+void SetUpGrid(QTableWidget *grid, const std::vector<Column> &columns)
 {
     grid->setColumnCount(int(columns.size()));
-    grid->setHorizontalHeaderLabels(columns);
-    for (int c = 0; c < widths.size(); ++c)
-        grid->setColumnWidth(c, widths[c]);
+    grid->setRowCount(1);
+    for (int c = 0; c < int(columns.size()); ++c) {
+        grid->setHorizontalHeaderItem(c, new QTableWidgetItem(columns[size_t(c)].Title));
+        SetCell(grid, 0, c, columns[size_t(c)].Widest);
+    }
+    grid->resizeColumnsToContents();
     grid->setRowCount(0);
     grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 4);
+}
+
+// The width that shows every column of a grid, with room for its scroll bar.
+int WholeWidth(const QTableWidget *grid)
+{
+    return grid->horizontalHeader()->length() + 2 * grid->frameWidth() +
+           grid->verticalScrollBar()->sizeHint().width();
 }
 
 bool AskYesNo(QWidget *owner, const QString &text)
@@ -213,9 +257,14 @@ void TBOlcClientForm::ConnectHandlers()
 void TBOlcClientForm::FormCreate()
 {
     HtmlControl = TRecvHtmlView::InsertAfter(ui->RecvSImage, [this](const QUrl &url) { Status(url.toString()); });
-    SetUpGrid(ui->BoardGrid, BoardColumns, BoardWidths);
-    SetUpGrid(ui->MsgsGrid, TitleColumns, TitleWidths);
-    SetUpGrid(ui->UserGrid, UserColumns, UserWidths);
+    SetUpGrid(ui->BoardGrid, BoardColumns());
+    SetUpGrid(ui->MsgsGrid, TitleColumns());
+    SetUpGrid(ui->UserGrid, UserColumns());
+    // Link keeps its place in the button row while hidden: showing it never
+    // widens the window.
+    QSizePolicy linkPolicy = ui->LinkButton->sizePolicy();
+    linkPolicy.setRetainSizeWhenHidden(true);
+    ui->LinkButton->setSizePolicy(linkPolicy);
     // Key preview: the Shift and Ctrl one-shots come from keys typed anywhere in the window.
     qApp->installEventFilter(this);
 }
@@ -262,7 +311,10 @@ void TBOlcClientForm::FormShow()
     ChannelNumber = TargetHost.Channel;
     const int offset = (ChannelNumber + 2) * WindowStep;
     move(MainPosition.Left + offset, MainPosition.Top + offset);
-    resize(MainPosition.Width, WindowHeight);
+    // As wide as the main window, and wide enough for every column of the
+    // title list as far as the screen allows.
+    const int screenWidth = screen() ? screen()->availableGeometry().width() : MainPosition.Width;
+    resize(std::max(MainPosition.Width, std::min(WholeWidth(ui->MsgsGrid), screenWidth)), WindowHeight);
     ui->TopPanel->show();
     ui->BottomPanel->show();
 
@@ -289,7 +341,7 @@ void TBOlcClientForm::FormShow()
     ui->LogonButton->setText(QStringLiteral("Logon"));
     ui->BoardSplit->setSizes({BoardPanelTop, WindowHeight - BoardPanelTop});
     ui->OptSplit1->setSizes({UserGridHeight, WindowHeight - UserGridHeight});
-    ui->OptSplit->setSizes({OptPanelWidth, MainPosition.Width - OptPanelWidth});
+    ui->OptSplit->setSizes({OptPanelWidth, width() - OptPanelWidth});
     HideViews();
     ui->OptPanel->hide();
     ui->BoardPanel->show();
