@@ -501,7 +501,11 @@ void TBOlcClientForm::Logon()
     if (!Step(RecvBuf(Socket, welcome, length, MaxBufBytes + 1)))
         return;
     ui->WelcomeRichView->LoadFromBuffer(welcome);
-    if (!Step(SendString(Socket, "BOARD\r")) || !ReceiveBoardList())
+    // Without a board list the logon stands with no boards, and nothing of
+    // the board table is saved over.
+    Board.assign(1, olc::MakeBoardHeader());
+    Current = EnteredBoard = 0;
+    if (!RequestBoardList() && Error)
         return;
     ui->BoardGrid->show();
     ui->BoardTree->hide();
@@ -552,13 +556,19 @@ void TBOlcClientForm::Logoff()
 
 // ---- board list --------------------------------------------------------------------
 
-bool TBOlcClientForm::ReceiveBoardList()
+bool TBOlcClientForm::RequestBoardList()
 {
+    // The known boards keep their passwords, pointers and options through the
+    // merge: a table that is there but cannot be read stops the exchange before
+    // it starts, as a merge with nothing would write all of them away.
     std::vector<BoardRecord> saved;
     QString error;
-    if (!olc::LoadBoardTable(Folder.boardTable(), saved, &error))
+    if (!olc::LoadBoardTable(Folder.boardTable(), saved, &error)) {
+        Status(QStringLiteral("*** ") + error);
         WriteLog(ALPHA, QStringLiteral("*** OLC Board Table *** ") + error);
-    if (!Step(olc::ReceiveBoardList(Socket, ServerVersion, Folder, saved, Board)))
+        return false;
+    }
+    if (!Step(SendString(Socket, "BOARD\r") && olc::ReceiveBoardList(Socket, ServerVersion, Folder, saved, Board)))
         return false;
     if (!olc::WriteBoardTable(Folder, Board, &error))
         WriteLog(ALPHA, QStringLiteral("*** OLC Board Table *** ") + error);
@@ -992,7 +1002,7 @@ void TBOlcClientForm::SwitchButtonClick()
         ui->PostButton->setEnabled(false);
         ui->ReadButton->setEnabled(false);
         if (std::exchange(ShiftFlag, false)) {
-            if (!Step(SendString(Socket, "BOARD\r")) || !ReceiveBoardList())
+            if (!RequestBoardList())
                 return;
             FillBoardGrid();
             if (Board.size() > 1) {

@@ -151,8 +151,9 @@ private:
     // boards and closes them; false when the user keeps them.
     bool CloseChildWindows();
 
-    // Board list.
-    bool ReceiveBoardList();
+    // Board list: BOARD, merged into the board table and written. False when
+    // the exchange failed or the table could not be read (said in the status).
+    bool RequestBoardList();
     void FillBoardGrid();
     void FillBoardTree();
     void ShowBoardRow(int board);

@@ -384,6 +384,18 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_FALSE(w->ui->SwitchButton->isEnabled());
     EXPECT_TRUE(w->ui->ExitButton->isVisible());
 
+    // A board table that is there but cannot be read stops the next board list before BOARD: the
+    // logon stands without boards, and nothing is merged with an empty table or saved over the file.
+    const QString tablePath = server.boardTable();
+    ASSERT_TRUE(QFile::rename(tablePath, tablePath + ".kept") && QDir().mkdir(tablePath));
+    answers.then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral("GUEST")));
+    click(w->ui->LogonButton);
+    EXPECT_TRUE(status(w).startsWith(QStringLiteral("*** ")) && status(w).contains(tablePath)) << status(w).toStdString();
+    EXPECT_EQ(w->ui->BoardGrid->rowCount(), 0);
+    EXPECT_EQ(w->ui->LogonButton->text(), QStringLiteral("Logoff"));
+    ASSERT_TRUE(QDir().rmdir(tablePath) && QFile::rename(tablePath + ".kept", tablePath));
+    EXPECT_EQ(w->size(), shownSize); // through every view of the flow
+
     QPointer<TBOlcClientForm> window(w);
     click(w->ui->ExitButton);
     ASSERT_TRUE(WaitUntil([&] { return !window; }));
@@ -391,7 +403,8 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_EQ(olc.peer().error(), QString());
     EXPECT_EQ(olc.commands(), (QList<QByteArray>{"LOGON", "PASSWORD " + ConvertPassword("GUEST"), "BOARD",
                                                  "ENTER 1  58", "TITLE", "ENTER 2  0", "ENTER 3  0", "BOARD", "REENT 1",
-                                                 "TITLE", "LOGOFF", "OFF"}));
+                                                 "TITLE", "LOGOFF", "LOGON", "PASSWORD " + ConvertPassword("GUEST"),
+                                                 "OFF"}));
     EXPECT_EQ(ChannelStates[0], 0);
     // The table as the logoff and the close left it: GEN read up to 63.
     expected[1].ReadPtr = 63;
