@@ -692,8 +692,7 @@ bool TBOlcClientForm::OpenBoard()
     ui->PWEdit->setText(plat::FromCp932(ConvertPassword(board.BoardPassword)));
     ui->PtrEdit->setText(Digits(cache->ListPtr, 5));
     ui->TopBiasEdit->setText(QString::number(board.TopBias));
-    ui->TextOnlyCheckBox->setChecked(board.TextPriority != 0);
-    ui->TextOnlyCheckBox->setText(board.TextPriority ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    ShowTextPriority();
     return true;
 }
 
@@ -734,13 +733,11 @@ void TBOlcClientForm::EnterBoard()
     ShowTitleList();
     if (newEntry) {
         FillTitleList(false, count);
-        if (count > 0) {
-            SelectTitleRow(cache->RowCount - count + 1);
-            cache->AtEnd = false;
-        } else {
-            SelectTitleRow(cache->RowCount);
-            cache->AtEnd = true;
-        }
+        // The first new title, or the last one when nothing is new. A row that
+        // was current already is no change to the grid: it is taken at once.
+        SelectTitleRow(count > 0 ? cache->RowCount - count + 1 : cache->RowCount);
+        MsgsGridClick();
+        cache->AtEnd = count == 0;
     }
     ui->SwitchButton->setText(QStringLiteral("Board"));
     ui->TitleButton->setText(QStringLiteral("Title"));

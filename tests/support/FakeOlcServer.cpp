@@ -107,6 +107,8 @@ void FakeOlcServer::serve(FakePeer &p)
     }
     for (;;) {
         const QByteArray command = WithoutCr(p.expectLine());
+        if (script_.onCommand)
+            script_.onCommand(command);
         if (command == "LOGON") {
             note(command);
             p.sendLine(Line(script_.logonReply));
@@ -149,10 +151,12 @@ void FakeOlcServer::serve(FakePeer &p)
             note("REENT " + QByteArray::number(enteredBoard_));
         } else if (command == "WHO") {
             note(command);
-            if (script_.rawWhoList.isEmpty()) {
+            const QByteArray &raw =
+                ++whoLists_ > 1 && !script_.rawLaterWhoList.isEmpty() ? script_.rawLaterWhoList : script_.rawWhoList;
+            if (raw.isEmpty()) {
                 p.sendRaw(WhoListBytes(qint32(script_.who.size()), script_.who));
             } else {
-                p.sendRaw(script_.rawWhoList);
+                p.sendRaw(raw);
                 if (script_.hangUpAfterReply)
                     return;
             }

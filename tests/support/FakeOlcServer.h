@@ -10,6 +10,7 @@
 #include <QList>
 
 #include <atomic>
+#include <functional>
 
 #include <map>
 #include <memory>
@@ -101,8 +102,12 @@ struct OlcServerScript {
     std::vector<OlcReadBoard> readBoards; // what READ and POST connections find
     std::vector<OlcWhoLine> who;      // the WHO list
     QByteArray rawWhoList;            // sent instead of who when not empty
+    QByteArray rawLaterWhoList;       // sent instead for the second and later WHO when not empty
     QByteArray maintenanceReply = "ACK\r"; // the answer to DELETE and UPDATE
     bool hangUpAfterReply = false;    // close the connection after a raw WHO list or a maintenance answer
+    // Runs on the server's thread as each command line comes, before the
+    // server reads on or answers (a test holds an answer there).
+    std::function<void(const QByteArray &command)> onCommand;
 };
 
 class FakeOlcServer {
@@ -143,6 +148,7 @@ private:
     QList<QByteArray> commands_;
     std::atomic<qint32> channelRequest_{-1};
     qint32 enteredBoard_ = 0;
+    int whoLists_ = 0; // WHO lists sent
     std::map<qint32, qint32> lastSent_; // by board: the last title number listed
     QList<OlcPost> posts_;
     std::unique_ptr<FakePeer> peer_;
