@@ -26,7 +26,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
 
 using namespace testsupport;
@@ -120,7 +119,7 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     script.rawWhoList = WhoListBytes(4, {user, user}) + "EOF\r"; // four announced, two sent
     script.rawLaterWhoList = WhoListBytes(4, {}) + "EOF\r";
     script.titles[1][3].userId = "SOMEONE";
-    // The second WHO is answered once the text priority was clicked while the client waits for it.
+    // The second WHO is answered once the text priority was clicked while the client waits.
     TBOlcClientForm *client = nullptr;
     std::promise<void> clicked;
     script.onCommand = [&, whoLists = 0](const QByteArray &command) mutable {
@@ -132,9 +131,8 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     FakeOlcServer olc(script);
     TBOlcClientForm *w = client = openGen();
     ASSERT_TRUE(w);
-    // NEWS entered last, so the server lists NEWS; back in GEN the titles come from the store. Entering
-    // NEWS selects its first title, as the first row was current already.
-    w->ui->MsgsGrid->setCurrentCell(0, 0);
+    // NEWS entered last, so the server lists NEWS; back in GEN the titles come from the store.
+    w->ui->MsgsGrid->setCurrentCell(0, 0); // the row NEWS selects first
     for (int board : {1, 0}) {
         click(w->ui->SwitchButton);
         w->ui->BoardGrid->setCurrentCell(board, 0);
@@ -147,9 +145,6 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     // A number typed picks only the user's own messages, also from a server on this machine.
     enter(w->ui->MesNumEdit, QStringLiteral("4"));
     EXPECT_EQ(w->ui->MesNumEdit->text(), QStringLiteral("00003"));
-    enter(w->ui->MesNumEdit, QStringLiteral("5"));
-    EXPECT_EQ(w->ui->MesNumEdit->text(), QStringLiteral("00005"));
-    enter(w->ui->MesNumEdit, QStringLiteral("3"));
     QTest::keyClick(w->ui->ReplyEdit, Qt::Key_Return); // left unchanged
     EXPECT_EQ(status(w), QStringLiteral("Update Invalid !"));
 
@@ -224,12 +219,10 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     ASSERT_TRUE(WaitUntil([&] { return !tel; }));
     peer->wait();
     EXPECT_EQ(handle, "me <OLC>");
-    // A second WHO that ends at once leaves no row of the first; the text priority clicked while it
-    // waited is ignored.
+    // A second WHO that ends at once leaves no row of the first; text priority clicked meanwhile holds.
     click(w->ui->OptButton);
     EXPECT_EQ(Cell(w->ui->UserGrid, 0, 0) + Cell(w->ui->UserGrid, 0, 2), QString());
-    EXPECT_TRUE(w->ui->TextOnlyCheckBox->isChecked());
-    EXPECT_EQ(w->ui->TextOnlyCheckBox->text(), QStringLiteral("ON"));
+    EXPECT_TRUE(w->ui->TextOnlyCheckBox->isChecked() && w->ui->TextOnlyCheckBox->text() == QLatin1String("ON"));
     // Leaving the panel gives Title back; the next entry brings the new password and bias.
     click(w->ui->SwitchButton);
     EXPECT_TRUE(w->ui->TitleButton->isEnabled());
