@@ -237,12 +237,14 @@ bool TBSendTelegramForm::SendTelText()
         record.Flags |= MessageRecord::SerialFlag;
     }
     if (!Local) {
+        const auto announce = [this] {
+            return SerialChat ? SendString(Socket, "TOCH\r") && SendInteger(Socket, TargetHost.SerialChannel)
+                              : SendString(Socket, "TEXT\r");
+        };
         // A conversation that the peer has ended takes no more TELs: sent
         // all the same, this one would be lost without a word.
-        const bool announced =
-            !PeerEnded(Socket) && (SerialChat ? SendString(Socket, "TOCH\r") && SendInteger(Socket, TargetHost.SerialChannel)
-                                              : SendString(Socket, "TEXT\r"));
-        if (!Step(announced && SendBuf(Socket, TextBuffer, static_cast<int>(TextBuffer.size())))) {
+        if (!Step(!PeerEnded(Socket) && announce() &&
+                  SendBuf(Socket, TextBuffer, static_cast<int>(TextBuffer.size())))) {
             NoteUnconfirmed(record);
             return false;
         }
@@ -390,7 +392,7 @@ void TBSendTelegramForm::AfterFailure()
     // when a close came during the step.
     if (!Error || CloseRequested)
         return;
-    // Nothing more goes out; the text stays for the user, who can only close.
+    // Nothing more goes out; the text stays for the user.
     BreakConnection();
     Lost = true;
     StayMode = false;

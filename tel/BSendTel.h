@@ -7,8 +7,8 @@
 // when one could not be stored); otherwise the close reports them as
 // "TEL Troubled" in the main window and the log. A conversation that ends
 // under a TEL (the peer closed or reset it, or a step failed) keeps the
-// window open with its text: it says that the TEL was not delivered, and the
-// user can only close it.
+// window open with its text: it says that the TEL was not delivered, and
+// nothing more can be sent from it.
 //
 // It is started like every connection window, through TelSendWindowKind
 // (core/BLookup.h):
