@@ -171,7 +171,7 @@ void TBOlcPostForm::FormShow()
     move(MainPosition.Left + offset, MainPosition.Top + offset);
     resize(MainPosition.Width, WindowHeight);
     if (const auto client = Client.lock()) {
-        client->ChangePosterCount(Channel.BoardIndex, 1);
+        client->ChangePosterCount(Channel.ClientBoardKey(), 1);
         Counted = true;
     }
     Error = Refused = false;
@@ -235,7 +235,7 @@ void TBOlcPostForm::FormClose()
     if (Socket != plat::INVALID_SOCKET && !Error)
         SendString(Socket, "OFF\r");
     if (const auto client = Client.lock(); client && Counted)
-        client->ChangePosterCount(Channel.BoardIndex, -1);
+        client->ChangePosterCount(Channel.ClientBoardKey(), -1);
     Counted = false;
     BreakConnection();
     ui->SendRich->SetInputMode(false);

@@ -180,7 +180,7 @@ void TBOlcReadForm::FormShow()
     LinkMode = Channel.ServerChannel == -1;
     ShiftFlag = Channel.Shift != 0;
     if (const auto client = Client.lock()) {
-        client->ChangeReaderCount(Channel.BoardIndex, 1);
+        client->ChangeReaderCount(Channel.ClientBoardKey(), 1);
         Counted = true;
         ui->BrdNameLabel->setText(client->BoardNameText());
         ui->PointerLabel->setText(client->PointerText());
@@ -232,7 +232,7 @@ void TBOlcReadForm::FormActive()
             client->EnableReadButton();
     } else if (std::exchange(Refresh, false)) {
         if (const auto client = Client.lock())
-            client->ReenterBoard(Channel.BoardIndex);
+            client->ReenterBoard(Channel.ClientBoardKey());
         activateWindow();
     }
     if (Error)
@@ -244,7 +244,7 @@ void TBOlcReadForm::FormClose()
     if (Socket != plat::INVALID_SOCKET && !Error)
         SendString(Socket, "OFF\r");
     if (const auto client = Client.lock(); client && Counted)
-        client->ChangeReaderCount(Channel.BoardIndex, -1);
+        client->ChangeReaderCount(Channel.ClientBoardKey(), -1);
     Counted = false;
     BreakConnection();
     if (OwnsChannel)
@@ -546,9 +546,9 @@ void TBOlcReadForm::StoreBoardRecord(qint64 start, qint64 bytes)
     const auto client = Client.lock();
     if (!client)
         return;
-    client->MessageRead(Channel.BoardIndex, Message.Number);
+    client->MessageRead(Channel.ClientBoardKey(), Message.Number);
     ui->PointerLabel->setText(client->PointerText());
-    const bool last = Message.Number >= client->LastNumber(Channel.BoardIndex);
+    const bool last = Message.Number >= client->LastNumber(Channel.ClientBoardKey());
     ui->NextButton->setEnabled(!last);
     (last ? ui->ExitButton : ui->NextButton)->setFocus();
 }

@@ -75,7 +75,7 @@ TEST_F(OlcPostTest, TextsAndFilesReachTheServerByteExactPlainBelow207AndRichFrom
         TBOlcPostForm *w = start();
         ASSERT_TRUE(w) << version.constData();
         EXPECT_EQ(ChannelStates[1], 4);
-        EXPECT_EQ(client->posters[1], 1);
+        EXPECT_EQ(client->posters[QStringLiteral("BRD1")], 1);
         EXPECT_EQ(w->ui->ChNumLabel->text(), QStringLiteral("1"));
         EXPECT_EQ(w->ReplyEdit->text(), QStringLiteral("-----"));
         EXPECT_EQ(w->focusWidget(), w->TitleEdit);
@@ -121,7 +121,7 @@ TEST_F(OlcPostTest, TextsAndFilesReachTheServerByteExactPlainBelow207AndRichFrom
         }
         EXPECT_EQ(server.commands().back(), "OFF");
         EXPECT_EQ(ChannelStates[1], 0);
-        EXPECT_EQ(client->posters[1], 0);
+        EXPECT_EQ(client->posters[QStringLiteral("BRD1")], 0);
     }
 }
 
@@ -220,7 +220,7 @@ TEST_F(OlcPostTest, ExitDuringAFileEndsTheTransferAndSendsNoOffIntoIt)
     EXPECT_GT(server.peer().received().size(), 1024);
     EXPECT_FALSE(server.peer().received().endsWith("OFF\r"));
     EXPECT_EQ(ChannelStates[1], 0);
-    EXPECT_EQ(client->posters[1], 0);
+    EXPECT_EQ(client->posters[QStringLiteral("BRD1")], 0);
 }
 
 } // namespace
