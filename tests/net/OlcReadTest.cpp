@@ -11,6 +11,7 @@
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
+#include "support/HeadPane.h"
 #include "support/OlcChildWindows.h"
 #include "support/OlcpScripts.h"
 #include "support/Typing.h"
@@ -120,6 +121,7 @@ TEST_F(OlcReadTest, ABoardIsReadMessageByMessageIntoTheStoreFoundByNumber)
     EXPECT_EQ(w->ui->RecvBar->value(), 20000);
     EXPECT_EQ(record(index, 3).Start, 0);
     EXPECT_TRUE(w->ui->ReadRichView->Rich()->toPlainText().contains(QStringLiteral("File Name << data.bin >>")));
+    EXPECT_TRUE(HeadShowsAllLines(w->ui->ReadRichView));
 
     QTest::mouseClick(w->ui->NextButton, Qt::LeftButton);
     EXPECT_EQ(w->ui->OlcStatusBar->currentMessage(), QStringLiteral("*** <<Deleted>> ***"));
@@ -229,6 +231,23 @@ TEST_F(OlcReadTest, LinksAreFollowedIntoTheLinkStoreAndAFollowedLinkReusesItsRec
     EXPECT_EQ(reused.Start, QByteArray("linked body").size());
     EXPECT_EQ(reused.LinkIndex, 2);
     EXPECT_EQ(body(folder.linkText(), reused), "linked body");
+
+    // A depth-2 reader whose holder is not at its record (record 0 is the
+    // header; record 2 is the chain's depth-2 record) stores no link.
+    const QByteArray linkRecords = env.readFile(QStringLiteral("OlcClient/SRV/OlcLink.dat"));
+    OlcChannelParam moved = again;
+    moved.MessageNumber = 43;
+    moved.Depth = 2;
+    for (qint32 at : {0, 2}) {
+        server.reset(); // its port is free again
+        server = std::make_unique<FakeOlcServer>(script({deeper}));
+        moved.RecordIndex = at;
+        TBOlcReadForm *w = start(moved);
+        ASSERT_TRUE(w);
+        EXPECT_TRUE(w->ui->OlcStatusBar->currentMessage().endsWith(QStringLiteral("No. 5 not found ***"))) << at;
+        EXPECT_EQ(env.readFile(QStringLiteral("OlcClient/SRV/OlcLink.dat")), linkRecords) << at;
+        ASSERT_TRUE(closeAndWait(w));
+    }
 }
 
 // Servers that refuse, lie or hang up, and names that cannot be paths: where
