@@ -154,30 +154,33 @@ bool AskYesNo(QWidget *owner, const QString &text)
 
 } // namespace
 
-// What the reader and post windows of this window ask of it.
+// What the reader and post windows of this window ask of it. They name their
+// board by its key: its row is looked up at each call, as a reloaded board
+// list may have moved it (row 0, none, when the board is gone).
 class TBOlcClientForm::ChildHooks final : public OlcClientHooks {
 public:
     explicit ChildHooks(TBOlcClientForm &client) : Client(client) {}
 
     void ShowClientStatus(const QString &text) override { Client.Status(text); }
     QStatusBar *ClientStatusBar() override { return Client.ui->OlcStatusBar; }
-    void ChangeReaderCount(int board, int delta) override
+    void ChangeReaderCount(const QString &key, int delta) override
     {
-        Client.ChangeChildCount(board, delta, &BoardTitleCache::ReaderCount);
+        Client.ChangeChildCount(Row(key), delta, &BoardTitleCache::ReaderCount);
     }
-    void ChangePosterCount(int board, int delta) override
+    void ChangePosterCount(const QString &key, int delta) override
     {
-        Client.ChangeChildCount(board, delta, &BoardTitleCache::PosterCount);
+        Client.ChangeChildCount(Row(key), delta, &BoardTitleCache::PosterCount);
     }
     QString BoardNameText() override { return Client.ui->BrdNameLabel->text(); }
     QString PointerText() override { return Client.ui->PointerLabel->text(); }
     QString CurrentHeaderText() override { return Client.ShownDetail; }
     void EnableReadButton() override { Client.ui->ReadButton->setEnabled(true); }
-    void ReenterBoard(int board) override { Client.ReenterBoard(board); }
-    void MessageRead(int board, std::int32_t number) override { Client.MessageRead(board, number); }
-    std::int32_t LastNumber(int board) override
+    void ReenterBoard(const QString &key) override { Client.ReenterBoard(Row(key)); }
+    void MessageRead(const QString &key, std::int32_t number) override { Client.MessageRead(Row(key), number); }
+    std::int32_t LastNumber(const QString &key) override
     {
-        if (board < 1 || board >= int(Client.Board.size()))
+        const int board = Row(key);
+        if (board < 1)
             return 0;
         const BoardRecord &record = Client.Board[size_t(board)];
         return std::int32_t(std::clamp<qint64>(qint64(record.TopMsg) + record.MsgNum - 1, 0,
@@ -185,6 +188,15 @@ public:
     }
 
 private:
+    int Row(const QString &key) const
+    {
+        for (size_t row = 1; row < Client.Board.size(); ++row) {
+            if (Client.Board[row].BoardKey == key)
+                return int(row);
+        }
+        return 0;
+    }
+
     TBOlcClientForm &Client;
 };
 
@@ -1240,7 +1252,6 @@ OlcChannelParam TBOlcClientForm::ChildParam(int board) const
     const BoardRecord &record = Board[size_t(board)];
     OlcChannelParam param;
     param.ServerChannel = ServerChannel;
-    param.BoardIndex = board;
     param.BoardKey = record.BoardKey;
     param.BoardPassword = record.BoardPassword;
     param.SkipFiles = record.TextPriority;

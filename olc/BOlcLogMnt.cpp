@@ -602,8 +602,8 @@ bool TBOlcLogForm::AskYesNo(const QString &name, const QString &text)
     return box.exec() == QMessageBox::Yes;
 }
 
-// A command that failed left the store as it was: the reason goes to the
-// status bar and the log.
+// A command that failed left the store as it was: the reason goes to an
+// error box, the status bar and the log.
 bool TBOlcLogForm::RunMaintenance(const std::function<bool(QString *)> &command)
 {
     QString error;
@@ -611,6 +611,9 @@ bool TBOlcLogForm::RunMaintenance(const std::function<bool(QString *)> &command)
         return true;
     WriteLog(ALPHA, QStringLiteral("*** OLC Log Update Error : ") + error);
     Status(QStringLiteral("*** Update Error : ") + error);
+    QMessageBox box(QMessageBox::Critical, windowTitle(), error, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("UpdateError"));
+    box.exec();
     return false;
 }
 

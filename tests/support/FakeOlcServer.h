@@ -96,6 +96,7 @@ struct OlcServerScript {
     QByteArray farewell = "See you";
     std::vector<OlcBoardLine> boards;
     QByteArray rawBoardList;          // sent instead of boards when not empty
+    std::vector<OlcBoardLine> reloadedBoards; // sent for every BOARD after the first when not empty
     std::map<qint32, std::vector<OlcTitleLine>> titles; // by board number, ascending
     QByteArray rawTitleList;          // sent instead of each title list when not empty
     int titlesPerList = 1000;         // ENTER and each TITLE list at most this many
