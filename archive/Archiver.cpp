@@ -9,7 +9,7 @@ EFileError::EFileError(const QString &message) : std::runtime_error(message.toSt
 
 QByteArray LibraryText(const QString &text)
 {
-    if (!plat::HasCp932Form(text))
+    if (!plat::FitsCp932(text))
         throw EArchiver(text + QStringLiteral(" : CP932 で表せない文字を含むため指定できません。"));
     return plat::ToCp932(text);
 }

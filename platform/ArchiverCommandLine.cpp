@@ -138,9 +138,4 @@ QString ArchiverPath(const QByteArray &name)
     return FromCp932(name).replace(QLatin1Char('\\'), QLatin1Char('/'));
 }
 
-bool HasCp932Form(const QString &text)
-{
-    return FromCp932(ToCp932(text)) == text;
-}
-
 } // namespace plat

@@ -44,9 +44,4 @@ bool EndsWithPathDelimiter(const QByteArray &word);
 // A name from a command line as a native path: CP932 decoded, "\" as "/".
 QString ArchiverPath(const QByteArray &name);
 
-// True when every character of the text has a CP932 form that reads back as
-// it. Any other would reach a command line or an archive as "?", which is a
-// wildcard, or as a different character: another name.
-bool HasCp932Form(const QString &text);
-
 } // namespace plat

@@ -56,7 +56,7 @@ void AddFile(const QFileInfo &file, const QDir &base, bool junkPaths, PackList &
     QString relative = base.relativeFilePath(file.absoluteFilePath());
     if (junkPaths || relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative))
         relative = file.fileName();
-    if (!HasCp932Form(relative)) {
+    if (!FitsCp932(relative)) {
         list.result = ArchiverErrorName;
         return;
     }
