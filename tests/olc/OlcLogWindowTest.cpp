@@ -11,10 +11,10 @@
 #include "core/ScrollImage.h"
 #include "olc/BOlcLog.h"
 #include "support/HeadPane.h"
-#include "support/Typing.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
+#include "support/Typing.h"
 #include "ui_BLookup.h"
 #include "ui_BOlcLog.h"
 
