@@ -636,7 +636,7 @@ void TBOlcLogForm::LinkMessageClick()
     if (!RunMaintenance([&](QString *error) { return CompactOlcLinks(Server, error); }))
         return;
     // Link records moved: a link message on show is left, the messages' pointers are read afresh.
-    if (LinkIndex != 0)
+    if (LinkView)
         ReturnFromLink();
     if (HasMessageIndex && !Records.empty()) {
         const int row = MessageRow;
