@@ -35,6 +35,8 @@ constexpr int MaxSendLineBytes = 255;
 constexpr int MaxRecvLineBytes = 254;
 // File data moves in chunks of at most this many bytes.
 constexpr int FileChunkBytes = 8193;
+// A received file is handed to the disk in pieces of this many bytes.
+constexpr qint64 FileWriteBackBytes = 4 << 20;
 // A buffer holds at most this many bytes; it moves in pieces of BufPieceBytes.
 constexpr int MaxBufBytes = 65536;
 constexpr int BufPieceBytes = 1024;
@@ -181,7 +183,10 @@ bool SendFileProgress(plat::SOCKET s, const QString &fileName, qint64 startOffse
 
 // Receives the file element and writes its bytes to openFile at its current
 // position (the caller opens and closes it); size is the announced count.
-// Fails on a negative size, when the peer closes early or a write fails.
+// The bytes are handed to the disk every FileWriteBackBytes as they arrive,
+// so that a caller that syncs the file at its end waits for little more than
+// the last of them; they are durable only once the caller has synced. Fails
+// on a negative size, when the peer closes early or a write fails.
 bool RecvFile(plat::SOCKET s, QFile &openFile, qint64 &size);
 bool RecvFileProgress(plat::SOCKET s, QFile &openFile, qint64 &size, const TransferProgress *progress);
 

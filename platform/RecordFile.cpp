@@ -237,6 +237,16 @@ bool RecordFile::read(qint64 index, QByteArray &record) const
     return ReadAll(fd_, record.data(), recordSize_, index * recordSize_);
 }
 
+qint64 RecordFile::readBlock(qint64 first, qint64 most, QByteArray &records) const
+{
+    const qint64 n = first < 0 ? 0 : std::min(most, count() - first);
+    records.resize(static_cast<qsizetype>(std::max<qint64>(n, 0) * recordSize_));
+    if (n > 0 && ReadAll(fd_, records.data(), records.size(), first * recordSize_))
+        return n;
+    records.clear();
+    return 0;
+}
+
 bool RecordFile::write(qint64 index, const QByteArray &record)
 {
     if (fd_ < 0 || index < 0 || index > count()) {

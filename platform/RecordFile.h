@@ -40,6 +40,10 @@ public:
     qint64 count() const;
     // Reads record index; false past the end or on an error.
     bool read(qint64 index, QByteArray &record) const;
+    // Reads up to most whole records from index first on with one call, their
+    // images end to end in records; the number read, 0 past the end or on an
+    // error. For going through many records, one block at a time.
+    qint64 readBlock(qint64 first, qint64 most, QByteArray &records) const;
     // Writes record index (at most one past the end); the record is padded or
     // cut to the record size.
     bool write(qint64 index, const QByteArray &record);

@@ -50,18 +50,23 @@ bool OpenTelDataFile(plat::RecordFile &file, QString *error)
     return true;
 }
 
-bool IsReceivedTel(const QByteArray &image)
+bool IsReceivedTel(const char *image)
 {
     namespace O = MessageRecordOffset;
-    return plat::DecodeShortBytes(image.constData() + O::Title, MessageRecordCapacity::Title).startsWith("Recv");
+    return plat::DecodeShortBytes(image + O::Title, MessageRecordCapacity::Title).startsWith("Recv");
 }
+
+// Records are read this many at a time: a log of many unread TELs is counted
+// at every start.
+constexpr qint64 CountBlockRecords = 2048;
 
 qint32 CountReceivedTels(const plat::RecordFile &file, qint64 from)
 {
     qint32 count = 0;
-    QByteArray image;
-    for (qint64 i = from; file.read(i, image); ++i)
-        count += IsReceivedTel(image) ? 1 : 0;
+    QByteArray block;
+    for (qint64 i = from, n; (n = file.readBlock(i, CountBlockRecords, block)) > 0; i += n)
+        for (qint64 k = 0; k < n; ++k)
+            count += IsReceivedTel(block.constData() + k * MessageRecord::Size) ? 1 : 0;
     return count;
 }
 

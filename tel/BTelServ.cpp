@@ -10,6 +10,7 @@
 #include "core/BUdpServ.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
+#include "platform/RecordFile.h"
 #include "platform/Sound.h"
 #include "platform/WinMessages.h"
 #include "tel/BTelLog.h"
@@ -199,10 +200,11 @@ public:
 
     // Makes the complete file durable and gives it its name, never replacing
     // a file that took the name meanwhile; the name is durable too before the
-    // record that names it is stored.
+    // record that names it is stored. Most of the file went to the disk while
+    // it arrived (RecvFile), so the sync waits for little more than its end.
     bool Commit(const QString &name, QString &reason)
     {
-        if (!File.flush() || ::fsync(File.handle()) != 0) {
+        if (!File.flush() || !plat::SyncFile(File.handle())) {
             reason = FileLine(name, QStringLiteral("cannot Write (") + ErrnoText() + u')');
             return false;
         }

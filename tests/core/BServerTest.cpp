@@ -249,7 +249,8 @@ TEST_F(Framing, SendFileRefusesHugeFilesAndFailsWhenTheFileEndsEarly)
 
 TEST_F(Framing, RecvFileAppendsTheAnnouncedBytesAndRefusesWhatWentWrong)
 {
-    const QByteArray data = Pattern(FileChunkBytes + 1);
+    // Past the first piece handed to the disk while the file arrives.
+    const QByteArray data = Pattern(int(FileWriteBackBytes) + FileChunkBytes + 1);
     auto peer = talkTo([&](FakePeer &p) {
         p.sendInt(data.size());
         p.sendRaw(data);

@@ -220,6 +220,27 @@ TEST_F(TelLog, TelegPointerIsClampedAndReceivedTelsFromItAreCounted)
     EXPECT_EQ(records().size(), 4u); // reopening never rewrote anything
 }
 
+// A long log is read in blocks: every received TEL from the pointer on
+// counts, across the blocks, and a partial last record that looks received
+// does not.
+TEST_F(TelLog, LongLogIsCountedAcrossItsBlocks)
+{
+    openPair();
+    constexpr qint64 Tels = 5000;
+    MessageRecord r;
+    QByteArray images;
+    for (qint64 i = 1; i <= Tels; ++i) {
+        r.Title = QLatin1String(i % 3 ? TelTitle::RecvText : TelTitle::SendText);
+        images += r.encode();
+    }
+    ASSERT_GE(plat::AppendToFile(TelDataFile(), images + r.encode().left(100)), 0);
+    for (const qint64 pointer : {1, 2047, 2048, 2049, 4097, 5000}) {
+        TelegPointer = qint32(pointer);
+        openPair();
+        EXPECT_EQ(waiting(), (Tels - pointer + 1) - (Tels / 3 - (pointer - 1) / 3)) << pointer;
+    }
+}
+
 TEST_F(TelLog, RecordFileThatCannotBeOpenedIsReportedAndLeftAlone)
 {
     ASSERT_TRUE(QDir(env.path()).mkdir(QStringLiteral("Teleg000.dat")));
