@@ -384,9 +384,11 @@ void TBLookupForm::FormClose()
 
 // Closing wakes every thread blocked on these sockets (the socket layer shuts
 // them down), so each conversation fails and each server chain ends. A time
-// query still waiting for its answer ends the same way.
+// or finger query still waiting for its answer ends the same way.
 void TBLookupForm::CloseServerSockets()
 {
+    if (BFingerForm)
+        BFingerForm->BreakQuery();
     if (ConnectionCount > 0) {
         std::lock_guard guard(ConnectionLock);
         for (int i = 1; i <= ConnectionCount && i <= MaxConnections; ++i)
