@@ -26,10 +26,6 @@
 
 #include <algorithm>
 
-namespace {
-
-// Trimming as the password entry expects it: every character up to and
-// including the blank (control characters too) counts as blank.
 QString TrimBlanksAndControls(const QString &text)
 {
     qsizetype begin = 0, end = text.size();
@@ -39,6 +35,8 @@ QString TrimBlanksAndControls(const QString &text)
         --end;
     return text.mid(begin, end - begin);
 }
+
+namespace {
 
 // Printable ASCII, as the entry's validator accepts it.
 bool IsPasswordCharacter(QChar c)

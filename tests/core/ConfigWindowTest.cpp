@@ -24,6 +24,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -91,6 +92,9 @@ protected:
 
 TEST_F(ConfigWindowTest, EveryFieldIsSavedAtOnce)
 {
+    // Every field shows without scrolling.
+    QScrollBar *scroll = ui->ScrollBox->verticalScrollBar();
+    EXPECT_EQ(scroll->maximum(), 0);
     env.writeFile(QStringLiteral("bell.WAV"), "RIFF");
     env.writeFile(QStringLiteral("edit"), "#!");
 
@@ -129,6 +133,7 @@ TEST_F(ConfigWindowTest, EveryFieldIsSavedAtOnce)
     ProgramVersion = QLatin1String(MaintenanceVersion);
     Reshow();
     ASSERT_FALSE(ui->LogLevelEdit->isHidden());
+    EXPECT_EQ(scroll->maximum(), 0);
     Enter(ui->LogLevelEdit, QStringLiteral("3x"));
     EXPECT_EQ(LogLebelNumber, GAMMA);
     EXPECT_EQ(Stored("Directory", "LogLebel"), QStringLiteral("GAMMA"));
@@ -136,9 +141,12 @@ TEST_F(ConfigWindowTest, EveryFieldIsSavedAtOnce)
     EXPECT_EQ(LogLebelNumber, ALPHA);
     EXPECT_EQ(Stored("Directory", "LogLebel"), QString());
 
-    // Never taller than at its showing; the viewer field opens the viewer list.
-    form->resize(form->width(), 600);
-    EXPECT_EQ(form->height(), 402);
+    // Never taller than at its showing, nor lower than the form's 402 pixels;
+    // the viewer field opens the viewer list.
+    const int shown = form->height();
+    EXPECT_GE(shown, 402);
+    form->resize(form->width(), shown + 100);
+    EXPECT_EQ(form->height(), shown);
     QTest::mouseClick(ui->ViewerEdit, Qt::LeftButton);
     ASSERT_TRUE(form->ViewerListForm);
     EXPECT_TRUE(form->ViewerListForm->isVisible());
@@ -187,6 +195,17 @@ TEST_F(ConfigWindowTest, PasswordsChangeThroughTheirDialogs)
     testsupport::TapModifierAlone(ui->SelfPWEdit, Qt::Key_Control);
     QTest::mouseDClick(ui->SelfPWEdit, Qt::LeftButton);
     EXPECT_EQ(prefilled, QStringLiteral("NEW"));
+
+    // Blanks at the ends are trimmed in the field as in the dialogs, so a
+    // password typed with them can be changed afterwards.
+    Enter(ui->TelPWEdit, QStringLiteral(" tel "));
+    EXPECT_EQ(TELPW, ConvertPassword("TEL"));
+    ModalAnswers blanks;
+    blanks.then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral(" tel ")))
+        .then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral("next")));
+    QTest::mouseDClick(ui->TelPWEdit, Qt::LeftButton);
+    EXPECT_TRUE(blanks.done());
+    EXPECT_EQ(TELPW, ConvertPassword("NEXT"));
 }
 
 TEST_F(ConfigWindowTest, TelLogFolderMovesWithItsPair)
