@@ -61,6 +61,12 @@ void PrepareDialog(TBPasswordDlg &dialog, const QString &title, const QString &l
 {
     dialog.setWindowTitle((title.isEmpty() ? QStringLiteral("Password") : title) + QStringLiteral(" Dialog Box"));
     dialog.ui->EnterLabel->setText(labelText);
+    // The caption may be all that says what is asked ("... TEL Password"):
+    // the dialog leaves the title bar room for it beside the frame's icon
+    // and buttons.
+    constexpr int FrameButtonsWidth = 120;
+    dialog.setMinimumWidth(
+        std::max(dialog.minimumWidth(), dialog.fontMetrics().horizontalAdvance(dialog.windowTitle()) + FrameButtonsWidth));
 }
 
 } // namespace

@@ -86,6 +86,11 @@ private:
         auto *box = qobject_cast<QMessageBox *>(modal);
         auto *password = qobject_cast<TBPasswordDlg *>(modal);
         seen.push_back({modal->windowTitle(), box ? box->text() : password ? password->ui->EnterLabel->text() : QString()});
+        // The caption says what is asked: the title bar has room for all of it.
+        if (password) {
+            EXPECT_GT(modal->width(), modal->fontMetrics().horizontalAdvance(modal->windowTitle()))
+                << modal->windowTitle().toStdString();
+        }
         if (password && !answer.isEmpty()) {
             TypeText(password->ui->Password, answer);
             password->ui->OKBtn->click();
