@@ -15,9 +15,11 @@
 #include "support/Modals.h"
 #include "support/TempEnv.h"
 #include "support/Typing.h"
+#include "support/Wait.h"
 #include "tel/AccountRecord.h"
 #include "tel/BTelLog.h"
 #include "ui_BConfig.h"
+#include "ui_BFolder.h"
 #include "ui_BPasswrd.h"
 
 #include <QDir>
@@ -26,6 +28,7 @@
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTest>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
@@ -310,6 +313,11 @@ TEST_F(ConfigWindowTest, RootFoldersAreCopiedAfterTheQuestion)
     ModalAnswers same;
     same.then(QStringLiteral("TBFolderDlg"), [&](QWidget *dialog) {
             auto *folders = static_cast<TBFolderDlg *>(dialog);
+            // The list shows the folder it starts in.
+            QTreeView *list = folders->ui->DirBox;
+            EXPECT_TRUE(testsupport::WaitUntil([list] {
+                return list->viewport()->rect().intersects(list->visualRect(list->currentIndex()));
+            }));
             folders->SetFolder(newOlc);
             folders->accept();
         })
