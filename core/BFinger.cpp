@@ -136,22 +136,19 @@ void TBFingerForm::FingerQuery()
         FingerWrite(ZERO, QStringLiteral("*** User name too long (%1 bytes at most) ***").arg(MaxFingerUserName));
         return;
     }
+    // After a failed connect the name stays for the next try.
     Querying = true;
-    const bool connected = FingerConnect();
-    if (connected) {
+    if (FingerConnect()) {
         const QString name = user.isEmpty() ? user : user + QLatin1Char('@') + Host.HostName;
         FingerWrite(ZERO, QString(27, QLatin1Char('=')));
         FingerWrite(ZERO, QStringLiteral("Login name \"") + EscapeControls(name) + QLatin1Char('"'));
         FingerWrite(ZERO, QString(27, QLatin1Char('-')));
         QueryOn(userName);
         BreakQuery();
+        ui->UserNameEdit->clear();
+        ui->UserNameEdit->setFocus();
     }
     Querying = false;
-    // After a failed connect the name stays for the next try.
-    if (!connected)
-        return;
-    ui->UserNameEdit->clear();
-    ui->UserNameEdit->setFocus();
 }
 
 void TBFingerForm::QueryOn(const QByteArray &userName)
