@@ -51,16 +51,6 @@ QStringList ClickOn(const QWidget *widget, QPoint point = {-1, -1})
             QStringLiteral("1")};
 }
 
-template <class Window>
-Window *Shown()
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *window = qobject_cast<Window *>(w); window && window->isVisible())
-            return window;
-    }
-    return nullptr;
-}
-
 class DesktopTest : public TempEnvTest {
 protected:
     void SetUp() override { main = StartMainWindow(env); }
@@ -127,7 +117,7 @@ TEST_F(DesktopTest, ShiftByItselfArmsBoardAndPostInTheOlcClientWindow)
     CurrentHost = target;
     main->LogTargetHost();
     main->ui->OlcButton->click();
-    TBOlcClientForm *w = Shown<TBOlcClientForm>();
+    TBOlcClientForm *w = ShownWindow<TBOlcClientForm>();
     ASSERT_TRUE(w);
     w->ui->LogonButton->click();
     w->ui->SwitchButton->click(); // the titles of GEN
@@ -143,8 +133,8 @@ TEST_F(DesktopTest, ShiftByItselfArmsBoardAndPostInTheOlcClientWindow)
     ASSERT_TRUE(Activate(w));
     ASSERT_TRUE(XDoTool(ClickOn(titles->viewport(), titles->visualRect(titles->model()->index(1, 1)).center()) +
                         QStringList{QStringLiteral("key"), QStringLiteral("shift")} + ClickOn(w->ui->PostButton)));
-    ASSERT_TRUE(WaitUntil([] { return Shown<TBOlcPostForm>() != nullptr; }));
-    QPointer<TBOlcPostForm> post(Shown<TBOlcPostForm>());
+    ASSERT_TRUE(WaitUntil([] { return ShownWindow<TBOlcPostForm>() != nullptr; }));
+    QPointer<TBOlcPostForm> post(ShownWindow<TBOlcPostForm>());
     EXPECT_EQ(post->ReplyEdit->text(), QStringLiteral("00002"));
     post->close();
     ASSERT_TRUE(WaitUntil([&] { return !post && w->ui->PostButton->isEnabled(); }));

@@ -106,16 +106,6 @@ private:
     QTimer timer_;
 };
 
-template <class Window>
-Window *Shown()
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *window = qobject_cast<Window *>(w); window && window->isVisible())
-            return window;
-    }
-    return nullptr;
-}
-
 // Closes a connection window and waits until it and its thread are gone.
 bool CloseAndWait(QWidget *window)
 {
@@ -234,9 +224,9 @@ TEST_F(DialogTextsTest, EveryDialogSaysWhatItsWindowMeans)
              script.logonReply = "NAK";
              FakeOlcServer olc(script);
              press(main->ui->OlcButton);
-             ASSERT_TRUE(Shown<TBOlcClientForm>());
-             Shown<TBOlcClientForm>()->ui->LogonButton->click();
-             EXPECT_TRUE(CloseAndWait(Shown<TBOlcClientForm>()));
+             ASSERT_TRUE(ShownWindow<TBOlcClientForm>());
+             ShownWindow<TBOlcClientForm>()->ui->LogonButton->click();
+             EXPECT_TRUE(CloseAndWait(ShownWindow<TBOlcClientForm>()));
          },
          {{accountCaption, account}}},
         {"the account client's Recv",
@@ -250,9 +240,9 @@ TEST_F(DialogTextsTest, EveryDialogSaysWhatItsWindowMeans)
                  },
                  8011);
              press(main->ui->AccountButton);
-             ASSERT_TRUE(Shown<TBAccountClientForm>());
-             Shown<TBAccountClientForm>()->ui->RecvButton->click();
-             EXPECT_TRUE(CloseAndWait(Shown<TBAccountClientForm>()));
+             ASSERT_TRUE(ShownWindow<TBAccountClientForm>());
+             ShownWindow<TBAccountClientForm>()->ui->RecvButton->click();
+             EXPECT_TRUE(CloseAndWait(ShownWindow<TBAccountClientForm>()));
          },
          {{accountCaption, account}}},
         {"a Stay TEL from the send window, and one held for this user",
