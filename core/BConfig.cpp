@@ -23,6 +23,7 @@
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
@@ -314,9 +315,21 @@ void TBConfigForm::showEvent(QShowEvent *event)
     if (ViewerListForm)
         ViewerListForm->deleteLater();
     ViewerListForm = new TBViewerListForm(this);
+    // The form's height was measured in another platform's fonts: here the
+    // window is as tall as the fields that show need, and never taller.
+    MaxHeight = std::max(FormHeight, HeightForAllFields());
     setMaximumHeight(QWIDGETSIZE_MAX);
     resize(width(), MaxHeight);
     setMaximumHeight(MaxHeight);
+}
+
+int TBConfigForm::HeightForAllFields()
+{
+    // Fields shown or hidden just now count only once their layout is redone.
+    ui->FieldPanel->layout()->activate();
+    const QMargins margins = layout()->contentsMargins();
+    return margins.top() + ui->TopPanel->sizeHint().height() + layout()->spacing() +
+           2 * ui->ScrollBox->frameWidth() + ui->FieldPanel->sizeHint().height() + margins.bottom();
 }
 
 void TBConfigForm::ShowSettings()
@@ -344,8 +357,10 @@ void TBConfigForm::PasswordExit(QLineEdit *edit, QByteArray &setting)
 {
     if (edit->isReadOnly())
         return;
+    // Trimmed as the password dialogs trim what they ask: a password kept with
+    // a blank at an end could never be given again.
     if (edit->hasAcceptableInput())
-        setting = StoredPasswordForm(edit->text().toLatin1());
+        setting = StoredPasswordForm(TrimBlanksAndControls(edit->text()).toLatin1());
     edit->setText(PlainPassword(setting));
     SaveSettingsReported();
 }

@@ -95,7 +95,11 @@ private:
 
     std::vector<Field> Fields;
     bool Prefill = false;   // Ctrl was pressed: the old-password dialog starts filled
-    int MaxHeight = 402;    // the window never grows taller
+    // The window height at which the scroll box shows every field that is shown.
+    int HeightForAllFields();
+
+    static constexpr int FormHeight = 402; // the least height, as the form has it
+    int MaxHeight = FormHeight;            // the window never grows taller
     bool InHandler = false; // a handler's own dialogs take the focus from its field
 };
 

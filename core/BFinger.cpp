@@ -19,15 +19,19 @@ TBFingerForm *BFingerForm = nullptr;
 namespace {
 
 // An answer's bytes as lines joined by CR LF, whatever line ends the server
-// used, with control characters escaped: a server's text cannot reach a
-// terminal reading the log as escape sequences.
+// used, with control characters escaped: a server's text can neither forge
+// log lines nor reach a terminal reading the log as escape sequences. Tabs,
+// which do neither and which finger servers use for columns, stay.
 QString AnswerText(const QByteArray &bytes)
 {
     QStringList lines = plat::FromCp932(bytes).split(QLatin1Char('\n'));
     for (QString &line : lines) {
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
-        line = EscapeControls(line);
+        QStringList columns = line.split(QLatin1Char('\t'));
+        for (QString &column : columns)
+            column = EscapeControls(column);
+        line = columns.join(QLatin1Char('\t'));
     }
     return lines.join(QStringLiteral("\r\n"));
 }
@@ -72,6 +76,7 @@ void TBFingerForm::showEvent(QShowEvent *event)
 
 void TBFingerForm::closeEvent(QCloseEvent *event)
 {
+    BreakQuery();
     setWindowState(Qt::WindowNoState);
     if (BLookupForm)
         BLookupForm->ui->HostNameEdit->setFocus();
@@ -111,26 +116,39 @@ void TBFingerForm::FingerWrite(int level, const QString &text)
         AppendLogFileLine(LogDirectory + QLatin1Char('/') + LogFileName, text);
 }
 
+void TBFingerForm::BreakQuery()
+{
+    if (Socket == plat::INVALID_SOCKET)
+        return;
+    plat::closesocket(Socket);
+    Socket = plat::INVALID_SOCKET;
+}
+
 void TBFingerForm::FingerQuery()
 {
-    // The blocking calls below let events in: a second Enter or click meanwhile waits its turn.
-    if (Socket != plat::INVALID_SOCKET)
+    // The blocking calls below let events in: a second Enter or click meanwhile is ignored.
+    if (Querying)
         return;
     const QString user = ui->UserNameEdit->text();
     const QByteArray userName = plat::ToCp932(user);
     if (userName.size() > MaxFingerUserName) {
-        FingerWrite(ALPHA, QStringLiteral("*** User name too long (%1 bytes at most) ***").arg(MaxFingerUserName));
-    } else if (FingerConnect()) {
+        // Said whatever the log level: the name stays to be shortened.
+        FingerWrite(ZERO, QStringLiteral("*** User name too long (%1 bytes at most) ***").arg(MaxFingerUserName));
+        return;
+    }
+    // After a failed connect the name stays for the next try.
+    Querying = true;
+    if (FingerConnect()) {
         const QString name = user.isEmpty() ? user : user + QLatin1Char('@') + Host.HostName;
         FingerWrite(ZERO, QString(27, QLatin1Char('=')));
         FingerWrite(ZERO, QStringLiteral("Login name \"") + EscapeControls(name) + QLatin1Char('"'));
         FingerWrite(ZERO, QString(27, QLatin1Char('-')));
         QueryOn(userName);
-        plat::closesocket(Socket);
-        Socket = plat::INVALID_SOCKET;
+        BreakQuery();
+        ui->UserNameEdit->clear();
+        ui->UserNameEdit->setFocus();
     }
-    ui->UserNameEdit->clear();
-    ui->UserNameEdit->setFocus();
+    Querying = false;
 }
 
 void TBFingerForm::QueryOn(const QByteArray &userName)
@@ -140,8 +158,10 @@ void TBFingerForm::QueryOn(const QByteArray &userName)
         FingerWrite(ALPHA, QStringLiteral("*** send *** Error code = ") + QString::number(plat::WSAGetLastError()));
         return;
     }
-    // The whole answer gets TimeOutValue: a server that trickles cannot hold the window.
-    plat::SetReceiveDeadline(Socket, QDeadlineTimer(TimeOutValue));
+    // The whole answer gets TimeOutValue (0: no limit): a server that trickles
+    // cannot hold the window.
+    plat::SetReceiveDeadline(Socket, TimeOutValue > 0 ? QDeadlineTimer(TimeOutValue)
+                                                      : QDeadlineTimer(QDeadlineTimer::Forever));
     QByteArray buffer(FingerBufferSize, '\0');
     int received = 0;
     while (received < FingerBufferSize) {

@@ -2,7 +2,8 @@
 // The finger client window: asks the target host's finger service who is
 // logged on, or about one user, and shows the answer. The exchange is
 // blocking on the GUI thread (the sockets layer keeps the window alive
-// meanwhile) and bounded by TimeOutValue.
+// meanwhile) and bounded by TimeOutValue; closing the window or the program
+// breaks it off.
 #include "core/HostRecord.h"
 #include "platform/WinSock.h"
 
@@ -40,6 +41,9 @@ public:
     // As WriteLog, into FingerMemo instead of the main window's memo.
     void FingerWrite(int level, const QString &text);
     void FingerQuery();
+    // Closes the connection of a query in progress, which then ends at once:
+    // closing this window or the program does not wait for the server.
+    void BreakQuery();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -50,6 +54,7 @@ private:
     void QueryOn(const QByteArray &userName);
 
     plat::SOCKET Socket = plat::INVALID_SOCKET;
+    bool Querying = false;
 };
 
 extern TBFingerForm *BFingerForm;

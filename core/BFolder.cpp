@@ -31,6 +31,13 @@ void SetUpFolderList(QComboBox *driveBox, QTreeView *dirBox)
     dirBox->header()->hide();
     dirBox->sortByColumn(0, Qt::AscendingOrder);
     dirBox->setSortingEnabled(true);
+    // Folders are read in the background: once the chosen folder's parents
+    // are read, the list shows it.
+    QObject::connect(model, &QFileSystemModel::directoryLoaded, dirBox, [dirBox, model](const QString &path) {
+        const QString current = model->filePath(dirBox->currentIndex());
+        if (current == path || current.startsWith(path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/')))
+            dirBox->scrollTo(dirBox->currentIndex());
+    });
     for (const QFileInfo &drive : QDir::drives())
         driveBox->addItem(drive.absoluteFilePath());
     QObject::connect(driveBox, &QComboBox::currentTextChanged, dirBox,

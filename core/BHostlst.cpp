@@ -498,6 +498,9 @@ TBHostListForm::~TBHostListForm() = default;
 void TBHostListForm::ConnectHandlers()
 {
     QTableWidget *grid = ui->HostListGrid;
+    // A row is chosen by a click or by the keys: the edits follow either way;
+    // a click also moves on to the memo.
+    connect(grid, &QTableWidget::itemSelectionChanged, this, &TBHostListForm::ShowSelectedRow);
     connect(grid, &QTableWidget::cellClicked, this, &TBHostListForm::HostListGridClick);
     connect(grid, &QTableWidget::cellDoubleClicked, this, &TBHostListForm::SelectHost);
     connect(grid->verticalHeader(), &QHeaderView::sectionMoved, this, [this](int, int oldVisual, int newVisual) {
@@ -554,16 +557,17 @@ void TBHostListForm::ShowHostVersion(int index, const QString &address, const QS
         grid->setItem(index - 1, VersionColumn, new QTableWidgetItem(version));
 }
 
-// The host of the grid's current row; 0 when the row is no host.
-int TBHostListForm::CurrentRow() const
+// The host of the grid's selected row; 0 when no host row is selected.
+int TBHostListForm::SelectedRow() const
 {
-    const int row = ui->HostListGrid->currentRow() + 1;
+    const QModelIndexList rows = ui->HostListGrid->selectionModel()->selectedRows();
+    const int row = rows.isEmpty() ? 0 : rows.constFirst().row() + 1;
     return IsHostIndex(row) ? row : 0;
 }
 
 bool TBHostListForm::CurrentRecord(int &row, HostRecord &record) const
 {
-    row = CurrentRow();
+    row = SelectedRow();
     return row != 0 && ReadHostRecord(row, record);
 }
 
@@ -583,6 +587,15 @@ void TBHostListForm::ClearEdits()
 {
     for (QLineEdit *edit : {ui->IpAddrEdit, ui->HostNameEdit, ui->HandleEdit, ui->MemoEdit})
         edit->clear();
+}
+
+// After the rows changed under it, no row is selected and the edits are
+// empty: Update writes nothing until the user chooses a row again.
+void TBHostListForm::DeselectRow()
+{
+    ui->HostListGrid->setCurrentItem(nullptr);
+    ui->HostListGrid->clearSelection();
+    ClearEdits();
 }
 
 // Writes host row and shows it; a failed write is logged and the row keeps
@@ -634,14 +647,20 @@ void TBHostListForm::closeEvent(QCloseEvent *event)
         BLookupForm->ui->HostNameEdit->setFocus();
 }
 
-void TBHostListForm::HostListGridClick()
+bool TBHostListForm::ShowSelectedRow()
 {
-    const int row = CurrentRow();
+    const int row = SelectedRow();
     if (Adding || row == 0)
-        return;
+        return false;
     FillEdits(row);
     ui->AddButton->setText(QLatin1String(UpdateCaption));
-    ui->MemoEdit->setFocus();
+    return true;
+}
+
+void TBHostListForm::HostListGridClick()
+{
+    if (ShowSelectedRow())
+        ui->MemoEdit->setFocus();
 }
 
 void TBHostListForm::SelectHost()
@@ -700,11 +719,12 @@ void TBHostListForm::SaveHostRow()
         ui->HostListGrid->setRowCount(HostListCount - 1);
         ui->HostListGrid->horizontalHeader()->show();
         ui->AddButton->setText(QLatin1String(UpdateCaption));
-        ui->HostListGrid->selectRow(row - 1);
-        // The file holds the record: showing it needs no second write.
+        // The file holds the record: showing it needs no second write. The
+        // row shows it before it is selected, since the edits follow the row.
         const QStringList cells = HostRecordToRow(record);
         for (int column = 0; column < GridColumns; ++column)
             ui->HostListGrid->setItem(row - 1, column, new QTableWidgetItem(cells.value(column)));
+        ui->HostListGrid->selectRow(row - 1);
     } else {
         StoreRecord(row, record);
     }
@@ -734,7 +754,7 @@ void TBHostListForm::DeleteButtonClick()
         return;
     DeleteHostRecord(row);
     FillHostGrid();
-    ClearEdits();
+    DeselectRow();
 }
 
 void TBHostListForm::HostListRowMoved(int from, int to)
@@ -765,7 +785,7 @@ void TBHostListForm::LoadButtonClick()
     ListFileName = file.fileName();
     Adding = 0;
     FillHostGrid();
-    ClearEdits();
+    DeselectRow();
 }
 
 // A copy under the new name; the settings name it from the next start on,

@@ -107,13 +107,16 @@ protected:
 
 private:
     void ConnectHandlers();
-    int CurrentRow() const;
+    int SelectedRow() const;
     bool CurrentRecord(int &row, HostRecord &record) const;
     void FillEdits(int row);
     void ClearEdits();
+    void DeselectRow();
     void SetRowCount(int hosts);
     void StoreRecord(int row, const HostRecord &record);
 
+    // The edits show the selected host's fields; false when no host row is selected.
+    bool ShowSelectedRow();
     void HostListGridClick();
     void SelectHost();
     void ExitButtonClick();

@@ -36,6 +36,7 @@
 #include <QNetworkInterface>
 #include <QPointer>
 #include <QProcess>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
@@ -299,6 +300,8 @@ void TBLookupForm::FormShow()
     AlternateAction = 0;
     ExitRequested = 0;
     ForwardHost = HostRecord{}; // no forward target survives a restart
+    // Shown for the first time, the log shows where its cursor is: at its end.
+    ui->LookupMemo->moveCursor(QTextCursor::End);
     show();
     FitPendingFrame(); // a frame known as soon as the window exists
 }
@@ -384,9 +387,11 @@ void TBLookupForm::FormClose()
 
 // Closing wakes every thread blocked on these sockets (the socket layer shuts
 // them down), so each conversation fails and each server chain ends. A time
-// query still waiting for its answer ends the same way.
+// or finger query still waiting for its answer ends the same way.
 void TBLookupForm::CloseServerSockets()
 {
+    if (BFingerForm)
+        BFingerForm->BreakQuery();
     if (ConnectionCount > 0) {
         std::lock_guard guard(ConnectionLock);
         for (int i = 1; i <= ConnectionCount && i <= MaxConnections; ++i)
@@ -503,6 +508,15 @@ QString DateTimeText(const QDateTime &dt)
 
 void TBLookupForm::ConnectHandlers()
 {
+    // The log shows its newest line while its view is at the end; a user who
+    // scrolls up keeps the view where it is until scrolling back down.
+    QScrollBar *logBar = ui->LookupMemo->verticalScrollBar();
+    connect(logBar, &QScrollBar::valueChanged, this,
+            [this, logBar](int value) { FollowLog = value == logBar->maximum(); });
+    connect(logBar, &QScrollBar::rangeChanged, this, [this, logBar](int, int maximum) {
+        if (FollowLog)
+            logBar->setValue(maximum);
+    });
     connect(ui->HostNameEdit, &QLineEdit::textChanged, this, &TBLookupForm::HostNameEditChange);
     // HostNameEditKeyPress: Enter runs the lookup, and the edit keeps the key.
     connect(ui->HostNameEdit, &QLineEdit::returnPressed, this, &TBLookupForm::LookupHost);

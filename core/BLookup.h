@@ -255,6 +255,7 @@ private:
     std::uint8_t ExitRequested = 0;
     bool SocketsStarted = false;
     bool Closing = false; // the close sequence runs once
+    bool FollowLog = true; // the log's view stays at its newest line
     plat::WSADATA WsaData;
     // Counts lookups and edits: a lookup's result counts only while it is the latest.
     quint64 LookupSerial = 0;

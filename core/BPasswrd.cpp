@@ -26,10 +26,6 @@
 
 #include <algorithm>
 
-namespace {
-
-// Trimming as the password entry expects it: every character up to and
-// including the blank (control characters too) counts as blank.
 QString TrimBlanksAndControls(const QString &text)
 {
     qsizetype begin = 0, end = text.size();
@@ -39,6 +35,8 @@ QString TrimBlanksAndControls(const QString &text)
         --end;
     return text.mid(begin, end - begin);
 }
+
+namespace {
 
 // Printable ASCII, as the entry's validator accepts it.
 bool IsPasswordCharacter(QChar c)
@@ -63,6 +61,12 @@ void PrepareDialog(TBPasswordDlg &dialog, const QString &title, const QString &l
 {
     dialog.setWindowTitle((title.isEmpty() ? QStringLiteral("Password") : title) + QStringLiteral(" Dialog Box"));
     dialog.ui->EnterLabel->setText(labelText);
+    // The caption may be all that says what is asked ("... TEL Password"):
+    // the dialog leaves the title bar room for it beside the frame's icon
+    // and buttons.
+    constexpr int FrameButtonsWidth = 120;
+    dialog.setMinimumWidth(
+        std::max(dialog.minimumWidth(), dialog.fontMetrics().horizontalAdvance(dialog.windowTitle()) + FrameButtonsWidth));
 }
 
 } // namespace

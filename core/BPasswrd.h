@@ -38,6 +38,10 @@ private:
     bool NameEntry = false;
 };
 
+// Trimming as every password entry does it: every character up to and
+// including the blank (control characters too) counts as blank.
+QString TrimBlanksAndControls(const QString &text);
+
 // Why text cannot be a name that becomes a folder or file name (an OLC name,
 // a user ID); empty when it can. The empty text is a valid entry (no name).
 QString NameEntryProblem(const QString &text);

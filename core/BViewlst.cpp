@@ -118,6 +118,7 @@ TBViewerListForm::TBViewerListForm(QWidget *parent)
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[^,\\s\\x00-\\x1F\\x7F]*")), ui->ExtEdit));
     ui->ExtEdit->installEventFilter(this);
     ui->AppliEdit->installEventFilter(this);
+    ui->ViewerListGrid->viewport()->installEventFilter(this);
 
     QHeaderView *rows = ui->ViewerListGrid->verticalHeader();
     rows->setSectionsMovable(true);
@@ -175,6 +176,8 @@ void TBViewerListForm::closeEvent(QCloseEvent *event)
 
 bool TBViewerListForm::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == ui->ViewerListGrid->viewport() && event->type() == QEvent::Resize)
+        FitColumns();
     if (!IsEnterKey(event))
         return QWidget::eventFilter(watched, event);
     if (watched == ui->ExtEdit && !ui->ExtEdit->text().isEmpty()) {
@@ -195,10 +198,9 @@ void TBViewerListForm::FillGrid()
     grid->setRowCount(ViewerCount - 1);
     grid->setColumnCount(2);
     grid->setHorizontalHeaderLabels({QStringLiteral("Ext"), QStringLiteral("Viewer Application")});
-    grid->setColumnWidth(0, 64);
-    grid->setColumnWidth(1, 640);
     for (int i = 1; i < ViewerCount; ++i)
         ShowEntry(i);
+    FitColumns();
 }
 
 void TBViewerListForm::ShowEntry(int index)
@@ -208,6 +210,16 @@ void TBViewerListForm::ShowEntry(int index)
     ui->ViewerListGrid->setItem(index - 1, 0, new QTableWidgetItem(entry.Extension));
     ui->ViewerListGrid->setItem(index - 1, 1,
                                 new QTableWidgetItem(deleted ? QString::fromUtf8(DeletedText) : entry.Application));
+    FitColumns();
+}
+
+void TBViewerListForm::FitColumns()
+{
+    constexpr int ExtWidth = 64; // the form's width of the extension column, the least
+    QTableWidget *grid = ui->ViewerListGrid;
+    grid->resizeColumnsToContents();
+    grid->setColumnWidth(0, std::max(ExtWidth, grid->columnWidth(0)));
+    grid->setColumnWidth(1, std::max(grid->columnWidth(1), grid->viewport()->width() - grid->columnWidth(0)));
 }
 
 void TBViewerListForm::SelectRow(int row)

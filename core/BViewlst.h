@@ -77,6 +77,9 @@ protected:
 private:
     void FillGrid();
     void ShowEntry(int index);
+    // Every column as wide as its title and its longest value; the
+    // application column also takes the rest of the grid's width.
+    void FitColumns();
     void SelectRow(int row);
     int SelectedEntry() const; // 0 when no entry row is selected
 };

@@ -15,6 +15,7 @@
 #include "platform/Help.h"
 #include "platform/NamedMutex.h"
 #include "platform/ObjectNameFilter.h"
+#include "platform/QtTranslation.h"
 #include "platform/TerminationSignal.h"
 #include "platform/WinMessages.h"
 #include "tel/BAccLst.h"
@@ -55,6 +56,7 @@ void FreeStartupWindows()
 int ProgramMain(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    plat::InstallQtTranslation(app); // also for the message of a second instance
     plat::NamedMutex mutex(QStringLiteral("OLCP Kalvex Mutex"));
     if (mutex.alreadyExists()) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Ｋａｌｖｅｘ"), QStringLiteral("すでに起動しています"),

@@ -116,6 +116,19 @@ TEST_F(HostListWindowTest, HostsAreAddedMovedEditedForwardedAndSelected)
     EXPECT_EQ(cell(2, 3), QStringLiteral("192.0.2.5"));
     EXPECT_EQ(ui->MemoEdit->text(), QStringLiteral("fifth"));
 
+    // The edits follow a row chosen by the keys as by a click: Update then
+    // writes the host that the edits show.
+    const QRect firstRow = ui->HostListGrid->visualRect(ui->HostListGrid->model()->index(0, 4));
+    QTest::mouseClick(ui->HostListGrid->viewport(), Qt::LeftButton, {}, firstRow.center());
+    EXPECT_EQ(ui->IpAddrEdit->text(), QStringLiteral("192.0.2.1"));
+    QTest::keyClick(ui->HostListGrid, Qt::Key_Down);
+    EXPECT_EQ(ui->IpAddrEdit->text(), QStringLiteral("192.0.2.5"));
+    EXPECT_EQ(ui->HostListGrid->currentRow(), 1);
+    ui->MemoEdit->setText(QStringLiteral("fifth host"));
+    QTest::keyClick(ui->MemoEdit, Qt::Key_Return);
+    EXPECT_EQ(Stored()[0].IpAddress, QStringLiteral("192.0.2.1"));
+    EXPECT_EQ(Stored()[1].Memo, QStringLiteral("fifth host"));
+
     // Row 2's OLC name gets its folder and board table; its user ID brings
     // the account file's handle; its passwords are stored converted.
     onRow(2, "OlcName", EnterText(QStringLiteral("日本")));
@@ -185,6 +198,11 @@ TEST_F(HostListWindowTest, HostsAreAddedMovedEditedForwardedAndSelected)
     EXPECT_EQ(Stored().front().IpAddress, QStringLiteral("192.0.2.5"));
     EXPECT_EQ(ui->HostListGrid->rowCount(), 4);
     EXPECT_EQ(CountListRecords(HostListFile), 5);
+    // Nothing is selected now: Update writes no host until a row is chosen.
+    const QByteArray afterDelete = env.readFile(ListFileName);
+    ASSERT_EQ(afterDelete.size(), 5 * HostRecord::Size);
+    ui->AddButton->click();
+    EXPECT_EQ(env.readFile(ListFileName), afterDelete);
 
     // A version that a server thread records shows in the grid as well.
     CheckOlcpVersion(0, QStringLiteral("192.0.2.3"), QStringLiteral("OLCP303L"));
@@ -210,6 +228,17 @@ TEST_F(HostListWindowTest, HostsAreAddedMovedEditedForwardedAndSelected)
     EXPECT_TRUE(load.done());
     EXPECT_EQ(HostListFile, inUse);
     EXPECT_EQ(ui->HostListGrid->rowCount(), 4);
+
+    // Loading a list selects no host either.
+    ui->HostListGrid->selectRow(1);
+    const QByteArray copy = env.readFile(QStringLiteral("copy.lst"));
+    ModalAnswers loadCopy;
+    loadCopy.then(QStringLiteral("OpenDialog"), testsupport::ChooseFile(env.file(QStringLiteral("copy.lst"))));
+    ui->LoadButton->click();
+    ASSERT_TRUE(loadCopy.done());
+    EXPECT_EQ(HostListFile, env.file(QStringLiteral("copy.lst")));
+    ui->AddButton->click();
+    EXPECT_EQ(env.readFile(QStringLiteral("copy.lst")), copy);
 }
 
 // Names become folder and file names; passwords travel as plain bytes.

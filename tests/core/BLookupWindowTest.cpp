@@ -36,6 +36,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
@@ -102,6 +103,32 @@ protected:
     TBLookupForm *form = nullptr;
     Ui::TBLookupForm *ui = nullptr;
 };
+
+TEST_F(LookupWindowTest, TheLogShowsItsNewestLineUnlessScrolledUp)
+{
+    QScrollBar *bar = ui->LookupMemo->verticalScrollBar();
+    const auto lines = [](const char *text) {
+        for (int i = 0; i < 60; ++i)
+            WriteLog(ZERO, QLatin1String(text));
+        QCoreApplication::processEvents();
+    };
+    // Lines written while the window starts up, then more once it shows.
+    form->hide();
+    lines("during start-up");
+    form->FormShow();
+    QCoreApplication::processEvents();
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    lines("after start-up");
+    EXPECT_EQ(bar->value(), bar->maximum());
+    // Scrolled up by the user, the view stays; back at the end, it follows again.
+    bar->triggerAction(QAbstractSlider::SliderToMinimum);
+    lines("while scrolled up");
+    EXPECT_EQ(bar->value(), 0);
+    bar->triggerAction(QAbstractSlider::SliderToMaximum);
+    lines("back at the end");
+    EXPECT_EQ(bar->value(), bar->maximum());
+}
 
 TEST_F(LookupWindowTest, LookingUpLoopbackAnnouncesTheTargetAndAnEditDisablesTheButtonsAgain)
 {

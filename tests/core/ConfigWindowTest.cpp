@@ -15,16 +15,20 @@
 #include "support/Modals.h"
 #include "support/TempEnv.h"
 #include "support/Typing.h"
+#include "support/Wait.h"
 #include "tel/AccountRecord.h"
 #include "tel/BTelLog.h"
 #include "ui_BConfig.h"
+#include "ui_BFolder.h"
 #include "ui_BPasswrd.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QTest>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +95,9 @@ protected:
 
 TEST_F(ConfigWindowTest, EveryFieldIsSavedAtOnce)
 {
+    // Every field shows without scrolling.
+    QScrollBar *scroll = ui->ScrollBox->verticalScrollBar();
+    EXPECT_EQ(scroll->maximum(), 0);
     env.writeFile(QStringLiteral("bell.WAV"), "RIFF");
     env.writeFile(QStringLiteral("edit"), "#!");
 
@@ -129,6 +136,7 @@ TEST_F(ConfigWindowTest, EveryFieldIsSavedAtOnce)
     ProgramVersion = QLatin1String(MaintenanceVersion);
     Reshow();
     ASSERT_FALSE(ui->LogLevelEdit->isHidden());
+    EXPECT_EQ(scroll->maximum(), 0);
     Enter(ui->LogLevelEdit, QStringLiteral("3x"));
     EXPECT_EQ(LogLebelNumber, GAMMA);
     EXPECT_EQ(Stored("Directory", "LogLebel"), QStringLiteral("GAMMA"));
@@ -136,9 +144,12 @@ TEST_F(ConfigWindowTest, EveryFieldIsSavedAtOnce)
     EXPECT_EQ(LogLebelNumber, ALPHA);
     EXPECT_EQ(Stored("Directory", "LogLebel"), QString());
 
-    // Never taller than at its showing; the viewer field opens the viewer list.
-    form->resize(form->width(), 600);
-    EXPECT_EQ(form->height(), 402);
+    // Never taller than at its showing, nor lower than the form's 402 pixels;
+    // the viewer field opens the viewer list.
+    const int shown = form->height();
+    EXPECT_GE(shown, 402);
+    form->resize(form->width(), shown + 100);
+    EXPECT_EQ(form->height(), shown);
     QTest::mouseClick(ui->ViewerEdit, Qt::LeftButton);
     ASSERT_TRUE(form->ViewerListForm);
     EXPECT_TRUE(form->ViewerListForm->isVisible());
@@ -187,6 +198,17 @@ TEST_F(ConfigWindowTest, PasswordsChangeThroughTheirDialogs)
     testsupport::TapModifierAlone(ui->SelfPWEdit, Qt::Key_Control);
     QTest::mouseDClick(ui->SelfPWEdit, Qt::LeftButton);
     EXPECT_EQ(prefilled, QStringLiteral("NEW"));
+
+    // Blanks at the ends are trimmed in the field as in the dialogs, so a
+    // password typed with them can be changed afterwards.
+    Enter(ui->TelPWEdit, QStringLiteral(" tel "));
+    EXPECT_EQ(TELPW, ConvertPassword("TEL"));
+    ModalAnswers blanks;
+    blanks.then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral(" tel ")))
+        .then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral("next")));
+    QTest::mouseDClick(ui->TelPWEdit, Qt::LeftButton);
+    EXPECT_TRUE(blanks.done());
+    EXPECT_EQ(TELPW, ConvertPassword("NEXT"));
 }
 
 TEST_F(ConfigWindowTest, TelLogFolderMovesWithItsPair)
@@ -291,6 +313,11 @@ TEST_F(ConfigWindowTest, RootFoldersAreCopiedAfterTheQuestion)
     ModalAnswers same;
     same.then(QStringLiteral("TBFolderDlg"), [&](QWidget *dialog) {
             auto *folders = static_cast<TBFolderDlg *>(dialog);
+            // The list shows the folder it starts in.
+            QTreeView *list = folders->ui->DirBox;
+            EXPECT_TRUE(testsupport::WaitUntil([list] {
+                return list->viewport()->rect().intersects(list->visualRect(list->currentIndex()));
+            }));
             folders->SetFolder(newOlc);
             folders->accept();
         })

@@ -2,6 +2,10 @@
 // components with their captions, hints and initial states, and the filter
 // that exposes object names to assistive tools.
 #include <QAbstractButton>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTranslator>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +22,7 @@
 #include "core/BHostlst.h"
 #include "olc/BOlcLog.h"
 #include "platform/ObjectNameFilter.h"
+#include "platform/QtTranslation.h"
 #include "tel/BAccLst.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
@@ -167,6 +172,25 @@ TEST(FormsTest, ObjectNameFilterExposesNamesAsDescriptions)
     late->setObjectName("RecvNumLabel");
     late->show();
     EXPECT_EQ(late->accessibleDescription(), "RecvNumLabel");
+}
+
+// Qt's own dialogs read Japanese, as the programs install Qt's translation.
+TEST(FormsTest, QtsOwnDialogsSpeakJapanese)
+{
+    ASSERT_TRUE(plat::InstallQtTranslation(*qApp));
+    QMessageBox box(QMessageBox::Warning, QString(), QStringLiteral("?"), QMessageBox::Yes | QMessageBox::No);
+    QFileDialog files;
+    files.setOption(QFileDialog::DontUseNativeDialog);
+    const auto label = [&files](const char *name) { return files.findChild<QLabel *>(QLatin1String(name))->text(); };
+    const QDialogButtonBox *buttons = files.findChild<QDialogButtonBox *>();
+    EXPECT_EQ(box.button(QMessageBox::Yes)->text(), QStringLiteral("はい(&Y)"));
+    EXPECT_EQ(box.button(QMessageBox::No)->text(), QStringLiteral("いいえ(&N)"));
+    EXPECT_EQ(label("lookInLabel"), QStringLiteral("アドレス:"));
+    EXPECT_EQ(label("fileNameLabel"), QStringLiteral("ファイル名(&N):"));
+    EXPECT_EQ(buttons->button(QDialogButtonBox::Open)->text(), QStringLiteral("開く(&O)"));
+    EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("キャンセル"));
+    // Other tests see Qt's texts as they were.
+    delete qApp->findChild<QTranslator *>();
 }
 
 } // namespace

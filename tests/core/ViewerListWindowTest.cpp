@@ -11,6 +11,7 @@
 #include "ui_BConfig.h"
 #include "ui_BViewlst.h"
 
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QTest>
 
@@ -55,6 +56,19 @@ TEST_F(ViewerListWindowTest, EntriesChangeWithTheirStates)
     form.show();
     EXPECT_EQ(ui->ViewerListGrid->rowCount(), 2);
     EXPECT_EQ(Cell(2, 1), QStringLiteral("/usr/bin/movie"));
+    // Each column shows its title and values whole; short ones all fit in the grid.
+    QTableWidget *grid = ui->ViewerListGrid;
+    const auto columnsWhole = [grid] {
+        const QAbstractItemView *cells = grid;
+        for (int column = 0; column < 2; ++column) {
+            if (grid->columnWidth(column) <
+                std::max(cells->sizeHintForColumn(column), grid->horizontalHeader()->sectionSizeHint(column)))
+                return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(columnsWhole());
+    EXPECT_LE(grid->columnViewportPosition(1) + grid->columnWidth(1), grid->viewport()->width());
 
     // A new extension in capitals is added in lower case; Enter in the
     // application field enters it too.
@@ -66,7 +80,9 @@ TEST_F(ViewerListWindowTest, EntriesChangeWithTheirStates)
     EXPECT_EQ(ViewerTable[3].State, ViewerAdded);
     EXPECT_TRUE(ui->ExtEdit->isReadOnly());
 
-    // Entering a loaded extension again changes it in place.
+    // Entering a loaded extension again changes it in place; a long path shows whole.
+    Enter(QStringLiteral("wav"), QStringLiteral("/usr/bin/other") + QString(120, QLatin1Char('x')));
+    EXPECT_TRUE(columnsWhole());
     Enter(QStringLiteral("wav"), QStringLiteral("/usr/bin/other"));
     EXPECT_EQ(ViewerCount, 4);
     EXPECT_EQ(ViewerTable[1].Application, QStringLiteral("/usr/bin/other"));

@@ -1,6 +1,7 @@
 // The finger window against a scripted finger server on port 79: the query
 // line on the wire, the answer in the memo and the log file, long and
-// stalled answers, a refused connect; and the user names it refuses.
+// stalled answers, a refused connect, a query broken off by closing the
+// program; and the user names it refuses.
 #include "core/BCommon.h"
 #include "core/BFinger.h"
 #include "core/BHostlst.h"
@@ -15,6 +16,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QTest>
+#include <QTimer>
 
 #include <QElapsedTimer>
 
@@ -81,21 +83,24 @@ TEST_F(FingerTest, AnswerReachesTheMemoAndTheLog)
     ASSERT_TRUE(form->isVisible());
     EXPECT_EQ(ui->HostNameLabel->text(), QStringLiteral("target.example"));
 
-    auto server = Server("Login: alice\r\nName: Alice\nNo mail.\r\n");
+    auto server = Server("Login: alice\tName: Alice\nNo mail.\x1b[2J\r\n");
     Query(QStringLiteral("alice"));
     server->wait();
     EXPECT_EQ(server->received(), QByteArray("alice\r\n"));
     const QString header = QString(27, QLatin1Char('=')) + QStringLiteral("\nLogin name \"alice@target.example\"\n") +
                            QString(27, QLatin1Char('-'));
     EXPECT_TRUE(Memo().startsWith(header)) << Memo().toStdString();
-    EXPECT_TRUE(Memo().endsWith(QStringLiteral("Login: alice\nName: Alice\nNo mail.\n"))) << Memo().toStdString();
+    // Tabs stay as they came; other control characters show escaped.
+    EXPECT_TRUE(Memo().endsWith(QStringLiteral("Login: alice\tName: Alice\nNo mail.\\x1B[2J\n")))
+        << Memo().toStdString();
     EXPECT_TRUE(LogFile().contains(QStringLiteral("Login name \"alice@target.example\"\r\n")));
-    EXPECT_TRUE(LogFile().contains(QStringLiteral("Name: Alice\r\nNo mail.")));
+    EXPECT_TRUE(LogFile().contains(QStringLiteral("alice\tName: Alice\r\nNo mail.\\x1B[2J")));
     EXPECT_TRUE(ui->UserNameEdit->text().isEmpty());
 
     // An empty name asks for the list of users; at level 0 only the header
-    // lines and the whole answer show.
+    // lines and the whole answer show. A TimeOutValue of 0 sets no limit.
     LogLebelNumber = ZERO;
+    TimeOutValue = 0;
     ui->FingerMemo->clear();
     server.reset(); // the port is free for the next server
     server = Server(QByteArray("bob  tty1\r\n") + '\0' + "after the NUL");
@@ -132,8 +137,10 @@ TEST_F(FingerTest, LongStalledAndRefusedAnswersEndTheQuery)
     EXPECT_TRUE(Memo().endsWith(QStringLiteral("partial answer")));
     server.reset();
 
-    // Nobody listening: the query controls are disabled until the main window opens it again.
+    // Nobody listening: the query controls are disabled until the main window
+    // opens it again; the name stays.
     Query(QStringLiteral("nobody"));
+    EXPECT_EQ(ui->UserNameEdit->text(), QStringLiteral("nobody"));
     EXPECT_FALSE(ui->UserNameEdit->isEnabled());
     EXPECT_FALSE(ui->FingerButton->isEnabled());
     main->findChild<QAction *>(QStringLiteral("Finger"))->trigger();
@@ -161,10 +168,34 @@ TEST_F(FingerTest, LongStalledAndRefusedAnswersEndTheQuery)
     ::close(listener);
 }
 
+// Closing the program while a server stalls ends the query at once, long
+// before the time-out.
+TEST_F(FingerTest, ClosingTheProgramBreaksAQuery)
+{
+    TimeOutValue = 60000;
+    auto server = FakePeer::listen(
+        [](FakePeer &peer) {
+            peer.expectLine();
+            peer.sendRaw("partial answer");
+            peer.stall();
+        },
+        FingerPort);
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, main, [this] {
+        if (Memo().contains(QStringLiteral("partial answer")))
+            main->ExitButtonClick();
+    });
+    closer.start(10);
+    Query(QStringLiteral("slow"));
+    EXPECT_TRUE(main->HasClosed());
+    EXPECT_TRUE(Memo().contains(QStringLiteral("*** recv *** Error code = 10004"))) << Memo().toStdString();
+    EXPECT_TRUE(Memo().endsWith(QStringLiteral("partial answer")));
+}
+
 // User names that are refused before anything is sent.
 TEST_F(FingerTest, OverlongUserNamesAreRefused)
 {
-    LogLebelNumber = ALPHA;
+    LogLebelNumber = ZERO; // the refusal shows whatever the level
     auto server = Server("unused");
     for (const QString &name : {QString(MaxFingerUserName + 1, QLatin1Char('u')),
                                 QString(MaxFingerUserName / 2 + 1, QChar(0x3042))}) {
@@ -172,6 +203,7 @@ TEST_F(FingerTest, OverlongUserNamesAreRefused)
         Query(name);
         EXPECT_TRUE(Memo().contains(QStringLiteral("*** User name too long"))) << Memo().toStdString();
         EXPECT_FALSE(Memo().contains(QStringLiteral("Login name")));
+        EXPECT_EQ(ui->UserNameEdit->text(), name);
     }
     // The longest name that fits goes out whole.
     Query(QString(MaxFingerUserName, QLatin1Char('u')));

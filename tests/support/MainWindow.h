@@ -3,6 +3,8 @@
 #include "TempEnv.h"
 #include "core/MessageRecord.h"
 
+#include <QApplication>
+
 #include <vector>
 
 class TBLookupForm;
@@ -17,6 +19,17 @@ TBLookupForm *StartMainWindow(const TempEnv &env);
 
 // The TEL send window that shows, or null.
 TBSendTelegramForm *ShownSendWindow();
+
+// The window of class Window that shows, or null.
+template <class Window>
+Window *ShownWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *window = qobject_cast<Window *>(w); window && window->isVisible())
+            return window;
+    }
+    return nullptr;
+}
 
 // Closes the servers' sockets and every accepted connection as closing the
 // program does, and waits until both server chains and every self-freeing
