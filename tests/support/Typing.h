@@ -18,8 +18,9 @@ inline void TypeText(QWidget *widget, const QString &text)
     QApplication::sendEvent(widget, &commit);
 }
 
-// Shift or Ctrl pressed by itself and let go, as an X server sends it: the
-// key with no modifier set (the state before the key went down).
+// Shift or Ctrl pressed by itself and let go, in the barer of the two forms a
+// desktop sends: the key with no modifier set (the X state before the key went
+// down). Qt's own X connection may add the modifier; the windows take both.
 inline void TapModifierAlone(QWidget *widget, Qt::Key key)
 {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
