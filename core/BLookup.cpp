@@ -392,11 +392,7 @@ void TBLookupForm::CloseServerSockets()
 {
     if (BFingerForm)
         BFingerForm->BreakQuery();
-    if (ConnectionCount > 0) {
-        std::lock_guard guard(ConnectionLock);
-        for (int i = 1; i <= ConnectionCount && i <= MaxConnections; ++i)
-            plat::closesocket(ConnectionSockets[static_cast<size_t>(i)]);
-    }
+    CloseAllConnections();
     CloseFollowUpSockets();
     for (plat::SOCKET *s : {&TcpServerSocket, &UdpServerSocket, &CgiSocket, &TimeSocket}) {
         if (*s != plat::INVALID_SOCKET)

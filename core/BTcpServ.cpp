@@ -31,6 +31,11 @@ std::atomic<int> AutoCloseSeconds{0};
 
 namespace {
 
+// Set by the close sequence, under ConnectionLock: a connection accepted from
+// then on gets no entry, so none can slip in after the sequence closed the
+// table's connections and keep the program waiting for its peer.
+bool ConnectionsClosed = false;
+
 // Connections not yet accepted wait here. A backlog as small as 5 leaves
 // peers that arrive together hanging in a handshake that never starts.
 constexpr int ListenBacklog = SOMAXCONN;
@@ -65,7 +70,7 @@ void ArmAutoCloseTimer()
 std::array<quint32, MaxConnections + 1> ConnectionPeers{};
 
 // Why a connection found no entry: none, or the table or its address's share is full.
-enum class Refusal { None, TableFull, AddressFull };
+enum class Refusal { None, TableFull, AddressFull, Closing };
 
 // Removes entry i of the table (1..ConnectionCount); under ConnectionLock.
 void RemoveEntry(int i)
@@ -92,6 +97,8 @@ int EntryOf(plat::SOCKET s)
 Refusal AddConnection(plat::SOCKET s, quint32 peer, std::optional<quint32> &evictedPeer)
 {
     std::lock_guard guard(ConnectionLock);
+    if (ConnectionsClosed)
+        return Refusal::Closing;
     const auto first = ConnectionPeers.begin() + 1;
     if (std::count(first, first + ConnectionCount, peer) >= MaxConnectionsPerAddress)
         return Refusal::AddressFull;
@@ -193,9 +200,21 @@ bool WaitForDescriptors(plat::SOCKET listeningSocket)
 
 } // namespace
 
+void CloseAllConnections()
+{
+    std::lock_guard guard(ConnectionLock);
+    ConnectionsClosed = true;
+    for (int i = 1; i <= ConnectionCount; ++i)
+        plat::closesocket(ConnectionSockets[size_t(i)]);
+}
+
 void StartTcpServer()
 {
     TcpServerAlive = 0;
+    {
+        std::lock_guard guard(ConnectionLock);
+        ConnectionsClosed = false;
+    }
     ConnectionCount = 0;
     AutoCloseSeconds = std::max(0, StartParameter('H').trimmed().toInt());
     if (AutoCloseSeconds > 0)
@@ -276,7 +295,12 @@ void TBTcpServer::Execute()
     const QString address = plat::inet_ntoa(PeerAddress.sin_addr.s_addr);
     std::optional<quint32> evictedPeer;
     if (const Refusal refusal = AddConnection(AcceptedSocket, PeerAddress.sin_addr.s_addr, evictedPeer);
-        refusal != Refusal::None) {
+        refusal == Refusal::Closing) {
+        // The program is closing: the chain ends here, with the listening socket.
+        plat::closesocket(AcceptedSocket);
+        TcpServerAlive = 0;
+        return;
+    } else if (refusal != Refusal::None) {
         TBTcpServer::Create(TcpServerSocket);
         LogRefusal(refusal, address);
         plat::closesocket(AcceptedSocket);

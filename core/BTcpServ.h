@@ -43,6 +43,11 @@ extern std::atomic<int> AutoCloseSeconds;
 // program holds the port).
 void StartTcpServer();
 
+// The close sequence: closes every connection of the table (which wakes the
+// thread serving it), and from then on a connection accepted gets no entry
+// but is closed at once and ends the chain.
+void CloseAllConnections();
+
 // One link of the chain. It deletes itself once it has ended: it is handed to
 // the GUI thread on creation, so its deleteLater runs there after the thread
 // has finished, whichever thread created it.

@@ -222,6 +222,23 @@ TEST_F(TcpServer, ClosingTheListeningSocketEndsTheChain)
     EXPECT_TRUE(logText().contains(QStringLiteral("*** TCP accept   *** Error code = 10004 : ソケット破棄")));
 }
 
+// A connection accepted once the close sequence has closed the table's
+// connections, before the listening socket went, could keep the program
+// waiting for its peer: it is closed at once and the chain ends.
+TEST_F(TcpServer, AConnectionAcceptedWhileTheProgramClosesIsClosedAndEndsTheChain)
+{
+    StartTcpServer();
+    connectFrom("127.0.0.2", 1);
+    CloseAllConnections();
+    ASSERT_TRUE(WaitUntil([] { return ConnectionCount == 0; }));
+    rawPeers.push_back(ConnectFrom("127.0.0.3"));
+    EXPECT_TRUE(ClosedByServer(rawPeers.back()));
+    EXPECT_TRUE(WaitUntil([] { return TcpServerAlive == 0; }));
+    EXPECT_EQ(ConnectionCount, 0);
+    plat::closesocket(TcpServerSocket);
+    TcpServerSocket = plat::INVALID_SOCKET;
+}
+
 TEST_F(TcpServer, AnAcceptThatFailsForWantOfDescriptorsDoesNotEndTheChain)
 {
     StartTcpServer();
