@@ -28,13 +28,9 @@ std::atomic<std::uint8_t> TcpServerAlive{0};
 std::atomic<int> ConnectionCount{0};
 std::array<plat::SOCKET, MaxConnections + 1> ConnectionSockets{};
 std::atomic<int> AutoCloseSeconds{0};
+bool ConnectionsClosed = false;
 
 namespace {
-
-// Set by the close sequence, under ConnectionLock: a connection accepted from
-// then on gets no entry, so none can slip in after the sequence closed the
-// table's connections and keep the program waiting for its peer.
-bool ConnectionsClosed = false;
 
 // Connections not yet accepted wait here. A backlog as small as 5 leaves
 // peers that arrive together hanging in a handshake that never starts.

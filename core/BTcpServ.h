@@ -33,6 +33,11 @@ extern std::atomic<std::uint8_t> TcpServerAlive;
 // Entries 1..ConnectionCount of ConnectionSockets, in order of acceptance.
 extern std::atomic<int> ConnectionCount;
 extern std::array<plat::SOCKET, MaxConnections + 1> ConnectionSockets;
+// Set by the close sequence (CloseAllConnections), cleared when the server
+// starts; under ConnectionLock. A connection accepted meanwhile gets no entry,
+// so none can slip in after the table's connections were closed and keep the
+// close waiting for its peer.
+extern bool ConnectionsClosed;
 // Start parameter H: seconds without a connection until the program closes; 0 off.
 extern std::atomic<int> AutoCloseSeconds;
 

@@ -159,6 +159,7 @@ ProgramStateGuard::ProgramStateGuard()
     keep(TcpServerAlive);
     keep(ConnectionCount);
     keep(ConnectionSockets);
+    keep(ConnectionsClosed);
     keep(AutoCloseSeconds);
     keep(UdpServerSocket);
     keep(CgiSocket);
