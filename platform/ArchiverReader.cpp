@@ -8,7 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QStringDecoder>
 #include <QTemporaryFile>
 
@@ -257,37 +258,54 @@ public:
     }
     void keep() { kept_ = true; }
 
-    // Makes the folder and the missing ones above it, noting each made.
-    // With a root, a folder that is there already must lie within it (a
-    // link to elsewhere is not followed), so nothing is made outside.
-    bool makeFolder(const QString &path, const QString &canonicalRoot = {})
+    // Makes the folder extracted into and the missing ones above it; one
+    // that is there already is taken as it is, also through a link.
+    bool makeRoot(const QString &root)
     {
-        const QFileInfo info(path);
-        if (info.isDir())
-            return canonicalRoot.isEmpty() || StaysInside(canonicalRoot, path);
-        if (info.exists() || info.isSymLink())
+        if (!makeFolder(root))
             return false;
-        const QString parent = info.path();
-        if (parent != path && !makeFolder(parent, canonicalRoot))
-            return false;
-        if (!QDir().mkdir(path))
-            return false;
-        folders_.append(path);
+        canonicalRoot_ = QFileInfo(root).canonicalFilePath();
+        inside_ = {root};
         return true;
     }
-    // Notes a file about to be written at path, first moving a file that
-    // is there aside. False when that fails, or something else is there.
-    bool makeRoomFor(const QString &path)
+    // Makes a folder below the root and the missing ones above it, noting
+    // each made. A folder that is there already must lie within the root,
+    // links resolved (a link to elsewhere is not followed), so nothing is
+    // made outside it. A folder known to lie within, made or checked earlier
+    // in this extraction, is not looked at again: no entry makes a link.
+    bool makeFolder(const QString &path)
     {
-        Written written{path, {}};
+        if (inside_.contains(path))
+            return true;
         const QFileInfo info(path);
-        if (info.exists()) {
-            QTemporaryFile aside(path + QStringLiteral(".old-XXXXXX"));
+        if (info.isDir()) {
+            if (!canonicalRoot_.isEmpty() && !StaysInside(canonicalRoot_, path))
+                return false;
+        } else {
+            if (info.exists() || info.isSymLink())
+                return false;
+            const QString parent = info.path();
+            if (parent != path && !makeFolder(parent))
+                return false;
+            if (!QDir().mkdir(path))
+                return false;
+            folders_.append(path);
+        }
+        inside_.insert(path);
+        return true;
+    }
+    // Notes a file about to be moved to its path, first moving the file
+    // that is there (when there is one) aside. False when that fails.
+    bool makeRoomFor(const QFileInfo &there)
+    {
+        Written written{there.filePath(), {}};
+        if (there.exists()) {
+            QTemporaryFile aside(written.path + QStringLiteral(".old-XXXXXX"));
             aside.setAutoRemove(false);
-            if (!info.isFile() || !aside.open())
+            if (!aside.open())
                 return false;
             written.aside = aside.fileName();
-            if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(written.aside).constData()) != 0) {
+            if (std::rename(QFile::encodeName(written.path).constData(), QFile::encodeName(written.aside).constData()) != 0) {
                 aside.remove();
                 return false;
             }
@@ -303,7 +321,55 @@ private:
     };
     std::vector<Written> files_;
     QStringList folders_;
+    QString canonicalRoot_;
+    QSet<QString> inside_; // folders known to lie within the root
     bool kept_ = false;
+};
+
+// A new file in a folder, under a name of its own, that an entry is written
+// into before it is moved to its own name; removed unless it was moved.
+// An extracted file is a working copy that a failed extraction removes by
+// its trail, so it is not synced to the disk.
+class PartFile {
+public:
+    explicit PartFile(const QString &folder)
+    {
+        for (int attempt = 0; attempt < 16 && !opened_; ++attempt) {
+            file_.setFileName(folder + QStringLiteral("/.part-")
+                              + QString::number(QRandomGenerator::global()->generate64(), 36));
+            opened_ = file_.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+        }
+    }
+    ~PartFile()
+    {
+        if (opened_ && !moved_)
+            file_.remove();
+    }
+    PartFile(const PartFile &) = delete;
+    PartFile &operator=(const PartFile &) = delete;
+
+    bool isOpen() const { return opened_; }
+    bool write(const char *data, qsizetype size) { return file_.write(data, size) == size; }
+    // Gives the file its time (and the permissions of the file it replaces),
+    // then moves it to the path, the trail moving a file there aside first.
+    bool moveTo(const QFileInfo &there, std::time_t modified, ExtractionTrail &trail)
+    {
+        if (there.exists() && !file_.setPermissions(there.permissions()))
+            return false;
+        // A file system that keeps no such time still has the whole file.
+        file_.setFileTime(QDateTime::fromSecsSinceEpoch(modified, Qt::UTC), QFileDevice::FileModificationTime);
+        file_.close();
+        if (file_.error() != QFileDevice::NoError || !trail.makeRoomFor(there))
+            return false;
+        moved_ = std::rename(QFile::encodeName(file_.fileName()).constData(),
+                             QFile::encodeName(there.filePath()).constData()) == 0;
+        return moved_;
+    }
+
+private:
+    QFile file_;
+    bool opened_ = false;
+    bool moved_ = false;
 };
 
 void CopyName(char *target, std::size_t size, const QByteArray &name)
@@ -352,32 +418,23 @@ int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &targ
     CopyName(info.destFileName, sizeof info.destFileName, target.toUtf8());
     if (progress && progress(ArchiverExtractBegin, info))
         return ArchiverErrorAborted;
-    // A link in the file's place would have the new file written where it points.
-    if (QFileInfo(target).isSymLink())
+    // A link in the file's place would have the new file written where it
+    // points; a folder or a file we may not write stays as it is.
+    const QFileInfo there(target);
+    if (there.isSymLink() || (there.exists() && (!there.isFile() || !there.isWritable())))
         return ArchiverErrorWrite;
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
+    PartFile file(there.path());
+    if (!file.isOpen())
         return ArchiverErrorWrite;
     const int read = pass.readData([&](const char *data, qsizetype size) {
-        if (file.write(data, size) != size)
+        if (!file.write(data, size))
             return int(ArchiverErrorWrite);
         info.writeSize = std::uint32_t(std::min<qint64>(qint64(info.writeSize) + size, 0xFFFFFFFF));
         return progress && progress(ArchiverExtractInProcess, info) ? int(ArchiverErrorAborted) : int(ArchiverOk);
     });
-    if (read != ArchiverOk) {
-        file.cancelWriting();
+    if (read != ArchiverOk)
         return read;
-    }
-    if (!trail.makeRoomFor(target)) {
-        file.cancelWriting();
-        return ArchiverErrorWrite;
-    }
-    if (!file.commit())
-        return ArchiverErrorWrite;
-    QFile written(target);
-    if (written.open(QIODevice::Append))
-        written.setFileTime(QDateTime::fromSecsSinceEpoch(entry.modified), QFileDevice::FileModificationTime);
-    return ArchiverOk;
+    return file.moveTo(there, entry.modified, trail) ? int(ArchiverOk) : int(ArchiverErrorWrite);
 }
 
 int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
@@ -385,9 +442,8 @@ int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
     const QString root = QDir::cleanPath(QFileInfo(extraction.directory.isEmpty() ? QStringLiteral(".")
                                                                                   : extraction.directory)
                                              .absoluteFilePath());
-    if (!trail.makeFolder(root))
+    if (!trail.makeRoot(root))
         return ArchiverErrorWrite;
-    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
     ArchivePass pass(extraction.source, extraction.format);
     ArchiveEntry entry;
     int found = 0;
@@ -405,7 +461,7 @@ int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
         }
         ++found;
         const QString folder = entry.kind == 'd' ? target : QFileInfo(target).path();
-        if (!trail.makeFolder(folder, canonicalRoot))
+        if (!trail.makeFolder(folder))
             return ArchiverErrorWrite;
         if (entry.kind == 'd')
             continue;
