@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QSet>
 #include <QStringDecoder>
 #include <QTemporaryFile>
@@ -19,13 +18,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <optional>
 
 namespace plat {
 
 namespace {
 
+// Bytes read from an archive file at a time: to read data, and to read
+// only the headers (a seek and a read for each entry).
 constexpr qsizetype ChunkSize = 64 * 1024;
+constexpr qsizetype HeaderChunkSize = 4 * 1024;
 
 // libarchive recognises no archive without entries: a ZIP archive that is
 // only its end record, an LZH archive that is only its end mark.
@@ -46,20 +48,26 @@ bool IsEmptyArchive(const ArchiveSource &source, ArchiveFormat format)
         && ZipEndSize + word(20) == bytes.size();
 }
 
+bool IsAscii(const char *text)
+{
+    return std::all_of(text, text + std::strlen(text), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 // One pass over an archive with libarchive.
 class ArchivePass {
 public:
-    ArchivePass(const ArchiveSource &source, ArchiveFormat format) : format_(format)
+    // With headersOnly, no entry's data will be read.
+    ArchivePass(const ArchiveSource &source, ArchiveFormat format, bool headersOnly = false) : format_(format)
     {
         // LZH names come converted from CP932 into UTF-8 (the reader insists
         // on a conversion for names that are not ASCII). ZIP names are read
         // as stored and, by a second reader in step, as converted: from
         // UTF-8 when the entry says so, else from CP932.
         archive_ = NewReader(format, format == ArchiveFormat::Lzh ? "lha:hdrcharset=CP932" : nullptr);
-        const int opened = Open(archive_, source);
+        const int opened = Open(archive_, source, file_, headersOnly ? HeaderChunkSize : ChunkSize);
         if (format == ArchiveFormat::Zip && opened == ARCHIVE_OK) {
             names_ = NewReader(format, "zip:hdrcharset=CP932");
-            Open(names_, source);
+            Open(names_, source, namesFile_, HeaderChunkSize);
         }
         status_ = opened == ARCHIVE_OK ? int(ArchiverOk)
             : !source.path.isEmpty() && !QFileInfo(source.path).isFile() ? int(ArchiverErrorNoFile)
@@ -89,25 +97,32 @@ public:
             return status_ = ArchiverErrorFormat;
         if (++count_ > ArchiverMaxEntries)
             return status_ = ArchiverErrorTooLarge;
-        Describe(header, ConvertedName(), format_, entry);
+        Describe(header, ConvertedName(header), format_, entry);
         return ArchiverOk;
     }
 
-    // The current entry's data in pieces; stops with the piece callback's
-    // non-zero answer. Counts every byte against the total size limit.
+    // The current entry's data in pieces, as libarchive holds them; stops
+    // with the piece callback's non-zero answer. Counts every byte against
+    // the total size limit.
     int readData(const std::function<int(const char *data, qsizetype size)> &piece)
     {
-        const auto buffer = std::make_unique<char[]>(ChunkSize);
-        for (;;) {
-            const la_ssize_t got = archive_read_data(archive_, buffer.get(), ChunkSize);
-            if (got == 0)
+        for (la_int64_t expected = 0;;) {
+            const void *data = nullptr;
+            size_t size = 0;
+            la_int64_t offset = 0;
+            const int read = archive_read_data_block(archive_, &data, &size, &offset);
+            if (read == ARCHIVE_EOF)
                 return ArchiverOk;
-            if (got < 0)
+            // Neither format has holes: a piece starts where the last ended.
+            if (read != ARCHIVE_OK || offset != expected)
                 return status_ = ArchiverErrorFormat;
-            total_ += got;
+            expected += la_int64_t(size);
+            total_ += qint64(size);
             if (total_ > ArchiverMaxTotalSize)
                 return status_ = ArchiverErrorTooLarge;
-            if (const int answer = piece(buffer.get(), got))
+            if (size == 0)
+                continue;
+            if (const int answer = piece(static_cast<const char *>(data), qsizetype(size)))
                 return answer;
         }
     }
@@ -166,28 +181,44 @@ private:
         return reader;
     }
 
-    static int Open(struct archive *reader, const ArchiveSource &source)
+    // A file is read through a descriptor of ours: libarchive reads a file
+    // it opens itself 64 KiB at a time, also where only headers are needed.
+    static int Open(struct archive *reader, const ArchiveSource &source, QFile &file, qsizetype chunkSize)
     {
-        return source.path.isEmpty()
-            ? archive_read_open_memory(reader, source.bytes.constData(), size_t(source.bytes.size()))
-            : archive_read_open_filename(reader, QFile::encodeName(source.path).constData(), ChunkSize);
+        if (source.path.isEmpty())
+            return archive_read_open_memory(reader, source.bytes.constData(), size_t(source.bytes.size()));
+        file.setFileName(source.path);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            return ARCHIVE_FATAL;
+        return archive_read_open_fd(reader, file.handle(), size_t(chunkSize));
     }
 
     // The name of the entry just read as the converting reader gives it;
-    // null when it has none.
-    const char *ConvertedName()
+    // null when it has none. A name of ASCII characters alone reads the same
+    // either way: the converting reader is moved on to the entry only when a
+    // name needs it.
+    const char *ConvertedName(struct archive_entry *read)
     {
-        struct archive_entry *header = nullptr;
-        if (!names_ || archive_read_next_header(names_, &header) < ARCHIVE_WARN)
+        if (!names_)
             return nullptr;
-        return archive_entry_pathname(header);
+        ++namesBehind_;
+        const char *stored = archive_entry_pathname(read);
+        if (stored && IsAscii(stored))
+            return stored;
+        struct archive_entry *header = nullptr;
+        int result = ARCHIVE_FATAL;
+        for (; namesBehind_ > 0; --namesBehind_)
+            result = archive_read_next_header(names_, &header);
+        return result >= ARCHIVE_WARN ? archive_entry_pathname(header) : nullptr;
     }
 
     // Names cross libarchive as UTF-8 whatever the user's locale: first, so
     // that it is in force when the options set up their conversions.
     ThreadUtf8Ctype utf8_;
+    QFile file_, namesFile_; // closed after the readers are freed
     struct archive *archive_ = nullptr;
     struct archive *names_ = nullptr;
+    int namesBehind_ = 0; // entries the converting reader has yet to read
     ArchiveFormat format_;
     int status_ = ArchiverOk;
     int count_ = 0;
@@ -294,7 +325,7 @@ public:
         inside_.insert(path);
         return true;
     }
-    // Notes a file about to be moved to its path, first moving the file
+    // Notes a file about to be written at its path, first moving the file
     // that is there (when there is one) aside. False when that fails.
     bool makeRoomFor(const QFileInfo &there)
     {
@@ -324,52 +355,6 @@ private:
     QString canonicalRoot_;
     QSet<QString> inside_; // folders known to lie within the root
     bool kept_ = false;
-};
-
-// A new file in a folder, under a name of its own, that an entry is written
-// into before it is moved to its own name; removed unless it was moved.
-// An extracted file is a working copy that a failed extraction removes by
-// its trail, so it is not synced to the disk.
-class PartFile {
-public:
-    explicit PartFile(const QString &folder)
-    {
-        for (int attempt = 0; attempt < 16 && !opened_; ++attempt) {
-            file_.setFileName(folder + QStringLiteral("/.part-")
-                              + QString::number(QRandomGenerator::global()->generate64(), 36));
-            opened_ = file_.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
-        }
-    }
-    ~PartFile()
-    {
-        if (opened_ && !moved_)
-            file_.remove();
-    }
-    PartFile(const PartFile &) = delete;
-    PartFile &operator=(const PartFile &) = delete;
-
-    bool isOpen() const { return opened_; }
-    bool write(const char *data, qsizetype size) { return file_.write(data, size) == size; }
-    // Gives the file its time (and the permissions of the file it replaces),
-    // then moves it to the path, the trail moving a file there aside first.
-    bool moveTo(const QFileInfo &there, std::time_t modified, ExtractionTrail &trail)
-    {
-        if (there.exists() && !file_.setPermissions(there.permissions()))
-            return false;
-        // A file system that keeps no such time still has the whole file.
-        file_.setFileTime(QDateTime::fromSecsSinceEpoch(modified, Qt::UTC), QFileDevice::FileModificationTime);
-        file_.close();
-        if (file_.error() != QFileDevice::NoError || !trail.makeRoomFor(there))
-            return false;
-        moved_ = std::rename(QFile::encodeName(file_.fileName()).constData(),
-                             QFile::encodeName(there.filePath()).constData()) == 0;
-        return moved_;
-    }
-
-private:
-    QFile file_;
-    bool opened_ = false;
-    bool moved_ = false;
 };
 
 void CopyName(char *target, std::size_t size, const QByteArray &name)
@@ -409,6 +394,11 @@ QString TargetPath(const QString &root, const ArchiveEntry &entry, bool junkPath
     return QDir::cleanPath(root + QLatin1Char('/') + relative);
 }
 
+// Writes the entry into a new file at the target. A file that is there is
+// moved aside first (the trail puts it back when the extraction fails) and
+// gives the new one its permissions; a link, a folder or a file we may not
+// write in the file's place fails the entry. An extracted file is a working
+// copy that a failed extraction removes by its trail, so it is not synced.
 int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &target,
                const ArchiverProgress &progress, ExtractionTrail &trail)
 {
@@ -418,23 +408,28 @@ int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &targ
     CopyName(info.destFileName, sizeof info.destFileName, target.toUtf8());
     if (progress && progress(ArchiverExtractBegin, info))
         return ArchiverErrorAborted;
-    // A link in the file's place would have the new file written where it
-    // points; a folder or a file we may not write stays as it is.
+    // A link in the file's place would have the new file written where it points.
     const QFileInfo there(target);
     if (there.isSymLink() || (there.exists() && (!there.isFile() || !there.isWritable())))
         return ArchiverErrorWrite;
-    PartFile file(there.path());
-    if (!file.isOpen())
+    const std::optional<QFileDevice::Permissions> replaced =
+        there.exists() ? std::optional(there.permissions()) : std::nullopt;
+    QFile file(target);
+    if (!trail.makeRoomFor(there) || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)
+        || (replaced && !file.setPermissions(*replaced)))
         return ArchiverErrorWrite;
     const int read = pass.readData([&](const char *data, qsizetype size) {
-        if (!file.write(data, size))
+        if (file.write(data, size) != size)
             return int(ArchiverErrorWrite);
         info.writeSize = std::uint32_t(std::min<qint64>(qint64(info.writeSize) + size, 0xFFFFFFFF));
         return progress && progress(ArchiverExtractInProcess, info) ? int(ArchiverErrorAborted) : int(ArchiverOk);
     });
     if (read != ArchiverOk)
         return read;
-    return file.moveTo(there, entry.modified, trail) ? int(ArchiverOk) : int(ArchiverErrorWrite);
+    // A file system that keeps no such time still has the whole file.
+    file.setFileTime(QDateTime::fromSecsSinceEpoch(entry.modified, Qt::UTC), QFileDevice::FileModificationTime);
+    file.close();
+    return file.error() == QFileDevice::NoError ? int(ArchiverOk) : int(ArchiverErrorWrite);
 }
 
 int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
@@ -499,7 +494,7 @@ bool IsSafeEntryName(const QString &name)
 int ListArchive(const ArchiveSource &source, ArchiveFormat format, std::vector<ArchiveEntry> &entries)
 {
     entries.clear();
-    ArchivePass pass(source, format);
+    ArchivePass pass(source, format, true);
     ArchiveEntry entry;
     for (int read; (read = pass.next(entry)) != ArchiverNoMoreEntries;) {
         if (read != ArchiverOk)
