@@ -204,25 +204,24 @@ void BenchUnpack(const QString &folder)
         std::printf("unpack: cannot make the archive\n");
         return;
     }
-    QDir(folder + QStringLiteral("/site")).removeRecursively();
     std::printf("unpacking a ZIP of %d files in folders, %.1f MiB, median of %d runs each:\n", ZipFiles,
                 double(QFileInfo(zip).size()) / MiB, Runs);
     std::vector<Unpacker> unpackers{{QStringLiteral("ours"), Unpack, {}}};
     AddTool(unpackers, QStringLiteral("bsdtar -xf"), {QStringLiteral("-xf")}, QStringLiteral("-C"));
     AddTool(unpackers, QStringLiteral("unzip -q"), {QStringLiteral("-q")}, QStringLiteral("-d"));
-    const QString target = folder + QStringLiteral("/out");
     // In turns, each run starting with another, so that a change in the
-    // machine's speed meets all alike.
+    // machine's speed meets all alike. Every run unpacks into a new folder
+    // and nothing is deleted until all are done: a file system may make
+    // new files slowly for a while after many were deleted.
     for (int run = 0; run < Runs; ++run) {
         for (std::size_t turn = 0; turn < unpackers.size(); ++turn) {
             Unpacker &unpacker = unpackers[(std::size_t(run) + turn) % unpackers.size()];
-            QDir(target).removeRecursively();
+            const QString target = QStringLiteral("%1/out-%2-%3").arg(folder).arg(run).arg(turn);
             QDir().mkpath(target);
             QElapsedTimer timer;
             timer.start();
             unpacker.failed = !unpacker.run(zip, target) || unpacker.failed;
             unpacker.seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
-            QDir(target).removeRecursively();
         }
     }
     const double ours = Median(unpackers.front().seconds);
