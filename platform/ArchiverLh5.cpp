@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <queue>
 #include <vector>
@@ -38,76 +40,129 @@ struct Token {
 
 class BitWriter {
 public:
+    explicit BitWriter(qsizetype expected) { bytes_.reserve(std::size_t(expected)); }
+
+    // The low count bits of value (count at most 16), the highest first.
     void put(int count, unsigned value)
     {
-        for (int bit = count - 1; bit >= 0; --bit) {
-            current_ = std::uint8_t(current_ << 1 | ((value >> bit) & 1));
-            if (++used_ == 8) {
-                bytes_ += char(current_);
-                current_ = 0;
-                used_ = 0;
-            }
+        pending_ = pending_ << count | (value & ((1u << count) - 1));
+        used_ += count;
+        if (used_ >= 32) {
+            used_ -= 32;
+            const std::uint32_t word = std::uint32_t(pending_ >> used_);
+            bytes_.insert(bytes_.end(), {char(word >> 24), char(word >> 16), char(word >> 8), char(word)});
         }
     }
     QByteArray finish()
     {
-        if (used_ > 0)
-            put(8 - used_, 0);
-        return bytes_;
+        put((8 - used_ % 8) % 8, 0);
+        for (; used_ > 0; used_ -= 8)
+            bytes_.push_back(char(pending_ >> (used_ - 8)));
+        return QByteArray(bytes_.data(), qsizetype(bytes_.size()));
     }
 
 private:
-    QByteArray bytes_;
-    std::uint8_t current_ = 0;
+    std::vector<char> bytes_;
+    std::uint64_t pending_ = 0; // the bits not yet written are its lowest used_
     int used_ = 0;
 };
 
-// Greedy LZ77 with hash chains over three-byte prefixes.
-std::vector<Token> FindMatches(const QByteArray &data)
+// How many bytes from a and b agree, up to limit; eight at a time.
+int MatchLength(const unsigned char *a, const unsigned char *b, int limit)
 {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(data.constData());
-    const int size = int(data.size());
-    constexpr int HashSize = 1 << 15;
-    // The chains need only reach back one window: a ring of window size.
-    std::vector<int> head(HashSize, -1), previous(WindowSize, -1);
-    auto hash = [bytes](int at) { return ((bytes[at] << 10) ^ (bytes[at + 1] << 5) ^ bytes[at + 2]) & (HashSize - 1); };
-    auto insert = [&](int at) {
-        if (at + MinMatch <= size) {
-            const int h = hash(at);
-            previous[std::size_t(at & (WindowSize - 1))] = head[std::size_t(h)];
-            head[std::size_t(h)] = at;
-        }
-    };
-    std::vector<Token> tokens;
-    for (int at = 0; at < size;) {
-        int bestLength = 0, bestDistance = 0;
-        if (at + MinMatch <= size) {
-            const int limit = std::min(MaxMatch, size - at);
-            int candidate = head[std::size_t(hash(at))];
-            for (int tries = 0; candidate >= 0 && at - candidate <= WindowSize && tries < MaxChain; ++tries) {
-                int length = 0;
-                while (length < limit && bytes[candidate + length] == bytes[at + length])
-                    ++length;
-                if (length > bestLength) {
-                    bestLength = length;
-                    bestDistance = at - candidate;
-                }
-                candidate = previous[std::size_t(candidate & (WindowSize - 1))];
-            }
-        }
-        if (bestLength >= MinMatch) {
-            tokens.push_back({0, std::uint16_t(bestLength), std::uint16_t(bestDistance)});
-            for (int i = 0; i < bestLength; ++i)
-                insert(at + i);
-            at += bestLength;
-        } else {
-            tokens.push_back({bytes[at], 0, 0});
-            insert(at);
-            ++at;
+    int length = 0;
+    for (; length + 8 <= limit; length += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + length, sizeof x);
+        std::memcpy(&y, b + length, sizeof y);
+        if (x != y) {
+            const std::uint64_t differ = x ^ y;
+            const int bits = std::endian::native == std::endian::little ? std::countr_zero(differ)
+                                                                        : std::countl_zero(differ);
+            return length + bits / 8;
         }
     }
-    return tokens;
+    while (length < limit && a[length] == b[length])
+        ++length;
+    return length;
 }
+
+// Greedy LZ77 with hash chains over three-byte prefixes, handing out its
+// tokens a block at a time.
+class MatchFinder {
+public:
+    explicit MatchFinder(const QByteArray &data)
+        : bytes_(reinterpret_cast<const unsigned char *>(data.constData())), size_(int(data.size()))
+    {
+    }
+
+    // The next tokens, at most count; none at the end of the data.
+    void next(std::vector<Token> &tokens, std::size_t count)
+    {
+        tokens.clear();
+        while (at_ < size_ && tokens.size() < count) {
+            const auto [length, distance] = longestMatch();
+            if (length >= MinMatch) {
+                tokens.push_back({0, std::uint16_t(length), std::uint16_t(distance)});
+                for (const int end = at_ + length; at_ < end; ++at_)
+                    insert();
+            } else {
+                tokens.push_back({bytes_[at_], 0, 0});
+                insert();
+                ++at_;
+            }
+        }
+    }
+
+private:
+    static constexpr int HashSize = 1 << 15;
+
+    int hash(int at) const
+    {
+        return ((bytes_[at] << 10) ^ (bytes_[at + 1] << 5) ^ bytes_[at + 2]) & (HashSize - 1);
+    }
+    // Puts the current position at the head of its chain.
+    void insert()
+    {
+        if (at_ + MinMatch <= size_) {
+            int &first = head_[std::size_t(hash(at_))];
+            previous_[std::size_t(at_ & (WindowSize - 1))] = first;
+            first = at_;
+        }
+    }
+    // The longest match for the current position among the latest
+    // MaxChain candidates of its chain within the window, the nearest of
+    // equal ones: its length (0 for none) and distance.
+    std::pair<int, int> longestMatch() const
+    {
+        int bestLength = 0, bestDistance = 0;
+        if (at_ + MinMatch > size_)
+            return {0, 0};
+        const int limit = std::min(MaxMatch, size_ - at_);
+        int candidate = head_[std::size_t(hash(at_))];
+        for (int tries = 0; candidate >= 0 && at_ - candidate <= WindowSize && tries < MaxChain; ++tries) {
+            // Only a longer match counts, and it agrees where the best one ends.
+            if (bytes_[candidate + bestLength] == bytes_[at_ + bestLength]) {
+                const int length = MatchLength(bytes_ + candidate, bytes_ + at_, limit);
+                if (length > bestLength) {
+                    bestLength = length;
+                    bestDistance = at_ - candidate;
+                    if (length == limit)
+                        break; // none can be longer
+                }
+            }
+            candidate = previous_[std::size_t(candidate & (WindowSize - 1))];
+        }
+        return {bestLength, bestDistance};
+    }
+
+    const unsigned char *bytes_;
+    int size_;
+    int at_ = 0;
+    std::vector<int> head_ = std::vector<int>(HashSize, -1);
+    // The chains need only reach back one window: a ring of window size.
+    std::vector<int> previous_ = std::vector<int>(WindowSize, -1);
+};
 
 // Huffman code lengths of at most MaxCodeLength bits for the frequencies;
 // all 0 when fewer than two symbols occur (the table then names its one
@@ -185,12 +240,10 @@ struct Table {
     void put(BitWriter &out, int symbol) const { out.put(lengths[std::size_t(symbol)], codes[std::size_t(symbol)]); }
 };
 
+// The bit length of a match's offset (distance - 1).
 int PositionCode(unsigned offset)
 {
-    int bits = 0;
-    while (offset >> bits)
-        ++bits;
-    return bits;
+    return std::bit_width(offset);
 }
 
 // The lengths of a small table (the length table or the position table):
@@ -320,10 +373,13 @@ void PutBlock(BitWriter &out, const Token *tokens, std::size_t count)
 
 QByteArray CompressLh5(const QByteArray &data)
 {
-    const std::vector<Token> tokens = FindMatches(data);
-    BitWriter out;
-    for (std::size_t at = 0; at < tokens.size(); at += BlockSymbols)
-        PutBlock(out, tokens.data() + at, std::min(BlockSymbols, tokens.size() - at));
+    // A block's tokens are coded before the next are found, so that memory
+    // stays small for a large file.
+    MatchFinder matches(data);
+    BitWriter out(data.size() / 2);
+    std::vector<Token> block;
+    for (matches.next(block, BlockSymbols); !block.empty(); matches.next(block, BlockSymbols))
+        PutBlock(out, block.data(), block.size());
     return out.finish();
 }
 

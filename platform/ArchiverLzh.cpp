@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QTime>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -49,15 +50,38 @@ void PutLong(QByteArray &bytes, std::uint32_t value)
     PutWord(bytes, value >> 16);
 }
 
-// The checksum of the data of an LZH entry (CRC-16, polynomial 0xA001).
+// The checksum of the data of an LZH entry: CRC-16, polynomial 0xA001,
+// lowest bit first. Eight bytes at a time: Tables[k][b] is the checksum
+// step for the byte b followed by k zero bytes.
 unsigned Crc16(const QByteArray &data)
 {
+    static constexpr auto Tables = [] {
+        std::array<std::array<std::uint16_t, 256>, 8> tables{};
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            unsigned crc = byte;
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+            tables[0][byte] = std::uint16_t(crc);
+        }
+        for (std::size_t k = 1; k < tables.size(); ++k) {
+            for (unsigned byte = 0; byte < 256; ++byte) {
+                const unsigned before = tables[k - 1][byte];
+                tables[k][byte] = std::uint16_t((before >> 8) ^ tables[0][before & 0xFF]);
+            }
+        }
+        return tables;
+    }();
+    const auto *bytes = reinterpret_cast<const unsigned char *>(data.constData());
+    const qsizetype size = data.size();
     unsigned crc = 0;
-    for (const char c : data) {
-        crc ^= static_cast<unsigned char>(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    qsizetype at = 0;
+    for (; at + 8 <= size; at += 8) {
+        crc ^= bytes[at] | unsigned(bytes[at + 1]) << 8;
+        crc = Tables[7][crc & 0xFF] ^ Tables[6][crc >> 8] ^ Tables[5][bytes[at + 2]] ^ Tables[4][bytes[at + 3]]
+            ^ Tables[3][bytes[at + 4]] ^ Tables[2][bytes[at + 5]] ^ Tables[1][bytes[at + 6]] ^ Tables[0][bytes[at + 7]];
     }
+    for (; at < size; ++at)
+        crc = (crc >> 8) ^ Tables[0][(crc ^ bytes[at]) & 0xFF];
     return crc;
 }
 

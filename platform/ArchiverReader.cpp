@@ -8,7 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QSet>
 #include <QStringDecoder>
 #include <QTemporaryFile>
 
@@ -18,13 +18,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <optional>
 
 namespace plat {
 
 namespace {
 
+// Bytes read from an archive file at a time: to read data, and to read
+// only the headers (a seek and a read for each entry).
 constexpr qsizetype ChunkSize = 64 * 1024;
+constexpr qsizetype HeaderChunkSize = 4 * 1024;
 
 // libarchive recognises no archive without entries: a ZIP archive that is
 // only its end record, an LZH archive that is only its end mark.
@@ -45,20 +48,26 @@ bool IsEmptyArchive(const ArchiveSource &source, ArchiveFormat format)
         && ZipEndSize + word(20) == bytes.size();
 }
 
+bool IsAscii(const char *text)
+{
+    return std::all_of(text, text + std::strlen(text), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 // One pass over an archive with libarchive.
 class ArchivePass {
 public:
-    ArchivePass(const ArchiveSource &source, ArchiveFormat format) : format_(format)
+    // With headersOnly, no entry's data will be read.
+    ArchivePass(const ArchiveSource &source, ArchiveFormat format, bool headersOnly = false) : format_(format)
     {
         // LZH names come converted from CP932 into UTF-8 (the reader insists
         // on a conversion for names that are not ASCII). ZIP names are read
         // as stored and, by a second reader in step, as converted: from
         // UTF-8 when the entry says so, else from CP932.
         archive_ = NewReader(format, format == ArchiveFormat::Lzh ? "lha:hdrcharset=CP932" : nullptr);
-        const int opened = Open(archive_, source);
+        const int opened = Open(archive_, source, file_, headersOnly ? HeaderChunkSize : ChunkSize);
         if (format == ArchiveFormat::Zip && opened == ARCHIVE_OK) {
             names_ = NewReader(format, "zip:hdrcharset=CP932");
-            Open(names_, source);
+            Open(names_, source, namesFile_, HeaderChunkSize);
         }
         status_ = opened == ARCHIVE_OK ? int(ArchiverOk)
             : !source.path.isEmpty() && !QFileInfo(source.path).isFile() ? int(ArchiverErrorNoFile)
@@ -88,25 +97,32 @@ public:
             return status_ = ArchiverErrorFormat;
         if (++count_ > ArchiverMaxEntries)
             return status_ = ArchiverErrorTooLarge;
-        Describe(header, ConvertedName(), format_, entry);
+        Describe(header, ConvertedName(header), format_, entry);
         return ArchiverOk;
     }
 
-    // The current entry's data in pieces; stops with the piece callback's
-    // non-zero answer. Counts every byte against the total size limit.
+    // The current entry's data in pieces, as libarchive holds them; stops
+    // with the piece callback's non-zero answer. Counts every byte against
+    // the total size limit.
     int readData(const std::function<int(const char *data, qsizetype size)> &piece)
     {
-        const auto buffer = std::make_unique<char[]>(ChunkSize);
-        for (;;) {
-            const la_ssize_t got = archive_read_data(archive_, buffer.get(), ChunkSize);
-            if (got == 0)
+        for (la_int64_t expected = 0;;) {
+            const void *data = nullptr;
+            size_t size = 0;
+            la_int64_t offset = 0;
+            const int read = archive_read_data_block(archive_, &data, &size, &offset);
+            if (read == ARCHIVE_EOF)
                 return ArchiverOk;
-            if (got < 0)
+            // Neither format has holes: a piece starts where the last ended.
+            if (read != ARCHIVE_OK || offset != expected)
                 return status_ = ArchiverErrorFormat;
-            total_ += got;
+            expected += la_int64_t(size);
+            total_ += qint64(size);
             if (total_ > ArchiverMaxTotalSize)
                 return status_ = ArchiverErrorTooLarge;
-            if (const int answer = piece(buffer.get(), got))
+            if (size == 0)
+                continue;
+            if (const int answer = piece(static_cast<const char *>(data), qsizetype(size)))
                 return answer;
         }
     }
@@ -165,28 +181,44 @@ private:
         return reader;
     }
 
-    static int Open(struct archive *reader, const ArchiveSource &source)
+    // A file is read through a descriptor of ours: libarchive reads a file
+    // it opens itself 64 KiB at a time, also where only headers are needed.
+    static int Open(struct archive *reader, const ArchiveSource &source, QFile &file, qsizetype chunkSize)
     {
-        return source.path.isEmpty()
-            ? archive_read_open_memory(reader, source.bytes.constData(), size_t(source.bytes.size()))
-            : archive_read_open_filename(reader, QFile::encodeName(source.path).constData(), ChunkSize);
+        if (source.path.isEmpty())
+            return archive_read_open_memory(reader, source.bytes.constData(), size_t(source.bytes.size()));
+        file.setFileName(source.path);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            return ARCHIVE_FATAL;
+        return archive_read_open_fd(reader, file.handle(), size_t(chunkSize));
     }
 
     // The name of the entry just read as the converting reader gives it;
-    // null when it has none.
-    const char *ConvertedName()
+    // null when it has none. A name of ASCII characters alone reads the same
+    // either way: the converting reader is moved on to the entry only when a
+    // name needs it.
+    const char *ConvertedName(struct archive_entry *read)
     {
-        struct archive_entry *header = nullptr;
-        if (!names_ || archive_read_next_header(names_, &header) < ARCHIVE_WARN)
+        if (!names_)
             return nullptr;
-        return archive_entry_pathname(header);
+        ++namesBehind_;
+        const char *stored = archive_entry_pathname(read);
+        if (stored && IsAscii(stored))
+            return stored;
+        struct archive_entry *header = nullptr;
+        int result = ARCHIVE_FATAL;
+        for (; namesBehind_ > 0; --namesBehind_)
+            result = archive_read_next_header(names_, &header);
+        return result >= ARCHIVE_WARN ? archive_entry_pathname(header) : nullptr;
     }
 
     // Names cross libarchive as UTF-8 whatever the user's locale: first, so
     // that it is in force when the options set up their conversions.
     ThreadUtf8Ctype utf8_;
+    QFile file_, namesFile_; // closed after the readers are freed
     struct archive *archive_ = nullptr;
     struct archive *names_ = nullptr;
+    int namesBehind_ = 0; // entries the converting reader has yet to read
     ArchiveFormat format_;
     int status_ = ArchiverOk;
     int count_ = 0;
@@ -257,37 +289,54 @@ public:
     }
     void keep() { kept_ = true; }
 
-    // Makes the folder and the missing ones above it, noting each made.
-    // With a root, a folder that is there already must lie within it (a
-    // link to elsewhere is not followed), so nothing is made outside.
-    bool makeFolder(const QString &path, const QString &canonicalRoot = {})
+    // Makes the folder extracted into and the missing ones above it; one
+    // that is there already is taken as it is, also through a link.
+    bool makeRoot(const QString &root)
     {
-        const QFileInfo info(path);
-        if (info.isDir())
-            return canonicalRoot.isEmpty() || StaysInside(canonicalRoot, path);
-        if (info.exists() || info.isSymLink())
+        if (!makeFolder(root))
             return false;
-        const QString parent = info.path();
-        if (parent != path && !makeFolder(parent, canonicalRoot))
-            return false;
-        if (!QDir().mkdir(path))
-            return false;
-        folders_.append(path);
+        canonicalRoot_ = QFileInfo(root).canonicalFilePath();
+        inside_ = {root};
         return true;
     }
-    // Notes a file about to be written at path, first moving a file that
-    // is there aside. False when that fails, or something else is there.
-    bool makeRoomFor(const QString &path)
+    // Makes a folder below the root and the missing ones above it, noting
+    // each made. A folder that is there already must lie within the root,
+    // links resolved (a link to elsewhere is not followed), so nothing is
+    // made outside it. A folder known to lie within, made or checked earlier
+    // in this extraction, is not looked at again: no entry makes a link.
+    bool makeFolder(const QString &path)
     {
-        Written written{path, {}};
+        if (inside_.contains(path))
+            return true;
         const QFileInfo info(path);
-        if (info.exists()) {
-            QTemporaryFile aside(path + QStringLiteral(".old-XXXXXX"));
+        if (info.isDir()) {
+            if (!canonicalRoot_.isEmpty() && !StaysInside(canonicalRoot_, path))
+                return false;
+        } else {
+            if (info.exists() || info.isSymLink())
+                return false;
+            const QString parent = info.path();
+            if (parent != path && !makeFolder(parent))
+                return false;
+            if (!QDir().mkdir(path))
+                return false;
+            folders_.append(path);
+        }
+        inside_.insert(path);
+        return true;
+    }
+    // Notes a file about to be written at its path, first moving the file
+    // that is there (when there is one) aside. False when that fails.
+    bool makeRoomFor(const QFileInfo &there)
+    {
+        Written written{there.filePath(), {}};
+        if (there.exists()) {
+            QTemporaryFile aside(written.path + QStringLiteral(".old-XXXXXX"));
             aside.setAutoRemove(false);
-            if (!info.isFile() || !aside.open())
+            if (!aside.open())
                 return false;
             written.aside = aside.fileName();
-            if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(written.aside).constData()) != 0) {
+            if (std::rename(QFile::encodeName(written.path).constData(), QFile::encodeName(written.aside).constData()) != 0) {
                 aside.remove();
                 return false;
             }
@@ -303,6 +352,8 @@ private:
     };
     std::vector<Written> files_;
     QStringList folders_;
+    QString canonicalRoot_;
+    QSet<QString> inside_; // folders known to lie within the root
     bool kept_ = false;
 };
 
@@ -343,6 +394,11 @@ QString TargetPath(const QString &root, const ArchiveEntry &entry, bool junkPath
     return QDir::cleanPath(root + QLatin1Char('/') + relative);
 }
 
+// Writes the entry into a new file at the target. A file that is there is
+// moved aside first (the trail puts it back when the extraction fails) and
+// gives the new one its permissions; a link, a folder or a file we may not
+// write in the file's place fails the entry. An extracted file is a working
+// copy that a failed extraction removes by its trail, so it is not synced.
 int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &target,
                const ArchiverProgress &progress, ExtractionTrail &trail)
 {
@@ -353,10 +409,14 @@ int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &targ
     if (progress && progress(ArchiverExtractBegin, info))
         return ArchiverErrorAborted;
     // A link in the file's place would have the new file written where it points.
-    if (QFileInfo(target).isSymLink())
+    const QFileInfo there(target);
+    if (there.isSymLink() || (there.exists() && (!there.isFile() || !there.isWritable())))
         return ArchiverErrorWrite;
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
+    const std::optional<QFileDevice::Permissions> replaced =
+        there.exists() ? std::optional(there.permissions()) : std::nullopt;
+    QFile file(target);
+    if (!trail.makeRoomFor(there) || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)
+        || (replaced && !file.setPermissions(*replaced)))
         return ArchiverErrorWrite;
     const int read = pass.readData([&](const char *data, qsizetype size) {
         if (file.write(data, size) != size)
@@ -364,20 +424,12 @@ int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &targ
         info.writeSize = std::uint32_t(std::min<qint64>(qint64(info.writeSize) + size, 0xFFFFFFFF));
         return progress && progress(ArchiverExtractInProcess, info) ? int(ArchiverErrorAborted) : int(ArchiverOk);
     });
-    if (read != ArchiverOk) {
-        file.cancelWriting();
+    if (read != ArchiverOk)
         return read;
-    }
-    if (!trail.makeRoomFor(target)) {
-        file.cancelWriting();
-        return ArchiverErrorWrite;
-    }
-    if (!file.commit())
-        return ArchiverErrorWrite;
-    QFile written(target);
-    if (written.open(QIODevice::Append))
-        written.setFileTime(QDateTime::fromSecsSinceEpoch(entry.modified), QFileDevice::FileModificationTime);
-    return ArchiverOk;
+    // A file system that keeps no such time still has the whole file.
+    file.setFileTime(QDateTime::fromSecsSinceEpoch(entry.modified, Qt::UTC), QFileDevice::FileModificationTime);
+    file.close();
+    return file.error() == QFileDevice::NoError ? int(ArchiverOk) : int(ArchiverErrorWrite);
 }
 
 int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
@@ -385,9 +437,8 @@ int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
     const QString root = QDir::cleanPath(QFileInfo(extraction.directory.isEmpty() ? QStringLiteral(".")
                                                                                   : extraction.directory)
                                              .absoluteFilePath());
-    if (!trail.makeFolder(root))
+    if (!trail.makeRoot(root))
         return ArchiverErrorWrite;
-    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
     ArchivePass pass(extraction.source, extraction.format);
     ArchiveEntry entry;
     int found = 0;
@@ -405,7 +456,7 @@ int ExtractChecked(const ArchiverExtraction &extraction, ExtractionTrail &trail)
         }
         ++found;
         const QString folder = entry.kind == 'd' ? target : QFileInfo(target).path();
-        if (!trail.makeFolder(folder, canonicalRoot))
+        if (!trail.makeFolder(folder))
             return ArchiverErrorWrite;
         if (entry.kind == 'd')
             continue;
@@ -443,7 +494,7 @@ bool IsSafeEntryName(const QString &name)
 int ListArchive(const ArchiveSource &source, ArchiveFormat format, std::vector<ArchiveEntry> &entries)
 {
     entries.clear();
-    ArchivePass pass(source, format);
+    ArchivePass pass(source, format, true);
     ArchiveEntry entry;
     for (int read; (read = pass.next(entry)) != ArchiverNoMoreEntries;) {
         if (read != ArchiverOk)

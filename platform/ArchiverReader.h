@@ -6,12 +6,13 @@
 // is absolute, has a drive prefix or a ".." step, a link, a device or any
 // other kind than file and folder refuses the whole archive before anything
 // is written, and so do more than ArchiverMaxEntries entries or more than
-// ArchiverMaxTotalSize bytes in all. Files are written through a temporary
-// file each, with the user's default permissions (the archive's are not
-// restored, nor owners), replacing a file of the same name (there is no one
-// to ask); a link already in the folder is never followed out of it. When
-// extraction fails midway, what it wrote is removed again and the files it
-// replaced are put back.
+// ArchiverMaxTotalSize bytes in all. Files are written with the user's
+// default permissions (the archive's are not restored, nor owners), replacing
+// a file of the same name (there is no one to ask) and taking its
+// permissions; a link already in the folder is never followed out of it.
+// When extraction fails midway, what it wrote is removed again and the files
+// it replaced are put back: extracted files are working copies, written in
+// place and not synced to the disk.
 //
 // ZIP names are CP932 unless the entry flags them UTF-8; an unflagged name
 // that is no CP932 but valid UTF-8 is taken as UTF-8. An archive without

@@ -368,6 +368,15 @@ TEST_F(HostileOperationTest, FailuresAreReportedAndLeaveOldOrNewContent)
             {"damaged entry over a file already there", false,
              [&] { return unpackOverMine(env.readFile(archiveName).replace("gamma", "Gamma")); }, plat::ArchiverErrorFormat,
              source, {"a.txt=mine"}},
+            {"unpack over a private file of the user's, which stays private", false,
+             [&] {
+                 env.writeFile("out put/a.txt", "mine");
+                 QFile::setPermissions(out + "/a.txt", QFile::ReadOwner | QFile::WriteOwner);
+                 const int result = unpack(archive, {});
+                 const auto others = QFile::ReadGroup | QFile::ReadOther;
+                 return QFile::permissions(out + "/a.txt") & others ? -1 : result;
+             },
+             0, source, source},
             {"pack a name CP932 cannot hold: refused before the library is called", false,
              [&] { return ArchiverMessage([&] { pack("odd", {"café.txt"}); }).isEmpty() ? 0 : -1; }, -1, source, {}},
             {"pack a wildcard that meets one", false, [&] { return pack("odd", {"*"}); }, plat::ArchiverErrorName, source,
