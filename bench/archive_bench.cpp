@@ -62,7 +62,7 @@ const std::vector<QByteArray> &Vocabulary()
                 else
                     word += QChar(char16_t(0x3041 + random() % 83)); // hiragana
             }
-            if (plat::HasCp932Form(word))
+            if (plat::FitsCp932(word))
                 made.push_back(plat::ToCp932(word));
         }
         return made;
