@@ -296,7 +296,7 @@ constexpr int ClientThreadEntityInterval = 500;
 
 void SynchronizeWithGui(const std::function<void()> &action)
 {
-    QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
+    plat::RunOnGuiThreadAndWait(action);
 }
 
 void RunClientThread(const QString &threadName, ConnectionStartReporter &reporter,
