@@ -156,8 +156,11 @@ void TBAccountListForm::InitAccountList()
                 QStringLiteral("Response Time")},
                {28, 104, 64, 64, 128});
     AllVersions = false;
-    AccountListFile = AccClientDirectory + QStringLiteral("/Account.lst");
-    InstallSeams();
+    {
+        // The UDP server's answers read it already.
+        std::lock_guard lock(AccountListLock);
+        AccountListFile = AccClientDirectory + QStringLiteral("/Account.lst");
+    }
     LoadAccountList();
     EntityTimer->setInterval(StartupInterval);
     if (ClientTimer)
@@ -299,7 +302,8 @@ void TBAccountListForm::InstallSeams()
 {
     BAccountListForm = this;
     QPointer<TBAccountListForm> self(this);
-    AccountListSeam.OnPresenceAnswer = [self](const PresenceAnswer &answer) {
+    AccountListSeams seams;
+    seams.OnPresenceAnswer = [self](const PresenceAnswer &answer) {
         bool versionChanged = false;
         QList<int> indexes;
         {
@@ -328,7 +332,7 @@ void TBAccountListForm::InstallSeams()
             });
         return versionChanged;
     };
-    AccountListSeam.OnMember = [self](const QString &serverAddress, const MemberEntry &member) {
+    seams.OnMember = [self](const QString &serverAddress, const MemberEntry &member) {
         if (serverAddress != CurrentPresenceServer())
             return;
         plat::RunOnGuiThread([self, serverAddress, member] {
@@ -336,10 +340,11 @@ void TBAccountListForm::InstallSeams()
                 self->AddMember(member);
         });
     };
-    AccountListSeam.HasAccountId = [](const QString &userId) {
+    seams.HasAccountId = [](const QString &userId) {
         const QList<AccountListRecord> entries = EntriesOrNone();
         return std::any_of(entries.begin(), entries.end(), [&](const AccountListRecord &e) { return e.UserId == userId; });
     };
+    AccountListSeam = std::move(seams);
 }
 
 void TBAccountListForm::ShowPresenceAnswer(const PresenceAnswer &answer, const QList<int> &indexes)

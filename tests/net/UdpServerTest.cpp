@@ -485,17 +485,19 @@ TEST_F(UdpServerTest, AccountServerDatagramsReachTheAccountListOrAreDropped)
     std::vector<PresenceAnswer> answers;
     std::vector<MemberEntry> members;
     bool versionChanged = false;
-    AccountListSeam.OnPresenceAnswer = [&](const PresenceAnswer &a) {
+    AccountListSeams seams;
+    seams.OnPresenceAnswer = [&](const PresenceAnswer &a) {
         std::lock_guard lock(mutex);
         answers.push_back(a);
         return versionChanged;
     };
-    AccountListSeam.OnMember = [&](const QString &from, const MemberEntry &m) {
+    seams.OnMember = [&](const QString &from, const MemberEntry &m) {
         std::lock_guard lock(mutex);
         EXPECT_EQ(from, QLatin1String(PeerAddress));
         members.push_back(m);
     };
-    AccountListSeam.HasAccountId = [](const QString &id) { return id == QLatin1String("alice"); };
+    seams.HasAccountId = [](const QString &id) { return id == QLatin1String("alice"); };
+    AccountListSeam = seams;
 
     // Only a changed version goes on to the host list.
     send("OLCP305L\rNAK\ralice\r");
