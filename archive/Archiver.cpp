@@ -1,10 +1,18 @@
 #include "archive/Archiver.h"
 
+#include "platform/ArchiverCommandLine.h"
 #include "platform/Cp932.h"
 
 EArchiver::EArchiver(const QString &message) : std::runtime_error(message.toStdString()), message_(message) {}
 
 EFileError::EFileError(const QString &message) : std::runtime_error(message.toStdString()), message_(message) {}
+
+QByteArray LibraryText(const QString &text)
+{
+    if (!plat::FitsCp932(text))
+        throw EArchiver(text + QStringLiteral(" : CP932 で表せない文字を含むため指定できません。"));
+    return plat::ToCp932(text);
+}
 
 void *GetEntryOrRaise(plat::ArchiverLibraryHandle library, const char *entryName)
 {
@@ -110,7 +118,7 @@ int TArchiver::RunCommand(plat::ArchiverCommandEntry (*commandEntry)(), plat::Ar
 {
     CommandLine = commandLine;
     const plat::ArchiverCommandEntry command = commandEntry();
-    const QByteArray line = plat::ToCp932(CommandLine);
+    const QByteArray line = LibraryText(CommandLine);
     return command(ownerWindow, line.constData(), output.isEmpty() ? nullptr : output.data(),
                    static_cast<std::uint32_t>(output.size()));
 }
@@ -118,7 +126,7 @@ int TArchiver::RunCommand(plat::ArchiverCommandEntry (*commandEntry)(), plat::Ar
 int TArchiver::RunExtractMem(plat::ArchiverExtractMemEntry extract, plat::ArchiverWindow ownerWindow,
                              unsigned char *buffer, int bufferSize, std::uint32_t *writtenSize) const
 {
-    const QByteArray line = plat::ToCp932(CommandLine);
+    const QByteArray line = LibraryText(CommandLine);
     return extract(ownerWindow, line.constData(), buffer, static_cast<std::uint32_t>(bufferSize), nullptr, nullptr,
                    writtenSize);
 }

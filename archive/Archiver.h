@@ -38,6 +38,11 @@ private:
     QString message_;
 };
 
+// The CP932 bytes the libraries take for a command line or a response file.
+// Throws EArchiver when a character has no CP932 form: it would reach the
+// library as "?", a wildcard, and name other files.
+QByteArray LibraryText(const QString &text);
+
 // The named entry of a loaded library. Throws EArchiver naming the library's
 // file and the entry when it has none.
 void *GetEntryOrRaise(plat::ArchiverLibraryHandle library, const char *entryName);

@@ -122,9 +122,16 @@ void TCmdOpt::AddDir(const QString &switchName, const QString &dir)
     AddQuoted(switchName, dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/'));
 }
 
+QString TCmdOpt::CommandName(const QString &name) const
+{
+    const bool folder = name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\'));
+    const QString entries = folder ? name + QLatin1Char('*') : name;
+    return NameFilter ? NameFilter(entries) : entries;
+}
+
 void TCmdOpt::AddName(const QString &switchName, const QString &name)
 {
-    AddQuoted(switchName, NameFilter ? NameFilter(name) : name);
+    AddQuoted(switchName, CommandName(name));
 }
 
 void TCmdOpt::AddList(const QString &switchName, const TFileList &items)
@@ -135,9 +142,10 @@ void TCmdOpt::AddList(const QString &switchName, const TFileList &items)
 
 void TCmdOpt::WriteResponseFile(const TFileList &items, const QString &fileName)
 {
-    QByteArray lines;
+    QString text;
     for (const QString &name : FileListNames(items))
-        lines += plat::ToCp932(Quoted(NameFilter ? NameFilter(name) : name)) + "\r\n";
+        text += Quoted(CommandName(name)) + QStringLiteral("\r\n");
+    const QByteArray lines = LibraryText(text);
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw EFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(fileName, file.errorString()));

@@ -99,7 +99,9 @@ public:
     // As AddQuoted, with the directory ending in "/"; nothing for an empty or
     // unset directory.
     void AddDir(const QString &switchName, const QString &dir);
-    // An entry name, through NameFilter, quoted.
+    // An entry name, through NameFilter, quoted. A name ending in a path
+    // delimiter names the entries of that folder and goes as "folder/*":
+    // alone it would read as the command's directory.
     void AddName(const QString &switchName, const QString &name);
     // Every name the items carry, in order.
     void AddList(const QString &switchName, const TFileList &items);
@@ -107,6 +109,10 @@ public:
     // CR LF line, and adds the quoted "@" + fileName. Throws EFileError when
     // the file cannot be written; the file is left in place afterwards.
     void WriteResponseFile(const TFileList &items, const QString &fileName);
+
+private:
+    // An entry name as the command line carries it (see AddName).
+    QString CommandName(const QString &name) const;
 };
 
 // The entry names a file list carries, in order.

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QTemporaryFile>
 
 #include <algorithm>
@@ -150,7 +151,7 @@ QString ChangeFileExt(const QString &fileName, const QString &extension)
     return (hasExtension ? fileName.left(dot) : fileName) + extension;
 }
 
-QString FileErrorText(const char *what, const QFile &file)
+QString FileErrorText(const char *what, const QFileDevice &file)
 {
     return QStringLiteral("%1 \"%2\". %3").arg(QLatin1String(what), file.fileName(), file.errorString());
 }
@@ -161,7 +162,7 @@ void OpenForReading(QFile &file)
         throw EFileError(FileErrorText("Cannot open file", file));
 }
 
-void CopyInto(QFile &source, QFile &target)
+void CopyInto(QFile &source, QFileDevice &target)
 {
     while (!source.atEnd()) {
         const QByteArray chunk = source.read(1 << 16);
@@ -382,21 +383,25 @@ int TZip32::MakeSFX(plat::ArchiverWindow ownerWindow, const QString &archive, co
     if (!outputDir.isEmpty())
         outputName = JoinPath(outputDir, QFileInfo(outputName).fileName());
 
-    QFile archiveFile(archive), outputFile(outputName), stubFile(stubName);
+    QFile archiveFile(archive), stubFile(stubName);
+    // The output replaces an older one only once it is whole.
+    QSaveFile outputFile(outputName);
     OpenForReading(archiveFile);
-    // Emptying the output must never empty what is about to be read.
+    // Replacing the output must never replace what is being read.
     if (SameFile(outputName, archive) || SameFile(outputName, stubName))
         throw EFileError(QStringLiteral("Cannot create file \"%1\". It is being read.").arg(outputName));
-    if (!outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!outputFile.open(QIODevice::WriteOnly))
         throw EFileError(FileErrorText("Cannot create file", outputFile));
     OpenForReading(stubFile);
     CopyInto(stubFile, outputFile);
     CopyInto(archiveFile, outputFile);
-    if (!outputFile.flush())
+    if (!outputFile.commit())
         throw EFileError(FileErrorText("Cannot write file", outputFile));
-    outputFile.close();
 
-    return RunCommand(&ZipEntryPoint, ownerWindow, QStringLiteral("-A ") + outputName, output);
+    // Quoted: a blank in the path would end the name.
+    TCmdOpt cmd;
+    cmd.AddQuoted(QString(), outputName);
+    return RunCommand(&ZipEntryPoint, ownerWindow, QStringLiteral("-A") + cmd.Text, output);
 }
 
 int TZip32::ExtractMem(plat::ArchiverWindow ownerWindow, const QString &archive, const TArchiverOptions &options,

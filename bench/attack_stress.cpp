@@ -1,9 +1,15 @@
 // Attacks against a real Kalvex_L, and what the program does under each:
 //
-//  (a) slots: 100 idle and 100 dripping connections from other addresses of
-//      the loopback network and 8 from one more, then a normal TEL: how many
-//      of those connections the program still holds over time, and how long
-//      the normal TEL took until it was stored;
+//  (a) slots and deadlines, three figures:
+//      - a TEL typed over two minutes (the conversation opens, the person
+//        types, then the TEL goes): is it delivered?
+//      - 100 idle and 100 dripping connections from other addresses of the
+//        loopback network and 8 from one more, then a normal TEL: how many
+//        of those connections the program still holds over time, and how
+//        long the normal TEL was kept out until it was stored;
+//      - 110 addresses that each keep a conversation alive with a short
+//        valid line every 20 s and come back at once when dropped, then a
+//        normal TEL: how long it was kept out until it was stored;
 //  (b) a flood of 10,000 RMTDISH and 10,000 empty datagrams: the program's
 //      memory (RSS) and log growth, and whether SIGTERM then ends it in order;
 //  (c) a full disk (a small tmpfs as the TEL folder): is the TEL stored, and
@@ -17,8 +23,9 @@
 // It starts itself again inside network and mount namespaces of its own
 // ("unshare -rnm", lo up), so its traffic never leaves its loopback network
 // and the tmpfs is seen by no one else. Each attack starts its own copy of
-// Kalvex_L in a temporary folder. It prints what it saw and takes about two
-// minutes; nothing here fails: the figures are for reading.
+// Kalvex_L in a temporary folder. It prints what it saw and takes about six
+// minutes (the TEL typed over two minutes is waited for in full); nothing
+// here fails: the figures are for reading.
 #include "bench/BenchPeer.h"
 #include "core/MessageRecord.h"
 #include "platform/Registry.h"
@@ -128,6 +135,10 @@ public:
                     ended ? "ended" : "STILL RUNNING, killed", timer.elapsed(),
                     process_->exitStatus() == QProcess::NormalExit ? "normal" : "crashed", process_->exitCode(),
                     log().contains("***** Kalvex Close *****") ? "yes" : "NO");
+        // What the close sequence waited for in vain, if anything.
+        for (const QByteArray &line : log().split('\n'))
+            if (line.contains("still alive"))
+                std::printf("    %s\n", line.trimmed().constData());
     }
     void kill()
     {
@@ -173,12 +184,14 @@ const char *Describe(Ending e)
     return "";
 }
 
-// One text TEL from 127.0.0.1, through "OFF" to the end of the connection.
-Ending SendOneTel(const QByteArray &body)
+// One text TEL from 127.0.0.1, through "OFF" to the end of the connection;
+// the person takes typingMs to write it once the conversation is open.
+Ending SendOneTel(const QByteArray &body, int typingMs = 0)
 {
     int fd = -1;
     if (OpenConversation(fd) != Opened::Ok)
         return Ending::Refused;
+    QThread::msleep(ulong(typingMs));
     if (!SendTextTel(fd, body) || !SendAll(fd, QByteArrayLiteral("OFF\r"))) {
         ::close(fd);
         return Ending::Reset;
@@ -191,7 +204,51 @@ Ending SendOneTel(const QByteArray &body)
     return error == EAGAIN || error == EWOULDBLOCK ? Ending::Silent : Ending::Reset;
 }
 
-// ---- (a) idle and dripping connections ------------------------------------------------
+// ---- (a) slots and deadlines ----------------------------------------------------------
+
+// A person who opens the send window and types for two minutes and more.
+void TypedSlowly()
+{
+    constexpr int TypingMs = 125000;
+    std::printf("(a1) a TEL typed over %d s: the conversation opens, nothing is said until the TEL goes\n",
+                TypingMs / 1000);
+    Target target;
+    if (!target.start())
+        return;
+    const qint64 before = target.storedTels();
+    const Ending ending = SendOneTel(QByteArrayLiteral("typed over two minutes"), TypingMs);
+    std::printf("    connection %s; TEL stored: %s\n", Describe(ending),
+                target.storedTels() > before ? "yes" : "NO");
+    target.terminate();
+}
+
+// Tries a normal TEL from 127.0.0.1 every 500 ms while the program turns it
+// away, for up to limitMs; how long after its first try it was stored, -1
+// when it was not.
+qint64 NormalTelKeptOut(const Target &target, int limitMs, int &tries)
+{
+    QElapsedTimer took;
+    took.start();
+    const qint64 before = target.storedTels();
+    while (took.elapsed() < limitMs) {
+        ++tries;
+        if (SendOneTel(QByteArrayLiteral("a normal TEL among attackers")) != Ending::Refused)
+            break;
+        QThread::msleep(500);
+    }
+    if (WaitUntil([&] { return target.storedTels() > before; }, int(std::max<qint64>(0, limitMs - took.elapsed()))))
+        return took.elapsed();
+    return -1;
+}
+
+void PrintKeptOut(qint64 keptOutMs, int tries, int limitMs)
+{
+    if (keptOutMs >= 0)
+        std::printf("    normal TEL kept out %.1f s: stored %lld ms after its first try (%d tries)\n",
+                    keptOutMs / 1000.0, keptOutMs, tries);
+    else
+        std::printf("    normal TEL NOT stored within %d s (%d tries)\n", limitMs / 1000, tries);
+}
 
 // Connections of one kind, each from the address it was opened from.
 struct Crowd {
@@ -246,7 +303,8 @@ private:
 
 void HeldSlots()
 {
-    std::printf("(a) 100 idle connections (127.0.0.2-101), 100 dripping ones (127.0.0.102-201, a byte a "
+    constexpr int LimitMs = 60000;
+    std::printf("(a2) 100 idle connections (127.0.0.2-101), 100 dripping ones (127.0.0.102-201, a byte a "
                 "second), 8 idle ones from 127.0.0.250; then a normal TEL from 127.0.0.1\n");
     Target target;
     if (!target.start())
@@ -265,22 +323,11 @@ void HeldSlots()
     QElapsedTimer clock;
     clock.start();
 
-    std::atomic<qint64> storedAfterMs{-1};
-    std::atomic<int> tries{0};
+    std::atomic<qint64> keptOutMs{-1};
+    int tries = 0;
     std::jthread normal([&] {
         QThread::msleep(2000);
-        QElapsedTimer took;
-        took.start();
-        const qint64 before = target.storedTels();
-        // Opened again while the program turns it away, for up to a minute.
-        while (took.elapsed() < 60000) {
-            ++tries;
-            if (SendOneTel(QByteArrayLiteral("a normal TEL among attackers")) != Ending::Refused)
-                break;
-            QThread::msleep(500);
-        }
-        if (WaitUntil([&] { return target.storedTels() > before; }, int(std::max<qint64>(0, 60000 - took.elapsed()))))
-            storedAfterMs = took.elapsed();
+        keptOutMs = NormalTelKeptOut(target, LimitMs, tries);
     });
     for (const int at : {1, 5, 15, 30, 45, 60}) {
         QThread::msleep(ulong(std::max<qint64>(0, at * 1000 - clock.elapsed())));
@@ -288,12 +335,92 @@ void HeldSlots()
                     dripping.stillOpen(), same.stillOpen());
     }
     normal.join();
-    if (storedAfterMs >= 0)
-        std::printf("    normal TEL stored %lld ms after its first try (%d tries)\n", storedAfterMs.load(),
-                    tries.load());
-    else
-        std::printf("    normal TEL NOT stored within a minute (%d tries)\n", tries.load());
+    PrintKeptOut(keptOutMs, tries, LimitMs);
     target.terminate();
+}
+
+// Conversations that stay alive: each logs in for TELs from its own address
+// and sends "STAY" (a valid line that asks for nothing) every 20 s; one that
+// the program drops or refuses comes back within 100 ms.
+class KeptAlive {
+public:
+    static constexpr int LineEveryMs = 20000;
+
+    KeptAlive(int first, int count)
+        : thread_([this, first, count](std::stop_token stop) {
+              std::vector<Peer> peers(static_cast<size_t>(count));
+              QElapsedTimer clock;
+              clock.start();
+              for (int i = 0; i < count; ++i) {
+                  peers[size_t(i)].host = LoopbackHost(first + i);
+                  // Spread over the period, as independent peers would be.
+                  peers[size_t(i)].nextLineMs = qint64(i) * LineEveryMs / count;
+              }
+              while (!stop.stop_requested()) {
+                  int open = 0;
+                  for (Peer &peer : peers) {
+                      if (peer.fd >= 0 && !Crowd::StillOpen(peer.fd)) {
+                          ::close(peer.fd);
+                          peer.fd = -1;
+                          ++dropped_;
+                      }
+                      if (peer.fd < 0 && (peer.fd = ConnectTo(OlcpPort, peer.host)) >= 0)
+                          SendAll(peer.fd, QByteArrayLiteral("OLCP303L\rTEL\r\rkept alive\rUSER0001\r"));
+                      if (peer.fd >= 0 && clock.elapsed() >= peer.nextLineMs) {
+                          SendAll(peer.fd, QByteArrayLiteral("STAY\r"));
+                          peer.nextLineMs += LineEveryMs;
+                      }
+                      open += peer.fd >= 0;
+                  }
+                  open_ = open;
+                  QThread::msleep(100);
+              }
+              for (const Peer &peer : peers)
+                  if (peer.fd >= 0)
+                      ::close(peer.fd);
+          })
+    {
+    }
+    int open() const { return open_; }
+    int dropped() const { return dropped_; }
+
+private:
+    struct Peer {
+        int fd = -1;
+        quint32 host = 0;
+        qint64 nextLineMs = 0;
+    };
+    std::atomic<int> open_{0}, dropped_{0};
+    std::jthread thread_;
+};
+
+void KeptAliveSlots()
+{
+    constexpr int Count = 110, WarmUpMs = 25000, LimitMs = 90000;
+    std::printf("(a3) %d addresses (127.0.0.2-%d) each keep a TEL conversation alive with \"STAY\" every %d s "
+                "and come back when dropped; after %d s a normal TEL from 127.0.0.1\n",
+                Count, Count + 1, KeptAlive::LineEveryMs / 1000, WarmUpMs / 1000);
+    Target target;
+    if (!target.start())
+        return;
+    const KeptAlive attackers(2, Count);
+    QThread::msleep(WarmUpMs);
+    std::printf("    after %d s: %d connections open, %d dropped so far\n", WarmUpMs / 1000, attackers.open(),
+                attackers.dropped());
+    int tries = 0;
+    const qint64 keptOutMs = NormalTelKeptOut(target, LimitMs, tries);
+    PrintKeptOut(keptOutMs, tries, LimitMs);
+    std::printf("    meanwhile %d connections open, %d dropped in all; log lines of conversations that gave "
+                "their entry away: %lld\n",
+                attackers.open(), attackers.dropped(), qint64(target.log().count("waited longest, dropped")));
+    target.terminate();
+}
+
+void Slots()
+{
+    TypedSlowly();
+    HeldSlots();
+    KeptAliveSlots();
 }
 
 // ---- (b) datagram flood -----------------------------------------------------------------
@@ -477,7 +604,7 @@ int main(int argc, char **argv)
     // "attack_stress bd" runs only (b) and (d).
     const QByteArray chosen = argc > 1 ? QByteArray(argv[1]) : QByteArrayLiteral("abcd");
     const std::pair<char, void (*)()> attacks[] = {
-        {'a', HeldSlots}, {'b', Flood}, {'c', FullDisk}, {'d', KilledMidFile}};
+        {'a', Slots}, {'b', Flood}, {'c', FullDisk}, {'d', KilledMidFile}};
     for (const auto &[letter, attack] : attacks)
         if (chosen.contains(letter))
             attack();

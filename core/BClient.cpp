@@ -81,20 +81,6 @@ bool RecvStayHeader(plat::SOCKET s, int serverVersion, MessageRecord &record)
     return true;
 }
 
-// A receiver closes only after "OFF": a close (or reset) that is already
-// there before it was sent means the receiver died or gave up.
-bool PeerAlreadyGone(plat::SOCKET s)
-{
-    unsigned long nonBlocking = 1;
-    plat::ioctlsocket(s, FIONBIO, &nonBlocking);
-    char byte = 0;
-    const int n = plat::recv(s, &byte, 1, MSG_PEEK);
-    const bool gone = n == 0 || (n < 0 && plat::WSAGetLastError() != plat::WSAEWOULDBLOCK);
-    nonBlocking = 0;
-    plat::ioctlsocket(s, FIONBIO, &nonBlocking);
-    return gone;
-}
-
 // Reads (and drops) whatever still comes until the peer's close. True for a
 // clean close within the time, false for a reset, a failure or the time-out.
 bool AwaitPeerClose(plat::SOCKET s, int milliseconds)
@@ -121,7 +107,9 @@ void ResetOnClose(plat::SOCKET s)
 
 bool SendOffConfirmed(plat::SOCKET s)
 {
-    if (PeerAlreadyGone(s) || !SendString(s, "OFF\r") || plat::shutdown(s, SHUT_WR) != 0)
+    // A receiver closes only after "OFF": a close (or reset) that is already
+    // there before it was sent means the receiver died or gave up.
+    if (PeerEnded(s) || !SendString(s, "OFF\r") || plat::shutdown(s, SHUT_WR) != 0)
         return false;
     return AwaitPeerClose(s, TimeOutValue > 0 ? std::min(TimeOutValue, MaxDeliveryWaitMs) : MaxDeliveryWaitMs);
 }

@@ -10,6 +10,7 @@
 #include "platform/DayDate.h"
 #include "platform/ModifierKey.h"
 #include "platform/RecordFile.h"
+#include "tel/AccountRecord.h"
 #include "tel/BTelLog.h"
 #include "ui_BConfig.h"
 #include "ui_BLookup.h"
@@ -517,6 +518,8 @@ bool TBConfigForm::CopyRootFolder(RootKind kind, const QString &folder, bool fro
                      QStringLiteral("必要なら手作業でそれらを削除してください."));
     root.setting = folder;
     root.clientDirectory = folder + subfolder;
+    if (kind == RootKind::Account)
+        BindAccountListFile(); // the list's changes go to the copy from now on
     SaveSettingsReported();
     return true;
 }

@@ -1090,14 +1090,11 @@ QString ApplicationHelpFile = QLatin1String(HelpFile);
 
 void ShowHelp(QWidget *widget)
 {
-    const QString page = plat::HelpPagePath(ApplicationHelpFile);
     if (plat::OpenHelp(ApplicationHelpFile, HelpAnchorFor(widget)))
         return;
     QStatusBar *bar = widget ? widget->window()->findChild<QStatusBar *>() : nullptr;
     if (!bar && BLookupForm)
         bar = BLookupForm->ui->L_StatusBar;
-    if (!bar)
-        return;
-    bar->showMessage(QFileInfo(page).isFile() ? QStringLiteral("*** Help : no browser could be started ***")
-                                              : QStringLiteral("*** Help File not Found : ") + page + QStringLiteral(" ***"));
+    if (bar)
+        bar->showMessage(plat::HelpFailureText(ApplicationHelpFile));
 }

@@ -372,17 +372,17 @@ int ExtractArchive(QWidget *window, const QString &archivePath)
     }
 }
 
-void ResolveHtmlArchive(QWidget *window, const QString &title, const QString &fileName, QString &path)
+int ResolveHtmlArchive(QWidget *window, const QString &title, const QString &fileName, QString &path)
 {
     const QString extension = QFileInfo(path).suffix().toLower();
     if (extension != QLatin1String("zip") && extension != QLatin1String("lzh"))
-        return;
+        return 0;
     const QString htmlMark = QStringLiteral("html");
     if (!title.startsWith(htmlMark + QLatin1Char(':'), Qt::CaseInsensitive) &&
         !fileName.startsWith(htmlMark + QLatin1Char('_'), Qt::CaseInsensitive))
-        return;
-    if (ExtractArchive(window, path) != 0)
-        return;
+        return 0;
+    if (const int result = ExtractArchive(window, path))
+        return result;
 
     // The page lies in TempDirectory itself, whatever folders the name came with.
     QString name = fileName.mid(fileName.lastIndexOf(QRegularExpression(QStringLiteral("[/\\\\]"))) + 1);
@@ -393,9 +393,10 @@ void ResolveHtmlArchive(QWidget *window, const QString &title, const QString &fi
     for (const QString &candidate : {base + htmlMark, base + QStringLiteral("htm")}) {
         if (QFileInfo(candidate).isFile()) {
             path = candidate;
-            return;
+            break;
         }
     }
+    return 0;
 }
 
 bool ParseOlcpUrl(const QString &text, OlcpUrl &url)

@@ -7,6 +7,7 @@
 #include "platform/Cp932.h"
 
 #include "platform/DayDate.h"
+#include "olc/BOlcLogMnt.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
@@ -732,6 +733,7 @@ void ApplyStartupEffects()
         if (!EnsureFolder(folder))
             return;
     }
+    FinishOlcStoreRewrites();
     if (!OpenTelLog() || BLookupForm->HasClosed() || !PrepareTempFolder())
         return;
     StartAutoReply();

@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <mutex>
+#include <unordered_map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
@@ -67,32 +69,54 @@ void LogClosed(plat::SOCKET s, const char *what)
 
 // The deadline of what the calling thread receives on s, when it serves s:
 // a Whole element (a line, an integer) must be complete within ElementMs;
-// the Pieces of a buffer or file each within ProgressMs of the last.
+// the Pieces of a buffer or file each within ProgressMs of the last; a
+// Command line waits for its first byte between commands and is Whole from
+// there on.
 class ReceiveWait {
 public:
-    enum Kind { Whole, Pieces };
+    enum Kind { Whole, Pieces, Command };
     ReceiveWait(plat::SOCKET s, Kind kind) : conversation_(ServedConversation::Of(s)), kind_(kind)
     {
         if (conversation_ && kind_ == Whole)
             conversation_->Arm(QDeadlineTimer(ServerDeadlines.ElementMs.load()));
+        if (conversation_ && kind_ == Command)
+            open_ = conversation_->BeginCommandWait();
     }
     ~ReceiveWait()
     {
-        if (conversation_)
-            conversation_->Arm(QDeadlineTimer(QDeadlineTimer::Forever));
+        if (!conversation_)
+            return;
+        // A command line that never came leaves the wait between commands too.
+        if (kind_ == Command)
+            conversation_->EndCommandWait();
+        conversation_->Arm(QDeadlineTimer(QDeadlineTimer::Forever));
     }
     ReceiveWait(const ReceiveWait &) = delete;
     ReceiveWait &operator=(const ReceiveWait &) = delete;
+
+    // False when the conversation gave its slot away: it receives no more.
+    bool Open() const { return open_; }
 
     void BeforeReceive()
     {
         if (conversation_ && kind_ == Pieces)
             conversation_->Arm(QDeadlineTimer(ServerDeadlines.ProgressMs.load()));
     }
+    // A byte has come: a command line runs from here on. False as Open().
+    bool Received()
+    {
+        if (!conversation_ || kind_ != Command)
+            return true;
+        kind_ = Whole;
+        open_ = conversation_->EndCommandWait();
+        conversation_->Arm(QDeadlineTimer(ServerDeadlines.ElementMs.load()));
+        return open_;
+    }
 
 private:
     ServedConversation *const conversation_;
-    const Kind kind_;
+    Kind kind_;
+    bool open_ = true;
 };
 
 // Sends len bytes in calls of at most piece bytes.
@@ -225,6 +249,16 @@ ServerDeadlineTimes ServerDeadlines;
 namespace {
 // The innermost conversation the calling thread serves.
 thread_local ServedConversation *servedHere = nullptr;
+
+// Every served conversation by its socket, for the connection table's
+// threads; the lock also guards each one's wait between commands.
+std::mutex ServedLock;
+std::unordered_map<plat::SOCKET, ServedConversation *> ServedBySocket;
+
+qint64 Now()
+{
+    return QDeadlineTimer::current().deadline();
+}
 } // namespace
 
 ServedConversation::ServedConversation(plat::SOCKET s, const sockaddr_in &peer)
@@ -235,10 +269,17 @@ ServedConversation::ServedConversation(plat::SOCKET s, const sockaddr_in &peer)
 {
     servedHere = this;
     Arm(QDeadlineTimer(QDeadlineTimer::Forever));
+    std::lock_guard guard(ServedLock);
+    ServedBySocket[s] = this;
 }
 
 ServedConversation::~ServedConversation()
 {
+    {
+        std::lock_guard guard(ServedLock);
+        if (const auto it = ServedBySocket.find(socket_); it != ServedBySocket.end() && it->second == this)
+            ServedBySocket.erase(it);
+    }
     servedHere = outer_;
     plat::SetReceiveDeadline(socket_, QDeadlineTimer(QDeadlineTimer::Forever));
 }
@@ -260,13 +301,13 @@ ServedConversation *ServedConversation::Of(plat::SOCKET s)
 void ServedConversation::Arm(QDeadlineTimer wait)
 {
     // Once dropped, the conversation receives nothing more.
-    armed_ = dropped_ ? QDeadlineTimer(0) : std::min(wait, handshake_);
+    armed_ = dropped_ || evicted_ ? QDeadlineTimer(0) : std::min(wait, handshake_);
     plat::SetReceiveDeadline(socket_, armed_);
 }
 
 void ServedConversation::LogFailure(const char *what, int error, const QString &line)
 {
-    if (dropped_)
+    if (dropped_ || evicted_)
         return;
     // Compared in whole milliseconds, as the socket layer keeps the deadline.
     QString shown = line;
@@ -278,6 +319,48 @@ void ServedConversation::LogFailure(const char *what, int error, const QString &
     }
     // Only the same line from the same peer is held back: each kind of failure shows.
     SummarizeLog(ALPHA, shown, peer_, shown);
+}
+
+bool ServedConversation::BeginCommandWait()
+{
+    std::lock_guard guard(ServedLock);
+    if (evicted_)
+        return false;
+    waitingSince_ = Now();
+    return true;
+}
+
+bool ServedConversation::EndCommandWait()
+{
+    std::lock_guard guard(ServedLock);
+    waitingSince_ = -1;
+    return !evicted_;
+}
+
+plat::SOCKET ServedConversation::EvictLongestWaiting(std::span<const plat::SOCKET> sockets)
+{
+    plat::SOCKET evicted = plat::INVALID_SOCKET;
+    {
+        std::lock_guard guard(ServedLock);
+        ServedConversation *longest = nullptr;
+        for (const plat::SOCKET s : sockets) {
+            const auto it = ServedBySocket.find(s);
+            ServedConversation *c = it == ServedBySocket.end() ? nullptr : it->second;
+            if (c && c->waitingSince_ >= 0 && !c->evicted_ && (!longest || c->waitingSince_ < longest->waitingSince_))
+                longest = c;
+        }
+        if (!longest)
+            return plat::INVALID_SOCKET;
+        // Decided under the lock: a conversation whose command has begun is
+        // never taken.
+        longest->evicted_ = true;
+        longest->waitingSince_ = -1;
+        evicted = longest->socket_;
+    }
+    // Wakes its thread from the wait. A handle is never given out twice, so
+    // this is safe also when that thread has closed it meanwhile.
+    plat::shutdown(evicted, SHUT_RDWR);
+    return evicted;
 }
 
 quint32 HostToAddr(const QString &text)
@@ -295,6 +378,18 @@ void PrepareOlcpSocket(plat::SOCKET s)
     // not held back for the peer's delayed acknowledgement.
     const int on = 1;
     plat::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+bool PeerEnded(plat::SOCKET s)
+{
+    unsigned long nonBlocking = 1;
+    plat::ioctlsocket(s, FIONBIO, &nonBlocking);
+    char byte = 0;
+    const int n = plat::recv(s, &byte, 1, MSG_PEEK);
+    const bool ended = n == 0 || (n < 0 && plat::WSAGetLastError() != plat::WSAEWOULDBLOCK);
+    nonBlocking = 0;
+    plat::ioctlsocket(s, FIONBIO, &nonBlocking);
+    return ended;
 }
 
 plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QString &protocolName,
@@ -350,12 +445,17 @@ bool SendString(plat::SOCKET s, const QString &line)
     return SendString(s, plat::ToCp932(line));
 }
 
-bool RecvString(plat::SOCKET s, QByteArray &line)
+namespace {
+
+bool RecvLine(plat::SOCKET s, QByteArray &line, ReceiveWait::Kind kind)
 {
     line.clear();
     QByteArray received;
     received.reserve(MaxRecvLineBytes);
-    const ReceiveWait wait(s, ReceiveWait::Whole);
+    ReceiveWait wait(s, kind);
+    // A conversation that gave its slot away fails quietly: its drop is logged.
+    if (!wait.Open())
+        return false;
     for (;;) {
         char c = 0;
         const int n = plat::recv(s, &c, 1, 0);
@@ -368,6 +468,8 @@ bool RecvString(plat::SOCKET s, QByteArray &line)
             LogFailure(s, "recv[String]", QStringLiteral("Infinite Loop (Failure?)"));
             return false;
         }
+        if (!wait.Received())
+            return false;
         if (c == CR)
             break;
         received.append(c);
@@ -376,6 +478,18 @@ bool RecvString(plat::SOCKET s, QByteArray &line)
         received.truncate(nul);
     line = received;
     return true;
+}
+
+} // namespace
+
+bool RecvString(plat::SOCKET s, QByteArray &line)
+{
+    return RecvLine(s, line, ReceiveWait::Whole);
+}
+
+bool RecvCommand(plat::SOCKET s, QByteArray &line)
+{
+    return RecvLine(s, line, ReceiveWait::Command);
 }
 
 bool RecvString(plat::SOCKET s, QString &line)

@@ -21,6 +21,7 @@
 #include <QString>
 
 #include <atomic>
+#include <span>
 
 #include <netinet/in.h>
 
@@ -57,9 +58,12 @@ quint32 HostToAddr(const QString &text);
 void PrepareOlcpSocket(plat::SOCKET s);
 
 // How long the server's side of a conversation waits, in milliseconds: for
-// the whole handshake from the accept, for each line or integer from the
-// moment it is awaited, and for the next bytes of a buffer or file. No real
-// peer comes near them; a peer that idles or drips bytes is dropped. The
+// the whole handshake from the accept; for each line or integer of a command
+// from the moment it is awaited, and for a command line from its first byte;
+// for the next bytes of a buffer or file. No real peer comes near them once
+// it has started something; a peer that idles or drips bytes there is
+// dropped. Between commands there is no deadline: a person may be typing
+// the next TEL, and only the receive time-out (TimeOutValue) applies. The
 // values are a test seam.
 struct ServerDeadlineTimes {
     std::atomic<int> HandshakeMs{30000};
@@ -92,8 +96,24 @@ public:
     // handshake deadline while it applies; Forever leaves only that one.
     void Arm(QDeadlineTimer wait);
     // Logs a failure of a primitive: the drop for a deadline that has passed
-    // (error 10060), once; any other failure summarized per peer.
+    // (error 10060), once; any other failure summarized per peer; nothing
+    // for a conversation that gave its slot away.
     void LogFailure(const char *what, int error, const QString &line);
+
+    // The wait for the first byte of a command line (RecvCommand): from now
+    // on the conversation waits between commands. False when it has given
+    // its slot away.
+    bool BeginCommandWait();
+    // The command line has started: its deadline runs. False when the
+    // conversation gave its slot away meanwhile.
+    bool EndCommandWait();
+
+    // Any thread: of the conversations served on sockets, ends the one that
+    // has waited longest between commands, so that a newcomer takes its slot
+    // in a full connection table. Its thread is woken and fails quietly; the
+    // caller logs the drop. Returns its socket, or INVALID_SOCKET when none
+    // of them waits between commands.
+    static plat::SOCKET EvictLongestWaiting(std::span<const plat::SOCKET> sockets);
 
 private:
     const plat::SOCKET socket_;
@@ -101,8 +121,22 @@ private:
     QDeadlineTimer handshake_;
     QDeadlineTimer armed_;
     bool dropped_ = false;
+    // Guarded by the lock of the served conversations (BServer.cpp): when
+    // the wait between commands began, -1 while the conversation does
+    // anything else; whether it gave its slot away.
+    qint64 waitingSince_ = -1;
+    std::atomic<bool> evicted_{false};
     ServedConversation *const outer_;
 };
+
+// Receives a command line of a served conversation, as RecvString does. The
+// wait for its first byte is the wait between commands (see
+// ServedConversation); from that byte on the line is under ElementMs.
+bool RecvCommand(plat::SOCKET s, QByteArray &line);
+
+// True when the peer has ended the connection (its close or reset is
+// waiting to be read) or the socket is not usable; reads nothing.
+bool PeerEnded(plat::SOCKET s);
 
 // A socket connected to hostAddress (dotted text) at the port of the service,
 // or defaultPort when the system does not know the service. Its receive

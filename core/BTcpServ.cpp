@@ -4,6 +4,7 @@
 #include "core/BCommon.h"
 #include "core/BLookup.h"
 #include "core/BRegistr.h"
+#include "core/BServer.h"
 #include "platform/DayDate.h"
 #include "tel/BTelServ.h"
 
@@ -17,6 +18,8 @@
 #include <climits>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <span>
 
 #include <unistd.h>
 
@@ -64,15 +67,44 @@ std::array<quint32, MaxConnections + 1> ConnectionPeers{};
 // Why a connection found no entry: none, or the table or its address's share is full.
 enum class Refusal { None, TableFull, AddressFull };
 
-Refusal AddConnection(plat::SOCKET s, quint32 peer)
+// Removes entry i of the table (1..ConnectionCount); under ConnectionLock.
+void RemoveEntry(int i)
+{
+    const int count = ConnectionCount;
+    std::move(ConnectionSockets.begin() + i + 1, ConnectionSockets.begin() + count + 1, ConnectionSockets.begin() + i);
+    std::move(ConnectionPeers.begin() + i + 1, ConnectionPeers.begin() + count + 1, ConnectionPeers.begin() + i);
+    ConnectionSockets[size_t(count)] = plat::INVALID_SOCKET;
+    ConnectionCount = count - 1;
+}
+
+// The entry of s, 0 when it has none; under ConnectionLock.
+int EntryOf(plat::SOCKET s)
+{
+    const auto first = ConnectionSockets.begin() + 1, last = first + ConnectionCount;
+    const auto entry = std::find(first, last, s);
+    return entry == last ? 0 : int(entry - ConnectionSockets.begin());
+}
+
+// Gives s an entry. A full table gives it the entry of the conversation that
+// has waited longest between commands, whose peer is then evictedPeer: idle
+// peers cannot keep others out, while a conversation that has begun
+// something is never taken.
+Refusal AddConnection(plat::SOCKET s, quint32 peer, std::optional<quint32> &evictedPeer)
 {
     std::lock_guard guard(ConnectionLock);
-    const int count = ConnectionCount;
-    if (count >= MaxConnections)
-        return Refusal::TableFull;
     const auto first = ConnectionPeers.begin() + 1;
-    if (std::count(first, first + count, peer) >= MaxConnectionsPerAddress)
+    if (std::count(first, first + ConnectionCount, peer) >= MaxConnectionsPerAddress)
         return Refusal::AddressFull;
+    if (ConnectionCount >= MaxConnections) {
+        const plat::SOCKET evicted = ServedConversation::EvictLongestWaiting(
+            std::span<const plat::SOCKET>(ConnectionSockets.data() + 1, size_t(ConnectionCount.load())));
+        if (evicted == plat::INVALID_SOCKET)
+            return Refusal::TableFull;
+        const int entry = EntryOf(evicted);
+        evictedPeer = ConnectionPeers[size_t(entry)];
+        RemoveEntry(entry);
+    }
+    const int count = ConnectionCount;
     ConnectionSockets[size_t(count + 1)] = s;
     ConnectionPeers[size_t(count + 1)] = peer;
     ConnectionCount = count + 1;
@@ -81,23 +113,17 @@ Refusal AddConnection(plat::SOCKET s, quint32 peer)
 
 // Removes the entry before the socket is closed: the close sequence closes
 // what the table holds, and a closed descriptor's number soon belongs to the
-// next connection.
+// next connection. A conversation that gave its entry to a newcomer has none.
 void RemoveConnection(plat::SOCKET s)
 {
     std::lock_guard guard(ConnectionLock);
-    const int count = ConnectionCount;
-    const auto first = ConnectionSockets.begin() + 1, last = first + count;
-    const auto entry = std::find(first, last, s);
-    if (entry == last)
+    const int entry = EntryOf(s);
+    if (entry == 0)
         return;
-    const auto peer = ConnectionPeers.begin() + (entry - ConnectionSockets.begin());
-    std::move(entry + 1, last, entry);
-    std::move(peer + 1, ConnectionPeers.begin() + count + 1, peer);
-    ConnectionSockets[size_t(count)] = plat::INVALID_SOCKET;
-    ConnectionCount = count - 1;
+    RemoveEntry(entry);
     // Armed inside the lock, so a connection accepted meanwhile stops the
     // timer only after this arming.
-    if (count == 1 && AutoCloseSeconds > 0)
+    if (ConnectionCount == 0 && AutoCloseSeconds > 0)
         ArmAutoCloseTimer();
 }
 
@@ -111,6 +137,16 @@ void LogRefusal(Refusal refusal, const QString &address)
                      .arg(tableFull ? QString() : QStringLiteral(" from one address"))
                      .arg(tableFull ? MaxConnections : MaxConnectionsPerAddress)
                      .arg(address));
+}
+
+// The conversation that gave its entry to a newcomer is dropped without a
+// line of its own; summarized like the refusals.
+void LogEviction(const QString &evicted, const QString &newcomer)
+{
+    SummarizeLog(ALPHA, QStringLiteral("TCP evicted"), evicted,
+                 QStringLiteral("*** TCP accept   *** Too many connections (%1) : %2 waited longest, dropped for %3")
+                     .arg(MaxConnections)
+                     .arg(evicted, newcomer));
 }
 
 // An exception never leaves a server thread: it is logged, and the caller's
@@ -238,13 +274,16 @@ void TBTcpServer::Execute()
         return;
     }
     const QString address = plat::inet_ntoa(PeerAddress.sin_addr.s_addr);
-    if (const Refusal refusal = AddConnection(AcceptedSocket, PeerAddress.sin_addr.s_addr);
+    std::optional<quint32> evictedPeer;
+    if (const Refusal refusal = AddConnection(AcceptedSocket, PeerAddress.sin_addr.s_addr, evictedPeer);
         refusal != Refusal::None) {
         TBTcpServer::Create(TcpServerSocket);
         LogRefusal(refusal, address);
         plat::closesocket(AcceptedSocket);
         return;
     }
+    if (evictedPeer)
+        LogEviction(plat::inet_ntoa(*evictedPeer), address);
     SetAutoCloseTimer(0);
     const quintptr successor = TBTcpServer::Create(TcpServerSocket);
     WriteLog(BETA, QStringLiteral("\r\nTCP Thread_Socket = ") + QString::number(AcceptedSocket));

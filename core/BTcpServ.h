@@ -4,10 +4,13 @@
 // as it has a connection, serves that connection and ends; so several
 // connections are served at once and a slow peer never holds up the next.
 // The table of open accepted connections (guarded by ConnectionLock) lets the
-// main window's close sequence wake them all. A connection that finds the
-// table full, or MaxConnectionsPerAddress from its address in it, is closed
-// at once; conversations are bounded by deadlines (ServedConversation), so a
-// peer that idles or drips bytes frees its entry.
+// main window's close sequence wake them all. A connection that finds
+// MaxConnectionsPerAddress from its address in the table is closed at once.
+// One that finds the table full takes the entry of the conversation that has
+// waited longest between commands, which is dropped (logged once); when none
+// waits so, it is closed at once. The handshake and every command are bounded
+// by deadlines (ServedConversation), so a peer that idles or drips bytes
+// there frees its entry.
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/WinSock.h"
 

@@ -141,6 +141,23 @@ void HandleMember(const QString &sender, const QString &rest)
     onMember(sender, member);
 }
 
+// A QUERY or SCAN costs a stranger a few bytes and its answer is a full
+// datagram, to an address the stranger may forge: one address gets at most
+// this many answers a second, of both kinds together. True when answer (the
+// command sent) may go to address; a refusal is logged, summarized.
+constexpr int MaxAnswersPerSecond = 20;
+
+bool AdmitAnswer(const QString &address, const QString &answer)
+{
+    static RateWindows answers(MaxAnswersPerSecond);
+    if (answers.Admit(address).admitted)
+        return true;
+    SummarizeLog(ALPHA, answer + QStringLiteral(" dropped"), address,
+                 QStringLiteral("### ") + answer + QStringLiteral(" dropped ; ") + address +
+                     QStringLiteral(" : over %1 a second").arg(MaxAnswersPerSecond));
+    return false;
+}
+
 // rest: a user ID, CR, and a remainder that goes back in the answer.
 void HandleScan(const QString &sender, const QString &rest)
 {
@@ -152,7 +169,7 @@ void HandleScan(const QString &sender, const QString &rest)
     const int cr = rest.indexOf(QLatin1Char('\r'));
     const QString id = cr < 0 ? rest : rest.left(cr);
     const QString remainder = cr < 0 ? QString() : rest.mid(cr + 1);
-    if (!hasAccountId(id))
+    if (!hasAccountId(id) || !AdmitAnswer(sender, QStringLiteral("ENTITY")))
         return;
     const QString text = QLatin1String(OlcpVersionText) + QStringLiteral("\rENTITY\r") + id +
                          QStringLiteral("\rRe_Entity\r") + remainder + QLatin1Char('\r');
@@ -205,19 +222,11 @@ bool StoreReply(const QString &rest, const QString &version)
     return true;
 }
 
-// A QUERY costs a stranger 11 bytes and its REPLY is a full datagram, to an
-// address the stranger may forge: one address gets at most this many a second.
-constexpr int MaxRepliesPerSecond = 20;
-
 // The answer goes back to the address and port the query came from.
 void AnswerQuery(plat::SOCKET s, const sockaddr_in &sender, const QString &rest)
 {
-    static RateWindows replies(MaxRepliesPerSecond);
-    const QString address = plat::inet_ntoa(sender.sin_addr.s_addr);
-    if (!replies.Admit(address).admitted)
-        return SummarizeLog(ALPHA, QStringLiteral("REPLY dropped"), address,
-                            QStringLiteral("### REPLY dropped ; ") + address + QStringLiteral(" : over %1 a second")
-                                                                                  .arg(MaxRepliesPerSecond));
+    if (!AdmitAnswer(plat::inet_ntoa(sender.sin_addr.s_addr), QStringLiteral("REPLY")))
+        return;
     const QString slot = rest == QLatin1String("BROADCAST") ? QString() : rest;
     SendDatagram(s, sender, plat::ToCp932(QLatin1String(OlcpVersionText) + QStringLiteral("\rREPLY\r") + slot +
                                           QLatin1Char('\r')));

@@ -8,9 +8,11 @@
 // zeros after it.
 //
 // Strangers can send datagrams from forged addresses at any rate, so: one
-// address gets at most 20 REPLYs a second, one remote-message box is open at
-// a time (further messages go to the log), and the log lines that datagrams
-// cause are summarized (SummarizeLog) with their text escaped.
+// address gets at most 20 answers (REPLY to QUERY, ENTITY to SCAN) a second,
+// one remote-message box is open at a time (further messages go to the log),
+// and the log lines that datagrams cause are summarized (SummarizeLog) with
+// their text escaped. The account list takes an ACK or NAK only as the answer
+// to an ENTITY it sent.
 //
 // A chain of one-shot TBUdpServer threads receives the datagrams: each waits
 // for one, handles it and starts its successor. Only the closing of the socket
@@ -75,8 +77,8 @@ struct MemberEntry {
 // (queue that work to the GUI thread), and must not wait for the GUI thread,
 // which may itself be waiting for the chain to end.
 struct AccountListSeams {
-    // Marks the answer in every account row of that server and user ID.
-    // Returns true when the server's version differed from the one recorded
+    // Marks the answer in every account row of that server and user ID, when
+    // an ENTITY sent there awaits it (once per ENTITY). Returns true when the server's version differed from the one recorded
     // for such a row and has been stored in Account.lst; the handler then
     // records it in the host list (CheckOlcpVersion).
     std::function<bool(const PresenceAnswer &)> OnPresenceAnswer;

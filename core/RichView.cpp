@@ -2,7 +2,6 @@
 
 #include "core/BRegistr.h"
 #include "platform/Cp932.h"
-#include "platform/Help.h"
 #include "platform/RichText.h"
 
 #include <QAction>
@@ -177,7 +176,6 @@ TRichView::TRichView(QWidget *parent) : QWidget(parent)
     SetHeadHeight(100);
     resize(200, 200);
     setToolTip(QStringLiteral("ﾘｯﾁﾃｷｽﾄ操作は[f･1]でﾍﾙﾌﾟを!"));
-    setProperty(plat::HelpContextProperty, QStringLiteral("TRichView"));
 }
 
 TRichView::~TRichView() = default;

@@ -30,6 +30,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTreeWidget>
 
@@ -63,17 +65,6 @@ constexpr qint64 MaxBodyBytes = MaxBufBytes;
 
 constexpr char AccountPasswordLabel[] = "ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ";
 
-const QStringList TitleColumns = {QString(),          QStringLiteral("Message Title"), QStringLiteral("READ"),
-                                  QStringLiteral("BIN"), QStringLiteral("LNK"),       QStringLiteral("Reply"),
-                                  QStringLiteral("IP Addr"), QStringLiteral("Handle"), QStringLiteral("UserID"),
-                                  QStringLiteral("Date"), QStringLiteral("Bytes"),    QStringLiteral("FileName")};
-const QStringList BoardColumns = {QString(),           QStringLiteral("Board Name"), QStringLiteral("PW"),
-                                  QStringLiteral("R/O"), QStringLiteral("ReadPtr"),  QStringLiteral("MsgNum"),
-                                  QStringLiteral("TopMsg"), QStringLiteral("LastPost"), QStringLiteral("Parent")};
-const QStringList UserColumns = {QStringLiteral("Port"),    QStringLiteral("Number"),     QStringLiteral("IP Address"),
-                                 QStringLiteral("Handle"),  QStringLiteral("User ID"),    QStringLiteral("Logon Time"),
-                                 QStringLiteral("Board"),   QStringLiteral("UsingPort")};
-
 QString Digits(qint64 number, int width)
 {
     return IntToZeroStr(number, width);
@@ -87,18 +78,71 @@ QString DateText(double day)
     return plat::FormatShortDate(date) + QLatin1Char(' ') + plat::FormatLongTime(date);
 }
 
-const QList<int> BoardWidths = {36, 200, 28, 28, 56, 56, 56, 136, 64};
-const QList<int> TitleWidths = {48, 240, 40, 32, 32, 48, 104, 104, 72, 136, 80, 136};
-const QList<int> UserWidths = {40, 64, 104, 104, 72, 136, 48, 72};
+// A grid column: its title and the widest value it shows. A text of free
+// length counts as so many characters of average width, a key or user ID as
+// eight wide letters.
+struct Column {
+    QString Title, Widest;
+};
+QString Letters(int count)
+{
+    return QString(count, QLatin1Char('n'));
+}
+const QString WideKey = QStringLiteral("MMMMMMMM");
+const QString WidestAddress = QStringLiteral("255.255.255.255");
+const QString Mark = QStringLiteral("*");
+QString WidestDate()
+{
+    return DateText(plat::ToDayDate(QDateTime(QDate(2000, 12, 28), QTime(23, 59, 58))));
+}
 
-void SetUpGrid(QTableWidget *grid, const QStringList &columns, const QList<int> &widths)
+std::vector<Column> BoardColumns()
+{
+    return {{QString(), QStringLiteral("0000")},      {QStringLiteral("Board Name"), Letters(30)},
+            {QStringLiteral("PW"), Mark},             {QStringLiteral("R/O"), Mark},
+            {QStringLiteral("ReadPtr"), Digits(0, 5)}, {QStringLiteral("MsgNum"), Digits(0, 5)},
+            {QStringLiteral("TopMsg"), Digits(0, 5)},  {QStringLiteral("LastPost"), WidestDate()},
+            {QStringLiteral("Parent"), WideKey}};
+}
+
+std::vector<Column> TitleColumns()
+{
+    return {{QString(), Digits(0, 5)},                {QStringLiteral("Message Title"), Letters(30)},
+            {QStringLiteral("READ"), Mark},           {QStringLiteral("BIN"), Mark},
+            {QStringLiteral("LNK"), Mark},            {QStringLiteral("Reply"), Digits(0, 5)},
+            {QStringLiteral("IP Addr"), WidestAddress}, {QStringLiteral("Handle"), Letters(16)},
+            {QStringLiteral("UserID"), WideKey},      {QStringLiteral("Date"), WidestDate()},
+            {QStringLiteral("Bytes"), Digits(0, 9)},  {QStringLiteral("FileName"), Letters(16)}};
+}
+
+std::vector<Column> UserColumns()
+{
+    return {{QStringLiteral("Port"), QStringLiteral("MMMM")},    {QStringLiteral("Number"), Digits(0, 7)},
+            {QStringLiteral("IP Address"), WidestAddress},       {QStringLiteral("Handle"), Letters(16)},
+            {QStringLiteral("User ID"), WideKey},                {QStringLiteral("Logon Time"), WidestDate()},
+            {QStringLiteral("Board"), Digits(0, 5)},             {QStringLiteral("UsingPort"), Letters(8)}};
+}
+
+// Sizes each column to its title or its widest value at the grid's font,
+// whichever is wider: a row of the widest values measured and taken away again.
+void SetUpGrid(QTableWidget *grid, const std::vector<Column> &columns)
 {
     grid->setColumnCount(int(columns.size()));
-    grid->setHorizontalHeaderLabels(columns);
-    for (int c = 0; c < widths.size(); ++c)
-        grid->setColumnWidth(c, widths[c]);
+    grid->setRowCount(1);
+    for (int c = 0; c < int(columns.size()); ++c) {
+        grid->setHorizontalHeaderItem(c, new QTableWidgetItem(columns[size_t(c)].Title));
+        SetCell(grid, 0, c, columns[size_t(c)].Widest);
+    }
+    grid->resizeColumnsToContents();
     grid->setRowCount(0);
     grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 4);
+}
+
+// The width that shows every column of a grid, with room for its scroll bar.
+int WholeWidth(const QTableWidget *grid)
+{
+    return grid->horizontalHeader()->length() + 2 * grid->frameWidth() +
+           grid->verticalScrollBar()->sizeHint().width();
 }
 
 bool AskYesNo(QWidget *owner, const QString &text)
@@ -110,30 +154,33 @@ bool AskYesNo(QWidget *owner, const QString &text)
 
 } // namespace
 
-// What the reader and post windows of this window ask of it.
+// What the reader and post windows of this window ask of it. They name their
+// board by its key: its row is looked up at each call, as a reloaded board
+// list may have moved it (row 0, none, when the board is gone).
 class TBOlcClientForm::ChildHooks final : public OlcClientHooks {
 public:
     explicit ChildHooks(TBOlcClientForm &client) : Client(client) {}
 
     void ShowClientStatus(const QString &text) override { Client.Status(text); }
     QStatusBar *ClientStatusBar() override { return Client.ui->OlcStatusBar; }
-    void ChangeReaderCount(int board, int delta) override
+    void ChangeReaderCount(const QString &key, int delta) override
     {
-        Client.ChangeChildCount(board, delta, &BoardTitleCache::ReaderCount);
+        Client.ChangeChildCount(Row(key), delta, &BoardTitleCache::ReaderCount);
     }
-    void ChangePosterCount(int board, int delta) override
+    void ChangePosterCount(const QString &key, int delta) override
     {
-        Client.ChangeChildCount(board, delta, &BoardTitleCache::PosterCount);
+        Client.ChangeChildCount(Row(key), delta, &BoardTitleCache::PosterCount);
     }
     QString BoardNameText() override { return Client.ui->BrdNameLabel->text(); }
     QString PointerText() override { return Client.ui->PointerLabel->text(); }
     QString CurrentHeaderText() override { return Client.ShownDetail; }
     void EnableReadButton() override { Client.ui->ReadButton->setEnabled(true); }
-    void ReenterBoard(int board) override { Client.ReenterBoard(board); }
-    void MessageRead(int board, std::int32_t number) override { Client.MessageRead(board, number); }
-    std::int32_t LastNumber(int board) override
+    void ReenterBoard(const QString &key) override { Client.ReenterBoard(Row(key)); }
+    void MessageRead(const QString &key, std::int32_t number) override { Client.MessageRead(Row(key), number); }
+    std::int32_t LastNumber(const QString &key) override
     {
-        if (board < 1 || board >= int(Client.Board.size()))
+        const int board = Row(key);
+        if (board < 1)
             return 0;
         const BoardRecord &record = Client.Board[size_t(board)];
         return std::int32_t(std::clamp<qint64>(qint64(record.TopMsg) + record.MsgNum - 1, 0,
@@ -141,6 +188,15 @@ public:
     }
 
 private:
+    int Row(const QString &key) const
+    {
+        for (size_t row = 1; row < Client.Board.size(); ++row) {
+            if (Client.Board[row].BoardKey == key)
+                return int(row);
+        }
+        return 0;
+    }
+
     TBOlcClientForm &Client;
 };
 
@@ -213,9 +269,14 @@ void TBOlcClientForm::ConnectHandlers()
 void TBOlcClientForm::FormCreate()
 {
     HtmlControl = TRecvHtmlView::InsertAfter(ui->RecvSImage, [this](const QUrl &url) { Status(url.toString()); });
-    SetUpGrid(ui->BoardGrid, BoardColumns, BoardWidths);
-    SetUpGrid(ui->MsgsGrid, TitleColumns, TitleWidths);
-    SetUpGrid(ui->UserGrid, UserColumns, UserWidths);
+    SetUpGrid(ui->BoardGrid, BoardColumns());
+    SetUpGrid(ui->MsgsGrid, TitleColumns());
+    SetUpGrid(ui->UserGrid, UserColumns());
+    // Link keeps its place in the button row while hidden: showing it never
+    // widens the window.
+    QSizePolicy linkPolicy = ui->LinkButton->sizePolicy();
+    linkPolicy.setRetainSizeWhenHidden(true);
+    ui->LinkButton->setSizePolicy(linkPolicy);
     // Key preview: the Shift and Ctrl one-shots come from keys typed anywhere in the window.
     qApp->installEventFilter(this);
 }
@@ -262,7 +323,10 @@ void TBOlcClientForm::FormShow()
     ChannelNumber = TargetHost.Channel;
     const int offset = (ChannelNumber + 2) * WindowStep;
     move(MainPosition.Left + offset, MainPosition.Top + offset);
-    resize(MainPosition.Width, WindowHeight);
+    // As wide as the main window, and wide enough for every column of the
+    // title list as far as the screen allows.
+    const int screenWidth = screen() ? screen()->availableGeometry().width() : MainPosition.Width;
+    resize(std::max(MainPosition.Width, std::min(WholeWidth(ui->MsgsGrid), screenWidth)), WindowHeight);
     ui->TopPanel->show();
     ui->BottomPanel->show();
 
@@ -289,7 +353,7 @@ void TBOlcClientForm::FormShow()
     ui->LogonButton->setText(QStringLiteral("Logon"));
     ui->BoardSplit->setSizes({BoardPanelTop, WindowHeight - BoardPanelTop});
     ui->OptSplit1->setSizes({UserGridHeight, WindowHeight - UserGridHeight});
-    ui->OptSplit->setSizes({OptPanelWidth, MainPosition.Width - OptPanelWidth});
+    ui->OptSplit->setSizes({OptPanelWidth, width() - OptPanelWidth});
     HideViews();
     ui->OptPanel->hide();
     ui->BoardPanel->show();
@@ -449,7 +513,11 @@ void TBOlcClientForm::Logon()
     if (!Step(RecvBuf(Socket, welcome, length, MaxBufBytes + 1)))
         return;
     ui->WelcomeRichView->LoadFromBuffer(welcome);
-    if (!Step(SendString(Socket, "BOARD\r")) || !ReceiveBoardList())
+    // Without a board list the logon stands with no boards, and nothing of
+    // the board table is saved over.
+    Board.assign(1, olc::MakeBoardHeader());
+    Current = EnteredBoard = 0;
+    if (!RequestBoardList() && Error)
         return;
     ui->BoardGrid->show();
     ui->BoardTree->hide();
@@ -500,13 +568,19 @@ void TBOlcClientForm::Logoff()
 
 // ---- board list --------------------------------------------------------------------
 
-bool TBOlcClientForm::ReceiveBoardList()
+bool TBOlcClientForm::RequestBoardList()
 {
+    // The known boards keep their passwords, pointers and options through the
+    // merge: a table that is there but cannot be read stops the exchange before
+    // it starts, as a merge with nothing would write all of them away.
     std::vector<BoardRecord> saved;
     QString error;
-    if (!olc::LoadBoardTable(Folder.boardTable(), saved, &error))
+    if (!olc::LoadBoardTable(Folder.boardTable(), saved, &error)) {
+        Status(QStringLiteral("*** ") + error);
         WriteLog(ALPHA, QStringLiteral("*** OLC Board Table *** ") + error);
-    if (!Step(olc::ReceiveBoardList(Socket, ServerVersion, Folder, saved, Board)))
+        return false;
+    }
+    if (!Step(SendString(Socket, "BOARD\r") && olc::ReceiveBoardList(Socket, ServerVersion, Folder, saved, Board)))
         return false;
     if (!olc::WriteBoardTable(Folder, Board, &error))
         WriteLog(ALPHA, QStringLiteral("*** OLC Board Table *** ") + error);
@@ -630,8 +704,7 @@ bool TBOlcClientForm::OpenBoard()
     ui->PWEdit->setText(plat::FromCp932(ConvertPassword(board.BoardPassword)));
     ui->PtrEdit->setText(Digits(cache->ListPtr, 5));
     ui->TopBiasEdit->setText(QString::number(board.TopBias));
-    ui->TextOnlyCheckBox->setChecked(board.TextPriority != 0);
-    ui->TextOnlyCheckBox->setText(board.TextPriority ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    ShowTextPriority();
     return true;
 }
 
@@ -672,13 +745,11 @@ void TBOlcClientForm::EnterBoard()
     ShowTitleList();
     if (newEntry) {
         FillTitleList(false, count);
-        if (count > 0) {
-            SelectTitleRow(cache->RowCount - count + 1);
-            cache->AtEnd = false;
-        } else {
-            SelectTitleRow(cache->RowCount);
-            cache->AtEnd = true;
-        }
+        // The first new title, or the last one when nothing is new. A row that
+        // was current already is no change to the grid: it is taken at once.
+        SelectTitleRow(count > 0 ? cache->RowCount - count + 1 : cache->RowCount);
+        MsgsGridClick();
+        cache->AtEnd = count == 0;
     }
     ui->SwitchButton->setText(QStringLiteral("Board"));
     ui->TitleButton->setText(QStringLiteral("Title"));
@@ -940,7 +1011,7 @@ void TBOlcClientForm::SwitchButtonClick()
         ui->PostButton->setEnabled(false);
         ui->ReadButton->setEnabled(false);
         if (std::exchange(ShiftFlag, false)) {
-            if (!Step(SendString(Socket, "BOARD\r")) || !ReceiveBoardList())
+            if (!RequestBoardList())
                 return;
             FillBoardGrid();
             if (Board.size() > 1) {
@@ -1181,7 +1252,6 @@ OlcChannelParam TBOlcClientForm::ChildParam(int board) const
     const BoardRecord &record = Board[size_t(board)];
     OlcChannelParam param;
     param.ServerChannel = ServerChannel;
-    param.BoardIndex = board;
     param.BoardKey = record.BoardKey;
     param.BoardPassword = record.BoardPassword;
     param.SkipFiles = record.TextPriority;

@@ -119,6 +119,8 @@ private:
     void PtrEditExit();
     void BiasEditExit();
     void TextOnlyCheckBoxClick();
+    // The current board's text priority in its check box.
+    void ShowTextPriority();
     // True (and said) when a reader window of the current board is open: the
     // pointer fields return to the values in force.
     bool RefusePointerChange();
@@ -127,8 +129,11 @@ private:
     void ReplyEditChange();
     void ReplyEditExit();
     void RefreshMaintenance();
-    // True when the title row (1-based) is one of the current board's list and
-    // the user's own message, or any message when the server runs here.
+    // True when the title row (1-based) is one of the current board's list;
+    // and posted under the host record's user ID; and that, or any row of the
+    // list when the server runs on this machine (what maintenance may touch).
+    bool ListsTitleRow(int row) const;
+    bool PostedTitleRow(int row) const;
     bool OwnsTitleRow(int row) const;
     // Finds the index record of the selected title and sends word and its
     // number, with the server brought to the listed board first. False with
@@ -151,8 +156,9 @@ private:
     // boards and closes them; false when the user keeps them.
     bool CloseChildWindows();
 
-    // Board list.
-    bool ReceiveBoardList();
+    // Board list: BOARD, merged into the board table and written. False when
+    // the exchange failed or the table could not be read (said in the status).
+    bool RequestBoardList();
     void FillBoardGrid();
     void FillBoardTree();
     void ShowBoardRow(int board);

@@ -146,6 +146,26 @@ std::optional<MessageRecord> ReadRecordAt(const QString &path, qint64 index)
     return MessageRecord::decode(image);
 }
 
+// The record of message number in an index file as it is now, searched from
+// the last record down (rows and cached records go stale when a reader or a
+// compaction changes the file), and its index in *index when asked. Nothing
+// when none holds it.
+std::optional<MessageRecord> FindRecordOfNumber(const QString &path, qint32 number, qint64 *index = nullptr)
+{
+    plat::RecordFile file(path, RecordSize);
+    QByteArray image;
+    for (qint64 r = file.open() ? file.count() - 1 : 0; r >= 1; --r) {
+        if (!file.read(r, image))
+            break;
+        if (MessageRecord record = MessageRecord::decode(image); record.Number == number) {
+            if (index)
+                *index = r;
+            return record;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 TBOlcLogForm::TBOlcLogForm(QWidget *parent)
@@ -192,9 +212,6 @@ void TBOlcLogForm::FormCreate()
     FitColumns(ui->MsgsGrid, MessageWidths);
     for (QTreeWidget *tree : {ui->BoardTree, ui->ReplyTree})
         tree->setHeaderHidden(true);
-    // Room for the whole header: seven lines above a message, eleven above a link message.
-    ui->ClientRichView->SetHeadHeight(130);
-    ui->LinkRichView->SetHeadHeight(200);
 
     installEventFilter(this);
     for (QWidget *child : findChildren<QWidget *>())
@@ -263,13 +280,12 @@ void TBOlcLogForm::FormShow()
         view->PopupQuote = QuotationMark;
     FullScreen->setChecked(false);
     Status({});
-    for (QWidget *button : {ui->SwitchButton, ui->ReadButton, ui->LastButton, ui->NextButton, ui->UpdateButton,
-                            ui->ExitButton})
-        button->setVisible(true);
+    SetLinkView(false);
+    ui->UpdateButton->setVisible(true);
+    ui->ExitButton->setVisible(true);
     for (QWidget *button : {ui->SwitchButton, ui->ReadButton, ui->LastButton, ui->NextButton, ui->UpdateButton})
         button->setEnabled(true);
     ui->EraseButton->setEnabled(false);
-    ui->ExitButton->setText(QStringLiteral("Exit"));
     ui->SwitchButton->setFocus();
     // A host whose OLC name is no plain folder name has no store to show.
     Server = olc::ServerFolder(Host.OlcName);
@@ -334,6 +350,16 @@ void TBOlcLogForm::SetUtl(bool link, bool visible)
     UtlLink = link;
     ui->UtlButton->setText(link ? QStringLiteral("Link") : ReplyMode ? QStringLiteral("AllTtls") : QStringLiteral("ReTree"));
     ui->UtlButton->setVisible(visible);
+}
+
+// In a link view Exit reads "Return" and the buttons that move through the
+// board's messages are hidden.
+void TBOlcLogForm::SetLinkView(bool on)
+{
+    LinkView = on;
+    ui->ExitButton->setText(on ? QStringLiteral("Return") : QStringLiteral("Exit"));
+    for (QWidget *button : {ui->SwitchButton, ui->ReadButton, ui->LastButton, ui->NextButton})
+        button->setVisible(!on);
 }
 
 // The central area shows one component at a time.
@@ -609,7 +635,7 @@ void TBOlcLogForm::Step(int direction)
     SetUpdate(UpdateAction::Update);
     Status({});
     if (ui->RecvSImage->isVisible() || HtmlControl->isVisible())
-        ShowPane(LinkIndex ? ui->LinkRichView : ui->ClientRichView);
+        ShowPane(LinkView ? ui->LinkRichView : ui->ClientRichView);
     if (UtlLink)
         SetUtl(true, false);
     if (Shown == View::Boards || Shown == View::BoardTree) {
@@ -836,7 +862,8 @@ void TBOlcLogForm::UtlButtonClick()
 }
 
 // The link that the shown message (or link message) holds, when it is the
-// holder's own record in the link index.
+// holder's own record in the link index. Both are read afresh: a reader may
+// have stored the link since the board was listed.
 void TBOlcLogForm::FollowLink()
 {
     const MessageRecord *message = CurrentMessage();
@@ -844,16 +871,13 @@ void TBOlcLogForm::FollowLink()
     if (!message || !board)
         return;
     const QString linkIndex = Server.linkIndex();
-    qint32 holder = message->Number;
-    QString title = message->Title;
-    qint32 next = message->LinkIndex;
-    if (LinkIndex != 0) {
-        const std::optional<MessageRecord> shown = ReadRecordAt(linkIndex, LinkIndex);
-        holder = shown ? shown->LinkHolder : 0;
-        title = shown ? shown->Title : QString();
-        next = shown ? shown->LinkIndex : 0;
-    }
-    LinkIndex = next;
+    // The message on show: a link message, or the board's message found by its number.
+    const bool inLink = LinkIndex != 0;
+    const std::optional<MessageRecord> shown =
+        inLink ? ReadRecordAt(linkIndex, LinkIndex) : FindRecordOfNumber(BoardIndexFile(), message->Number);
+    const qint32 holder = !shown ? 0 : inLink ? shown->LinkHolder : shown->Number;
+    const QString title = shown ? shown->Title : QString();
+    LinkIndex = shown ? shown->LinkIndex : 0;
     if (LinkIndex < 1) {
         LinkIndex = 0;
         Status(QStringLiteral("Link Message Not Downloaded."));
@@ -872,9 +896,7 @@ void TBOlcLogForm::ShowLinkMessage(const MessageRecord &link, const QString &hol
 {
     const QStringList c = MessageTexts(MessageRow, *CurrentMessage());
     ShowPane(ui->LinkRichView);
-    ui->ExitButton->setText(QStringLiteral("Return"));
-    for (QWidget *button : {ui->SwitchButton, ui->ReadButton, ui->LastButton, ui->NextButton})
-        button->setVisible(false);
+    SetLinkView(true);
     SetUtl(true, false);
     SetUpdate(UpdateAction::Update);
     OlcpUrl url;
@@ -894,8 +916,9 @@ void TBOlcLogForm::ShowLinkMessage(const MessageRecord &link, const QString &hol
     if (!(link.Flags & MessageRecord::FileFlag)) {
         if (link.Start < 0)
             return;
+        // "Link" is offered as for the holder message: its link may lead on from here.
         return ShowBody(view, plat::ReadFileAt(Server.linkText(), link.Start, link.Bytes), link,
-                        link.Flags & MessageRecord::LinkFlag);
+                        c[LinkColumn] == QLatin1String("*"));
     }
     ShowFile(view, Server.linkAttachment(link.AuxText2, link.LinkHolder, link.ReplyTo, link.FileName), false, link);
 }
@@ -906,17 +929,16 @@ void TBOlcLogForm::ReturnFromLink()
     SetUpdate(UpdateAction::Update);
     Status({});
     ShowPane(ui->ClientRichView);
-    ui->ExitButton->setText(QStringLiteral("Exit"));
-    for (QWidget *button : {ui->SwitchButton, ui->ReadButton, ui->LastButton, ui->NextButton})
-        button->setVisible(true);
+    SetLinkView(false);
 }
 
+// A link view, shown or failed, is left with Return for its holder message.
 void TBOlcLogForm::ExitButtonClick()
 {
-    if (LinkIndex == 0)
-        close();
-    else
+    if (LinkView)
         ReturnFromLink();
+    else
+        close();
 }
 
 // ---- erase, update and the small handlers ----------------------------------------------------
@@ -938,11 +960,10 @@ void TBOlcLogForm::EraseButtonClick()
     const MessageRecord *message = CurrentMessage();
     if (!message || message->Start < 0)
         return;
-    // The record is found again by its number, in case the file changed under the window.
-    const std::optional<MessageRecord> stored = ReadRecordAt(BoardIndexFile(), MessageRow);
-    if (!stored || stored->Number != message->Number)
-        return Status(QStringLiteral("*** Erase Error : the board changed, please reload it"));
-    const std::optional<MessageRecord> toggled = ToggleErased(BoardIndexFile(), MessageRow, &error);
+    qint64 found = 0;
+    if (!FindRecordOfNumber(BoardIndexFile(), message->Number, &found))
+        return;
+    const std::optional<MessageRecord> toggled = ToggleErased(BoardIndexFile(), found, &error);
     if (!toggled)
         return Status(QStringLiteral("*** Erase Error : ") + error);
     Records[MessageRow - 1].Erased = toggled->Erased;
@@ -964,7 +985,7 @@ void TBOlcLogForm::UpdateButtonClick()
         HtmlControl->Back();
         break;
     case UpdateAction::Print:
-        (LinkIndex != 0 ? ui->LinkRichView : ui->ClientRichView)->Print();
+        (LinkView ? ui->LinkRichView : ui->ClientRichView)->Print();
         break;
     }
 }

@@ -121,6 +121,7 @@ private:
     void SetView(View view);
     void SetUpdate(UpdateAction action);
     void SetUtl(bool link, bool visible);
+    void SetLinkView(bool on);
     void Status(const QString &text);
     bool RunMaintenance(const std::function<bool(QString *)> &command);
     bool AskYesNo(const QString &name, const QString &text);
@@ -140,6 +141,7 @@ private:
     std::vector<MessageRecord> Records;
     int MessageRow = 0;
     qint32 LinkIndex = 0;
+    bool LinkView = false; // a link view is on show, or failed in one: Exit reads "Return"
     bool ReplyMode = false;
     bool BoardTreeReady = false, ReplyTreeReady = false;
     bool ShiftHeld = false;

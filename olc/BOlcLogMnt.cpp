@@ -5,8 +5,10 @@
 #include "olc/BOlcLog.h"
 
 #include "core/BCommon.h"
+#include "core/BRegistr.h"
 #include "core/MessageRecord.h"
 #include "platform/DayDate.h"
+#include "platform/PairReplace.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
 #include "platform/WinSock.h"
@@ -21,12 +23,10 @@
 #include <QtEndian>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <map>
-#include <memory>
 #include <set>
 #include <unistd.h>
 #include <vector>
@@ -96,83 +96,6 @@ bool WriteAll(QFile &file, const QByteArray &bytes, QString *error)
         return Fail(error, file.fileName() + QStringLiteral(" : ") + file.errorString());
     return true;
 }
-
-// New contents for files of the store, written to work files in the server
-// folder and renamed over their targets together by commit(). Until then
-// the targets are untouched; a commit that fails on the way puts back the
-// targets renamed already (each is kept as a hard link beside its work file
-// until all renames are done). Whatever is left uncommitted is removed.
-class StoreRewrite {
-public:
-    StoreRewrite() = default;
-    ~StoreRewrite()
-    {
-        for (const Staged &s : staged_) {
-            if (s.work->isOpen())
-                s.work->close();
-            if (!committed_)
-                QFile::remove(s.work->fileName());
-            QFile::remove(s.backup);
-        }
-    }
-    StoreRewrite(const StoreRewrite &) = delete;
-    StoreRewrite &operator=(const StoreRewrite &) = delete;
-
-    // A new, empty work file that replaces target on commit.
-    QFile *stage(const QString &target, const QString &path, QString *error)
-    {
-        if (target.isEmpty() || path.isEmpty()) {
-            Fail(error, QStringLiteral("no such file in the store"));
-            return nullptr;
-        }
-        // A work file left by a crash is ours to replace: removed, never followed.
-        QFile::remove(path);
-        auto work = std::make_unique<QFile>(path);
-        if (!work->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            Fail(error, QStringLiteral("cannot create ") + path);
-            return nullptr;
-        }
-        staged_.push_back(Staged{target, std::move(work), path + QStringLiteral(".old")});
-        return staged_.back().work.get();
-    }
-
-    bool commit(QString *error)
-    {
-        for (Staged &s : staged_) {
-            if (!s.work->flush() || !plat::SyncFile(s.work->handle()))
-                return Fail(error, s.work->fileName() + QStringLiteral(" : ") + s.work->errorString());
-            s.work->close();
-        }
-        for (Staged &s : staged_) {
-            QFile::remove(s.backup);
-            if (::link(QFile::encodeName(s.target).constData(), QFile::encodeName(s.backup).constData()) != 0)
-                return Fail(error, QStringLiteral("cannot keep ") + s.target);
-        }
-        for (size_t n = 0; n < staged_.size(); ++n) {
-            if (!Rename(staged_[n].work->fileName(), staged_[n].target)) {
-                while (n-- > 0)
-                    Rename(staged_[n].backup, staged_[n].target);
-                return Fail(error, QStringLiteral("cannot rename ") + staged_[n].work->fileName());
-            }
-        }
-        committed_ = true;
-        return true;
-    }
-
-private:
-    static bool Rename(const QString &from, const QString &to)
-    {
-        return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-    }
-
-    struct Staged {
-        QString target;
-        std::unique_ptr<QFile> work;
-        QString backup;
-    };
-    std::vector<Staged> staged_;
-    bool committed_ = false;
-};
 
 // Copies bodies from a text file to the end of a work text file, checked
 // against the text file's size, and points their records at the new place.
@@ -309,7 +232,7 @@ QByteArray FlatLogEntry(const Image &r, const QByteArray &body)
 }
 
 // Appends to the flat log, creating it when missing, and makes it durable;
-// a failure takes back what was appended.
+// a failure takes back what was appended, and a log it created.
 class FlatLogAppend {
 public:
     explicit FlatLogAppend(QString path) : path_(std::move(path)) {}
@@ -324,6 +247,7 @@ public:
         const QFileInfo info(path_);
         if (info.exists() && (!info.isFile() || info.isSymLink()))
             return Fail(error, path_ + QStringLiteral(" is no regular file"));
+        created_ = !info.exists();
         fd_ = ::open(QFile::encodeName(path_).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd_ < 0)
             return Fail(error, QStringLiteral("cannot open ") + path_);
@@ -345,7 +269,9 @@ public:
 
     void takeBack()
     {
-        if (fd_ >= 0 && oldSize_ >= 0 && ::ftruncate(fd_, oldSize_) == 0)
+        if (created_)
+            ::unlink(QFile::encodeName(path_).constData());
+        else if (fd_ >= 0 && oldSize_ >= 0 && ::ftruncate(fd_, oldSize_) == 0)
             plat::SyncFile(fd_);
     }
 
@@ -353,6 +279,7 @@ private:
     const QString path_;
     int fd_ = -1;
     off_t oldSize_ = -1;
+    bool created_ = false;
 };
 
 // ---- link store -----------------------------------------------------------------------
@@ -370,14 +297,19 @@ public:
     {
     }
 
+    // Holders are taken in the order of their first link record that stays
+    // (neither deleted nor erase-marked); then the holders of only dropped
+    // records, whose pointers become 0.
     bool run(QString *error)
     {
-        for (size_t i = 1; i < links_.size(); ++i) {
-            if (taken_[i])
-                continue;
-            const Holder holder{links_[i].text(O::AuxText2, C::AuxText2), links_[i].get(O::LinkHolder)};
-            if (handled_.insert(holder).second && !keepChain(holder, error))
-                return false;
+        for (const bool live : {true, false}) {
+            for (size_t i = 1; i < links_.size(); ++i) {
+                if (taken_[i] || (live && Dropped(links_[i])))
+                    continue;
+                const Holder holder{links_[i].text(O::AuxText2, C::AuxText2), links_[i].get(O::LinkHolder)};
+                if (handled_.insert(holder).second && !keepChain(holder, error))
+                    return false;
+            }
         }
         return true;
     }
@@ -426,9 +358,12 @@ private:
         return true;
     }
 
+    // A link record that carries the server's Deleted mark or the erase mark.
+    static bool Dropped(const Image &link) { return link.byte(O::Deleted) || link.erased(); }
+
     // Takes link record p for the holder when it is one of its own, neither
-    // erase-marked nor taken already: its new position, else 0 (a pointer
-    // to it becomes 0).
+    // dropped nor taken already: its new position, else 0 (a pointer to it
+    // becomes 0).
     bool follow(const Holder &holder, qint32 p, qint32 &position, QString *error)
     {
         position = 0;
@@ -436,7 +371,7 @@ private:
             return true;
         const Image &link = links_[p];
         if (link.text(O::AuxText2, C::AuxText2) != holder.first || link.get(O::LinkHolder) != holder.second ||
-            link.erased())
+            Dropped(link))
             return true;
         Image copy = link;
         if (!copy.isFile() && copy.get(O::Start) >= 0 && !bodies_.copy(copy, error))
@@ -506,11 +441,14 @@ bool OlcServerFolderInUse(const QString &serverFolder)
 }
 
 // An index and its text file taken for a rewrite: the records read, the old
-// text open for reading, and the work files that replace both on commit.
+// text open for reading, and the work files that replace both, and any other
+// file staged with them, all or nothing on commit.
 struct PairRewrite {
+    explicit PairRewrite(const olc::ServerFolder &server) : rewrite(server.workIntent()) {}
+
     std::vector<Image> records;
     QFile text;
-    StoreRewrite rewrite;
+    plat::PairReplace rewrite;
     QFile *workIndex = nullptr;
     QFile *workText = nullptr;
 
@@ -527,11 +465,22 @@ struct PairRewrite {
 
 // ---- the commands -----------------------------------------------------------------------
 
+void FinishOlcStoreRewrites()
+{
+    const QDir root(OlcClientDirectory);
+    for (const QString &name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        const olc::ServerFolder server(name);
+        QString error;
+        if (server.valid() && !plat::FinishPairReplace(server.workIntent(), &error))
+            WriteLog(ALPHA, QStringLiteral("*** OLC Log Update Error : ") + error);
+    }
+}
+
 bool CompactOlcBoard(const OlcMaintenanceBoard &board, QString *error)
 {
     if (!CheckBoard(board, error))
         return false;
-    PairRewrite pair;
+    PairRewrite pair(board.server);
     if (!pair.open(board.server.boardIndex(board.key), board.server.boardText(board.key), board.server, error))
         return false;
     BodyPacker bodies(pair.text, *pair.workText);
@@ -569,7 +518,7 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error)
         return false;
     if (OlcFlatLogCount(board) <= 0)
         return true;
-    PairRewrite pair;
+    PairRewrite pair(board.server);
     if (!pair.open(board.server.boardIndex(board.key), board.server.boardText(board.key), board.server, error) ||
         !WriteAll(*pair.workIndex, MakeHeaderRecord(board.name).encode(), error))
         return false;
@@ -610,7 +559,7 @@ bool CompactOlcLinks(const olc::ServerFolder &server, QString *error)
         return false;
     if (!QFileInfo(server.linkFolder()).isDir())
         return true;
-    PairRewrite pair;
+    PairRewrite pair(server);
     if (!pair.open(server.linkIndex(), server.linkText(), server, error))
         return false;
     if (pair.records.empty())
@@ -653,8 +602,8 @@ bool TBOlcLogForm::AskYesNo(const QString &name, const QString &text)
     return box.exec() == QMessageBox::Yes;
 }
 
-// A command that failed left the store as it was: the reason goes to the
-// status bar and the log.
+// A command that failed left the store as it was: the reason goes to an
+// error box, the status bar and the log.
 bool TBOlcLogForm::RunMaintenance(const std::function<bool(QString *)> &command)
 {
     QString error;
@@ -662,6 +611,9 @@ bool TBOlcLogForm::RunMaintenance(const std::function<bool(QString *)> &command)
         return true;
     WriteLog(ALPHA, QStringLiteral("*** OLC Log Update Error : ") + error);
     Status(QStringLiteral("*** Update Error : ") + error);
+    QMessageBox box(QMessageBox::Critical, windowTitle(), error, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("UpdateError"));
+    box.exec();
     return false;
 }
 
@@ -684,7 +636,7 @@ void TBOlcLogForm::LinkMessageClick()
     if (!RunMaintenance([&](QString *error) { return CompactOlcLinks(Server, error); }))
         return;
     // Link records moved: a link message on show is left, the messages' pointers are read afresh.
-    if (LinkIndex != 0)
+    if (LinkView)
         ReturnFromLink();
     if (HasMessageIndex && !Records.empty()) {
         const int row = MessageRow;

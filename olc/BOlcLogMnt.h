@@ -2,15 +2,17 @@
 // Maintenance of one OLC server's local store, run from the OLC log window:
 // compaction of a board (bodies and attachment files of erase-marked
 // messages go, the messages stay listed as not downloaded), compaction of
-// the link store (link records that are erase-marked, unreachable or
-// inconsistent go, the rest are renumbered and orphan attachment files
+// the link store (link records that are deleted, erase-marked, unreachable
+// or inconsistent go, the rest are renumbered and orphan attachment files
 // deleted) and the flat log (messages older than the server's oldest kept
 // one are appended as text to the board's .log file and leave the board).
 //
 // Every command reads the files it rewrites, writes their new contents to
-// work files in the server folder, flushes them and only then renames them
-// over the old ones. On any failure the store is left byte-identical and no
-// work file remains; false comes back with the reason.
+// work files in the server folder and replaces the old ones by them all or
+// nothing, also across a kill (plat::PairReplace, its intent file
+// ServerFolder::workIntent; the store's opens and start-up finish what a
+// kill left). On any failure the store is left byte-identical and no work
+// file remains; false comes back with the reason.
 #include "olc/OlcStore.h"
 
 #include <QHash>
@@ -53,3 +55,8 @@ bool FlatLogOlcBoard(const OlcMaintenanceBoard &board, QString *error);
 // Link store compaction. True with nothing changed when the server has no
 // link folder.
 bool CompactOlcLinks(const olc::ServerFolder &server, QString *error);
+
+// At start-up: finishes, in every server folder of the OLC client folder, a
+// command that a kill cut short, and removes its work files. What stays
+// pending is written to the activity log.
+void FinishOlcStoreRewrites();

@@ -128,6 +128,9 @@ void TBOlcClientForm::ReceiveWhoList()
     if (!Step(SendString(Socket, "WHO\r") && RecvInteger(Socket, count)))
         return;
     QTableWidget *grid = ui->UserGrid;
+    // Rows of an earlier list go first: a list that ends early leaves its
+    // remaining rows empty, and an empty row starts no TEL.
+    grid->setRowCount(0);
     grid->setRowCount(std::clamp(count, 0, MaxWhoUsers));
     for (int row = 0; row < grid->rowCount(); ++row) {
         QString port, address, handle, userId, logonTime, usingPort;
@@ -221,27 +224,42 @@ void TBOlcClientForm::BiasEditExit()
 
 void TBOlcClientForm::TextOnlyCheckBoxClick()
 {
-    const bool on = ui->TextOnlyCheckBox->isChecked();
+    if (!Busy && Cache()) {
+        Board[size_t(Current)].TextPriority = ui->TextOnlyCheckBox->isChecked() ? 1 : 0;
+        SaveBoards();
+        EnteredBoard = 0;
+        if (ui->SwitchButton->isEnabled())
+            ui->SwitchButton->setFocus();
+    }
+    // An ignored click gives the box back the setting in force.
+    ShowTextPriority();
+}
+
+void TBOlcClientForm::ShowTextPriority()
+{
+    const bool on = Board[size_t(Current)].TextPriority != 0;
+    ui->TextOnlyCheckBox->setChecked(on);
     ui->TextOnlyCheckBox->setText(on ? QStringLiteral("ON") : QStringLiteral("OFF"));
-    if (Busy || !Cache())
-        return;
-    Board[size_t(Current)].TextPriority = on ? 1 : 0;
-    SaveBoards();
-    EnteredBoard = 0;
-    if (ui->SwitchButton->isEnabled())
-        ui->SwitchButton->setFocus();
 }
 
 // ---- maintenance of own messages ---------------------------------------------------
 
-bool TBOlcClientForm::OwnsTitleRow(int row) const
+bool TBOlcClientForm::ListsTitleRow(int row) const
 {
     // Only a row of the current board's list can be maintained: the grid may
     // still hold another board's titles.
-    if (row < 1 || row > ui->MsgsGrid->rowCount() || Current < 1 ||
-        ListedBoardKey != Board[size_t(Current)].BoardKey)
-        return false;
-    return IsLocalAddress(TargetHost.IpAddress) || Cell(ui->MsgsGrid, row - 1, UserIdColumn) == TargetHost.UserId;
+    return row >= 1 && row <= ui->MsgsGrid->rowCount() && Current >= 1 &&
+           ListedBoardKey == Board[size_t(Current)].BoardKey;
+}
+
+bool TBOlcClientForm::PostedTitleRow(int row) const
+{
+    return ListsTitleRow(row) && Cell(ui->MsgsGrid, row - 1, UserIdColumn) == TargetHost.UserId;
+}
+
+bool TBOlcClientForm::OwnsTitleRow(int row) const
+{
+    return PostedTitleRow(row) || (ListsTitleRow(row) && IsLocalAddress(TargetHost.IpAddress));
 }
 
 void TBOlcClientForm::RefreshMaintenance()
@@ -274,7 +292,9 @@ void TBOlcClientForm::MesNumEditExit()
     if (cache && number > 0) {
         for (int row = ui->MsgsGrid->rowCount(); row >= 1; --row) {
             if (NumberOfRow(row) == number) {
-                if (OwnsTitleRow(row))
+                // A number typed picks only the user's own messages, even
+                // from a server on this machine.
+                if (PostedTitleRow(row))
                     cache->SelectedRow = row;
                 break;
             }
@@ -299,7 +319,7 @@ void TBOlcClientForm::ReplyEditExit()
 {
     const BoardTitleCache *cache = Cache();
     const int row = cache ? cache->SelectedRow : 0;
-    if (!ReplyChanged || !OwnsTitleRow(row))
+    if (!OwnsTitleRow(row))
         return;
     const qint64 typed = EditNumber(ui->ReplyEdit);
     const QString rowReply = Cell(ui->MsgsGrid, row - 1, ReplyColumn);

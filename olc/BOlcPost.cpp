@@ -23,6 +23,7 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -45,6 +46,17 @@ QString ReplyText(qint32 number)
 {
     // Zero-padded to five digits, never cut: a number above 99999 shows whole.
     return number >= 1 ? QString::number(number).rightJustified(ReplyDigits, QLatin1Char('0')) : QStringLiteral("-----");
+}
+
+// A title goes out as one line: a title pasted with line breaks into the
+// one-line field, or taken from the text, ends at its first CR or LF.
+QString FirstLine(const QString &text)
+{
+    const auto lineBreak = std::find_if(text.begin(), text.end(), [](QChar c) {
+        return c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar::LineSeparator ||
+               c == QChar::ParagraphSeparator;
+    });
+    return text.left(lineBreak - text.begin());
 }
 
 bool IsEnter(const QEvent *event)
@@ -171,7 +183,7 @@ void TBOlcPostForm::FormShow()
     move(MainPosition.Left + offset, MainPosition.Top + offset);
     resize(MainPosition.Width, WindowHeight);
     if (const auto client = Client.lock()) {
-        client->ChangePosterCount(Channel.BoardIndex, 1);
+        client->ChangePosterCount(Channel.ClientBoardKey(), 1);
         Counted = true;
     }
     Error = Refused = false;
@@ -235,7 +247,7 @@ void TBOlcPostForm::FormClose()
     if (Socket != plat::INVALID_SOCKET && !Error)
         SendString(Socket, "OFF\r");
     if (const auto client = Client.lock(); client && Counted)
-        client->ChangePosterCount(Channel.BoardIndex, -1);
+        client->ChangePosterCount(Channel.ClientBoardKey(), -1);
     Counted = false;
     BreakConnection();
     ui->SendRich->SetInputMode(false);
@@ -276,10 +288,8 @@ bool TBOlcPostForm::SendPostText()
         ShowStatusText(TooLongText(body.size()));
         return false;
     }
-    const QString title = TitleEdit->text().isEmpty() ? text.section(QLatin1Char('\n'), 0, 0) : TitleEdit->text();
-    return Announce("TEXT\r") &&
-           Step(SendString(Socket, plat::CutCp932(plat::ToCp932(title), MaxTitleBytes) + '\r') &&
-                SendBuf(Socket, body, int(body.size())));
+    const QString title = TitleEdit->text().isEmpty() ? text : TitleEdit->text();
+    return Announce("TEXT\r") && Step(SendTitle(title) && SendBuf(Socket, body, int(body.size())));
 }
 
 bool TBOlcPostForm::SendPostFile()
@@ -289,20 +299,27 @@ bool TBOlcPostForm::SendPostFile()
     QString folder;
     const QString path = ChooseFile(QStringLiteral("OpenDialogF"), QFileDialog::AcceptOpen, SendDirectory, QString(),
                                     {QStringLiteral("すべてのﾌｧｲﾙ (*)")}, folder);
-    if (path.isEmpty())
+    if (path.isEmpty()) {
+        // Nothing to post: the window goes, as after a post with Repeat mode off.
+        CloseWhenIdle();
         return false;
+    }
     SendDirectory = folder;
     const QString name = QFileInfo(path).fileName();
     if (plat::ToCp932(name).size() > MaxFileNameBytes) {
         ShowStatusText(QStringLiteral("*** File Name over 80 Bytes ***"));
         return false;
     }
+    // The name is a line of the exchange and the file's name on the server: never cut.
+    if (FirstLine(name) != name) {
+        ShowStatusText(QStringLiteral("*** File Name with a Line Break ***"));
+        return false;
+    }
     if (!Announce("FILE\r"))
         return false;
     if (TitleEdit->text().isEmpty())
         TitleEdit->setText(name);
-    if (!Step(SendString(Socket, plat::CutCp932(plat::ToCp932(TitleEdit->text()), MaxTitleBytes) + '\r') &&
-              SendString(Socket, name + QLatin1Char('\r'))))
+    if (!Step(SendTitle(TitleEdit->text()) && SendString(Socket, name + QLatin1Char('\r'))))
         return false;
     ShowTransfer(true);
     const TransferProgress progress{ui->SpeedLabel, ui->SendBar};
@@ -310,6 +327,11 @@ bool TBOlcPostForm::SendPostFile()
     const bool sent = SendFileProgress(Socket, path, 0, &progress, size);
     ShowTransfer(false);
     return Step(sent);
+}
+
+bool TBOlcPostForm::SendTitle(const QString &title)
+{
+    return SendString(Socket, plat::CutCp932(plat::ToCp932(FirstLine(title)), MaxTitleBytes) + '\r');
 }
 
 void TBOlcPostForm::ShowTransfer(bool shown)
@@ -320,18 +342,25 @@ void TBOlcPostForm::ShowTransfer(bool shown)
     ReplyEdit->setVisible(!shown);
 }
 
-// After a post: a refused board or a refused text keeps the window; a failure
-// or Repeat mode off closes it; otherwise the next post can be written.
+// After a post: a refused board, or a post refused here before anything
+// went out, keeps the window with its text; a failed exchange closes it and
+// says so in the client window (a close alone would look like a success with
+// Repeat mode off); otherwise Repeat mode decides.
 void TBOlcPostForm::AfterPost(bool ok)
 {
     if (Refused)
         return;
-    if (Error || (ok && !RepeatTransmit))
+    if (Error) {
+        if (const auto client = Client.lock())
+            client->ShowClientStatus(QStringLiteral("Post Failure !"));
         return CloseWhenIdle();
-    if (ok) {
-        ClearForNext(); // before the status: an edit of the text clears it
-        ShowStatusText(QStringLiteral("Success Transmit"));
     }
+    if (!ok)
+        return;
+    if (!RepeatTransmit)
+        return CloseWhenIdle();
+    ClearForNext(); // before the status: an edit of the text clears it
+    ShowStatusText(QStringLiteral("Success Transmit"));
 }
 
 void TBOlcPostForm::ClearForNext()

@@ -51,9 +51,10 @@ public:
     bool StartConversation(plat::SOCKET s, const HostRecord &host);
 
     // One post each; true on success. A refused board (full or read-only)
-    // shows its text and sends nothing more; a text over 64 KiB or a file
-    // name over 80 bytes is refused with a status text before anything goes
-    // out. A failed send or receive closes the window without "OFF".
+    // shows its text and sends nothing more; a text over 64 KiB, or a file
+    // name over 80 bytes or with a line break, is refused with a status text
+    // before anything goes out. A cancelled file dialog closes the window; a
+    // failed send or receive closes it without "OFF".
     bool SendPostText();
     bool SendPostFile();
     // The number of the message answered, 0 for a new thread.
@@ -78,6 +79,8 @@ private:
     bool OpenBoard();
     // Sends "TEXT" or "FILE" and the reply number; false when refused or failed.
     bool Announce(const char *command);
+    // The title line: up to the first line break, at most 80 bytes.
+    bool SendTitle(const QString &title);
     void ShowReplyTitle();
     void AfterPost(bool ok);
     void ClearForNext();

@@ -180,7 +180,7 @@ void TBOlcReadForm::FormShow()
     LinkMode = Channel.ServerChannel == -1;
     ShiftFlag = Channel.Shift != 0;
     if (const auto client = Client.lock()) {
-        client->ChangeReaderCount(Channel.BoardIndex, 1);
+        client->ChangeReaderCount(Channel.ClientBoardKey(), 1);
         Counted = true;
         ui->BrdNameLabel->setText(client->BoardNameText());
         ui->PointerLabel->setText(client->PointerText());
@@ -232,7 +232,7 @@ void TBOlcReadForm::FormActive()
             client->EnableReadButton();
     } else if (std::exchange(Refresh, false)) {
         if (const auto client = Client.lock())
-            client->ReenterBoard(Channel.BoardIndex);
+            client->ReenterBoard(Channel.ClientBoardKey());
         activateWindow();
     }
     if (Error)
@@ -244,7 +244,7 @@ void TBOlcReadForm::FormClose()
     if (Socket != plat::INVALID_SOCKET && !Error)
         SendString(Socket, "OFF\r");
     if (const auto client = Client.lock(); client && Counted)
-        client->ChangeReaderCount(Channel.BoardIndex, -1);
+        client->ChangeReaderCount(Channel.ClientBoardKey(), -1);
     Counted = false;
     BreakConnection();
     if (OwnsChannel)
@@ -497,12 +497,15 @@ void TBOlcReadForm::StoreLinkRecord(qint64 start, qint64 bytes)
     // The holder of the link followed: in the board's index at depth 1, else in the link index.
     plat::RecordFile &holderFile = Channel.Depth == 1 ? board : links;
     QByteArray image;
-    if (!links.open() || !holderFile.open() || !holderFile.read(Channel.RecordIndex, image)) {
+    if (!links.open() || !holderFile.open()) {
         Status(QStringLiteral("*** ") + holderFile.path() + QStringLiteral(" : ") + holderFile.errorString());
         return;
     }
+    // Record 0 is a header, and a holder that moved (a compaction, new titles)
+    // is another message now: neither takes the link.
+    const bool found = Channel.RecordIndex >= 1 && holderFile.read(Channel.RecordIndex, image);
     const MessageRecord holder = MessageRecord::decode(image);
-    if (Channel.Depth == 1 && holder.Number != Channel.LinkNumber) {
+    if (!found || !IsLinkHolder(holder)) {
         Status(QStringLiteral("*** ") + holderFile.path() + QStringLiteral(" : No. ") +
                QString::number(Channel.LinkNumber) + QStringLiteral(" not found ***"));
         return;
@@ -512,7 +515,8 @@ void TBOlcReadForm::StoreLinkRecord(qint64 start, qint64 bytes)
         const MessageRecord known = MessageRecord::decode(linkImage);
         if (known.AuxText2 == Channel.LinkKey && known.LinkHolder == Channel.LinkNumber) {
             LinkRecordIndex = holder.LinkIndex;
-            olc::StoreBodyPlace(links, LinkRecordIndex, known.Number, qint32(start), qint32(bytes));
+            if (!olc::StoreBodyPlace(links, LinkRecordIndex, known.Number, qint32(start), qint32(bytes)))
+                Status(QStringLiteral("*** ") + links.path() + QStringLiteral(" : ") + links.errorString());
             return;
         }
     }
@@ -529,9 +533,24 @@ void TBOlcReadForm::StoreLinkRecord(qint64 start, qint64 bytes)
         Status(QStringLiteral("*** ") + links.path() + QStringLiteral(" : ") + links.errorString());
         return;
     }
-    LinkRecordIndex = qint32(appended);
     qToLittleEndian(qint32(appended), image.data() + MessageRecordOffset::LinkIndex);
-    holderFile.write(Channel.RecordIndex, image);
+    if (!holderFile.write(Channel.RecordIndex, image)) {
+        // The holder does not name the new record: the chain cannot go on from it.
+        Status(QStringLiteral("*** ") + holderFile.path() + QStringLiteral(" : ") + holderFile.errorString());
+        return;
+    }
+    LinkRecordIndex = qint32(appended);
+}
+
+// The message holding the link followed: at depth 1 the chain's first
+// message, its board's record; deeper, the link record the chain stored
+// one level up.
+bool TBOlcReadForm::IsLinkHolder(const MessageRecord &holder) const
+{
+    if (Channel.Depth == 1)
+        return holder.Number == Channel.LinkNumber;
+    return holder.AuxText2 == Channel.LinkKey && holder.LinkHolder == Channel.LinkNumber &&
+           holder.ReplyTo == Channel.Depth - 1;
 }
 
 void TBOlcReadForm::StoreBoardRecord(qint64 start, qint64 bytes)
@@ -546,9 +565,9 @@ void TBOlcReadForm::StoreBoardRecord(qint64 start, qint64 bytes)
     const auto client = Client.lock();
     if (!client)
         return;
-    client->MessageRead(Channel.BoardIndex, Message.Number);
+    client->MessageRead(Channel.ClientBoardKey(), Message.Number);
     ui->PointerLabel->setText(client->PointerText());
-    const bool last = Message.Number >= client->LastNumber(Channel.BoardIndex);
+    const bool last = Message.Number >= client->LastNumber(Channel.ClientBoardKey());
     ui->NextButton->setEnabled(!last);
     (last ? ui->ExitButton : ui->NextButton)->setFocus();
 }

@@ -16,8 +16,10 @@
 //
 // The store is trusted only as far as it checks: a body is recorded in the
 // index record that still holds its message number (found by number, not by
-// position), only Start and Bytes are written back, and file names from the
-// server become paths only through the store's safe-name functions.
+// position), only Start and Bytes are written back, a link is noted only in
+// the record of the message that holds it (checked, never record 0), and file
+// names from the server become paths only through the store's safe-name
+// functions.
 #include "core/ConnectionWindow.h"
 #include "core/HostRecord.h"
 #include "core/MessageRecord.h"
@@ -115,6 +117,7 @@ private:
     void ShowReceivedFile();
     void ShowTransfer(bool shown);
     void StoreLinkRecord(qint64 start, qint64 bytes);
+    bool IsLinkHolder(const MessageRecord &holder) const;
     void StoreBoardRecord(qint64 start, qint64 bytes);
     void ShowImage();
     void ShowHtml();

@@ -35,9 +35,6 @@ struct OlcChannelParam {
     // The client connection's server channel in normal mode (0 when the
     // server gave none); -1 for a reader that follows a link.
     std::int32_t ServerChannel = 0;
-    // The board in the client window's board table (link mode: the board
-    // from which the chain started).
-    std::int32_t BoardIndex = 0;
     QString BoardKey;             // the board to read or post to (link mode: the linked board)
     QByteArray BoardPassword;     // the board password line as sent
     std::uint8_t SkipFiles = 0;   // 1: attachments are skipped unless Shift is held
@@ -52,10 +49,16 @@ struct OlcChannelParam {
     std::int32_t Depth = 0;       // 0 normal; link readers 1, 2, ...
     QString LinkKey;              // board of the message holding the chain's first link
     std::int32_t LinkNumber = 0;  // that message's number
+
+    // The board of the client window's table that the window belongs to (link
+    // mode: the board from which the chain started). A key, not a row: a board
+    // list reloaded while the window is open may list the boards in another order.
+    QString ClientBoardKey() const { return ServerChannel == -1 ? LinkKey : BoardKey; }
 };
 
-// What a reader or poster asks of the OLC client window that opened it. All
-// calls are made on the GUI thread.
+// What a reader or poster asks of the OLC client window that opened it, about
+// the board it belongs to (OlcChannelParam::ClientBoardKey); a board no longer
+// in the client's table is left alone. All calls are made on the GUI thread.
 class OlcClientHooks {
 public:
     virtual ~OlcClientHooks() = default;
@@ -66,8 +69,8 @@ public:
     virtual QStatusBar *ClientStatusBar() = 0;
     // A reader (poster) of the board opens (+1) or closes (-1). While a
     // reader of a board is open the client refuses to move its read pointer.
-    virtual void ChangeReaderCount(int boardIndex, int delta) = 0;
-    virtual void ChangePosterCount(int boardIndex, int delta) = 0;
+    virtual void ChangeReaderCount(const QString &boardKey, int delta) = 0;
+    virtual void ChangePosterCount(const QString &boardKey, int delta) = 0;
     // The texts of the client window's board name and pointer labels, and of
     // the header of the title on show, as a new reader shows them.
     virtual QString BoardNameText() = 0;
@@ -76,15 +79,15 @@ public:
     // The first download of a reader is over: the client's Read button works again.
     virtual void EnableReadButton() = 0;
     // The server of the client connection lists the board again (REENT).
-    virtual void ReenterBoard(int boardIndex) = 0;
+    virtual void ReenterBoard(const QString &boardKey) = 0;
     // A reader stored the body of message number of the board: mark it read
     // in the title grid, note it as the board's current message, raise the
     // highest read number and the board's ReadPtr (writing the board table
     // and the pointer edit), move the wanted row on (or mark the end of the
     // list) and select the row when the board is shown.
-    virtual void MessageRead(int boardIndex, std::int32_t number) = 0;
-    // The number of the board's newest message.
-    virtual std::int32_t LastNumber(int boardIndex) = 0;
+    virtual void MessageRead(const QString &boardKey, std::int32_t number) = 0;
+    // The number of the board's newest message (0 for a board not in the table).
+    virtual std::int32_t LastNumber(const QString &boardKey) = 0;
 };
 
 // The common start of readers and posters; see the file's head.

@@ -3,6 +3,7 @@
 #include "core/BCommon.h"
 #include "core/BRegistr.h"
 #include "platform/DayDate.h"
+#include "platform/PairReplace.h"
 #include "platform/RecordImage.h"
 #include "platform/ShortString.h"
 
@@ -206,6 +207,11 @@ QString ServerFolder::workText() const
     return inside(QLatin1String(WorkName) + QStringLiteral(".txt"));
 }
 
+QString ServerFolder::workIntent() const
+{
+    return inside(QLatin1String(WorkName) + QStringLiteral(".job"));
+}
+
 // ---- the board table -------------------------------------------------------
 
 bool LoadBoardTable(const QString &path, std::vector<BoardRecord> &records, QString *error)
@@ -265,6 +271,8 @@ bool PrepareBoardFiles(const ServerFolder &server, const BoardRecord &board, QSt
     const QString textPath = server.boardText(board.BoardKey);
     if (indexPath.isEmpty() || textPath.isEmpty())
         return Fail(error, QStringLiteral("unusable board key: ") + board.BoardKey);
+    if (!plat::FinishPairReplace(server.workIntent(), error))
+        return false;
     // The board folder lies inside the server folder: making it makes both.
     if (!QDir().mkpath(server.boardFolder(board.BoardKey)))
         return Fail(error, server.boardFolder(board.BoardKey) + QStringLiteral(": cannot create the folder"));
@@ -281,6 +289,8 @@ bool PrepareLinkStore(const ServerFolder &server, QString *error)
 {
     if (!server.valid() || !QDir().mkpath(server.linkFolder()))
         return Fail(error, server.linkFolder() + QStringLiteral(": cannot create the folder"));
+    if (!plat::FinishPairReplace(server.workIntent(), error))
+        return false;
     plat::RecordFile index(server.linkIndex(), MessageRecord::Size);
     if (!index.exists() &&
         !(index.create() && index.write(0, MakeHeaderRecord(QStringLiteral("Link Access Data")).encode())))

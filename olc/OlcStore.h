@@ -103,6 +103,8 @@ public:
     QString linkAttachment(const QString &linkKey, qint64 number, int depth, const QString &fileName) const;
     QString workIndex() const;                          // Work$$$$.dat
     QString workText() const;                           // Work$$$$.txt
+    // The intent file of a rewrite of the store's files (plat::PairReplace).
+    QString workIntent() const;                         // Work$$$$.job
 
 private:
     QString inside(const QString &relative) const;
@@ -125,14 +127,15 @@ bool SaveBoardTable(const QString &path, const std::vector<BoardRecord> &boards,
 bool WriteBoardTable(const ServerFolder &server, const std::vector<BoardRecord> &records,
                      QString *error = nullptr);
 
-// Makes a board's index and body file ready: a missing index is created with
-// its header record (FileName = the board's name), a missing body file is
+// Makes a board's index and body file ready: a rewrite of the store that a
+// kill cut short is finished first; a missing index is created with its
+// header record (FileName = the board's name), a missing body file is
 // created empty (with its board folder).
 bool PrepareBoardFiles(const ServerFolder &server, const BoardRecord &board, QString *error = nullptr);
 
-// Makes the link store ready: the link folder, the link index with its
-// header record (FileName "Link Access Data") and an empty OlcLink.txt,
-// each created only when it is missing.
+// Makes the link store ready (after finishing a rewrite as above): the link
+// folder, the link index with its header record (FileName "Link Access
+// Data") and an empty OlcLink.txt, each created only when it is missing.
 bool PrepareLinkStore(const ServerFolder &server, QString *error = nullptr);
 
 // The index record of message number: the record at hint when it holds that

@@ -10,7 +10,8 @@ namespace plat {
 enum ArchiverResult : int {
     ArchiverOk = 0,
     ArchiverNoMoreEntries = -1,    // FindFirst/FindNext: nothing (more) matches
-    ArchiverErrorCommand = 0x8002, // command line not understood (verb, switch, missing archive name)
+    ArchiverErrorCommand = 0x8002, // command line not understood (verb, switch, missing archive name,
+                                   // a delete that names no entry)
     ArchiverErrorNoFile = 0x8003,  // archive or response file cannot be read, or nothing to pack
     ArchiverErrorFormat = 0x8004,  // not an archive of the library's kind, damaged or truncated
     ArchiverErrorUnsafe = 0x8005,  // an entry would leave the folder, or is a link or device
@@ -20,6 +21,7 @@ enum ArchiverResult : int {
     ArchiverErrorNoMatch = 0x8009, // no entry matches the names given
     ArchiverErrorBuffer = 0x800A,  // ExtractMem: the entry does not fit the buffer (the buffer holds its start)
     ArchiverErrorHandle = 0x800B,  // not an archive handle from OpenArchive
+    ArchiverErrorName = 0x800C,    // a file to pack has a name that CP932 cannot hold
 };
 
 // Limits for one archive; beyond them it is refused whole.

@@ -109,6 +109,7 @@ QString ResultText(int result)
     case ArchiverErrorWrite: return QStringLiteral("ファイルを書き込めません。");
     case ArchiverErrorAborted: return QStringLiteral("中断しました。");
     case ArchiverErrorNoMatch: return QStringLiteral("該当する項目がありません。");
+    case ArchiverErrorName: return QStringLiteral("CP932 で表せない名前のファイルは書庫に入れられません。");
     default: return QStringLiteral("エラー %1").arg(result);
     }
 }

@@ -31,6 +31,7 @@ struct PackItem {
 struct PackList {
     std::vector<PackItem> items;
     QSet<QString> names; // case-folded
+    int result = ArchiverOk;
 };
 
 struct OldEntry {
@@ -48,12 +49,17 @@ bool HasWildcard(const QString &name, bool classes)
 // An entry for the file, named by its path below the base folder (by its
 // file name alone when junking paths, or when it lies outside the base), so
 // that no name we write leads out of the folder it is extracted into.
-// A name met twice goes in once.
+// A name met twice goes in once. A name that CP932 cannot hold fails the
+// whole pack: it would be stored as another name.
 void AddFile(const QFileInfo &file, const QDir &base, bool junkPaths, PackList &list)
 {
     QString relative = base.relativeFilePath(file.absoluteFilePath());
     if (junkPaths || relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative))
         relative = file.fileName();
+    if (!FitsCp932(relative)) {
+        list.result = ArchiverErrorName;
+        return;
+    }
     if (list.names.contains(relative.toCaseFolded()))
         return;
     list.names.insert(relative.toCaseFolded());
@@ -82,8 +88,8 @@ void AddPath(const QFileInfo &found, const ArchiverPacking &packing, const QDir 
 
 // The files the names stand for, relative to the base folder (the current
 // one when none is given); a wildcard in the last part of a name matches
-// within its folder.
-std::vector<PackItem> CollectFiles(const ArchiverPacking &packing)
+// within its folder. 0 or an ArchiverResult code.
+int CollectFiles(const ArchiverPacking &packing, std::vector<PackItem> &items)
 {
     PackList list;
     const QDir base(packing.baseDirectory.isEmpty() ? QDir::currentPath()
@@ -102,13 +108,17 @@ std::vector<PackItem> CollectFiles(const ArchiverPacking &packing)
                 AddPath(candidate, packing, base, list);
         }
     }
-    return list.items;
+    items = std::move(list.items);
+    return list.result;
 }
 
 // Decides which old entries stay and which files go in, by the mode.
 int Choose(const ArchiverPacking &packing, std::vector<OldEntry> &old, std::vector<PackItem> &items)
 {
     if (packing.mode == PackMode::Delete) {
+        // No names would match every entry: a delete names what it deletes.
+        if (packing.names.patterns.isEmpty())
+            return ArchiverErrorCommand;
         bool any = false;
         for (OldEntry &entry : old) {
             entry.keep = !packing.names.matches(entry.name);
@@ -262,7 +272,11 @@ int PackZip(const ArchiverPacking &packing, std::vector<PackItem> &items, QSaveF
 
 int PackArchive(const ArchiverPacking &packing)
 {
-    std::vector<PackItem> items = packing.mode == PackMode::Delete ? std::vector<PackItem>() : CollectFiles(packing);
+    std::vector<PackItem> items;
+    if (packing.mode != PackMode::Delete) {
+        if (const int collected = CollectFiles(packing, items))
+            return collected;
+    }
     // A wildcard may also name the archive itself, which is being replaced.
     const QString archivePath = QFileInfo(packing.archive).absoluteFilePath();
     std::erase_if(items, [&](const PackItem &item) { return item.path == archivePath; });

@@ -10,11 +10,13 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStringDecoder>
+#include <QTemporaryFile>
 
 #include <archive.h>
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -24,27 +26,50 @@ namespace {
 
 constexpr qsizetype ChunkSize = 64 * 1024;
 
+// libarchive recognises no archive without entries: a ZIP archive that is
+// only its end record, an LZH archive that is only its end mark.
+bool IsEmptyArchive(const ArchiveSource &source, ArchiveFormat format)
+{
+    constexpr qsizetype ZipEndSize = 22; // and a comment of at most 65535 bytes
+    QByteArray bytes = source.bytes;
+    if (!source.path.isEmpty()) {
+        QFile file(source.path);
+        if (!file.open(QIODevice::ReadOnly) || file.size() > ZipEndSize + 0xFFFF)
+            return false;
+        bytes = file.readAll();
+    }
+    if (format == ArchiveFormat::Lzh)
+        return bytes == QByteArray(1, '\0');
+    const auto word = [&](qsizetype at) { return unsigned(quint8(bytes[at])) | unsigned(quint8(bytes[at + 1])) << 8; };
+    return bytes.size() >= ZipEndSize && bytes.startsWith("PK\x05\x06") && word(8) == 0 && word(10) == 0
+        && ZipEndSize + word(20) == bytes.size();
+}
+
 // One pass over an archive with libarchive.
 class ArchivePass {
 public:
-    ArchivePass(const ArchiveSource &source, ArchiveFormat format)
-        : archive_(archive_read_new()), format_(format)
+    ArchivePass(const ArchiveSource &source, ArchiveFormat format) : format_(format)
     {
-        if (format == ArchiveFormat::Zip) {
-            archive_read_support_format_zip_seekable(archive_);
-        } else {
-            // LZH names come converted from CP932 into UTF-8 (the reader
-            // insists on a conversion for names that are not ASCII).
-            archive_read_support_format_lha(archive_);
-            archive_read_set_options(archive_, "lha:hdrcharset=CP932");
+        // LZH names come converted from CP932 into UTF-8 (the reader insists
+        // on a conversion for names that are not ASCII). ZIP names are read
+        // as stored and, by a second reader in step, as converted: from
+        // UTF-8 when the entry says so, else from CP932.
+        archive_ = NewReader(format, format == ArchiveFormat::Lzh ? "lha:hdrcharset=CP932" : nullptr);
+        const int opened = Open(archive_, source);
+        if (format == ArchiveFormat::Zip && opened == ARCHIVE_OK) {
+            names_ = NewReader(format, "zip:hdrcharset=CP932");
+            Open(names_, source);
         }
-        const int opened = source.path.isEmpty()
-            ? archive_read_open_memory(archive_, source.bytes.constData(), size_t(source.bytes.size()))
-            : archive_read_open_filename(archive_, QFile::encodeName(source.path).constData(), ChunkSize);
         status_ = opened == ARCHIVE_OK ? int(ArchiverOk)
-            : (!source.path.isEmpty() && !QFileInfo(source.path).isFile() ? ArchiverErrorNoFile : ArchiverErrorFormat);
+            : !source.path.isEmpty() && !QFileInfo(source.path).isFile() ? int(ArchiverErrorNoFile)
+            : IsEmptyArchive(source, format) ? int(ArchiverNoMoreEntries) : int(ArchiverErrorFormat);
     }
-    ~ArchivePass() { archive_read_free(archive_); }
+    ~ArchivePass()
+    {
+        archive_read_free(archive_);
+        if (names_)
+            archive_read_free(names_);
+    }
     ArchivePass(const ArchivePass &) = delete;
     ArchivePass &operator=(const ArchivePass &) = delete;
 
@@ -63,7 +88,7 @@ public:
             return status_ = ArchiverErrorFormat;
         if (++count_ > ArchiverMaxEntries)
             return status_ = ArchiverErrorTooLarge;
-        Describe(header, format_, entry);
+        Describe(header, ConvertedName(), format_, entry);
         return ArchiverOk;
     }
 
@@ -89,14 +114,15 @@ public:
     int skipData() { return readData([](const char *, qsizetype) { return 0; }); }
 
 private:
-    static void Describe(struct archive_entry *header, ArchiveFormat format, ArchiveEntry &entry)
+    static void Describe(struct archive_entry *header, const char *converted, ArchiveFormat format,
+                         ArchiveEntry &entry)
     {
         const char *name = archive_entry_pathname(header);
-        if (format == ArchiveFormat::Zip) {
+        if (format == ArchiveFormat::Zip && !converted) {
             entry.storedName = QByteArray(name ? name : "");
             entry.name = DecodeName(entry.storedName);
         } else {
-            entry.name = QString::fromUtf8(name ? name : "").replace(QLatin1Char('\\'), QLatin1Char('/'));
+            entry.name = QString::fromUtf8(converted ? converted : name ? name : "").replace(QLatin1Char('\\'), QLatin1Char('/'));
             entry.storedName = ToCp932(entry.name);
         }
         entry.size = archive_entry_size_is_set(header) ? archive_entry_size(header) : 0;
@@ -112,8 +138,9 @@ private:
             entry.kind = 'c';
     }
 
-    // Names are CP932; a name that is not, but is valid UTF-8, was written
-    // by an archiver that stores UTF-8.
+    // A ZIP name that the converting reader could not take (no CP932, not
+    // flagged UTF-8) but is valid UTF-8 was written by an archiver that
+    // stores UTF-8 without saying so.
     static QString DecodeName(const QByteArray &stored)
     {
         QString name = FromCp932(stored);
@@ -126,10 +153,40 @@ private:
         return name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     }
 
+    static struct archive *NewReader(ArchiveFormat format, const char *options)
+    {
+        struct archive *reader = archive_read_new();
+        if (format == ArchiveFormat::Zip)
+            archive_read_support_format_zip_seekable(reader);
+        else
+            archive_read_support_format_lha(reader);
+        if (options)
+            archive_read_set_options(reader, options);
+        return reader;
+    }
+
+    static int Open(struct archive *reader, const ArchiveSource &source)
+    {
+        return source.path.isEmpty()
+            ? archive_read_open_memory(reader, source.bytes.constData(), size_t(source.bytes.size()))
+            : archive_read_open_filename(reader, QFile::encodeName(source.path).constData(), ChunkSize);
+    }
+
+    // The name of the entry just read as the converting reader gives it;
+    // null when it has none.
+    const char *ConvertedName()
+    {
+        struct archive_entry *header = nullptr;
+        if (!names_ || archive_read_next_header(names_, &header) < ARCHIVE_WARN)
+            return nullptr;
+        return archive_entry_pathname(header);
+    }
+
     // Names cross libarchive as UTF-8 whatever the user's locale: first, so
     // that it is in force when the options set up their conversions.
     ThreadUtf8Ctype utf8_;
-    struct archive *archive_;
+    struct archive *archive_ = nullptr;
+    struct archive *names_ = nullptr;
     ArchiveFormat format_;
     int status_ = ArchiverOk;
     int count_ = 0;
@@ -177,16 +234,25 @@ bool StaysInside(const QString &canonicalRoot, const QString &folder)
         && (canonical == canonicalRoot || canonical.startsWith(canonicalRoot + QLatin1Char('/')));
 }
 
-// The files and folders one extraction made, removed again when it fails.
+// What one extraction changed, undone when it fails: the files it wrote,
+// removed again or, where one replaced a file that was there, the old file
+// put back (it waits beside it until the extraction has succeeded), and the
+// folders it made.
 class ExtractionTrail {
 public:
     ~ExtractionTrail()
     {
-        if (kept_)
-            return;
-        for (const QString &file : std::as_const(files_))
-            QFile::remove(file);
-        for (auto it = folders_.crbegin(); it != folders_.crend(); ++it)
+        for (auto it = files_.crbegin(); it != files_.crend(); ++it) {
+            if (kept_) {
+                if (!it->aside.isEmpty())
+                    QFile::remove(it->aside);
+            } else if (it->aside.isEmpty()) {
+                QFile::remove(it->path);
+            } else {
+                std::rename(QFile::encodeName(it->aside).constData(), QFile::encodeName(it->path).constData());
+            }
+        }
+        for (auto it = folders_.crbegin(); !kept_ && it != folders_.crend(); ++it)
             QDir().rmdir(*it);
     }
     void keep() { kept_ = true; }
@@ -209,10 +275,34 @@ public:
         folders_.append(path);
         return true;
     }
-    void addFile(const QString &path) { files_.append(path); }
+    // Notes a file about to be written at path, first moving a file that
+    // is there aside. False when that fails, or something else is there.
+    bool makeRoomFor(const QString &path)
+    {
+        Written written{path, {}};
+        const QFileInfo info(path);
+        if (info.exists()) {
+            QTemporaryFile aside(path + QStringLiteral(".old-XXXXXX"));
+            aside.setAutoRemove(false);
+            if (!info.isFile() || !aside.open())
+                return false;
+            written.aside = aside.fileName();
+            if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(written.aside).constData()) != 0) {
+                aside.remove();
+                return false;
+            }
+        }
+        files_.push_back(written);
+        return true;
+    }
 
 private:
-    QStringList files_, folders_;
+    struct Written {
+        QString path;
+        QString aside; // the file that was there before; empty for none
+    };
+    std::vector<Written> files_;
+    QStringList folders_;
     bool kept_ = false;
 };
 
@@ -278,9 +368,12 @@ int WriteEntry(ArchivePass &pass, const ArchiveEntry &entry, const QString &targ
         file.cancelWriting();
         return read;
     }
+    if (!trail.makeRoomFor(target)) {
+        file.cancelWriting();
+        return ArchiverErrorWrite;
+    }
     if (!file.commit())
         return ArchiverErrorWrite;
-    trail.addFile(target);
     QFile written(target);
     if (written.open(QIODevice::Append))
         written.setFileTime(QDateTime::fromSecsSinceEpoch(entry.modified), QFileDevice::FileModificationTime);

@@ -10,7 +10,12 @@
 // file each, with the user's default permissions (the archive's are not
 // restored, nor owners), replacing a file of the same name (there is no one
 // to ask); a link already in the folder is never followed out of it. When
-// extraction fails midway, what it wrote is removed again.
+// extraction fails midway, what it wrote is removed again and the files it
+// replaced are put back.
+//
+// ZIP names are CP932 unless the entry flags them UTF-8; an unflagged name
+// that is no CP932 but valid UTF-8 is taken as UTF-8. An archive without
+// entries is a valid archive.
 #include "platform/ArchiverInfo.h"
 
 #include <QByteArray>

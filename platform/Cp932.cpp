@@ -56,6 +56,11 @@ QByteArray ToCp932(const QString &text)
     });
 }
 
+bool FitsCp932(const QString &text)
+{
+    return FromCp932(ToCp932(text)) == text;
+}
+
 QString FromCp932(const QByteArray &bytes)
 {
     QByteArray utf8 = convert(decoder(), bytes, [](const unsigned char *p, size_t left) {

@@ -9,6 +9,10 @@ namespace plat {
 // QString -> CP932 bytes. A character that CP932 cannot hold becomes "?".
 QByteArray ToCp932(const QString &text);
 
+// True when CP932 holds every character of text: it comes back unchanged
+// from CP932, so a name or a setting written in CP932 is the one the user gave.
+bool FitsCp932(const QString &text);
+
 // CP932 bytes -> QString. An invalid byte sequence shows as U+FFFD and never fails.
 QString FromCp932(const QByteArray &bytes);
 

@@ -74,6 +74,13 @@ QString HelpPagePath(const QString &helpFile)
     return QFileInfo(help.dir(), help.completeBaseName() + QStringLiteral(".html")).absoluteFilePath();
 }
 
+QString HelpFailureText(const QString &helpFile)
+{
+    const QString page = HelpPagePath(helpFile);
+    return QFileInfo(page).isFile() ? QStringLiteral("*** Help : no browser could be started ***")
+                                    : QStringLiteral("*** Help File not Found : ") + page + QStringLiteral(" ***");
+}
+
 bool OpenHelp(const QString &helpFile, const QString &anchor)
 {
     const QString page = HelpPagePath(helpFile);

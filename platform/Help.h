@@ -28,6 +28,10 @@ QString HelpPagePath(const QString &helpFile);
 // browser could be started.
 bool OpenHelp(const QString &helpFile, const QString &anchor = QString());
 
+// What to tell the user when OpenHelp failed: the page is missing, or no
+// browser started.
+QString HelpFailureText(const QString &helpFile);
+
 // The help quits with the program: the browser is the desktop's and stays.
 void CloseHelp();
 

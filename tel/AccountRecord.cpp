@@ -266,10 +266,19 @@ std::optional<QList<AccountListRecord>> ReadAccountEntries()
     return entries;
 }
 
-bool WriteAccountEntries(const QList<AccountListRecord> &entries)
+void BindAccountListFile()
 {
     std::lock_guard lock(AccountListLock);
-    QByteArray image = AccountListHeader();
+    AccountListFile = AccClientDirectory + QStringLiteral("/Account.lst");
+}
+
+namespace {
+
+// The whole file in one atomic replace, so that a reader sees the old or the
+// new list; under AccountListLock.
+bool WriteAccountList(const QByteArray &header, const QList<AccountListRecord> &entries)
+{
+    QByteArray image = header;
     for (const AccountListRecord &entry : entries)
         image += entry.encode();
     QString error;
@@ -279,6 +288,19 @@ bool WriteAccountEntries(const QList<AccountListRecord> &entries)
     }
     AccountListCount = int(entries.size()) + 1;
     return true;
+}
+
+} // namespace
+
+bool WriteAccountEntries(const QList<AccountListRecord> &entries)
+{
+    std::lock_guard lock(AccountListLock);
+    plat::RecordFile file(AccountListFile, AccountListRecord::Size);
+    QByteArray header;
+    if (!file.open() || !file.read(0, header) || !HasAccountListSignature(header))
+        header = AccountListHeader();
+    file.close();
+    return WriteAccountList(header, entries);
 }
 
 QList<AccountListRecord> AddAccountEntries(const QString &accFile)
@@ -319,7 +341,7 @@ bool RebuildAccountListFile()
     const QDir folder(AccClientDirectory);
     for (const QString &name : folder.entryList({QStringLiteral("*.acc")}, QDir::Files | QDir::Hidden | QDir::System))
         entries += AddAccountEntries(folder.filePath(name));
-    return WriteAccountEntries(entries);
+    return WriteAccountList(AccountListHeader(), entries);
 }
 
 std::optional<StoredAccount> StoreAccount(const AccountRecord &record, const HostRecord &host)

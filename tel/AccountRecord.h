@@ -115,16 +115,21 @@ QByteArray AccountListHeader();
 // True when record 0 carries the signature "Account" (the rest is not checked).
 bool HasAccountListSignature(const QByteArray &header);
 
-// AccClientDirectory + "/Account.lst", set by InitAccountList.
+// AccClientDirectory + "/Account.lst", bound by BindAccountListFile.
 extern QString AccountListFile;
+// Binds AccountListFile to AccClientDirectory (under AccountListLock): at
+// start-up and whenever the account root folder moves.
+void BindAccountListFile();
 // Records of Account.lst including the header; guarded by AccountListLock.
 extern int AccountListCount;
 
 // The entries 1.. of Account.lst (under AccountListLock); nothing when the
 // file cannot be read or has no signature.
 std::optional<QList<AccountListRecord>> ReadAccountEntries();
-// Replaces Account.lst by a header and entries (under AccountListLock) and
-// sets AccountListCount. False, with a log line, on an error: the old file stays.
+// Replaces Account.lst by its record 0 as it stands (its creation date and
+// version text are kept; a file without one gets a new header) and entries,
+// under AccountListLock, and sets AccountListCount. False, with a log line,
+// on an error: the old file stays.
 bool WriteAccountEntries(const QList<AccountListRecord> &entries);
 
 // The entries a rebuild makes of one account file: one per host of the host
@@ -133,7 +138,8 @@ bool WriteAccountEntries(const QList<AccountListRecord> &entries);
 // differs from its user ID; empty, the file kept and the reason logged, when
 // it does not hold one whole record.
 QList<AccountListRecord> AddAccountEntries(const QString &accFile);
-// Writes a new Account.lst from the .acc files of AccClientDirectory.
+// Writes a new Account.lst, with a new header, from the .acc files of
+// AccClientDirectory.
 bool RebuildAccountListFile();
 
 // Steps of a saved account after the server's verdict: the .acc file, its

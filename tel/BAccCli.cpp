@@ -41,6 +41,13 @@ constexpr int HostGridHandleColumn = 5;
 enum LogColumn { LogUserId, LogHandle, LogAddress, LogDate, LogAccess, LogColumns };
 enum UserColumn { UserNumber, UserOn, UserIdColumn, UserHandle, UserMail, UserNewAccess, UserColumns };
 
+// The end of the status of an exchange that the server completed but whose
+// account file or Account.lst entry could not be written here (logged).
+QString LocalSaveFailed()
+{
+    return QStringLiteral("ﾛｰｶﾙへの保存に失敗しました.");
+}
+
 bool OnPage2(char letter)
 {
     return letter >= 'N';
@@ -90,12 +97,9 @@ TBAccountClientForm::TBAccountClientForm(const HostRecord &host, QWidget *parent
     for (int i = 0; i < osButtons.size(); ++i)
         OsGroup->addButton(osButtons[i], i + 1);
     ui->EditK->setValidator(new QIntValidator(0, 255, ui->EditK));
-    ui->EditD->setEchoMode(QLineEdit::Password);
     ui->PrintButton->setEnabled(false);
-    for (QTableWidget *grid : {ui->UserGrid, ui->LogGrid}) {
-        grid->hide();
+    for (QTableWidget *grid : {ui->UserGrid, ui->LogGrid})
         grid->verticalHeader()->hide();
-    }
     for (const AccountFieldSpec &f : AccountFields) {
         if (QLineEdit *edit = Edit(f.Letter))
             edit->installEventFilter(this);
@@ -249,8 +253,7 @@ void TBAccountClientForm::ShowFieldList()
 
 void TBAccountClientForm::ShowPage(int page)
 {
-    ui->Page1Panel->setVisible(page == 1);
-    ui->Page2Panel->setVisible(page == 2);
+    ui->PageStack->setCurrentWidget(page == 1 ? ui->Page1Panel : ui->Page2Panel);
     ui->PageButton->setText(page == 1 ? QStringLiteral("Page.2") : QStringLiteral("Page.1"));
 }
 
@@ -293,7 +296,8 @@ void TBAccountClientForm::RecordToEdits()
         edit->setText(f.Letter == 'D' ? QString::fromLatin1(ConvertPassword(Account.Text('D')))
                                       : plat::FromCp932(Account.Text(f.Letter)));
     }
-    ui->EditD->setEchoMode(QLineEdit::Password);
+    if (!ui->EditD->text().isEmpty())
+        ui->EditD->setEchoMode(QLineEdit::Password);
     ui->EditK->setText(Account.Age ? QString::number(Account.Age) : QString());
     // Codes out of range check no button.
     for (auto [group, code] : {std::pair{SexGroup, Account.Sex}, {OsGroup, Account.Os}}) {
@@ -365,17 +369,19 @@ void TBAccountClientForm::EditEnter(char letter)
     FocusField(NextFieldLetter(Greeting.FieldList, letter));
 }
 
-// A password shorter than the server takes is no password.
+// A password shorter than the server takes is no password; a long enough one
+// is hidden again.
 void TBAccountClientForm::LeavePassword()
 {
     if (ui->EditD->text().size() < MinPasswordLength)
         ui->EditD->clear();
-    ui->EditD->setEchoMode(QLineEdit::Password);
+    else
+        ui->EditD->setEchoMode(QLineEdit::Password);
 }
 
 void TBAccountClientForm::PageButtonClick()
 {
-    ShowPage(ui->Page1Panel->isVisible() ? 2 : 1);
+    ShowPage(ui->PageStack->currentWidget() == ui->Page1Panel ? 2 : 1);
 }
 
 // ---- exchanges ---------------------------------------------------------------------
@@ -405,23 +411,21 @@ TBAccountClientForm::Authorization TBAccountClientForm::Authorize(const QString 
     return Authorization::Stop;
 }
 
-bool TBAccountClientForm::SaveAccount(bool &saved)
+TBAccountClientForm::SaveOutcome TBAccountClientForm::SaveAccount()
 {
-    saved = false;
     AccountRecord confirmed = Account;
     const AccountVerdict verdict = RecvAccountVerdict(Socket, confirmed);
     if (!Step(verdict != AccountVerdict::Failed))
-        return false;
+        return SaveOutcome::Failed;
     if (verdict == AccountVerdict::Refused)
-        return true;
-    saved = true;
+        return SaveOutcome::Refused;
     Account = confirmed;
     ui->IdLabel->setText(Account.UserId);
     ui->LevelLabel->setText(Account.Level ? QString(QLatin1Char(Account.Level)) : QString());
     const std::optional<StoredAccount> stored = StoreAccount(Account, TargetHost);
     TargetHost.UserId = Account.UserId;
     if (!stored)
-        return true;
+        return SaveOutcome::NotStoredHere;
     if (stored->HostUpdated && BHostListForm) {
         if (QTableWidgetItem *cell = BHostListForm->ui->HostListGrid->item(TargetHost.HostListIndex - 1,
                                                                           HostGridHandleColumn))
@@ -431,7 +435,7 @@ bool TBAccountClientForm::SaveAccount(bool &saved)
         BAccountListForm->ShowAccountRow(stored->Index, stored->Entry);
     CurrentHost.Handle = stored->Entry.Handle;
     CurrentHost.UserId = Account.UserId;
-    return true;
+    return SaveOutcome::Saved;
 }
 
 void TBAccountClientForm::SendButtonClick()
@@ -441,11 +445,15 @@ void TBAccountClientForm::SendButtonClick()
     if (Authorize(QStringLiteral("SEND"), QStringLiteral("SEND")) != Authorization::Granted)
         return;
     EditsToRecord();
-    bool saved = false;
-    if (!Step(SendRecord(Socket, Greeting.FieldList, Account)) || !SaveAccount(saved))
+    if (!Step(SendRecord(Socket, Greeting.FieldList, Account)))
         return;
-    if (saved) {
-        ui->AccStatusBar->showMessage(QStringLiteral("ｱｶｳﾝﾄの登録/更新に成功しました."));
+    const SaveOutcome outcome = SaveAccount();
+    if (outcome == SaveOutcome::Failed)
+        return;
+    if (outcome != SaveOutcome::Refused) {
+        ui->AccStatusBar->showMessage(outcome == SaveOutcome::Saved
+                                          ? QStringLiteral("ｱｶｳﾝﾄの登録/更新に成功しました.")
+                                          : QStringLiteral("ｱｶｳﾝﾄの登録/更新に成功しましたが, ") + LocalSaveFailed());
         ui->RecvButton->setEnabled(true);
         UpdateListButtons();
         ui->RecvButton->setFocus();
@@ -469,10 +477,14 @@ void TBAccountClientForm::RecvButtonClick()
         return;
     const bool received = RecvRecord(Socket, Greeting.FieldList, Account);
     RecordToEdits();
-    bool saved = false;
-    if (!Step(received) || !SaveAccount(saved))
+    if (!Step(received))
         return;
-    ui->AccStatusBar->showMessage(QStringLiteral("ｻｰﾊﾞ保管のｱｶｳﾝﾄ情報を正しく受信しました."));
+    const SaveOutcome outcome = SaveAccount();
+    if (outcome == SaveOutcome::Failed)
+        return;
+    ui->AccStatusBar->showMessage(outcome == SaveOutcome::NotStoredHere
+                                      ? QStringLiteral("ｻｰﾊﾞ保管のｱｶｳﾝﾄ情報を受信しましたが, ") + LocalSaveFailed()
+                                      : QStringLiteral("ｻｰﾊﾞ保管のｱｶｳﾝﾄ情報を正しく受信しました."));
 }
 
 void TBAccountClientForm::RebootButtonClick()
@@ -503,8 +515,6 @@ void TBAccountClientForm::UpdateListButtons()
 
 void TBAccountClientForm::ShowAccountPage()
 {
-    ui->LogGrid->hide();
-    ui->UserGrid->hide();
     ui->LogButton->setText(QStringLiteral("Log"));
     ui->UserButton->setText(QStringLiteral("User"));
     ui->PrintButton->setEnabled(false);
@@ -532,9 +542,7 @@ void TBAccountClientForm::ToggleList(bool log)
     for (QPushButton *b : {ui->SendButton, ui->RecvButton, ui->PageButton, log ? ui->UserButton : ui->LogButton})
         b->setEnabled(false);
     ui->PrintButton->setEnabled(true);
-    ui->Page1Panel->hide();
-    ui->Page2Panel->hide();
-    (log ? ui->LogGrid : ui->UserGrid)->show();
+    ui->PageStack->setCurrentWidget(log ? ui->LogGrid : ui->UserGrid);
     ui->HintPanel->clear();
     Step(RecvList(log));
 }
@@ -576,7 +584,7 @@ bool TBAccountClientForm::RecvList(bool log)
 
 void TBAccountClientForm::PrintButtonClick()
 {
-    const bool log = ui->LogGrid->isVisible();
+    const bool log = ui->PageStack->currentWidget() == ui->LogGrid;
     const QTableWidget *grid = log ? ui->LogGrid : ui->UserGrid;
     WriteLog(ALPHA, log ? QStringLiteral("\r\n### Log List\r\n") : QStringLiteral("\r\n### User List\r\n"));
     for (int row = 0; row < grid->rowCount(); ++row) {

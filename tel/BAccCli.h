@@ -87,7 +87,15 @@ private:
     // The password step of every button: the command with the account
     // password while not authorized, the shorter word once authorized.
     Authorization Authorize(const QString &command, const QString &authorizedCommand, bool quietRefusal = false);
-    bool SaveAccount(bool &saved);
+    // The server's verdict after the record lines, and the account stored
+    // here when the server saved it.
+    enum class SaveOutcome {
+        Failed,        // the connection failed: the window closes
+        Refused,       // "NAK": nothing stored
+        Saved,         // saved by the server and here
+        NotStoredHere, // saved by the server; its file or list entry not written here
+    };
+    SaveOutcome SaveAccount();
     // Log and User: a click while the list shows returns to the account page.
     void ToggleList(bool log);
     void ShowAccountPage();

@@ -20,6 +20,9 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSet>
 #include <QTimer>
 
 #include <algorithm>
@@ -64,6 +67,36 @@ void SetPresenceServer(const QString &address)
     PresenceServer = address;
 }
 
+// The answers the list waits for: the server and user ID of each ENTITY sent
+// in the last pass (or by a single "Entity"). Each counts once; an ACK or NAK
+// that none awaits is forged or repeated and is dropped, so that strangers
+// cannot make the list rewrite Account.lst at their rate. Read by the UDP
+// server thread.
+class AwaitedAnswers {
+public:
+    void Clear()
+    {
+        std::lock_guard lock(Mutex);
+        Pending.clear();
+    }
+    void Expect(const AccountListRecord &entry)
+    {
+        std::lock_guard lock(Mutex);
+        Pending.insert({entry.IpAddress, entry.UserId});
+    }
+    // True once for an answer that an ENTITY awaits.
+    bool Take(const QString &address, const QString &userId)
+    {
+        std::lock_guard lock(Mutex);
+        return Pending.remove({address, userId});
+    }
+
+private:
+    std::mutex Mutex;
+    QSet<std::pair<QString, QString>> Pending;
+};
+AwaitedAnswers Awaited;
+
 QStringList RowCells(const AccountListRecord &entry)
 {
     return {entry.IpAddress.isEmpty() ? QString() : QLatin1String(ValidText), QString(),
@@ -96,6 +129,13 @@ void FitAccountGrid(QTableWidget *grid)
     grid->resizeColumnsToContents();
     for (int c = 0; c < widths.size(); ++c)
         grid->setColumnWidth(c, std::max(widths[c], grid->columnWidth(c)));
+    // The grid asks its window for room to show every column whole, with a
+    // vertical scroll bar; only beyond most of the screen's width it scrolls.
+    const QHeaderView *rows = grid->verticalHeader();
+    const int full = grid->horizontalHeader()->length() + (rows->isHidden() ? 0 : rows->sizeHint().width()) +
+                     2 * grid->frameWidth() + grid->verticalScrollBar()->sizeHint().width();
+    const int screen = grid->screen() ? grid->screen()->availableGeometry().width() * 9 / 10 : full;
+    grid->setMinimumWidth(std::min(full, screen));
 }
 
 TBAccountListForm::TBAccountListForm(QWidget *parent)
@@ -156,11 +196,7 @@ void TBAccountListForm::InitAccountList()
                 QStringLiteral("Response Time")},
                {28, 104, 64, 64, 128});
     AllVersions = false;
-    {
-        // The UDP server's answers read it already.
-        std::lock_guard lock(AccountListLock);
-        AccountListFile = AccClientDirectory + QStringLiteral("/Account.lst");
-    }
+    BindAccountListFile();
     LoadAccountList();
     EntityTimer->setInterval(StartupInterval);
     if (ClientTimer)
@@ -203,12 +239,10 @@ void TBAccountListForm::ShowAccountRow(int index, const AccountListRecord &entry
         return;
     if (index == grid->rowCount() + 1)
         grid->insertRow(index - 1);
+    // "Reply" is emptied too: an entry shown anew is announced in the next pass.
     const QStringList cells = RowCells(entry);
-    for (int c = 0; c < AccountColumns; ++c) {
-        // A row shown again keeps the answer it had.
-        if (c != ReplyColumn || !grid->item(index - 1, c))
-            grid->setItem(index - 1, c, new QTableWidgetItem(cells[c]));
-    }
+    for (int c = 0; c < AccountColumns; ++c)
+        grid->setItem(index - 1, c, new QTableWidgetItem(cells[c]));
     ShowOffButton(entry.NoPresence != 0);
     FitAccountGrid(grid);
 }
@@ -246,6 +280,13 @@ bool TBAccountListForm::SendAccountUdp(const QString &command, const AccountList
     return SendUdpTo(entry.IpAddress, UdpServerPort, text);
 }
 
+// Awaited before it is sent: the answer may come back at once.
+void TBAccountListForm::SendEntity(const AccountListRecord &entry)
+{
+    Awaited.Expect(entry);
+    SendAccountUdp(QStringLiteral("ENTITY"), entry);
+}
+
 int TBAccountListForm::PassInterval(qint64 minutes)
 {
     if (minutes < 1)
@@ -260,6 +301,7 @@ void TBAccountListForm::SetEntityInterval(int milliseconds)
 
 void TBAccountListForm::EntityTimerTimer()
 {
+    Awaited.Clear();
     const QList<AccountListRecord> entries = EntriesOrNone();
     for (int index = 1; index <= entries.size(); ++index) {
         const AccountListRecord &entry = entries[index - 1];
@@ -267,7 +309,7 @@ void TBAccountListForm::EntityTimerTimer()
             continue;
         if (!AllVersions && PeerVersionNumber(Cell(index, VersionColumn)) < EntityVersion)
             continue;
-        SendAccountUdp(QStringLiteral("ENTITY"), entry);
+        SendEntity(entry);
     }
     EntityTimer->setInterval(PassInterval(ClientInterval));
     AllVersions = false;
@@ -287,12 +329,16 @@ void TBAccountListForm::SendPresenceRequest()
     const int index = SelectedIndex();
     if (index == 0)
         return;
-    const QString address = Cell(index, AddressColumn);
-    if (!SendUdpTo(address, UdpServerPort, QByteArray(OlcpVersionText) + "\rPRESENCE\rDUMMY\r"))
-        return;
+    // The server is recorded before it is asked: its MEMBER answers may come at once.
+    const QString address = Cell(index, AddressColumn), previous = ui->ServerAddressLabel->text();
     ui->ServerAddressLabel->setText(address);
     SetPresenceServer(address);
     ui->PresenceListGrid->setRowCount(0);
+    if (!SendUdpTo(address, UdpServerPort, QByteArray(OlcpVersionText) + "\rPRESENCE\rDUMMY\r")) {
+        ui->ServerAddressLabel->setText(previous);
+        SetPresenceServer(previous);
+        return;
+    }
     ShowView(true);
 }
 
@@ -304,6 +350,12 @@ void TBAccountListForm::InstallSeams()
     QPointer<TBAccountListForm> self(this);
     AccountListSeams seams;
     seams.OnPresenceAnswer = [self](const PresenceAnswer &answer) {
+        if (!Awaited.Take(answer.SenderAddress, answer.UserId)) {
+            SummarizeLog(BETA, answer.Command + QStringLiteral(" unawaited"), answer.SenderAddress,
+                         QStringLiteral("### ") + answer.Command + QStringLiteral(" ; ") + answer.SenderAddress +
+                             QStringLiteral(" : dropped, no ENTITY awaits it"));
+            return false;
+        }
         bool versionChanged = false;
         QList<int> indexes;
         {
@@ -467,7 +519,6 @@ void TBAccountListForm::EntityButtonClick()
     if (!EntityTimer->isActive())
         return;
     if (ShiftFlag) {
-        ShiftFlag = false;
         EntityTimer->setInterval(SoonInterval);
         return;
     }
@@ -478,7 +529,7 @@ void TBAccountListForm::EntityButtonClick()
     SetCell(index, ReplyColumn, QString());
     ui->PresenceButton->setEnabled(false);
     if (Valid(index) && Cell(index, FlagColumn).isEmpty())
-        SendAccountUdp(QStringLiteral("ENTITY"), entries[index - 1]);
+        SendEntity(entries[index - 1]);
 }
 
 void TBAccountListForm::PresenceListGridClick()
@@ -616,6 +667,7 @@ void TBAccountListForm::ClientTimerCheckBoxClick()
         return;
     }
     EntityTimer->stop();
+    Awaited.Clear();
     for (int i = 1; i <= ui->AccountListGrid->rowCount(); ++i)
         SetCell(i, ReplyColumn, QString());
     ui->PresenceButton->setEnabled(false);

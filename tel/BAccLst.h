@@ -20,7 +20,8 @@ class QTimer;
 
 // The grids of the account windows: titles and the columns' own widths, one
 // fixed column (no row header unless rows are dragged). FitAccountGrid widens
-// a column where the font at hand needs more to show a text whole.
+// a column where the font at hand needs more to show a text whole, and the
+// grid's window where its columns would not all fit.
 void SetAccountGrid(QTableWidget *grid, const QStringList &titles, const QList<int> &widths);
 void FitAccountGrid(QTableWidget *grid);
 
@@ -77,6 +78,7 @@ private:
     void SetCell(int index, int column, const QString &text);
     bool Valid(int index) const;
     bool SendAccountUdp(const QString &command, const AccountListRecord &entry);
+    void SendEntity(const AccountListRecord &entry);
     void SendPresenceRequest();
     void ShowOffButton(bool off);
 

@@ -8,6 +8,7 @@
 #include "core/BRegistr.h"
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
+#include "platform/ArchiverInfo.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
@@ -420,23 +421,30 @@ void TBRecvTelegramForm::ShowTextBody()
 }
 
 bool FindReceivedFileViewer(QWidget *window, const MessageRecord &record, const QString &folder, QString &path,
-                            QString &application)
+                            QString &application, int *unpacked)
 {
     const QString name = SafeBaseName(record.FileName);
     if (name.isEmpty())
         return false;
     path = folder + QLatin1Char('/') + name;
-    ResolveHtmlArchive(window, record.Title, name, path);
+    const int result = ResolveHtmlArchive(window, record.Title, name, path);
+    if (unpacked)
+        *unpacked = result;
     return FindViewer(path, application);
 }
 
 // The received file as a viewer shows it: an HTML archive by its start page;
 // with ViewingDirect at once, else when View is pressed. A file no viewer
-// takes keeps only its note line.
+// takes keeps only its note line. An HTML archive refused as unsafe says so
+// under it: the reason would otherwise be in the activity log alone.
 void TBRecvTelegramForm::ShowFileTel()
 {
     QString path, application;
-    if (!FindReceivedFileViewer(this, Record, TelegDirectory, path, application))
+    int unpacked = 0;
+    const bool found = FindReceivedFileViewer(this, Record, TelegDirectory, path, application, &unpacked);
+    if (unpacked == plat::ArchiverErrorUnsafe)
+        ui->RecvRich->AddText(QStringLiteral("\r\n*** 安全でない名前を含むため、書庫を展開しませんでした"));
+    if (!found)
         return;
     File = path;
     Viewer = application;

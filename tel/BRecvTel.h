@@ -21,8 +21,9 @@ class QMenu;
 // in folder (the record's name must be a safe base name), an HTML archive
 // replaced by its start page, and the viewer found for it. False when no
 // viewer takes it (or the name is not safe): then only its note line shows.
+// unpacked, when given, receives the HTML archive's unpacking result.
 bool FindReceivedFileViewer(QWidget *window, const MessageRecord &record, const QString &folder, QString &path,
-                            QString &application);
+                            QString &application, int *unpacked = nullptr);
 
 namespace Ui {
 class TBRecvTelegramForm;

@@ -39,6 +39,7 @@ namespace {
 constexpr char NoAddress[] = "0.0.0.0";
 constexpr char StayModeText[] = " ***  Stay TEL Mode  ***";
 constexpr char CancelledStay[] = "Cancelled Stay TEL";
+constexpr char NotDeliveredText[] = "Troubled Transmit : TEL not delivered";
 constexpr char AccountPasswordLabel[] = "ｱｶｳﾝﾄ･ﾊﾟｽﾜｰﾄﾞ";
 constexpr int WindowHeight = 320;
 constexpr int WindowStep = 20;
@@ -172,7 +173,8 @@ void TBSendTelegramForm::FormClose()
     Conversation conversation(*this);
     StayButton->setEnabled(true);
     ui->FileButton->setEnabled(true);
-    if (SentCount == 0)
+    // A conversation that the peer ended was no cancel of the user's.
+    if (SentCount == 0 && !Lost)
         WriteLog(ALPHA, QStringLiteral("... TEL Canceled (Local Host) ..."));
     bool confirmed = false;
     if (Socket != plat::INVALID_SOCKET) {
@@ -182,8 +184,8 @@ void TBSendTelegramForm::FormClose()
         confirmed = !Error && SendOffConfirmed(Socket);
         BreakConnection();
     }
-    if (!confirmed)
-        ReportUnconfirmed();
+    if (!confirmed && !Unconfirmed.isEmpty())
+        ReportTroubled();
     ui->SendRich->SetInputMode(false);
     if (OwnsChannel)
         ChannelStates[static_cast<size_t>(ChannelNumber)] = 0;
@@ -227,18 +229,25 @@ bool TBSendTelegramForm::SendTelText()
         return true;
     if (!PrepareText())
         return false;
-    if (!Local) {
-        const bool announced = SerialChat ? SendString(Socket, "TOCH\r") && SendInteger(Socket, TargetHost.SerialChannel)
-                                          : SendString(Socket, "TEXT\r");
-        if (!Step(announced && SendBuf(Socket, TextBuffer, static_cast<int>(TextBuffer.size()))))
-            return false;
-    }
     MessageRecord record;
     record.Title = QLatin1String(TelTitle::SendText);
     record.Bytes = static_cast<qint32>(TextBuffer.size());
     if (SerialChat) {
         record.Title += QLatin1String(TelTitle::SerialChat);
         record.Flags |= MessageRecord::SerialFlag;
+    }
+    if (!Local) {
+        const auto announce = [this] {
+            return SerialChat ? SendString(Socket, "TOCH\r") && SendInteger(Socket, TargetHost.SerialChannel)
+                              : SendString(Socket, "TEXT\r");
+        };
+        // A conversation that the peer has ended takes no more TELs: sent
+        // all the same, this one would be lost without a word.
+        if (!Step(!PeerEnded(Socket) && announce() &&
+                  SendBuf(Socket, TextBuffer, static_cast<int>(TextBuffer.size())))) {
+            NoteUnconfirmed(record);
+            return false;
+        }
     }
     NoteSent(record);
     return true;
@@ -249,17 +258,20 @@ void TBSendTelegramForm::NoteSent(const MessageRecord &record)
     ++SentCount;
     LogSentTel(SentTelNow(), record);
     if (!Local)
-        Unconfirmed.append(record.Title + QLatin1String("  ") + QString::number(record.Bytes) +
-                           QStringLiteral("Bytes  ") + plat::FormatLongTime(QDateTime::currentDateTime()));
+        NoteUnconfirmed(record);
+}
+
+void TBSendTelegramForm::NoteUnconfirmed(const MessageRecord &record)
+{
+    Unconfirmed.append(record.Title + QLatin1String("  ") + QString::number(record.Bytes) + QStringLiteral("Bytes  ") +
+                       plat::FormatLongTime(QDateTime::currentDateTime()));
 }
 
 // Only the receiver's clean close after "OFF" confirms the TELs of a
 // conversation; without it their "Send" records stay, and the log and the
 // main window say that they were not delivered.
-void TBSendTelegramForm::ReportUnconfirmed()
+void TBSendTelegramForm::ReportTroubled()
 {
-    if (Unconfirmed.isEmpty())
-        return;
     const QString troubled = QStringLiteral("... TEL Troubled (Remote Host) ...");
     WriteLog(ALPHA, troubled);
     for (const QString &tel : std::as_const(Unconfirmed))
@@ -283,13 +295,18 @@ bool TBSendTelegramForm::SendTelFile()
     }
     SendDirectory = folder;
     const QString name = QFileInfo(path).fileName();
-    QString answer;
-    if (!Step(SendString(Socket, "FILE\r") && SendRecvString(Socket, name + QLatin1Char('\r'), answer)))
+    const auto notDelivered = [&] {
+        NoteUnconfirmed(FileTelRecord(name, QFileInfo(path).size(), RateText(0, 0)));
         return false;
+    };
+    QString answer;
+    if (!Step(!PeerEnded(Socket) && SendString(Socket, "FILE\r") &&
+              SendRecvString(Socket, name + QLatin1Char('\r'), answer)))
+        return notDelivered();
     if (answer != QLatin1String("ACK")) {
         WriteLog(ALPHA, QStringLiteral("... TEL[File] Troubled (Remote Host) ..."));
         Error = true;
-        return false;
+        return notDelivered();
     }
     WriteLog(ALPHA, QStringLiteral("Sending file ..."));
     ShowTransfer(true);
@@ -301,16 +318,21 @@ bool TBSendTelegramForm::SendTelFile()
     const QString rate = RateText(size, took.elapsed());
     ShowTransfer(false);
     if (!Step(sent))
-        return false;
+        return notDelivered();
+    TextBuffer.clear();
+    NoteSent(FileTelRecord(name, size, rate));
+    return true;
+}
+
+MessageRecord TBSendTelegramForm::FileTelRecord(const QString &name, qint64 size, const QString &rate)
+{
     MessageRecord record;
     record.Title = TelTitle::SendFile(rate);
     record.Flags = MessageRecord::FileFlag;
     record.Bytes = static_cast<qint32>(size);
     record.AuxText2 = rate;
     record.FileName = name;
-    TextBuffer.clear();
-    NoteSent(record);
-    return true;
+    return record;
 }
 
 void TBSendTelegramForm::ShowTransfer(bool shown)
@@ -361,7 +383,25 @@ void TBSendTelegramForm::AfterSuccess()
     ui->SendRich->SetFocus();
     ShowStatusText(QStringLiteral("Success Transmit"));
     if (StayReply && !SendStayTel())
-        CloseWhenIdle();
+        AfterFailure();
+}
+
+void TBSendTelegramForm::AfterFailure()
+{
+    // Only a failed step of the conversation ends it; the window closes anyway
+    // when a close came during the step.
+    if (!Error || CloseRequested)
+        return;
+    // Nothing more goes out; the text stays for the user.
+    BreakConnection();
+    Lost = true;
+    StayMode = false;
+    for (QWidget *w : std::initializer_list<QWidget *>{ui->SendButton, ui->FileButton, StayButton})
+        w->setEnabled(false);
+    ui->BottomPanel2->clear();
+    ReportTroubled();
+    ShowStatusText(QLatin1String(NotDeliveredText));
+    ui->SendRich->SetFocus();
 }
 
 // ---- buttons -------------------------------------------------------------------
@@ -376,7 +416,7 @@ void TBSendTelegramForm::SendButtonClick()
         return CloseWhenIdle();
     SaveLastSentText();
     if (!SendTelText())
-        return Error ? CloseWhenIdle() : void();
+        return AfterFailure();
     if (!Local)
         EndStayMode();
     AfterSuccess();
@@ -391,12 +431,12 @@ void TBSendTelegramForm::FileButtonClick()
     if (!ui->SendRich->Rich()->toPlainText().isEmpty()) {
         SaveLastSentText();
         if (!SendTelText())
-            return Error ? CloseWhenIdle() : void();
+            return AfterFailure();
         // The text has gone: whatever becomes of the file, it is not sent again.
         ui->SendRich->Clear();
     }
     if (!SendTelFile())
-        return Error ? CloseWhenIdle() : void();
+        return AfterFailure();
     AfterSuccess();
 }
 
@@ -408,12 +448,12 @@ void TBSendTelegramForm::CancelButtonClick()
     QString status = QStringLiteral("Cancelled Text");
     if (StayMode) {
         if (!Step(SendString(Socket, "CAN\r")))
-            return CloseWhenIdle();
+            return AfterFailure();
         EndStayMode();
         if (!StayReply)
             status += QStringLiteral(" & Stay TEL Mode");
         else if (!SendStayTel())
-            return CloseWhenIdle();
+            return AfterFailure();
     }
     ui->SendRich->Clear();
     ui->SendRich->SetFocus();
@@ -434,8 +474,7 @@ void TBSendTelegramForm::StayButtonClick()
     ui->SendStatusBar->clearMessage();
     if (AuthorizeStay() && !Error)
         ChooseStayAddressee();
-    if (Error)
-        CloseWhenIdle();
+    AfterFailure();
 }
 
 // Sends "STAY" and, once per conversation, the account password. False when

@@ -5,7 +5,10 @@
 // keeps for a user who is not on-line), any number of them. The TELs count
 // as delivered only when the receiver closes cleanly after "OFF" (it resets
 // when one could not be stored); otherwise the close reports them as
-// "TEL Troubled" in the main window and the log.
+// "TEL Troubled" in the main window and the log. A conversation that ends
+// under a TEL (the peer closed or reset it, or a step failed) keeps the
+// window open with its text: it says that the TEL was not delivered, and
+// nothing more can be sent from it.
 //
 // It is started like every connection window, through TelSendWindowKind
 // (core/BLookup.h):
@@ -50,9 +53,9 @@ public:
     bool StartConversation(plat::SOCKET s, const HostRecord &target);
 
     // One TEL each; true when nothing failed. A text over 64 KiB is refused
-    // with a status text before anything is sent (false, no failure). A
-    // failed send or receive sets the error flag: the window then closes
-    // without "OFF".
+    // with a status text before anything is sent (false, no failure). A TEL
+    // is not sent over a conversation that the peer has ended. A failed send
+    // or receive sets the error flag: nothing more goes out, "OFF" neither.
     bool SendTelText();
     bool SendTelFile();
     bool SendStayTel();
@@ -79,6 +82,9 @@ private:
     bool PrepareText();
     // The exchange after a successful TEL: Repeat mode keeps the window for the next one.
     void AfterSuccess();
+    // After a handler's step failed: a conversation that failed has ended,
+    // and the window keeps the user's text and says that it was not delivered.
+    void AfterFailure();
     // The rate, its unit and the progress bar of a file transfer.
     void ShowTransfer(bool shown);
     // Leaves Stay mode: the File and Stay buttons work again.
@@ -93,7 +99,11 @@ private:
     // Counts and logs a TEL that went out; it waits for the receiver's
     // confirmation at the close.
     void NoteSent(const MessageRecord &record);
-    void ReportUnconfirmed();
+    // A TEL that the receiver has not confirmed (yet), sent or not.
+    void NoteUnconfirmed(const MessageRecord &record);
+    // Logs the conversation as troubled with each TEL not confirmed.
+    void ReportTroubled();
+    static MessageRecord FileTelRecord(const QString &name, qint64 size, const QString &rate);
 
     HostRecord TargetHost;
     bool Local = false;         // serial chat to "0.0.0.0": no network traffic at all
@@ -105,8 +115,9 @@ private:
     bool StayMode = false;
     bool StayAuthorized = false;
     bool StayReply = false;
+    bool Lost = false;          // the conversation ended under a TEL: the window only keeps the text
     QString StayUserId, StayHandle;
     QByteArray TextBuffer;      // the text as sent, kept for the log
-    QStringList Unconfirmed;    // the TELs sent, as the log names them, until the receiver confirms them
+    QStringList Unconfirmed;    // the TELs, as the log names them, until the receiver confirms them
 
 };

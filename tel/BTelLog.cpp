@@ -302,6 +302,8 @@ QString TelTextFile()
 
 bool OpenTelLogFiles(QString *error)
 {
+    if (!FinishTelLogReplace({TelegDirectory, TelegFileName}, error))
+        return false;
     {
         std::lock_guard lock(TelDataLock);
         plat::RecordFile file(TelDataFile(), MessageRecord::Size);

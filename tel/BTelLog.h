@@ -36,7 +36,8 @@ constexpr int MaxTelBody = 65536;
 // everything stored so far counts as shown); sets WaitingTels to the number
 // of records from TelegPointer on whose Title begins with "Recv"; creates the
 // text file when missing; removes what a killed transfer left in the TEL
-// folder (RemoveLeftoverTelParts). A file that exists but cannot be opened is left
+// folder (RemoveLeftoverTelParts). First it finishes a compaction that a kill
+// cut short (FinishTelLogReplace). A file that exists but cannot be opened is left
 // untouched: false, with the reason in *error. Showing the unread count and
 // switching to Lock mode is the caller's part.
 bool OpenTelLogFiles(QString *error);
@@ -112,7 +113,8 @@ struct TelLogPair {
     QString folder, name;
     QString dataFile() const;
     QString textFile() const;
-    // The pair that StoreTel and LogSentTel write to (TelegDirectory, TelegFileName).
+    // The pair that StoreTel and LogSentTel write to (TelegDirectory,
+    // TelegFileName), however its folder is reached.
     bool inUse() const;
 };
 
@@ -130,14 +132,21 @@ struct TelLogCompaction {
 
 // Removes the erase-marked records of a pair for good: the kept records,
 // renumbered, and their bodies, contiguous, are written to "Work$$$$.dat" and
-// "Work$$$$.txt" in the pair's folder, flushed and renamed over the pair; then
-// the received files of erased file TELs are deleted from the folder. For the
-// pair in use TelStoreGate, TelTextLock and then TelDataLock are held
-// throughout (the one place that holds both locks), so a TEL stored meanwhile
-// waits and lands in the compacted pair, and TelegPointer and WaitingTels are
-// adjusted. On any failure the pair stays as it was, no work
-// file is left, and false comes back with the reason in *error.
+// "Work$$$$.txt" in the pair's folder and replace the pair, both files or
+// neither, also across a kill (plat::PairReplace, its intent file
+// "Work$$$$.job"); then the received files of erased file TELs that no kept
+// TEL names are deleted from the folder. For the pair in use TelStoreGate,
+// TelTextLock and then TelDataLock are held throughout (the one place that
+// holds both locks), so a TEL stored meanwhile waits and lands in the
+// compacted pair, and TelegPointer and WaitingTels are adjusted. On any
+// failure the pair stays as it was, no work file is left, and false comes
+// back with the reason in *error.
 bool CompactTelLog(const TelLogPair &pair, TelLogCompaction &result, QString *error);
+
+// Completes or undoes a replacement of a pair in the pair's folder that a
+// kill cut short, and removes its work files; done whenever a pair is
+// opened. False, with the reason in *error, when it is still pending.
+bool FinishTelLogReplace(const TelLogPair &pair, QString *error);
 
 // Toggles the erase mark of record index of a pair in place; the new mark,
 // or -1 on an error.

@@ -10,6 +10,7 @@
 #include "core/ScrollImage.h"
 #include "platform/DayDate.h"
 #include "platform/ModifierKey.h"
+#include "platform/PairReplace.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
 #include "platform/WinMessages.h"
@@ -28,18 +29,18 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSet>
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <mutex>
-#include <unistd.h>
+#include <sys/stat.h>
 
 TBTelLogForm *BTelLogForm = nullptr;
 std::shared_mutex TelStoreGate;
@@ -171,30 +172,29 @@ QString ReaderHead(const QStringList &c)
 
 // ---- compaction ------------------------------------------------------------------
 
-// Writes the kept records and bodies of a pair into its work files.
+// The intent file of a replacement of a pair in its folder, beside the work files.
+QString TelLogIntent(const TelLogPair &pair)
+{
+    return pair.folder + QLatin1Char('/') + QLatin1String(WorkName) + QStringLiteral(".job");
+}
+
+// Writes the kept records and bodies of a pair into its work files and
+// replaces the pair by them, both files or neither.
 class Compactor {
 public:
     Compactor(const TelLogPair &pair, TelLogCompaction &result)
-        : pair_(pair), result_(result), data_(pair.dataFile()), text_(pair.textFile()),
-          workData_(WorkPath(".dat")), workText_(WorkPath(".txt"))
+        : pair_(pair), result_(result), data_(pair.dataFile()), text_(pair.textFile()), replace_(TelLogIntent(pair))
     {
-    }
-    ~Compactor()
-    {
-        // Work files are left only by a compaction that did not finish.
-        if (!done_) {
-            workData_.remove();
-            workText_.remove();
-        }
     }
 
     bool Run(QString *error)
     {
         if (!data_.open(QIODevice::ReadOnly) || !text_.open(QIODevice::ReadOnly))
             return Fail(error, data_.isOpen() ? text_.errorString() : data_.errorString());
-        if (!workData_.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            !workText_.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return Fail(error, workData_.isOpen() ? workText_.errorString() : workData_.errorString());
+        workData_ = replace_.stage(pair_.dataFile(), WorkPath(".dat"), error);
+        workText_ = workData_ ? replace_.stage(pair_.textFile(), WorkPath(".txt"), error) : nullptr;
+        if (!workText_)
+            return false;
         textSize_ = text_.size();
         for (qint64 first = 0;; first += ScanChunk) {
             QByteArray block = data_.read(ScanChunk * RecordSize);
@@ -207,22 +207,19 @@ public:
         if (data_.error() != QFile::NoError)
             return Fail(error, data_.errorString());
         result_.kept = std::max<qint64>(0, written_ - 1);
-        if (!Flush(workData_, error) || !Flush(workText_, error))
-            return false;
         data_.close();
         text_.close();
-        if (!RenameOver(workData_, pair_.dataFile(), error) || !RenameOver(workText_, pair_.textFile(), error))
-            return false;
-        done_ = true;
-        return true;
+        return replace_.commit(error);
     }
 
-    // The received files of erased file TELs: only plain names, only regular files.
+    // The received files of erased file TELs that no kept TEL names (a name
+    // an erased TEL freed can have been taken again): only plain names, only
+    // regular files.
     void DeleteErasedFiles() const
     {
         for (const QString &name : erasedFiles_) {
             const QFileInfo info(pair_.folder + QLatin1Char('/') + name);
-            if (info.isFile() && !info.isSymLink())
+            if (!keptFiles_.contains(name) && info.isFile() && !info.isSymLink())
                 QFile::remove(info.filePath());
         }
     }
@@ -243,9 +240,11 @@ private:
         }
         if (title.contains("<<Text>>") && !CopyBody(image, error))
             return false;
+        if (image[O::Flags] & MessageRecord::FileFlag)
+            keptFiles_.insert(plat::DecodeShortString(image + O::FileName, MessageRecordCapacity::FileName));
         WriteInt(image, O::Number, static_cast<qint32>(written_));
-        if (workData_.write(image, RecordSize) != RecordSize)
-            return Fail(error, workData_.errorString());
+        if (workData_->write(image, RecordSize) != RecordSize)
+            return Fail(error, workData_->errorString());
         ++written_;
         return true;
     }
@@ -270,7 +269,7 @@ private:
         const qint64 start = std::clamp<qint64>(ReadInt(image, O::Start), 0, textSize_);
         const qint64 end = std::clamp<qint64>(qint64(ReadInt(image, O::Start)) + ReadInt(image, O::Bytes), start, textSize_);
         if (offset_ + (end - start) > std::numeric_limits<qint32>::max())
-            return Fail(error, QStringLiteral("TEL text file is full : ") + workText_.fileName());
+            return Fail(error, QStringLiteral("TEL text file is full : ") + workText_->fileName());
         // Bodies mostly follow one another: reading on keeps the read buffer.
         if (text_.pos() != start && !text_.seek(start))
             return Fail(error, text_.errorString());
@@ -278,8 +277,8 @@ private:
             const QByteArray piece = text_.read(std::min<qint64>(left, MaxTelBody));
             if (piece.isEmpty())
                 return Fail(error, QStringLiteral("short read : ") + text_.fileName());
-            if (workText_.write(piece) != piece.size())
-                return Fail(error, workText_.errorString());
+            if (workText_->write(piece) != piece.size())
+                return Fail(error, workText_->errorString());
             left -= piece.size();
         }
         WriteInt(image, O::Start, static_cast<qint32>(offset_));
@@ -288,27 +287,14 @@ private:
         return true;
     }
 
-    static bool Flush(QFile &file, QString *error)
-    {
-        if (!file.flush() || ::fsync(file.handle()) != 0)
-            return Fail(error, file.fileName() + QStringLiteral(" : ") + file.errorString());
-        file.close();
-        return true;
-    }
-
-    static bool RenameOver(const QFile &work, const QString &target, QString *error)
-    {
-        if (std::rename(QFile::encodeName(work.fileName()).constData(), QFile::encodeName(target).constData()) != 0)
-            return Fail(error, QStringLiteral("cannot rename ") + work.fileName() + QStringLiteral(" to ") + target);
-        return true;
-    }
-
     const TelLogPair &pair_;
     TelLogCompaction &result_;
-    QFile data_, text_, workData_, workText_;
+    QFile data_, text_;
+    plat::PairReplace replace_;
+    QFile *workData_ = nullptr, *workText_ = nullptr;
     qint64 textSize_ = 0, offset_ = 0, written_ = 0;
     QStringList erasedFiles_;
-    bool done_ = false;
+    QSet<QString> keptFiles_;
 };
 
 } // namespace
@@ -331,9 +317,15 @@ QString TelLogPair::textFile() const
     return folder + QLatin1Char('/') + name + QStringLiteral(".txt");
 }
 
+// The folder is compared by what it is, not how it is spelt: reached through
+// a symbolic link it is still the folder of the pair in use.
 bool TelLogPair::inUse() const
 {
-    return QFileInfo(dataFile()).absoluteFilePath() == QFileInfo(TelDataFile()).absoluteFilePath();
+    const QFileInfo data(dataFile()), used(TelDataFile());
+    struct stat mine {}, theirs {};
+    return data.fileName() == used.fileName() && ::stat(QFile::encodeName(data.path()).constData(), &mine) == 0 &&
+           ::stat(QFile::encodeName(used.path()).constData(), &theirs) == 0 && mine.st_dev == theirs.st_dev &&
+           mine.st_ino == theirs.st_ino;
 }
 
 qint64 CountTelRecords(const TelLogPair &pair)
@@ -369,6 +361,12 @@ int ToggleTelErased(const TelLogPair &pair, qint64 index, QString *error)
         return -1;
     }
     return image[O::Erased];
+}
+
+bool FinishTelLogReplace(const TelLogPair &pair, QString *error)
+{
+    PairLocks locks(pair);
+    return plat::FinishPairReplace(TelLogIntent(pair), error);
 }
 
 bool CompactTelLog(const TelLogPair &pair, TelLogCompaction &result, QString *error)
@@ -1014,12 +1012,17 @@ void TBTelLogForm::FileEditDblClick()
     ui->ChangeButton->setEnabled(true);
 }
 
-// Only a pair whose header record names it and whose text file is there is taken.
+// Only a pair whose header record names it and whose text file is there is
+// taken, once a compaction of it that a kill cut short is finished.
 void TBTelLogForm::ChangeButtonClick()
 {
     FolderEditExit();
     FileEditExit();
-    const std::vector<MessageRecord> header = ReadTelRecords(Wanted, 0, 1);
+    QString error;
+    const bool finished = FinishTelLogReplace(Wanted, &error);
+    if (!finished)
+        Status(QStringLiteral("*** ") + error);
+    const std::vector<MessageRecord> header = finished ? ReadTelRecords(Wanted, 0, 1) : std::vector<MessageRecord>();
     QFile text(Wanted.textFile());
     const bool accepted = !header.empty() && !Wanted.name.isEmpty() && header.front().FileName == Wanted.name &&
                           QFileInfo(text.fileName()).isFile() && text.open(QIODevice::ReadOnly);

@@ -471,7 +471,9 @@ bool HoldTelConversation(plat::SOCKET socket, HostRecord &connection, MessageRec
     bool unknownLogged = false;
     for (;;) {
         QByteArray command;
-        if (!RecvString(socket, command))
+        // The sender's user may be typing the next TEL: the wait for a
+        // command has no deadline of its own.
+        if (!RecvCommand(socket, command))
             return false;
         if (command == "OFF")
             break;

@@ -17,10 +17,11 @@ extern std::atomic<std::uint8_t> TelServerEnabled;
 
 // Holds the TEL conversation on an accepted socket whose handshake answered
 // "ACK": reads commands until "OFF" and stores each TEL; a command it does not
-// know is skipped. A conversation that broke off or lost a TEL (not stored)
-// leaves the socket set to reset when the caller closes it, so that the
-// sender does not take it as delivered. Files arrive under a temporary name
-// and take their own only when complete and synced.
+// know is skipped. Between commands it waits as long as the receive time-out
+// allows (RecvCommand). A conversation that broke off or lost a TEL (not
+// stored) leaves the socket set to reset when the caller closes it, so that
+// the sender does not take it as delivered. Files arrive under a temporary
+// name and take their own only when complete and synced.
 void ServeTel(plat::SOCKET socket, HostRecord &connection);
 
 // Removes from the TEL folder the temporaries of received files that a

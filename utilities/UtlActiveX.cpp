@@ -16,6 +16,8 @@ const QString HtmlControlInstaller::RegistrationKey = QStringLiteral("SOFTWARE\\
 
 namespace {
 
+const QString NewerText = QStringLiteral(" : インストールしたファイルより新しいので削除しません");
+
 // A file without its owner's write permission is read-only: like the system
 // it stands in for, it is neither replaced nor deleted.
 bool readOnly(const QString &path)
@@ -92,20 +94,20 @@ bool HtmlControlInstaller::CopyToSystemDir(const QString &file)
     return copied;
 }
 
-QString HtmlControlInstaller::deletionRefusal(const QString &file) const
+bool HtmlControlInstaller::newerThanShipped(const QString &file) const
 {
     const QFileInfo installed(systemPath(file)), original(startPath(file));
-    if (!installed.exists())
-        return file + QStringLiteral(" : システムディレクトリに見当たりません");
-    if (original.exists() && installed.lastModified() > original.lastModified())
-        return file + QStringLiteral(" : インストールしたファイルより新しいので削除しません");
-    return {};
+    return installed.exists() && original.exists() && installed.lastModified() > original.lastModified();
 }
 
 bool HtmlControlInstaller::DeleteFromSystemDir(const QString &file)
 {
-    if (const QString refusal = deletionRefusal(file); !refusal.isEmpty()) {
-        report_(refusal);
+    if (!QFileInfo::exists(systemPath(file))) {
+        report_(file + QStringLiteral(" : システムディレクトリに見当たりません"));
+        return false;
+    }
+    if (newerThanShipped(file)) {
+        report_(file + NewerText);
         return false;
     }
     const bool deleted = !readOnly(systemPath(file)) && QFile::remove(systemPath(file));
@@ -154,14 +156,17 @@ void HtmlControlInstaller::InstallHtmlControl()
 
 void HtmlControlInstaller::UninstallHtmlControl()
 {
-    bool all = true;
+    // A file newer than the shipped copy came with another installation that
+    // still uses the control: nothing is unregistered or deleted. A file that
+    // is already gone does not stop the others.
+    bool newer = false;
     for (const QString &file : ControlFiles) {
-        if (const QString refusal = deletionRefusal(file); !refusal.isEmpty()) {
-            report_(refusal);
-            all = false;
+        if (newerThanShipped(file)) {
+            report_(file + NewerText);
+            newer = true;
         }
     }
-    if (!all) {
+    if (newer) {
         report_(QStringLiteral("レジストリからの登録抹消を打ち切ります"));
         return;
     }

@@ -37,15 +37,18 @@ public:
     bool CallServerEntry(const QString &file, bool reg);
 
     void InstallHtmlControl();
-    // Unregisters the servers while their files are still in place, then
-    // deletes the files; when any file may not be deleted, nothing is done.
+    // Unregisters the servers while their files are still in place (a server
+    // already gone from the system folder is found in the start folder), then
+    // deletes every file; a file missing from the system folder is reported and
+    // the others are still removed. When a file in the system folder is newer
+    // than the shipped copy, nothing is unregistered or deleted.
     void UninstallHtmlControl();
 
 private:
     QString startPath(const QString &file) const;
     QString systemPath(const QString &file) const;
-    // Why file cannot be deleted from the system folder (its report line), or "".
-    QString deletionRefusal(const QString &file) const;
+    // The system folder's copy is newer than the one in the start folder.
+    bool newerThanShipped(const QString &file) const;
 
     const QString startFolder_, systemFolder_;
     const std::function<void(const QString &)> report_;

@@ -89,23 +89,26 @@ QByteArray KeyFileText(RootKey root, const RegKey &key)
 
 void WriteWholeFile(const QString &path, const QByteArray &bytes)
 {
+    // A key file holds the settings store, passwords included: for its owner only.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(bytes) != bytes.size() || !file.commit())
         fail(path + QStringLiteral(": ") + file.errorString());
 }
 
 std::optional<QStringList> ReadFirstLines(const QString &path, int count)
 {
+    // The lines asked for are short: a few KiB hold them, and a file without
+    // line breaks is not read whole.
+    constexpr qint64 HeadBytes = 4096;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    QByteArray head;
-    for (int i = 0; i < count && !file.atEnd(); ++i)
-        head += file.readLine();
+    const QByteArray head = file.read(HeadBytes);
     if (file.error() != QFileDevice::NoError)
         return std::nullopt;
     QStringList lines;
-    for (const QByteArray &line : byteLines(head))
+    for (const QByteArray &line : byteLines(head).mid(0, count))
         lines << plat::FromCp932(line);
     return lines;
 }
@@ -148,6 +151,8 @@ QString ConvertedFileName(const QString &input)
 
 void ConvertRegFile(const QString &input, const QString &output, const ConvertOptions &options)
 {
+    if (options.newMainFolder && !plat::FitsCp932(*options.newMainFolder))
+        fail(*options.newMainFolder + QStringLiteral(" : Shift-JIS で表せない文字を含むフォルダは指定できません"));
     QByteArray out;
     for (const QByteArray &line : byteLines(readWholeFile(input))) {
         // A line the options leave alone is copied byte for byte.

@@ -19,12 +19,12 @@ namespace utl {
 // The file's text for key, a subkey of the product key under root.
 QByteArray KeyFileText(plat::RootKey root, const plat::RegKey &key);
 
-// Writes bytes as the file path, replacing it atomically. Throws
+// Writes bytes as the file path (mode 0600), replacing it atomically. Throws
 // std::runtime_error with the file's error text when it cannot be written.
 void WriteWholeFile(const QString &path, const QByteArray &bytes);
 
-// Up to count first lines of a file, without their line ends; nothing when
-// the file cannot be read.
+// Up to count first lines of a file's first 4 KiB, without their line ends;
+// nothing when the file cannot be read.
 std::optional<QStringList> ReadFirstLines(const QString &path, int count);
 
 // The root a file was saved from, by its first and third lines; nothing when
@@ -45,7 +45,8 @@ QString ConvertLine(const QString &line, const ConvertOptions &options);
 QString ConvertedFileName(const QString &input);
 
 // Converts input line by line into output. Either the whole output is written
-// or none of it: throws std::runtime_error with the reason on failure.
+// or none of it: throws std::runtime_error with the reason on failure, also
+// for a new main folder that CP932 cannot hold (the file would name another).
 void ConvertRegFile(const QString &input, const QString &output, const ConvertOptions &options);
 
 } // namespace utl

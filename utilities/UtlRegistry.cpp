@@ -51,6 +51,15 @@ void collect(const RegKey &key, const QString &fullName, bool withOwnValues, std
         collect(*key.key(name), fullName + QLatin1Char('\\') + name, true, table);
 }
 
+// Reads a root's file, adding a report line for each line of it that could not be read.
+plat::RegistryRead loadReporting(RootKey root, QStringList &unread)
+{
+    plat::RegistryRead read = plat::LoadRegistry(root);
+    for (const QString &problem : read.problems)
+        unread << QStringLiteral("*** Registry : ") + plat::RegistryFilePath(root) + QStringLiteral(" : ") + problem;
+    return read;
+}
+
 } // namespace
 
 QString ProductRootText(RootKey root)
@@ -58,11 +67,11 @@ QString ProductRootText(RootKey root)
     return plat::RootKeyName(root) + QLatin1Char('\\') + productPath(root);
 }
 
-std::vector<KeyListEntry> ListProductKeys(bool withRoots)
+std::vector<KeyListEntry> ListProductKeys(bool withRoots, QStringList &unread)
 {
     std::vector<KeyListEntry> list;
     for (RootKey root : {RootKey::CurrentUser, RootKey::LocalMachine}) {
-        const plat::RegistryRead read = plat::LoadRegistry(root);
+        const plat::RegistryRead read = loadReporting(root, unread);
         const RegKey *product = read.root.key(productPath(root));
         if (!product)
             continue;
@@ -76,9 +85,9 @@ std::vector<KeyListEntry> ListProductKeys(bool withRoots)
     return list;
 }
 
-std::optional<RegKey> ReadEntryKey(const KeyListEntry &entry)
+std::optional<RegKey> ReadEntryKey(const KeyListEntry &entry, QStringList &unread)
 {
-    const plat::RegistryRead read = plat::LoadRegistry(entry.root);
+    const plat::RegistryRead read = loadReporting(entry.root, unread);
     const RegKey *key = read.root.key(entry.keyPath);
     if (!key)
         return std::nullopt;

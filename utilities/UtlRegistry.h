@@ -24,9 +24,11 @@ QString ProductRootText(plat::RootKey root);
 
 // The product keys of HKEY_CURRENT_USER, then those of HKEY_LOCAL_MACHINE,
 // subkeys in the registry's order; withRoots puts each root's own entry
-// before its subkeys. A root without the product key adds nothing.
+// before its subkeys. A root without the product key adds nothing. Lines of a
+// root's file that could not be read (and so are missing from what is listed,
+// shown and saved) add their report lines to unread.
 // Throws plat::RegistryError when a root's file cannot be read.
-std::vector<KeyListEntry> ListProductKeys(bool withRoots);
+std::vector<KeyListEntry> ListProductKeys(bool withRoots, QStringList &unread);
 
 // One value as shown: its name, kind (0 string, 1 double word, 2 anything
 // else) and its data in the saved file's form.
@@ -43,7 +45,8 @@ struct ShownKey {
 };
 
 // The key of entry as read now, with its subtree; nothing when it is gone.
-std::optional<plat::RegKey> ReadEntryKey(const KeyListEntry &entry);
+// Lines of the root's file that could not be read add their report lines to unread.
+std::optional<plat::RegKey> ReadEntryKey(const KeyListEntry &entry, QStringList &unread);
 
 // The value table of a key read by ReadEntryKey, named from shownName: the key
 // itself when it holds values, then every subkey at any depth, in the order

@@ -2,6 +2,7 @@
 
 #include "utilities/UtlActiveX.h"
 
+#include "platform/Help.h"
 #include "platform/SystemFolders.h"
 #include "ui_Utl_Form.h"
 
@@ -60,6 +61,9 @@ TUtility_Form::TUtility_Form(QWidget *parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::TUtility_Form>())
 {
     ui->setupUi(this);
+    // The window starts at the top left corner. Placed before it is first
+    // shown, the position is the program's own, which the window manager keeps.
+    move(0, 0);
     // The report lines up padded names: a fixed-pitch font keeps them in columns.
     ui->ResponseMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     ui->ResponseMemo->setPlainText(WelcomeText);
@@ -76,7 +80,8 @@ TUtility_Form::TUtility_Form(QWidget *parent)
     connect(ui->Button3, &QPushButton::clicked, this, &TUtility_Form::Button3Click);
     connect(ui->Button4, &QPushButton::clicked, this, &TUtility_Form::Button4Click);
     connect(ui->Button5, &QPushButton::clicked, ui->ListBoxPanel, &QWidget::hide);
-    connect(ui->SubKeyListBox, &QListWidget::itemClicked, ui->Button4, [this] { ui->Button4->setEnabled(true); });
+    // A key chosen by click, arrow keys or Space: whatever selects it.
+    connect(ui->SubKeyListBox, &QListWidget::itemSelectionChanged, this, &TUtility_Form::SubKeyListBoxClick);
 }
 
 TUtility_Form::~TUtility_Form() = default;
@@ -102,7 +107,6 @@ void TUtility_Form::resizeEvent(QResizeEvent *event)
 
 void TUtility_Form::FormShow()
 {
-    move(0, 0);
     ui->ExeButton->setEnabled(false);
     for (QWidget *widget :
          Widgets{ui->RegistryGroup, ui->ActiveXGroup, ui->ConvertGroupBox, ui->ConvertPanel, ui->ListBoxPanel})
@@ -116,6 +120,15 @@ void TUtility_Form::FormShow()
     AddLine(QStringLiteral("System  Directory : ") + SystemDirectory);
     AddLine(QStringLiteral("Current Directory : ") + StartDirectory);
     AddLine(Separator);
+    // The welcome text is read from its beginning; later reports follow the newest line.
+    ui->ResponseMemo->moveCursor(QTextCursor::Start);
+}
+
+void TUtility_Form::ShowHelp()
+{
+    const QString helpFile = QStringLiteral("Kalvex.hlp");
+    if (!plat::OpenHelp(helpFile, QLatin1String(metaObject()->className())))
+        AddLine(plat::HelpFailureText(helpFile));
 }
 
 void TUtility_Form::ClearChoice(QButtonGroup *group)
@@ -255,6 +268,12 @@ void TUtility_Form::ExeButtonClick()
     ui->ExeButton->setEnabled(false);
 }
 
+void TUtility_Form::SubKeyListBoxClick()
+{
+    if (!ui->SubKeyListBox->selectedItems().isEmpty())
+        ui->Button4->setEnabled(true);
+}
+
 void TUtility_Form::ExitButtonClick()
 {
     close();
@@ -265,12 +284,15 @@ void TUtility_Form::ExitButtonClick()
 void TUtility_Form::PrepareKeyList(bool forDeleting)
 {
     ui->SubKeyListBox->clear();
+    QStringList unread;
     try {
-        KeyList = ListProductKeys(forDeleting);
+        KeyList = ListProductKeys(forDeleting, unread);
     } catch (const plat::RegistryError &e) {
         KeyList.clear();
         AddLine(QString::fromStdString(e.what()));
     }
+    for (const QString &line : unread)
+        AddLine(line);
     for (const KeyListEntry &entry : KeyList)
         ui->SubKeyListBox->addItem(entry.shownName);
     ui->SubKeyListBox->setSelectionMode(forDeleting ? QAbstractItemView::MultiSelection
@@ -301,12 +323,15 @@ void TUtility_Form::Button4Click()
 void TUtility_Form::ShowKey(const KeyListEntry &entry)
 {
     std::optional<plat::RegKey> key;
+    QStringList unread;
     try {
-        key = ReadEntryKey(entry);
+        key = ReadEntryKey(entry, unread);
     } catch (const plat::RegistryError &e) {
         AddLine(QString::fromStdString(e.what()));
         return;
     }
+    for (const QString &line : unread)
+        AddLine(line);
     if (!key) {
         AddLine(entry.shownName + QStringLiteral("はすでにレジトスリに存在せしません"));
         return;

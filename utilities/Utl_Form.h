@@ -28,6 +28,9 @@ public:
     // the HTML control's files and is where the file dialogs open.
     QString StartDirectory, WindowsDirectory, SystemDirectory;
 
+    // F1: the help page at this window's section.
+    void ShowHelp();
+
 protected:
     void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -45,6 +48,7 @@ private:
     void Button2Click();
     void Button3Click();
     void Button4Click();
+    void SubKeyListBoxClick();
     void ExitButtonClick();
 
     void AddLine(const QString &text);

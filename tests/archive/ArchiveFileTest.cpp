@@ -6,6 +6,7 @@
 #include "core/BCommon.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
+#include "platform/ArchiverInfo.h"
 #include "platform/Cp932.h"
 
 #include "support/ProgramState.h"
@@ -13,11 +14,14 @@
 
 #include <QDataStream>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QScopeGuard>
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -217,15 +221,15 @@ quint32 Crc(const QByteArray &bytes, quint32 polynomial, quint32 start, quint32 
 
 constexpr quint16 DosDate = ((2020 - 1980) << 9) | (1 << 5) | 1;
 
-// A ZIP archive with one stored entry.
-QByteArray StoredZip(const QByteArray &name, const QByteArray &body)
+// A ZIP archive with one stored entry; flags 0x0800 says its name is UTF-8.
+QByteArray StoredZip(const QByteArray &name, const QByteArray &body, quint16 flags = 0)
 {
     const quint32 crc = Crc(body, 0xEDB88320u, 0xFFFFFFFFu, 0xFFFFFFFFu);
     QByteArray zip;
     QDataStream out(&zip, QIODevice::WriteOnly);
     out.setByteOrder(QDataStream::LittleEndian);
     const auto entryFields = [&] {
-        out << quint16(20) << quint16(0) << quint16(0) << quint16(0) << DosDate << crc << quint32(body.size())
+        out << quint16(20) << flags << quint16(0) << quint16(0) << DosDate << crc << quint32(body.size())
             << quint32(body.size()) << quint16(name.size()) << quint16(0);
     };
     out << quint32(0x04034b50);
@@ -301,6 +305,94 @@ TEST_F(ExtractArchiveTest, HtmlArchivesOpenAtTheirPage)
 
     // Not an archive at all: the library's error, and the path stays.
     EXPECT_EQ(resolved(QStringLiteral("html_bad.zip"), "not an archive"), env.file(QStringLiteral("in/html_bad.zip")));
+}
+
+// ---- hostile operations: none reports success after a failure, none leaves a
+// file that is neither its old nor its new content ---------------------------------
+
+// Every file below a folder as "name=content", in name order.
+QStringList FilesBelow(const QString &folder)
+{
+    QStringList files;
+    for (QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        QFile file(it.next());
+        file.open(QIODevice::ReadOnly);
+        files.append(QDir(folder).relativeFilePath(file.fileName()) + '=' + file.readAll());
+    }
+    files.sort();
+    return files;
+}
+
+class HostileOperationTest : public TempEnvTest {};
+
+TEST_F(HostileOperationTest, FailuresAreReportedAndLeaveOldOrNewContent)
+{
+    const QStringList source{"a.txt=alpha", "sub/b.txt=beta", "sub/c.txt=gamma"};
+    for (const QString &file : source)
+        env.writeFile("src/" + file.section('=', 0, 0), file.section('=', 1).toUtf8());
+    for (const char *name : {"odd/café.txt", "odd/x😀.txt", "odd/ok.txt", "stub/sfx16.dat"})
+        env.writeFile(name, "STUB");
+    QDir().mkpath(env.file("my dir"));
+    const QByteArray path = qgetenv("PATH");
+    const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+    qputenv("PATH", QFile::encodeName(env.file("stub")) + ':' + path);
+    const QString out = env.file("out put");
+    for (const bool zip : {true, false}) {
+        SCOPED_TRACE(zip ? "ZIP" : "LZH");
+        const auto archiver = zip ? std::unique_ptr<TArchiver>(new TZip32) : std::make_unique<TLha32>();
+        const QString archiveName = zip ? "my dir/a.zip" : "my dir/a.lzh", archive = env.file(archiveName);
+        TArchiverOptions options; // recursing, data stored as it is
+        options.r = 1;
+        options.jm = 0;
+        QByteArray output;
+        const auto pack = [&](const char *base, QStringList names) {
+            return archiver->Pack(nullptr, archive, options, env.file(base), {&names}, false, output);
+        };
+        const auto remove = [&](QStringList names) {
+            return archiver->RemoveItem(nullptr, archive, options, {}, {&names}, false, output);
+        };
+        const auto unpack = [&](const QString &from, QStringList names) {
+            return archiver->Unpack(nullptr, from, options, out, {&names}, false, output);
+        };
+        const auto unpackOverMine = [&](const QByteArray &bytes) { // over an a.txt of the user's
+            env.writeFile("copy", bytes);
+            env.writeFile("out put/a.txt", "mine");
+            return unpack(env.file("copy"), {});
+        };
+        // held: what the archive holds afterwards; left: what is left in the output folder.
+        struct Row { const char *what; bool zipOnly; std::function<int()> run; int result; QStringList held, left; };
+        const Row table[] = {
+            {"delete by a folder name", false, [&] { return remove({"sub/"}); }, 0, {"a.txt=alpha"}, {}},
+            {"delete naming nothing", false, [&] { return remove({}); }, plat::ArchiverErrorCommand, source, {}},
+            {"unpack by a folder name", false, [&] { return unpack(archive, {"sub\\"}); }, 0, source, source.mid(1)},
+            {"damaged entry over a file already there", false,
+             [&] { return unpackOverMine(env.readFile(archiveName).replace("gamma", "Gamma")); }, plat::ArchiverErrorFormat,
+             source, {"a.txt=mine"}},
+            {"pack a name CP932 cannot hold: refused before the library is called", false,
+             [&] { return ArchiverMessage([&] { pack("odd", {"café.txt"}); }).isEmpty() ? 0 : -1; }, -1, source, {}},
+            {"pack a wildcard that meets one", false, [&] { return pack("odd", {"*"}); }, plat::ArchiverErrorName, source,
+             {}},
+            {"the emptied archive", false, [&] { return remove({"*"}); }, 0, {}, {}},
+            {"a name flagged UTF-8", true, [&] { return unpackOverMine(StoredZip("表示.html", "page", 0x0800)); }, 0, source,
+             {"a.txt=mine", "表示.html=page"}},
+            {"self-extracting beside a blank", true,
+             [&] { return archiver->MakeSFX(nullptr, archive, options, {}, output); }, 0, source, {}},
+        };
+        for (const auto &row : table) {
+            SCOPED_TRACE(row.what);
+            QDir(out).removeRecursively();
+            QFile::remove(archive);
+            ASSERT_EQ(pack("src", {"*"}), 0);
+            if (row.zipOnly && !zip)
+                continue;
+            EXPECT_EQ(row.run(), row.result);
+            EXPECT_EQ(FilesBelow(out), row.left);
+            QDir(out).removeRecursively();
+            EXPECT_EQ(unpack(archive, {}), 0);
+            EXPECT_EQ(FilesBelow(out), row.held);
+        }
+    }
+    EXPECT_EQ(env.readFile("my dir/a.EXE"), "STUB" + env.readFile("my dir/a.zip"));
 }
 
 } // namespace

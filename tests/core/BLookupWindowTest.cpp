@@ -4,6 +4,7 @@
 // and the time query.
 #include "core/BCommon.h"
 #include "core/BConfig.h"
+#include "core/BEditor.h"
 #include "core/BHostlst.h"
 #include "core/BLookup.h"
 #include "core/BPasswrd.h"
@@ -15,13 +16,14 @@
 #include "platform/Help.h"
 #include "platform/WinMessages.h"
 #include "platform/WinSock.h"
-#include "support/Typing.h"
 #include "support/MainWindow.h"
 #include "support/TempEnv.h"
+#include "support/Typing.h"
 #include "support/Wait.h"
 #include "tel/BRecvTel.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
+#include "ui_BEditor.h"
 #include "ui_BLookup.h"
 #include "ui_BPasswrd.h"
 
@@ -529,14 +531,17 @@ TEST_F(LookupWindowTest, HelpOpensThePageAtTheWindowsSection)
     QObject *helpKey = plat::InstallHelpKey(*qApp, ShowHelp);
     TRichView view;
     TBConfigForm config;
+    TBEditorForm editor; // its text is a rich view without a help context of its own
 
     QTest::mouseClick(ui->HelpButton, Qt::LeftButton);
-    for (QWidget *w : {static_cast<QWidget *>(ui->HostNameEdit), static_cast<QWidget *>(&view), static_cast<QWidget *>(&config)})
+    for (QWidget *w : {static_cast<QWidget *>(ui->HostNameEdit), static_cast<QWidget *>(&view),
+                       static_cast<QWidget *>(&config), static_cast<QWidget *>(editor.ui->SendRich->Rich())})
         QTest::keyClick(w, Qt::Key_F1);
-    ASSERT_TRUE(WaitUntil([&] { return env.readFile(QStringLiteral("browser.txt")).count('\n') == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return env.readFile(QStringLiteral("browser.txt")).count('\n') == 5; }));
     QStringList opened = QString::fromUtf8(env.readFile(QStringLiteral("browser.txt"))).split('\n', Qt::SkipEmptyParts);
     opened.sort(); // the browsers run side by side
-    EXPECT_EQ(opened, QStringList({page + "#5001", page + "#TBLookupForm", page + "#TBLookupForm", page + "#TRichView"}));
+    EXPECT_EQ(opened, QStringList({page + "#2200", page + "#5001", page + "#TBLookupForm", page + "#TBLookupForm",
+                                   page + "#TRichView"}));
     EXPECT_EQ(form->focusWidget(), ui->HostNameEdit);
 
     QFile::remove(env.file(QStringLiteral("Kalvex.html")));

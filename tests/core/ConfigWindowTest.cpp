@@ -11,10 +11,11 @@
 #include "core/MessageRecord.h"
 #include "platform/RecordFile.h"
 #include "platform/Registry.h"
-#include "support/Typing.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
+#include "support/Typing.h"
+#include "tel/AccountRecord.h"
 #include "tel/BTelLog.h"
 #include "ui_BConfig.h"
 #include "ui_BPasswrd.h"
@@ -318,6 +319,7 @@ TEST_F(ConfigWindowTest, RootFoldersAreCopiedAfterTheQuestion)
     EXPECT_TRUE(empty.done());
     EXPECT_EQ(AccClientDirectory, env.file(QStringLiteral("NewAcc/AccClient")));
     EXPECT_TRUE(QFileInfo(AccClientDirectory).isDir());
+    EXPECT_EQ(AccountListFile, AccClientDirectory + QStringLiteral("/Account.lst"));
 }
 
 // Entries that a field refuses: the setting keeps its value and the field shows it.

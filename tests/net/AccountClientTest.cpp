@@ -24,9 +24,11 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QHeaderView>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QRadioButton>
+#include <QStyle>
 #include <QStatusBar>
 #include <QTest>
 
@@ -100,8 +102,8 @@ TEST_F(AccountClientTest, ANewAccountIsSentSavedThenUpdatedAndARefusedUpdateChan
     auto server = FakePeer::listen(
         [&](FakePeer &p) {
             EXPECT_EQ(OpenAccountServer(p, greeting).command, "ACC");
-            for (const QByteArray &verdict : {QByteArray("U0000001\rC\r"), QByteArray("U0000001\rD\r"),
-                                              QByteArray("NAK\r")}) {
+            for (const QByteArray &verdict : {QByteArray("U0000001\rC\r"), QByteArray("U0000001\rC\r"),
+                                              QByteArray("U0000001\rD\r"), QByteArray("NAK\r")}) {
                 ReadAccountCommand(p, "SEND"); // authorized from the start: no password
                 sent.append(ReadFieldLines(p, greeting.fieldList));
                 p.sendLine(verdict);
@@ -127,6 +129,16 @@ TEST_F(AccountClientTest, ANewAccountIsSentSavedThenUpdatedAndARefusedUpdateChan
     w->ui->EditK->setText(QStringLiteral("33"));
     w->ui->FemaleButton->setChecked(true);
     w->ui->EditP->setText(QStringLiteral("所属"));
+    EXPECT_EQ(w->ui->EditD->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, w->ui->EditD), '*');
+
+    // The server saves the account, this program cannot: both are said, and nothing is listed.
+    ASSERT_TRUE(QDir().mkpath(accFile(QStringLiteral("U0000001"))));
+    QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
+    EXPECT_EQ(status(w), QStringLiteral("ｱｶｳﾝﾄの登録/更新に成功しましたが, ﾛｰｶﾙへの保存に失敗しました."));
+    EXPECT_EQ(fileBytes(AccountListFile).size(), 127);
+    ASSERT_TRUE(QDir().rmdir(accFile(QStringLiteral("U0000001"))));
+
+    // Sent again, it is saved here too.
     QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
     EXPECT_EQ(status(w), QStringLiteral("ｱｶｳﾝﾄの登録/更新に成功しました."));
     EXPECT_EQ(w->ui->IdLabel->text(), QStringLiteral("U0000001"));
@@ -168,12 +180,14 @@ TEST_F(AccountClientTest, ANewAccountIsSentSavedThenUpdatedAndARefusedUpdateChan
     EXPECT_EQ(CurrentHost.UserId, expected.UserId);
     EXPECT_EQ(BAccountListForm->ui->AccountListGrid->rowCount(), 1);
 
-    // A second send updates the same entry; a refused one changes nothing.
+    // A second send updates the same entry, which is announced again; a refused one changes nothing.
+    BAccountListForm->ui->AccountListGrid->item(0, 1)->setText(QStringLiteral("ACK"));
     w->ui->EditA->setText(QStringLiteral("Jiro"));
     QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
     const QByteArray updated = fileBytes(accFile(expected.UserId));
     EXPECT_EQ(updated[9], 'D');
-    EXPECT_EQ(fileBytes(AccountListFile).size(), 2 * 127);
+    EXPECT_EQ(fileBytes(AccountListFile), list);
+    EXPECT_EQ(BAccountListForm->ui->AccountListGrid->item(0, 1)->text(), QString());
     w->ui->EditA->setText(QStringLiteral("Saburo"));
     QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
     EXPECT_EQ(status(w), QStringLiteral("ｱｶｳﾝﾄの更新に失敗しました."));
@@ -186,11 +200,11 @@ TEST_F(AccountClientTest, ANewAccountIsSentSavedThenUpdatedAndARefusedUpdateChan
     server->wait();
     EXPECT_EQ(server->error(), QString());
     EXPECT_EQ(ChannelStates[0], 0);
-    ASSERT_EQ(sent.size(), 3);
+    ASSERT_EQ(sent.size(), 4);
     // A, C, D (transformed), J, K, M, P: in alphabetical order whatever the list's order.
     EXPECT_EQ(sent[0], (QByteArrayList{"Taro", plat::ToCp932(QStringLiteral("ﾀﾛｰ")), ConvertPassword("SECRET7"), "2",
                                        "33", "0", plat::ToCp932(QStringLiteral("所属"))}));
-    EXPECT_EQ(sent[1][0], "Jiro");
+    EXPECT_EQ(sent[2][0], "Jiro");
 }
 
 TEST_F(AccountClientTest, AnExistingAccountIsReceivedBehindItsPasswordAndItsListsAreShownAndPrinted)
@@ -204,19 +218,19 @@ TEST_F(AccountClientTest, AnExistingAccountIsReceivedBehindItsPasswordAndItsList
     AccountServerGreeting greeting;
     greeting.version = "OLCP212";
     greeting.userId = "U0000002";
-    greeting.fieldList = "ADKM";
+    greeting.fieldList = "ABCDEFGHIJKLMNOP"; // every field: page 1 at its tallest
     const QByteArray password = ConvertPassword("pass1");
     auto server = FakePeer::listen(
         [&](FakePeer &p) {
             EXPECT_EQ(OpenAccountServer(p, greeting).userId, "U0000002");
             ReadAccountCommand(p, "RECV", ConvertPassword("bad99"), "NAK");
             ReadAccountCommand(p, "RECV", password);
-            SendLines(p, {"NEW", "Hanako", password, "abc", "7"});
+            SendLines(p, {"NEW", "Hanako", "", "", password, "", "", "", "", "", "", "abc", "", "7", "", "", ""});
             SendVerdict(p, "U0000002", "C");
             ReadAccountCommand(p, "ENTER");
             SendList(p, {{"U0000003", plat::ToCp932(QStringLiteral("ｹﾝ")), "10.0.0.3", "2026/12/01", "Tel"}, {"U0000004", "Ann", "10.0.0.4", "x", ""}});
             ReadAccountCommand(p, "WHO");
-            SendList(p, {{"*", "U0000002", "Hanako", "h@example.org", "W"}});
+            SendList(p, {{"*", "U0000002", "Hanako", "hanako.yamada@example.org", "2026/12/01 12:34:56"}});
             EXPECT_EQ(p.expectLine(), "OFF\r");
         },
         OlcpPort);
@@ -226,6 +240,11 @@ TEST_F(AccountClientTest, AnExistingAccountIsReceivedBehindItsPasswordAndItsList
     EXPECT_EQ(status(w), QStringLiteral("ﾃﾞｰﾀの更新には [Send], ｻｰﾊﾞ登録内容の確認には [Recv]."));
     EXPECT_TRUE(w->ui->LogButton->isEnabled());  // C >= C
     EXPECT_TRUE(w->ui->UserButton->isEnabled()); // C >= B
+    const QSize size = w->size(); // the two pages share it
+    QTest::mouseClick(w->ui->PageButton, Qt::LeftButton);
+    QCoreApplication::processEvents();
+    QTest::mouseClick(w->ui->PageButton, Qt::LeftButton);
+    EXPECT_EQ(w->size(), size);
 
     ModalAnswers answers;
     answers.then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral("bad99")))
@@ -257,6 +276,8 @@ TEST_F(AccountClientTest, AnExistingAccountIsReceivedBehindItsPasswordAndItsList
 
     QTest::mouseClick(w->ui->UserButton, Qt::LeftButton);
     ASSERT_EQ(w->ui->UserGrid->rowCount(), 1);
+    QCoreApplication::processEvents(); // the window makes room for every column
+    EXPECT_LE(w->ui->UserGrid->horizontalHeader()->length(), w->ui->UserGrid->viewport()->width());
     EXPECT_EQ(w->ui->UserGrid->item(0, 0)->text(), QStringLiteral("    1"));
     EXPECT_EQ(w->ui->UserGrid->currentRow(), 0); // the user's own row
 

@@ -13,6 +13,7 @@
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
+#include "support/Typing.h"
 #include "support/Wait.h"
 #include "tel/AccountRecord.h"
 #include "tel/BAccLst.h"
@@ -32,6 +33,7 @@
 
 #include <climits>
 #include <map>
+#include <sched.h>
 
 using namespace testsupport;
 
@@ -74,6 +76,7 @@ protected:
         list->InitAccountList();
         list->show();
         grid = list->ui->AccountListGrid;
+        header = stampOldHeader();
     }
     void TearDown() override
     {
@@ -97,6 +100,18 @@ protected:
         ids.sort();
         return ids;
     }
+    // Record 0 of Account.lst; one made on another day, written in its place.
+    static QByteArray listHeader()
+    {
+        QFile file(AccountListFile);
+        return file.open(QIODevice::ReadOnly) ? file.read(127) : QByteArray();
+    }
+    static QByteArray stampOldHeader()
+    {
+        QFile file(AccountListFile);
+        const QByteArray old = AccountListHeader().replace(1, 10, "1999/12/31");
+        return file.open(QIODevice::ReadWrite) && file.write(old) == old.size() ? old : QByteArray();
+    }
     static QByteArray announcement(const QByteArray &command, const QByteArray &id)
     {
         return "OLCP303L\r" + command + '\r' + id + '\r' + ConvertPassword(id + "PW") + '\r' + id.toLower() + '\r';
@@ -106,6 +121,7 @@ protected:
     TBAccountListForm *list = nullptr;
     QTableWidget *grid = nullptr;
     std::map<std::string, int> hostIndex;
+    QByteArray header;
 };
 
 TEST_F(AccountPresenceTest, PassesAnswersPresenceATelToAMemberOffDeleteRestructAndQuit)
@@ -126,6 +142,7 @@ TEST_F(AccountPresenceTest, PassesAnswersPresenceATelToAMemberOffDeleteRestructA
     EXPECT_EQ(cell("DAVE", FlagColumn), QStringLiteral("OFF"));
     EXPECT_EQ(list->ui->OffButton->text(), QStringLiteral("On"));
     EXPECT_EQ(ReadAccountEntries()->at(rowOf("DAVE")).NoPresence, 1);
+    EXPECT_EQ(listHeader(), header);
 
     // Off and Delete act on a selected row only.
     grid->setCurrentCell(-1, -1);
@@ -133,10 +150,23 @@ TEST_F(AccountPresenceTest, PassesAnswersPresenceATelToAMemberOffDeleteRestructA
     QTest::mouseClick(list->ui->DeleteButton, Qt::LeftButton);
     EXPECT_EQ(ReadAccountEntries()->size(), 4);
 
+    // ACKs that no ENTITY of this pass awaits (forged, repeated, in other versions) are dropped.
+    const auto forgeAcks = [&] {
+        for (int i = 0; i < 100; ++i)
+            server.send((i % 2 ? "OLCP305" : "OLCP306") + QByteArray("\rACK\rALICE\r"), ProgramAddress);
+        const qsizetype replies = server.received("REPLY").size();
+        server.send("OLCP303\rQUERY\r\r", ProgramAddress); // answered once those are handled
+        ASSERT_TRUE(WaitUntil([&] { return server.received("REPLY").size() > replies; }));
+        QCoreApplication::processEvents();
+    };
+    forgeAcks();
+    EXPECT_EQ(cell("ALICE", ReplyColumn), QString());
+
     // A pass reaches ALICE alone: BOB's server is below 210, CAROL has none, DAVE is off.
     list->EntityTimerTimer();
     EXPECT_EQ(list->EntityTimer->interval(), 7 * 60000);
     ASSERT_TRUE(WaitUntil([&] { return cell("ALICE", ReplyColumn) == QLatin1String("ACK"); }, 5000));
+    forgeAcks();
     EXPECT_EQ(sentTo(server, "ENTITY"), QStringList{"ALICE"});
     const auto entity = server.received("ENTITY").first();
     EXPECT_EQ(entity.text, announcement("ENTITY", "ALICE"));
@@ -147,6 +177,7 @@ TEST_F(AccountPresenceTest, PassesAnswersPresenceATelToAMemberOffDeleteRestructA
     HostRecord host;
     ASSERT_TRUE(ReadHostRecord(hostIndex["ALICE"], host));
     EXPECT_EQ(host.OlcpVersion, QStringLiteral("OLCP304"));
+    EXPECT_EQ(listHeader(), header);
     // An answered row is not announced again; "Entity" does nothing with the timer off.
     list->EntityTimerTimer();
     list->ui->ClientTimerCheckBox->click();
@@ -157,18 +188,43 @@ TEST_F(AccountPresenceTest, PassesAnswersPresenceATelToAMemberOffDeleteRestructA
     EXPECT_EQ(list->EntityTimer->interval(), 1000);
     EXPECT_TRUE(list->EntityTimer->isActive());
 
+    // Shift alone arms "Entity" for a pass soon, until the window is shown again.
+    TapModifierAlone(list, Qt::Key_Shift);
+    for (int interval : {100, 100, 5000}) {
+        if (interval == 5000) {
+            list->hide();
+            list->show();
+        }
+        list->EntityTimer->setInterval(5000);
+        QTest::mouseClick(list->ui->EntityButton, Qt::LeftButton); // no row selected: no ENTITY
+        EXPECT_EQ(list->EntityTimer->interval(), interval);
+    }
+
     // After a rebuild every valid server is reached, whatever its version.
     QTest::mouseClick(list->ui->RestructButton, Qt::LeftButton);
     list->EntityTimer->stop();
+    EXPECT_NE(listHeader(), header); // a rebuilt list is a new list
+    header = stampOldHeader();
     list->EntityTimerTimer();
     ASSERT_TRUE(WaitUntil([&] { return cell("BOB", ReplyColumn) == QLatin1String("ACK") &&
                                        cell("DAVE", ReplyColumn) == QLatin1String("ACK"); }, 5000));
     EXPECT_EQ(sentTo(server, "ENTITY"), (QStringList{"ALICE", "ALICE", "BOB", "DAVE"}));
 
-    // Presence at ALICE's server: the members it names, and one from a stranger that is dropped.
+    // Presence at ALICE's server: the members it names, however soon, and one from a stranger that is dropped.
     grid->selectRow(rowOf("ALICE"));
     ASSERT_TRUE(list->ui->PresenceButton->isEnabled());
+    // Every thread on one processor: the server's answer is handled before the click returns.
+    const auto pin = [](const cpu_set_t &cpus) {
+        for (const QString &thread : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            sched_setaffinity(thread.toInt(), sizeof cpus, &cpus);
+    };
+    cpu_set_t all, one;
+    sched_getaffinity(0, sizeof all, &all);
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    pin(one);
     QTest::mouseClick(list->ui->PresenceButton, Qt::LeftButton);
+    pin(all);
     EXPECT_TRUE(list->PresenceView());
     EXPECT_EQ(list->ui->TitleLabel->text(), QStringLiteral("Presence List Window"));
     EXPECT_EQ(list->property("HelpContext").toString(), QStringLiteral("4103"));
@@ -215,6 +271,7 @@ TEST_F(AccountPresenceTest, PassesAnswersPresenceATelToAMemberOffDeleteRestructA
     EXPECT_EQ(rowOf("BOB"), -1);
     EXPECT_EQ(ReadAccountEntries()->size(), 3);
     EXPECT_FALSE(QFile::exists(AccountFilePath(QStringLiteral("BOB"))));
+    EXPECT_EQ(listHeader(), header);
     ASSERT_TRUE(ReadHostRecord(hostIndex["BOB"], host));
     EXPECT_EQ(host.UserId, QString());
     ASSERT_TRUE(WaitUntil([&] { return sentTo(server, "QUIT") == QStringList{"BOB"}; }, 5000));
@@ -252,6 +309,7 @@ TEST_F(AccountPresenceTest, IntervalsAreKeptSaneAndAnUnreadableListIsRebuilt)
     EXPECT_EQ(entries->size(), 4);
 
     // A dragged row moves its entry, and its answer with it.
+    header = stampOldHeader();
     grid->item(0, ReplyColumn)->setText(QStringLiteral("ACK"));
     const QString first = grid->item(0, IdColumn)->text();
     grid->verticalHeader()->moveSection(0, 2);
@@ -259,6 +317,7 @@ TEST_F(AccountPresenceTest, IntervalsAreKeptSaneAndAnUnreadableListIsRebuilt)
     EXPECT_EQ(grid->item(2, IdColumn)->text(), first);
     EXPECT_EQ(grid->item(2, ReplyColumn)->text(), QStringLiteral("ACK"));
     EXPECT_EQ(grid->currentRow(), 2);
+    EXPECT_EQ(listHeader(), header);
 }
 
 } // namespace

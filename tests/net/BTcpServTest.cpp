@@ -33,8 +33,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <vector>
 
 using testsupport::FakePeer;
@@ -77,6 +79,31 @@ bool ClosedByServer(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     char byte;
     return ::read(fd, &byte, 1) == 0;
+}
+
+// A plain socket from source whose TEL conversation has begun: it has read
+// the answers of the handshake and of the TEL receiver, and now waits
+// between commands. -1 on failure.
+int LoggedInFrom(const char *source)
+{
+    const int fd = ConnectFrom(source);
+    const QByteArray login = "OLCP303L\rTEL\r\rraw\rUSER0001\r", answers = "OLCP303L\rACK\rACK\r";
+    const timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    QByteArray got(answers.size(), '\0');
+    if (fd >= 0 && ::send(fd, login.constData(), size_t(login.size()), MSG_NOSIGNAL) == login.size() &&
+        ::recv(fd, got.data(), size_t(got.size()), MSG_WAITALL) == got.size() && got == answers)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// True when the server has ended the connection (a close or a reset).
+bool HungUp(int fd)
+{
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 // A peer that connects and says nothing until it is let go.
@@ -279,7 +306,54 @@ TEST_F(TcpServer, AConnectionBeyondTheTableIsRefusedAndClosed)
     connectSilentPeer();
 }
 
-TEST_F(TcpServer, OneAddressHoldsEightConnectionsAndIdleOrDrippingPeersAreDroppedWhileATelGetsThrough)
+// Idle peers cannot keep others out: a newcomer to a full table takes the
+// entry of the conversation that has waited longest between commands. Those
+// still in their handshake have their own deadline and are left alone.
+TEST_F(TcpServer, AFullTableGivesTheEntryOfTheLongestWaitingConversationToANewcomer)
+{
+    createMainWindow();
+    StartTcpServer();
+    const int longest = LoggedInFrom("127.0.0.10");
+    ASSERT_NE(longest, -1);
+    rawPeers.push_back(longest);
+    ASSERT_TRUE(WaitUntil([] { return ConnectionCount == 1; }));
+    for (int n = 11; n <= 23; ++n)
+        ASSERT_NO_FATAL_FAILURE(connectFrom(qPrintable(QStringLiteral("127.0.0.%1").arg(n)), n < 23 ? 8 : 2));
+    const int later = LoggedInFrom("127.0.0.24");
+    ASSERT_NE(later, -1);
+    rawPeers.push_back(later);
+    ASSERT_TRUE(WaitUntil([] { return ConnectionCount == MaxConnections; }));
+
+    // An address with eight connections gets no ninth, full table or not.
+    const int ninth = ConnectFrom("127.0.0.11");
+    EXPECT_TRUE(ClosedByServer(ninth));
+    ::close(ninth);
+
+    auto newcomer = FakePeer::connect(OlcpPort, [](FakePeer &p) {
+        testsupport::SendOlcpLogin(p, {});
+        p.expectLine();
+        p.expectLine();
+        testsupport::SendTextTel(p, "in at once");
+        testsupport::SendTelOff(p);
+        p.stall(); // until the receiver's clean close
+    });
+    newcomer->wait();
+    EXPECT_EQ(newcomer->error(), QString());
+    EXPECT_EQ(newcomer->received(), "OLCP303L\rACK\rACK\r");
+    ASSERT_EQ(testsupport::StoredTels().size(), 1u);
+    EXPECT_TRUE(WaitUntil([&] { return HungUp(longest); }));
+    EXPECT_FALSE(HungUp(later));
+    for (size_t i = 1; i + 1 < rawPeers.size(); ++i)
+        EXPECT_FALSE(HungUp(rawPeers[i])) << i;
+
+    const QString log = logText();
+    EXPECT_TRUE(log.contains(QStringLiteral("*** TCP accept   *** Too many connections from one address (8) : 127.0.0.11 refused")));
+    EXPECT_FALSE(log.contains(QStringLiteral("recv[String]"))); // the drop is its only line
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("*** TCP accept   *** Too many connections (100) : 127.0.0.10 waited longest, dropped for 127.0.0.1")));
+}
+
+TEST_F(TcpServer, OneAddressHoldsEightConnectionsAndIdleOrDrippingPeersAreDroppedWhileTelsGetThrough)
 {
     ServerDeadlines.HandshakeMs = ServerDeadlines.ElementMs = ServerDeadlines.ProgressMs = 800;
     createMainWindow();
@@ -317,9 +391,25 @@ TEST_F(TcpServer, OneAddressHoldsEightConnectionsAndIdleOrDrippingPeersAreDroppe
         p.sendRaw("cut");
         p.stall();
     });
-    ASSERT_TRUE(WaitUntil([] { return testsupport::StoredTels().size() == 1; }, 10000));
-    EXPECT_EQ(testsupport::StoredTels()[0].Bytes, 15);
+    // A person types between the TELs, longer than any deadline: no
+    // deadline runs between commands.
+    auto typist = FakePeer::connect(OlcpPort, [&](FakePeer &p) {
+        loggedIn(p);
+        for (const QByteArray body : {"typed slowly", "and a second"}) {
+            QThread::msleep(2000);
+            testsupport::SendTextTel(p, body);
+        }
+        testsupport::SendTelOff(p);
+        p.stall();
+    });
+    ASSERT_TRUE(WaitUntil([] { return testsupport::StoredTels().size() == 3; }, 10000));
+    std::multiset<int> sizes;
+    for (const MessageRecord &r : testsupport::StoredTels())
+        sizes.insert(r.Bytes);
+    EXPECT_EQ(sizes, std::multiset<int>({12, 12, 15}));
     ASSERT_TRUE(WaitUntil([] { return ConnectionCount == 0; }, 10000));
+    typist->wait();
+    EXPECT_EQ(typist->error(), QString()); // closed cleanly after "OFF"
     for (int fd : rawPeers)
         EXPECT_TRUE(ClosedByServer(fd));
     dripper->wait();

@@ -17,21 +17,24 @@
 #include "platform/DayDate.h"
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/RecordFile.h"
-#include "support/Typing.h"
 #include "support/FakeOlcServer.h"
+#include "support/HeadPane.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/OlcChildWindows.h"
 #include "support/TempEnv.h"
+#include "support/Typing.h"
 #include "support/Wait.h"
 #include "ui_BLookup.h"
 #include "ui_BOlcCli.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
@@ -177,6 +180,8 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     script.boards[1].parent = "GEN";
     script.titles[1] = Titles(55, 65);
     script.titles[1][6].bytes = qint32(body.size());
+    script.titles[1][6].title = "OLCP://10.0.0.1/KEY/GEN/GEN/1/"; // 61 holds a link
+    script.titles[1][6].flags = MessageRecord::LinkFlag;
     script.titles[1][8].title.clear(); // 63 was deleted
     script.titles[3] = Titles(1, 2);
     script.titlesPerList = 5;
@@ -184,6 +189,7 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
 
     TBOlcClientForm *w = pressOlc();
     ASSERT_TRUE(w);
+    const QSize shownSize = w->size();
     EXPECT_EQ(w->windowTitle(), QStringLiteral("Ｋａｌｖｅｘ [ OLC Client ]"));
     EXPECT_EQ(olc.channelRequest(), 0);
     EXPECT_EQ(w->ServerChannelNumber(), 7);
@@ -241,6 +247,9 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_EQ(cell(w->ui->MsgsGrid, 4, 1), QStringLiteral("<<Deleted>>"));
     EXPECT_EQ(w->ui->MsgsGrid->currentRow(), 2); // the first new title
     EXPECT_EQ(w->ui->SwitchButton->text(), QStringLiteral("Board"));
+    // Every column of the title list shows whole, as far as the screen allows.
+    EXPECT_TRUE(w->ui->MsgsGrid->horizontalHeader()->length() <= w->ui->MsgsGrid->viewport()->width() ||
+                w->width() >= w->screen()->availableGeometry().width());
     const std::vector<MessageRecord> index = indexOf(QStringLiteral("GEN"));
     ASSERT_EQ(index.size(), 6u);
     EXPECT_EQ(index[0].FileName, QStringLiteral("old")); // the header as the store made it
@@ -254,7 +263,9 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_TRUE(w->ui->ClientRichView->isVisible());
     EXPECT_EQ(w->ui->ClientRichView->Rich()->toPlainText(), QStringLiteral("保存された本文です"));
     EXPECT_TRUE(w->ui->ClientRichView->Memo()->toPlainText().startsWith(QStringLiteral("Number   : 00061")));
+    EXPECT_TRUE(testsupport::HeadShowsAllLines(w->ui->ClientRichView));
     EXPECT_EQ(w->ui->ExitButton->text(), QStringLiteral("Save"));
+    EXPECT_TRUE(w->ui->LinkButton->isVisible() && w->size() == shownSize);
     EXPECT_EQ(w->ui->PointerLabel->text(), QStringLiteral("00061"));
     EXPECT_EQ(BoardRecord::decode(boardTable().mid(BoardRecord::Size)).ReadPtr, 61);
     EXPECT_EQ(w->ui->MsgsGrid->currentRow(), 3);
@@ -297,6 +308,7 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
         postBoard.key = "GEN";
         posterScript.readBoards = {postBoard};
         FakeOlcServer posterServer(posterScript);
+        testsupport::TapModifierAlone(w, Qt::Key_Shift); // the post answers the title selected
         click(w->ui->PostButton);
         QPointer<TBOlcPostForm> poster;
         ASSERT_TRUE(WaitUntil([&] {
@@ -307,6 +319,7 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
             return poster && w->ui->PostButton->isEnabled();
         }));
         EXPECT_EQ(w->CacheOf(1)->PosterCount, 1);
+        EXPECT_EQ(poster->ReplyEdit->text(), QStringLiteral("00063"));
         poster->close();
         ASSERT_TRUE(WaitUntil([&] { return !poster; }));
         EXPECT_EQ(w->CacheOf(1)->PosterCount, 0);
@@ -362,6 +375,14 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_FALSE(w->ui->SwitchButton->isEnabled());
     EXPECT_TRUE(w->ui->ExitButton->isVisible());
 
+    // A board table that cannot be read stops the next board list before BOARD: nothing is merged or saved.
+    const QString tablePath = server.boardTable();
+    ASSERT_TRUE(QFile::rename(tablePath, tablePath + ".kept") && QDir().mkdir(tablePath));
+    answers.then(QStringLiteral("TBPasswordDlg"), EnterPassword(QStringLiteral("GUEST")));
+    click(w->ui->LogonButton);
+    EXPECT_TRUE(status(w).contains(tablePath) && w->ui->BoardGrid->rowCount() == 0) << status(w).toStdString();
+    ASSERT_TRUE(QDir().rmdir(tablePath) && QFile::rename(tablePath + ".kept", tablePath));
+
     QPointer<TBOlcClientForm> window(w);
     click(w->ui->ExitButton);
     ASSERT_TRUE(WaitUntil([&] { return !window; }));
@@ -369,7 +390,8 @@ TEST_F(OlcClientTest, ALogonListsBoardsEntersThemListsTitlesOpensStoredMessagesA
     EXPECT_EQ(olc.peer().error(), QString());
     EXPECT_EQ(olc.commands(), (QList<QByteArray>{"LOGON", "PASSWORD " + ConvertPassword("GUEST"), "BOARD",
                                                  "ENTER 1  58", "TITLE", "ENTER 2  0", "ENTER 3  0", "BOARD", "REENT 1",
-                                                 "TITLE", "LOGOFF", "OFF"}));
+                                                 "TITLE", "LOGOFF", "LOGON", "PASSWORD " + ConvertPassword("GUEST"),
+                                                 "OFF"}));
     EXPECT_EQ(ChannelStates[0], 0);
     // The table as the logoff and the close left it: GEN read up to 63.
     expected[1].ReadPtr = 63;

@@ -26,6 +26,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 using namespace testsupport;
 
 namespace {
@@ -73,6 +75,7 @@ protected:
         form->ui->HostNameEdit->setText(QStringLiteral("127.0.0.1"));
         CurrentHost.IpAddress = QStringLiteral("127.0.0.1");
         CurrentHost.Handle = QStringLiteral("me");
+        CurrentHost.UserId = QStringLiteral("USER0001");
         CurrentHost.OlcName = QStringLiteral("SRV");
         form->LogTargetHost();
         click(form->ui->OlcButton);
@@ -114,18 +117,36 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     user.address = "127.0.0.2";
     user.handle = plat::ToCp932(QStringLiteral("相手"));
     script.rawWhoList = WhoListBytes(4, {user, user}) + "EOF\r"; // four announced, two sent
+    script.rawLaterWhoList = WhoListBytes(4, {}) + "EOF\r";
+    script.titles[1][3].userId = "SOMEONE";
+    // The second WHO is answered once the text priority was clicked while the client waits.
+    TBOlcClientForm *client = nullptr;
+    std::promise<void> clicked;
+    script.onCommand = [&, whoLists = 0](const QByteArray &command) mutable {
+        if (command != "WHO" || ++whoLists != 2)
+            return;
+        QMetaObject::invokeMethod(client, [&] { client->ui->TextOnlyCheckBox->click(); clicked.set_value(); });
+        clicked.get_future().wait_for(std::chrono::seconds(20));
+    };
     FakeOlcServer olc(script);
-    TBOlcClientForm *w = openGen();
+    TBOlcClientForm *w = client = openGen();
     ASSERT_TRUE(w);
     // NEWS entered last, so the server lists NEWS; back in GEN the titles come from the store.
+    w->ui->MsgsGrid->setCurrentCell(0, 0); // the row NEWS selects first
     for (int board : {1, 0}) {
         click(w->ui->SwitchButton);
         w->ui->BoardGrid->setCurrentCell(board, 0);
         click(w->ui->SwitchButton);
     }
+    EXPECT_EQ(w->CacheOf(2)->SelectedNumber, 1);
     w->ui->MsgsGrid->setCurrentCell(2, 0);
     click(w->ui->OptButton);
     EXPECT_EQ(w->ui->MesNumEdit->text() + w->ui->TitleEdit->text(), QStringLiteral("00003title 1-3"));
+    // A number typed picks only the user's own messages, also from a server on this machine.
+    enter(w->ui->MesNumEdit, QStringLiteral("4"));
+    EXPECT_EQ(w->ui->MesNumEdit->text(), QStringLiteral("00003"));
+    QTest::keyClick(w->ui->ReplyEdit, Qt::Key_Return); // left unchanged
+    EXPECT_EQ(status(w), QStringLiteral("Update Invalid !"));
 
     // Board settings go to the board table; the pointer holds while a reader is open.
     enter(w->ui->PWEdit, QStringLiteral("secret"));
@@ -198,6 +219,10 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     ASSERT_TRUE(WaitUntil([&] { return !tel; }));
     peer->wait();
     EXPECT_EQ(handle, "me <OLC>");
+    // A second WHO that ends at once leaves no row of the first; text priority clicked meanwhile holds.
+    click(w->ui->OptButton);
+    EXPECT_EQ(Cell(w->ui->UserGrid, 0, 0) + Cell(w->ui->UserGrid, 0, 2), QString());
+    EXPECT_TRUE(w->ui->TextOnlyCheckBox->isChecked() && w->ui->TextOnlyCheckBox->text() == QLatin1String("ON"));
     // Leaving the panel gives Title back; the next entry brings the new password and bias.
     click(w->ui->SwitchButton);
     EXPECT_TRUE(w->ui->TitleButton->isEnabled());
@@ -208,7 +233,7 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     olc.peer().wait();
     EXPECT_EQ(olc.commands(), (QList<QByteArray>{"LOGON", "BOARD", "ENTER 1  0", "ENTER 2  0", "REENT 1",
                                                  "DELETE 1 3", "DELETE 1 3", "UPDATE 1 3 " + link.toLatin1() + " 1",
-                                                 "UPDATE 1 3 " + plat::ToCp932(cut) + " -1", "WHO",
+                                                 "UPDATE 1 3 " + plat::ToCp932(cut) + " -1", "WHO", "WHO",
                                                  "ENTER 1 " + ConvertPassword("SECRET") + " 2", "OFF"}));
 }
 

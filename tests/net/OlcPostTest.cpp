@@ -14,6 +14,7 @@
 #include "ui_BEditor.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QLineEdit>
 #include <QPointer>
 #include <QProgressBar>
@@ -75,7 +76,7 @@ TEST_F(OlcPostTest, TextsAndFilesReachTheServerByteExactPlainBelow207AndRichFrom
         TBOlcPostForm *w = start();
         ASSERT_TRUE(w) << version.constData();
         EXPECT_EQ(ChannelStates[1], 4);
-        EXPECT_EQ(client->posters[1], 1);
+        EXPECT_EQ(client->posters[QStringLiteral("BRD1")], 1);
         EXPECT_EQ(w->ui->ChNumLabel->text(), QStringLiteral("1"));
         EXPECT_EQ(w->ReplyEdit->text(), QStringLiteral("-----"));
         EXPECT_EQ(w->focusWidget(), w->TitleEdit);
@@ -91,6 +92,8 @@ TEST_F(OlcPostTest, TextsAndFilesReachTheServerByteExactPlainBelow207AndRichFrom
         EXPECT_EQ(w->ReplyNumber(), 100123);
 
         type(w, text);
+        if (version == "OLCP303") // pasted into the one-line field with its line breaks
+            w->TitleEdit->setText(QStringLiteral("最初の行がタイトル\r\n二行目"));
         const QByteArray body = version == "OLCP206" ? plat::ToCp932(QString(text).replace('\n', "\r\n"))
                                                      : w->ui->SendRich->SaveToBuffer();
         QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
@@ -103,7 +106,10 @@ TEST_F(OlcPostTest, TextsAndFilesReachTheServerByteExactPlainBelow207AndRichFrom
             QTest::mouseClick(w->ui->FileButton, Qt::LeftButton);
             EXPECT_TRUE(answers.done());
             EXPECT_EQ(SendDirectory, env.file(QStringLiteral("send")));
-            QTest::mouseClick(w->ui->ExitButton, Qt::LeftButton);
+            // Nothing chosen for the next file: the window goes.
+            answers.then(QStringLiteral("OpenDialogF"), [](QWidget *dialog) { static_cast<QDialog *>(dialog)->reject(); });
+            QTest::mouseClick(w->ui->FileButton, Qt::LeftButton);
+            EXPECT_TRUE(answers.done());
             ASSERT_TRUE(gone(w));
         }
         server.peer().wait();
@@ -121,7 +127,7 @@ TEST_F(OlcPostTest, TextsAndFilesReachTheServerByteExactPlainBelow207AndRichFrom
         }
         EXPECT_EQ(server.commands().back(), "OFF");
         EXPECT_EQ(ChannelStates[1], 0);
-        EXPECT_EQ(client->posters[1], 0);
+        EXPECT_EQ(client->posters[QStringLiteral("BRD1")], 0);
     }
 }
 
@@ -138,8 +144,9 @@ TEST_F(OlcPostTest, RefusalsAreSaidWhereTheyBelongAndSendNothingMore)
         QString windowStatus;      // the window stays open with it
         QList<QByteArray> commands;
     };
-    const QString longName = QString(81, QLatin1Char('n'));
+    const QString longName = QString(81, QLatin1Char('n')), twoLines = QStringLiteral("two\rlines.txt");
     env.writeFile(longName, "x");
+    env.writeFile(twoLines, "x");
     const std::vector<Case> cases = {
         {"busy server", "CAN", "BRD1", "ACK", "ACK", {}, {}, QStringLiteral("... Target OLC Server Busy ! ..."), {}, {}},
         {"no OLC", "NO", "BRD1", "ACK", "ACK", {}, {}, QStringLiteral("... On-Line Community not serviced ! ..."), {}, {}},
@@ -157,6 +164,8 @@ TEST_F(OlcPostTest, RefusalsAreSaidWhereTheyBelongAndSendNothingMore)
          QStringLiteral("*** Text too long : "), {"POST BRD1 BPW", "OFF"}},
         {"file name over 80 bytes", "ACK", "BRD1", "ACK", "ACK", {}, env.file(longName), {},
          QStringLiteral("*** File Name over 80 Bytes ***"), {"POST BRD1 BPW", "OFF"}},
+        {"file name with a line break", "ACK", "BRD1", "ACK", "ACK", {}, env.file(twoLines), {},
+         QStringLiteral("*** File Name with a Line Break ***"), {"POST BRD1 BPW", "OFF"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,8 +228,9 @@ TEST_F(OlcPostTest, ExitDuringAFileEndsTheTransferAndSendsNoOffIntoIt)
     // The transfer had begun, and nothing followed its bytes.
     EXPECT_GT(server.peer().received().size(), 1024);
     EXPECT_FALSE(server.peer().received().endsWith("OFF\r"));
+    EXPECT_EQ(client->statuses, QStringList{QStringLiteral("Post Failure !")});
     EXPECT_EQ(ChannelStates[1], 0);
-    EXPECT_EQ(client->posters[1], 0);
+    EXPECT_EQ(client->posters[QStringLiteral("BRD1")], 0);
 }
 
 } // namespace

@@ -1,18 +1,22 @@
 // OLC reader windows against the fake OLC server on port 8011: a board read
 // message by message into the local store (texts, a file, a deleted title),
-// a chain of links followed into the link store, and servers that refuse,
-// lie or hang up.
+// a chain of links followed into the link store, servers that refuse, lie
+// or hang up, and a board list reloaded under an open reader.
 #include "core/BLookup.h"
 #include "core/MessageRecord.h"
 #include "core/RichView.h"
+#include "olc/BOlcCli.h"
 #include "olc/BOlcRead.h"
 #include "olc/OlcStore.h"
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/RecordFile.h"
 #include "platform/WinMessages.h"
+#include "support/HeadPane.h"
 #include "support/OlcChildWindows.h"
 #include "support/OlcpScripts.h"
+#include "support/Typing.h"
 #include "support/Wait.h"
+#include "ui_BOlcCli.h"
 #include "ui_BOlcRead.h"
 
 #include <QApplication>
@@ -95,7 +99,7 @@ TEST_F(OlcReadTest, ABoardIsReadMessageByMessageIntoTheStoreFoundByNumber)
     EXPECT_EQ(w->ui->ChNumLabel->text(), QStringLiteral("1"));
     EXPECT_EQ(w->ui->BrdNameLabel->text(), QStringLiteral("Board One"));
     EXPECT_EQ(w->ui->OlcpvLabel->text(), QStringLiteral("OLCP303"));
-    EXPECT_EQ(client->readers[1], 1);
+    EXPECT_EQ(client->readers[QStringLiteral("BRD1")], 1);
     EXPECT_EQ(w->ui->ReadRichView->Rich()->toPlainText(), QStringLiteral("first body\n"));
     EXPECT_TRUE(w->ui->UtlButton->isVisible());
     EXPECT_EQ(w->ui->UtlButton->text(), QStringLiteral("Save"));
@@ -117,6 +121,7 @@ TEST_F(OlcReadTest, ABoardIsReadMessageByMessageIntoTheStoreFoundByNumber)
     EXPECT_EQ(w->ui->RecvBar->value(), 20000);
     EXPECT_EQ(record(index, 3).Start, 0);
     EXPECT_TRUE(w->ui->ReadRichView->Rich()->toPlainText().contains(QStringLiteral("File Name << data.bin >>")));
+    EXPECT_TRUE(HeadShowsAllLines(w->ui->ReadRichView));
 
     QTest::mouseClick(w->ui->NextButton, Qt::LeftButton);
     EXPECT_EQ(w->ui->OlcStatusBar->currentMessage(), QStringLiteral("*** <<Deleted>> ***"));
@@ -142,7 +147,7 @@ TEST_F(OlcReadTest, ABoardIsReadMessageByMessageIntoTheStoreFoundByNumber)
                                                     "REQUEST 0", "NEXT", "REQUEST 8", "OFF"}));
     EXPECT_EQ(server.channelRequest(), 7);
     EXPECT_EQ(ChannelStates[1], 0);
-    EXPECT_EQ(client->readers[1], 0);
+    EXPECT_EQ(client->readers[QStringLiteral("BRD1")], 0);
 }
 
 TEST_F(OlcReadTest, LinksAreFollowedIntoTheLinkStoreAndAFollowedLinkReusesItsRecord)
@@ -226,6 +231,23 @@ TEST_F(OlcReadTest, LinksAreFollowedIntoTheLinkStoreAndAFollowedLinkReusesItsRec
     EXPECT_EQ(reused.Start, QByteArray("linked body").size());
     EXPECT_EQ(reused.LinkIndex, 2);
     EXPECT_EQ(body(folder.linkText(), reused), "linked body");
+
+    // A depth-2 reader whose holder is not at its record (record 0 is the
+    // header; record 2 is the chain's depth-2 record) stores no link.
+    const QByteArray linkRecords = env.readFile(QStringLiteral("OlcClient/SRV/OlcLink.dat"));
+    OlcChannelParam moved = again;
+    moved.MessageNumber = 43;
+    moved.Depth = 2;
+    for (qint32 at : {0, 2}) {
+        server.reset(); // its port is free again
+        server = std::make_unique<FakeOlcServer>(script({deeper}));
+        moved.RecordIndex = at;
+        TBOlcReadForm *w = start(moved);
+        ASSERT_TRUE(w);
+        EXPECT_TRUE(w->ui->OlcStatusBar->currentMessage().endsWith(QStringLiteral("No. 5 not found ***"))) << at;
+        EXPECT_EQ(env.readFile(QStringLiteral("OlcClient/SRV/OlcLink.dat")), linkRecords) << at;
+        ASSERT_TRUE(closeAndWait(w));
+    }
 }
 
 // Servers that refuse, lie or hang up, and names that cannot be paths: where
@@ -355,6 +377,34 @@ TEST_F(OlcReadTest, AReaderClosedWhileItsThreadStillConnectsGoesSafely)
     server.reset();                 // the handshake fails now
     EXPECT_TRUE(WaitUntil([] { return ChannelStates[1] == 0 && plat::FreeOnTerminateThread::Running() == 0; }));
     EXPECT_TRUE(client->readers.empty());
+}
+
+// A reader belongs to its board by key: the board list reloaded in another
+// order (Shift+Board) while it is open leaves its count and reads with that board.
+TEST_F(OlcReadTest, AReaderKeepsToItsBoardWhenTheBoardListIsReloadedInAnotherOrder)
+{
+    OlcServerScript s;
+    s.boards = {{.number = 1, .key = "GEN", .name = "GEN", .msgNum = 2}, {.number = 2, .key = "NEWS", .name = "NEWS"}};
+    s.reloadedBoards = {s.boards[1], s.boards[0]};
+    s.titles[1] = {{1, "one"}, {2, "two"}};
+    FakeOlcServer olc(s);
+    HostRecord target = host;
+    ASSERT_EQ(StartConnectionWindow(OlcClientWindowKind, target, &client->bar), ConnectionStartResult::Shown);
+    QPointer<TBOlcClientForm> w = TBOlcClientForm::ForOlcName(host.OlcName);
+    QTest::mouseClick(w->ui->LogonButton, Qt::LeftButton);
+    QTest::mouseClick(w->ui->SwitchButton, Qt::LeftButton); // GEN's titles
+    FakeOlcServer readerServer(script({{"GEN", "", {{1, OlcText(1, "one")}, {2, OlcText(2, "two")}}}}));
+    QTest::mouseClick(w->ui->ReadButton, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return readerAt(0) && w->ui->ReadButton->isEnabled(); }));
+    TapModifierAlone(w, Qt::Key_Shift);
+    QTest::mouseClick(w->ui->SwitchButton, Qt::LeftButton);
+    ASSERT_EQ(w->Boards()[2].BoardKey, QStringLiteral("GEN"));
+    QTest::mouseClick(readerAt(0)->ui->NextButton, Qt::LeftButton);
+    EXPECT_EQ(w->Boards()[2].ReadPtr, 2);
+    ASSERT_TRUE(closeAndWait(readerAt(0)));
+    ASSERT_EQ(w->CacheOf(2)->ReaderCount, 0); // else closing the client would ask first
+    w->close();
+    ASSERT_TRUE(WaitUntil([&] { return !w; }));
 }
 
 } // namespace

@@ -498,8 +498,41 @@ TEST_F(SendTelTest, AStartThatFailsSaysWhyInTheMainWindowAndFreesTheChannel)
     EXPECT_EQ(ChannelStates[0], 0);
 }
 
-TEST_F(SendTelTest, APeerThatHangsUpOrACloseDuringATransferEndsTheWindowWithoutOff)
+// A conversation that the peer ends under a TEL leaves the window open with
+// the user's text: it says that the TEL was not delivered, and only closes.
+TEST_F(SendTelTest, AConversationThePeerEndsKeepsTheTextAndACloseDuringATransferEndsTheWindowWithoutOff)
 {
+    // The receiver gives up while the user is still typing.
+    std::atomic<bool> typing{false};
+    auto gone = FakePeer::listen(
+        [&](FakePeer &p) {
+            OpenAsReceiver(p, "OLCP303L");
+            while (!typing)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            p.reset();
+        },
+        OlcpPort);
+    TBSendTelegramForm *w = pressTel();
+    ASSERT_TRUE(w);
+    QPointer<TBSendTelegramForm> window(w);
+    type(w, QStringLiteral("長い文章"));
+    typing = true;
+    gone->wait();
+    QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
+    ASSERT_TRUE(window && w->isVisible());
+    EXPECT_EQ(w->ui->SendRich->Rich()->toPlainText(), QStringLiteral("長い文章"));
+    EXPECT_EQ(statusOf(w), QStringLiteral("Troubled Transmit : TEL not delivered"));
+    EXPECT_FALSE(w->ui->SendButton->isEnabled());
+    EXPECT_FALSE(w->ui->FileButton->isEnabled());
+    EXPECT_TRUE(memo().contains(QStringLiteral("... TEL Troubled (Remote Host) ...")));
+    EXPECT_TRUE(memo().contains(QStringLiteral("... not delivered to [[ 127.0.0.1 ]] : Send  <<Text>>  ")));
+    EXPECT_EQ(gone->received(), loginLines("OLCP303L")); // no TEXT went out
+    QTest::mouseClick(w->ui->ExitButton, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return !window; }));
+    EXPECT_FALSE(memo().contains(QStringLiteral("Canceled (Local Host)")));
+    EXPECT_EQ(ChannelStates[0], 0);
+    gone.reset(); // frees the port
+
     env.writeFile(QStringLiteral("small.txt"), "small");
     auto hangsUp = FakePeer::listen(
         [&](FakePeer &p) {
@@ -509,14 +542,16 @@ TEST_F(SendTelTest, APeerThatHangsUpOrACloseDuringATransferEndsTheWindowWithoutO
             p.close();
         },
         OlcpPort);
-    TBSendTelegramForm *w = pressTel();
+    w = pressTel();
     ASSERT_TRUE(w);
-    QPointer<TBSendTelegramForm> window(w);
+    window = w;
     {
         ModalAnswers answers;
         answers.then(QStringLiteral("OpenDialogF"), ChooseFile(env.file(QStringLiteral("small.txt"))));
         QTest::mouseClick(w->ui->FileButton, Qt::LeftButton);
     }
+    EXPECT_EQ(statusOf(w), QStringLiteral("Troubled Transmit : TEL not delivered"));
+    QTest::mouseClick(w->ui->ExitButton, Qt::LeftButton);
     ASSERT_TRUE(WaitUntil([&] { return !window; }));
     hangsUp->wait();
     EXPECT_EQ(ChannelStates[0], 0);
@@ -630,7 +665,8 @@ TEST_F(SendTelTest, ATargetWithoutAddressGetsNoConnectionAndSerialChatToItStaysL
     EXPECT_EQ(bodyOf(r), plat::ToCp932(QStringLiteral("ローカル")));
     EXPECT_FALSE(memo().contains(QStringLiteral("Text sent to")));
 
-    // Any other TEL to it has no connection to go over: the send fails and the window closes.
+    // Any other TEL to it has no connection to go over: it is not delivered,
+    // and the window keeps it.
     ChannelStates[0] = 0;
     host = target;
     host.SerialChannel = 0;
@@ -638,9 +674,11 @@ TEST_F(SendTelTest, ATargetWithoutAddressGetsNoConnectionAndSerialChatToItStaysL
     w = ShownSendWindow();
     ASSERT_TRUE(w);
     type(w, QStringLiteral("nowhere"));
-    ASSERT_TRUE(sendAndClose(w));
+    QTest::mouseClick(w->ui->SendButton, Qt::LeftButton);
+    EXPECT_EQ(statusOf(w), QStringLiteral("Troubled Transmit : TEL not delivered"));
+    EXPECT_EQ(w->ui->SendRich->Rich()->toPlainText(), QStringLiteral("nowhere"));
+    w->close();
     EXPECT_EQ(StoredTels().size(), 1u);
-    EXPECT_TRUE(memo().contains(QStringLiteral("*** send[String] *** Error code = 10038")));
 }
 
 } // namespace

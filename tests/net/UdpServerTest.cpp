@@ -441,15 +441,23 @@ TEST_F(UdpServerTest, AFloodOfRemoteMessagesOpensOneBoxAndTheRestGoToTheLogEscap
     EXPECT_TRUE(WaitUntil([] { return RemoteBoxes().size() == 1 && RemoteBoxes()[0]->text() == QLatin1String("again"); }));
 }
 
-TEST_F(UdpServerTest, OneAddressGetsAtMostTwentyRepliesASecond)
+// A QUERY, or a SCAN for a known user ID, makes the program send a full
+// datagram to the address it names: at most 20 of both a second to one address.
+TEST_F(UdpServerTest, OneAddressGetsAtMostTwentyAnswersASecond)
 {
-    StartUdpServer();
+    StartOnProgramAddressOnly();
     RateWindowMs = 60000; // no window passes during the burst, however slow the machine
+    ClientTimer = true;
+    AccountListSeams seams;
+    seams.HasAccountId = [](const QString &id) { return id == QLatin1String("alice"); };
+    AccountListSeam = seams;
     // An address of its own: a repeated run must not find its window still counting.
     const QByteArray address = "127.0.1." + QByteArray::number(QRandomGenerator::global()->bounded(1, 255));
-    Peer victim(address.constData());
-    for (int i = 0; i < 50; ++i)
+    Peer victim(address.constData(), UdpServerPort); // SCAN answers go to port 8011
+    for (int i = 0; i < 25; ++i) {
         victim.sendText("OLCP303L\rQUERY\r" + QByteArray::number(i) + "\r");
+        victim.sendText("OLCP303L\rSCAN\ralice\r" + QByteArray::number(i) + "\r");
+    }
     Peer().settle(); // all fifty handled
     int replies = 0;
     for (pollfd p{victim.fd(), POLLIN, 0}; ::poll(&p, 1, 0) == 1; ++replies)
@@ -458,8 +466,10 @@ TEST_F(UdpServerTest, OneAddressGetsAtMostTwentyRepliesASecond)
     // In the next window the address is answered again, and the dropped ones are counted.
     RateWindowMs = 0;
     EXPECT_EQ(victim.query("2"), QByteArray("OLCP303L\rREPLY\r2\r"));
-    EXPECT_EQ(log().count(QStringLiteral("### REPLY dropped ; %1 : over 20 a second").arg(address)), 1);
-    EXPECT_TRUE(log().contains(QStringLiteral("... 29 more ... REPLY dropped ; ") + address));
+    for (const char *answer : {"REPLY", "ENTITY"}) {
+        EXPECT_EQ(log().count(QStringLiteral("### %1 dropped ; %2 : over 20 a second").arg(answer, address)), 1);
+        EXPECT_TRUE(log().contains(QStringLiteral("... 14 more ... %1 dropped ; ").arg(answer) + address));
+    }
 }
 
 // --- Datagrams for the account list ----------------------------------------------

@@ -5,6 +5,7 @@
 #include "core/BCommon.h"
 #include "core/BRegistr.h"
 #include "olc/BOlcLogMnt.h"
+#include "platform/PairReplace.h"
 #include "support/TempEnv.h"
 
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string_view>
 
 using namespace olctest;
 
@@ -127,15 +129,20 @@ TEST_F(OlcLogMaintenance, FlatLogAppendsOldMessagesAndLeavesTheRestWithANewHeade
 }
 
 // Holder messages in board B1: 10 holds a chain of two links (the second
-// pointing past the end), 11 an erase-marked link, 13 a file link; message
-// 12 is gone, and board B2 has no index. Stale copies of 10's link lie
-// before and after the current one.
+// pointing past the end), 11 an erase-marked link, 13 a file link, 14 a link
+// the server deleted, which comes first but is no holder's first kept one;
+// message 12 is gone, and board B2 has no index. A stale copy of 10's link
+// lies after the current one.
 TEST_F(OlcLogMaintenance, LinkCompactionKeepsTheCurrentChainsAndRenumbersTheirHolders)
 {
     const QString key = QStringLiteral("B1");
     store.board(key, QStringLiteral("Links"), 1);
     store.linkStore();
-    store.link(key, 10, 0, "stale-1");                      // 1
+    MessageRecord deleted = StoreBuilder::Message(914);     // 1
+    deleted.AuxText2 = key;
+    deleted.LinkHolder = 14;
+    deleted.Deleted = 1;
+    store.index(store.server.linkIndex(), deleted);
     MessageRecord current = store.link(key, 10, 3, "L2");   // 2
     MessageRecord chained = store.link(key, 10, 99, "L3");  // 3
     store.link(key, 11, 0, "erased", true);                 // 4
@@ -156,7 +163,7 @@ TEST_F(OlcLogMaintenance, LinkCompactionKeepsTheCurrentChainsAndRenumbersTheirHo
     StoreBuilder::write(store.server.linkFolder() + QStringLiteral("OLCLINK.TXT.bak"), "junk");
 
     std::vector<MessageRecord> holders;
-    for (const auto &[number, linkIndex] : std::vector<std::pair<int, int>>{{10, 2}, {11, 4}, {13, 7}, {14, 0}}) {
+    for (const auto &[number, linkIndex] : std::vector<std::pair<int, int>>{{10, 2}, {11, 4}, {13, 7}, {14, 1}}) {
         MessageRecord m = StoreBuilder::Message(number);
         m.Flags = MessageRecord::LinkFlag;
         m.LinkIndex = linkIndex;
@@ -178,6 +185,7 @@ TEST_F(OlcLogMaintenance, LinkCompactionKeepsTheCurrentChainsAndRenumbersTheirHo
     holders[0].LinkIndex = 1;
     holders[1].LinkIndex = 0;
     holders[2].LinkIndex = 3;
+    holders[3].LinkIndex = 0;
     const std::vector<MessageRecord> boardRecords = Records(store.server.boardIndex(key));
     EXPECT_EQ(std::vector<MessageRecord>(boardRecords.begin() + 1, boardRecords.end()), holders);
 
@@ -201,6 +209,15 @@ void Truncate(const QString &path, qint64 size)
 }
 
 const QString Key = QStringLiteral("B1");
+
+// The second rename of a rewrite (the text file's) fails, and with restores
+// the putting back of the files renamed already.
+void FailSecondRename(bool restores)
+{
+    plat::testing::PairReplaceStep = [renames = 0, restores](const char *step) mutable {
+        return !(std::string_view(step) == "rename" && ++renames == 2) && !(restores && std::string_view(step) == "restore");
+    };
+}
 
 // A board B1 whose messages 1 and 2 are older than TopMsg 3, message 2
 // erase-marked, and a link store holding one link of message 3.
@@ -239,6 +256,11 @@ TEST_F(OlcLogMaintenance, DamagedStoresAreLeftExactlyAsTheyWere)
          [](StoreBuilder &s) { OlcServerFolderOpened(s.server.path()); }},
         {"server folder open in a reader window", Command::Compact,
          [](StoreBuilder &s) { OlcServerFolderOpened(s.server.path()); }},
+        {"text file cannot be renamed over", Command::Compact, [](StoreBuilder &) { FailSecondRename(false); }},
+        {"text file cannot be renamed over", Command::FlatLog, [](StoreBuilder &) { FailSecondRename(false); }},
+        {"text file cannot be renamed over", Command::Links, [](StoreBuilder &) { FailSecondRename(false); }},
+        {"index cannot be put back until the next open", Command::Compact,
+         [](StoreBuilder &) { FailSecondRename(true); }},
     };
     for (const Damage &damage : damages) {
         SCOPED_TRACE(damage.name);
@@ -252,8 +274,10 @@ TEST_F(OlcLogMaintenance, DamagedStoresAreLeftExactlyAsTheyWere)
         const bool done = damage.command == Command::Compact   ? CompactOlcBoard(b, &error)
                           : damage.command == Command::FlatLog ? FlatLogOlcBoard(b, &error)
                                                                : CompactOlcLinks(s.server, &error);
+        plat::testing::PairReplaceStep = nullptr;
         EXPECT_FALSE(done);
         EXPECT_FALSE(error.isEmpty());
+        EXPECT_TRUE(olc::PrepareLinkStore(s.server)); // opened again as the reader window does
         EXPECT_EQ(Snapshot(s.server.path()), before);
         OlcServerFolderClosed(s.server.path());
     }

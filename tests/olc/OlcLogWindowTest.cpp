@@ -10,10 +10,11 @@
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
 #include "olc/BOlcLog.h"
-#include "support/Typing.h"
+#include "support/HeadPane.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
+#include "support/Typing.h"
 #include "ui_BLookup.h"
 #include "ui_BOlcLog.h"
 
@@ -187,6 +188,7 @@ TEST_F(OlcLogWindow, BrowseReadLinksEraseAndCompactTheCurrentBoard)
 
     read(1);
     EXPECT_TRUE(text(ui->ClientRichView).contains(QStringLiteral("Number   : 00001")));
+    EXPECT_TRUE(testsupport::HeadShowsAllLines(ui->ClientRichView));
     EXPECT_TRUE(text(ui->ClientRichView).contains(QStringLiteral("IP Addr  : 10.1.2.1")));
     EXPECT_EQ(ui->ClientRichView->Rich()->toPlainText(), QStringLiteral("first body"));
     EXPECT_EQ(ui->UpdateButton->text(), QStringLiteral("Print"));
@@ -219,6 +221,15 @@ TEST_F(OlcLogWindow, BrowseReadLinksEraseAndCompactTheCurrentBoard)
     EXPECT_TRUE(text(ui->LinkRichView).contains(QStringLiteral("Link Server : 10.0.0.9")));
     EXPECT_TRUE(text(ui->LinkRichView).contains(QStringLiteral("Link Board  : LB")));
     EXPECT_EQ(ui->LinkRichView->Rich()->toPlainText(), QStringLiteral("link text"));
+    EXPECT_TRUE(testsupport::HeadShowsAllLines(ui->LinkRichView));
+    // Row 5 holds a link, so "Link" is offered here too; a failed one returns to row 5 all the same.
+    click(ui->UtlButton);
+    EXPECT_EQ(status(), QStringLiteral("Link Message Not Downloaded."));
+    click(ui->ExitButton);
+    EXPECT_TRUE(form->isVisible() && ui->ClientRichView->isVisible());
+    backToTitles();
+    read(5);
+    click(ui->UtlButton);
     click(ui->EraseButton);
     EXPECT_EQ(status(), QStringLiteral("Erase marked."));
     EXPECT_EQ(Records(store->server.linkIndex())[1].Erased, 1);
@@ -246,6 +257,20 @@ TEST_F(OlcLogWindow, BrowseReadLinksEraseAndCompactTheCurrentBoard)
         EXPECT_FALSE(ui->UtlButton->isVisible());
         EXPECT_EQ(form->LinkRecordIndex(), 0);
     }
+    // A reader stores the link of row 9 now: "Link" finds it.
+    const QString index = store->server.boardIndex(B1);
+    store->link(B1, 9, 0, "fetched since");
+    MessageRecord holder = Records(index)[9];
+    holder.LinkIndex = 3;
+    {
+        plat::RecordFile file(index, MessageRecord::Size);
+        ASSERT_TRUE(file.open() && file.write(9, holder.encode()));
+    }
+    backToTitles();
+    read(9);
+    click(ui->UtlButton);
+    EXPECT_EQ(ui->LinkRichView->Rich()->toPlainText(), QStringLiteral("fetched since"));
+    click(ui->ExitButton);
     // A body running past its file shows what is there.
     backToTitles();
     read(11);
@@ -270,24 +295,34 @@ TEST_F(OlcLogWindow, BrowseReadLinksEraseAndCompactTheCurrentBoard)
 
     // Current Board: refused while message 11 runs past the text file, done
     // once it is erase-marked; the erased messages lose their bodies.
-    const auto compact = [&] {
+    const auto compact = [&](bool fails) {
         testsupport::ModalAnswers answers;
         answers.then(QStringLiteral("CurrentBoardQuestion"), testsupport::PressButton(QMessageBox::Yes));
+        if (fails)
+            answers.then(QStringLiteral("UpdateError"), testsupport::PressButton(QMessageBox::Ok));
         form->CurrentBoardItem->trigger();
         EXPECT_TRUE(answers.done());
     };
     const auto before = Snapshot(store->server.path());
-    compact();
+    compact(true);
     EXPECT_TRUE(status().startsWith(QStringLiteral("*** Update Error : "))) << status().toStdString();
     EXPECT_EQ(Snapshot(store->server.path()), before);
     read(11);
     click(ui->EraseButton);
     backToTitles();
-    compact();
+    compact(false);
     EXPECT_EQ(cell(ui->MsgsGrid, 1, 3), QString());
     EXPECT_EQ(cell(ui->MsgsGrid, 11, 3), QString());
     EXPECT_EQ(form->Messages()[0].Start, -1);
     EXPECT_EQ(Bytes(store->server.boardText(B1)), QByteArray("secondholder bodyother board's linklink past the endlink not fetchedcut"));
+
+    // Messages 2 and 3 changed places since the listing: Erase finds 2 by its number.
+    const std::vector<MessageRecord> records = Records(index);
+    plat::RecordFile file(index, MessageRecord::Size);
+    ASSERT_TRUE(file.open() && file.write(2, records[3].encode()) && file.write(3, records[2].encode()));
+    read(2);
+    click(ui->EraseButton);
+    EXPECT_EQ(Records(index)[3].Erased, 1);
 }
 
 // A host without a board table shows no boards and no message box; a board

@@ -138,7 +138,7 @@ void FakeAccountUdp::run()
         QList<Member> members;
         {
             std::lock_guard lock(mutex_);
-            received_.append(d);
+            received_.push_back(d);
             answer = entityAnswer_;
             version = version_;
             members = members_;

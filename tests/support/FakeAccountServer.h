@@ -19,6 +19,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace testsupport {
 
@@ -83,10 +84,12 @@ public:
     // Sends text (padded to 256 bytes) from this server to address:8011.
     void send(const QByteArray &text, const char *to) const;
 
+    // A list of its own, copied under the lock: a list shared with the
+    // server thread would be copied or moved there while the test reads it.
     QList<Datagram> received() const
     {
         std::lock_guard lock(mutex_);
-        return received_;
+        return QList<Datagram>(received_.begin(), received_.end());
     }
     // The received datagrams whose command (second field) is command.
     QList<Datagram> received(const QByteArray &command) const;
@@ -99,7 +102,7 @@ private:
     QByteArray entityAnswer_ = "ACK";
     QByteArray version_ = "OLCP303";
     QList<Member> members_;
-    QList<Datagram> received_;
+    std::vector<Datagram> received_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace testsupport {
 
@@ -105,8 +106,11 @@ void FakeOlcServer::serve(FakePeer &p)
         if (channelRequest_ == 0)
             p.sendInt(script_.serverChannel);
     }
+    bool listed = false; // a board list went out
     for (;;) {
         const QByteArray command = WithoutCr(p.expectLine());
+        if (script_.onCommand)
+            script_.onCommand(command);
         if (command == "LOGON") {
             note(command);
             p.sendLine(Line(script_.logonReply));
@@ -123,9 +127,10 @@ void FakeOlcServer::serve(FakePeer &p)
             p.sendRaw(Buffer(script_.welcome));
         } else if (command == "BOARD") {
             note(command);
-            p.sendRaw(script_.rawBoardList.isEmpty()
-                          ? BoardListBytes(qint32(script_.boards.size()), script_.boards, version)
-                          : script_.rawBoardList);
+            const std::vector<OlcBoardLine> &boards =
+                std::exchange(listed, true) && !script_.reloadedBoards.empty() ? script_.reloadedBoards : script_.boards;
+            p.sendRaw(script_.rawBoardList.isEmpty() ? BoardListBytes(qint32(boards.size()), boards, version)
+                                                     : script_.rawBoardList);
         } else if (command == "ENTER") {
             const qint32 board = p.recvInt();
             const QByteArray password = WithoutCr(p.expectLine());
@@ -149,10 +154,12 @@ void FakeOlcServer::serve(FakePeer &p)
             note("REENT " + QByteArray::number(enteredBoard_));
         } else if (command == "WHO") {
             note(command);
-            if (script_.rawWhoList.isEmpty()) {
+            const QByteArray &raw =
+                ++whoLists_ > 1 && !script_.rawLaterWhoList.isEmpty() ? script_.rawLaterWhoList : script_.rawWhoList;
+            if (raw.isEmpty()) {
                 p.sendRaw(WhoListBytes(qint32(script_.who.size()), script_.who));
             } else {
-                p.sendRaw(script_.rawWhoList);
+                p.sendRaw(raw);
                 if (script_.hangUpAfterReply)
                     return;
             }

@@ -10,6 +10,7 @@
 #include <QList>
 
 #include <atomic>
+#include <functional>
 
 #include <map>
 #include <memory>
@@ -95,14 +96,19 @@ struct OlcServerScript {
     QByteArray farewell = "See you";
     std::vector<OlcBoardLine> boards;
     QByteArray rawBoardList;          // sent instead of boards when not empty
+    std::vector<OlcBoardLine> reloadedBoards; // sent for every BOARD after the first when not empty
     std::map<qint32, std::vector<OlcTitleLine>> titles; // by board number, ascending
     QByteArray rawTitleList;          // sent instead of each title list when not empty
     int titlesPerList = 1000;         // ENTER and each TITLE list at most this many
     std::vector<OlcReadBoard> readBoards; // what READ and POST connections find
     std::vector<OlcWhoLine> who;      // the WHO list
     QByteArray rawWhoList;            // sent instead of who when not empty
+    QByteArray rawLaterWhoList;       // sent instead for the second and later WHO when not empty
     QByteArray maintenanceReply = "ACK\r"; // the answer to DELETE and UPDATE
     bool hangUpAfterReply = false;    // close the connection after a raw WHO list or a maintenance answer
+    // Runs on the server's thread as each command line comes, before the
+    // server reads on or answers (a test holds an answer there).
+    std::function<void(const QByteArray &command)> onCommand;
 };
 
 class FakeOlcServer {
@@ -143,6 +149,7 @@ private:
     QList<QByteArray> commands_;
     std::atomic<qint32> channelRequest_{-1};
     qint32 enteredBoard_ = 0;
+    int whoLists_ = 0; // WHO lists sent
     std::map<qint32, qint32> lastSent_; // by board: the last title number listed
     QList<OlcPost> posts_;
     std::unique_ptr<FakePeer> peer_;

@@ -54,7 +54,6 @@ void OlcChildTest::SetUp()
     ASSERT_TRUE(olc::PrepareBoardFiles(folder, board));
     client = std::make_shared<FakeOlcClient>();
     param.ServerChannel = 7;
-    param.BoardIndex = 1;
     param.BoardKey = QStringLiteral("BRD1");
     param.BoardPassword = "BPW";
     param.LinkKey = QStringLiteral("BRD1");

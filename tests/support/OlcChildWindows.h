@@ -23,22 +23,22 @@ namespace testsupport {
 struct FakeOlcClient : OlcClientHooks {
     QStatusBar bar;
     QStringList statuses;
-    std::map<int, int> readers, posters;
+    std::map<QString, int> readers, posters; // by board key
     QList<qint32> read;     // MessageRead's numbers
     qint32 last = 8;        // LastNumber's answer
     int readEnabled = 0;    // EnableReadButton's calls
 
     void ShowClientStatus(const QString &text) override { statuses.append(text); }
     QStatusBar *ClientStatusBar() override { return &bar; }
-    void ChangeReaderCount(int board, int delta) override { readers[board] += delta; }
-    void ChangePosterCount(int board, int delta) override { posters[board] += delta; }
+    void ChangeReaderCount(const QString &board, int delta) override { readers[board] += delta; }
+    void ChangePosterCount(const QString &board, int delta) override { posters[board] += delta; }
     QString BoardNameText() override { return QStringLiteral("Board One"); }
     QString PointerText() override { return QStringLiteral("00004"); }
     QString CurrentHeaderText() override { return QStringLiteral("Number   : 5"); }
     void EnableReadButton() override { ++readEnabled; }
-    void ReenterBoard(int) override {}
-    void MessageRead(int, std::int32_t number) override { read.append(number); }
-    std::int32_t LastNumber(int) override { return last; }
+    void ReenterBoard(const QString &) override {}
+    void MessageRead(const QString &, std::int32_t number) override { read.append(number); }
+    std::int32_t LastNumber(const QString &) override { return last; }
 };
 
 // An index record as a title list leaves it (body not downloaded).

@@ -533,12 +533,21 @@ TEST_F(RecvTel, AnHtmlPagePackedInAnArchiveShowsAsThePage)
     char output[256];
     ASSERT_EQ(zip(nullptr, line.constData(), output, sizeof output), 0);
     storeFile(QStringLiteral("html_test.zip"), env.readFile(QStringLiteral("html_test.zip")));
-    WaitingTels = 1;
+    // And one whose page would land outside the folder.
+    storeFile(QStringLiteral("html_evil.zip"),
+              env.readFile(QStringLiteral("html_test.zip")).replace("test.html", "../t.html"));
+    WaitingTels = 2;
     openThroughLock();
 
     ASSERT_TRUE(form->HtmlControl->isVisible());
     EXPECT_TRUE(form->HtmlControl->toPlainText().contains(QStringLiteral("packed page")));
     EXPECT_EQ(form->CurrentFile(), TempDirectory + QStringLiteral("/test.html"));
+
+    // Refused as unsafe: the window says so under the file's line.
+    ui->NextButton->click();
+    EXPECT_EQ(body(), QStringLiteral("\n【ファイル受信】 << html_evil.zip >>"
+                                     "\n*** 安全でない名前を含むため、書庫を展開しませんでした"));
+    EXPECT_FALSE(QFile::exists(TempDirectory + QStringLiteral("/../t.html")));
 }
 
 TEST_F(RecvTel, BrokenRecordsAndAWrongCountNeitherCrashNorPassTheEnd)

@@ -6,12 +6,14 @@
 #include "core/BRegistr.h"
 #include "core/RichView.h"
 #include "platform/DayDate.h"
+#include "platform/PairReplace.h"
 #include "platform/RecordFile.h"
 #include "platform/WinSock.h"
-#include "support/Typing.h"
+#include "support/HeadPane.h"
 #include "support/MainWindow.h"
 #include "support/Modals.h"
 #include "support/TempEnv.h"
+#include "support/Typing.h"
 #include "support/Wait.h"
 #include "tel/BTelLog.h"
 #include "tel/BTelServ.h"
@@ -27,6 +29,7 @@
 #include <QPlainTextEdit>
 #include <QPrinter>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
@@ -34,6 +37,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -170,8 +174,8 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
 {
     PairWriter log(inUse());
     for (int i = 1; i <= 250; ++i) {
-        if (i == 10 || i == 11)
-            log.add(FileTel(i, QStringLiteral("file%1.bin").arg(i)));
+        if (i == 5 || i == 10 || i == 11) // 11 took the name that erased 10 frees
+            log.add(FileTel(i, QStringLiteral("file%1.bin").arg(std::min(i, 10))));
         else if (i == 12 || i == 13)
             log.add(FileTel(i, QStringLiteral("pic%1.bmp").arg(i)));
         else if (i == 200)
@@ -180,8 +184,8 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
             log.add(TextTel(i, i % 3 != 0), Body(i));
     }
     log.write();
-    env.writeFile(QStringLiteral("Telegram/file10.bin"), "gone");
-    env.writeFile(QStringLiteral("Telegram/file11.bin"), "kept");
+    env.writeFile(QStringLiteral("Telegram/file5.bin"), "gone");
+    env.writeFile(QStringLiteral("Telegram/file10.bin"), "kept");
     QImage picture(8, 8, QImage::Format_RGB32);
     picture.fill(Qt::darkCyan);
     ASSERT_TRUE(picture.save(env.file(QStringLiteral("Telegram/pic12.bmp")), "BMP"));
@@ -227,6 +231,7 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
     EXPECT_EQ(ui->SwitchButton->text(), QStringLiteral("List"));
     EXPECT_TRUE(richText().contains(QStringLiteral("Number   : 00180")));
     EXPECT_EQ(ui->TelLogRich->Rich()->toPlainText(), QStringLiteral("body 180"));
+    EXPECT_TRUE(testsupport::HeadShowsAllLines(ui->TelLogRich));
     EXPECT_EQ(ui->UpdateButton->text(), QStringLiteral("Print"));
     QPrinter printer(QPrinter::HighResolution);
     printer.setOutputFormat(QPrinter::PdfFormat);
@@ -238,6 +243,7 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
     EXPECT_TRUE(richText().contains(QStringLiteral("User ID  : USER0001")));
     EXPECT_TRUE(richText().contains(QStringLiteral("IP Addr  : 10.0.0.200")));
     EXPECT_TRUE(richText().contains(QStringLiteral("Handle   : H200")));
+    EXPECT_TRUE(testsupport::HeadShowsAllLines(ui->TelLogRich));
     click(ui->SwitchButton);
 
     // A received picture shows inside; one no longer there is said so.
@@ -300,8 +306,8 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
     }
     EXPECT_EQ(offset, text.size());
     EXPECT_EQ(late, 20);
-    EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("Telegram/file10.bin"))));
-    EXPECT_TRUE(QFile::exists(env.file(QStringLiteral("Telegram/file11.bin"))));
+    EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("Telegram/file5.bin"))));
+    EXPECT_TRUE(QFile::exists(env.file(QStringLiteral("Telegram/file10.bin"))));
     EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("Telegram/Work$$$$.dat"))));
     EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("Telegram/Work$$$$.txt"))));
     EXPECT_EQ(TelegPointer, 241 - 2);
@@ -332,8 +338,10 @@ TEST_F(TelLogWindow, BrowseSearchEraseCompactAndChange)
     wrong.write();
     changeTo(other, QStringLiteral("Wrong"));
     EXPECT_EQ(form->Pair().name, QStringLiteral("Teleg001"));
-    changeTo(TelegDirectory, QStringLiteral("Teleg000"));
-    EXPECT_EQ(form->Pair().name, QStringLiteral("Teleg000"));
+    // The pair in use reached through a link to its folder is still the pair in use.
+    ASSERT_TRUE(QFile::link(TelegDirectory, env.file(QStringLiteral("linked"))));
+    changeTo(env.file(QStringLiteral("linked")), QStringLiteral("Teleg000"));
+    EXPECT_TRUE(form->Pair().inUse());
     QFile::remove(other + QStringLiteral("/Teleg001.txt"));
     changeTo(other, QStringLiteral("Teleg001"));
     EXPECT_EQ(form->Pair().name, QStringLiteral("Teleg000"));
@@ -409,6 +417,21 @@ TEST_F(TelLogWindow, HostileRecords)
     EXPECT_EQ(env.readFile(QStringLiteral("Telegram/Teleg000.txt")), QByteArray("HELLOWORLD"));
     EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("Telegram/Work$$$$.dat"))));
     QDir(env.file(QStringLiteral("Telegram"))).rmdir(QStringLiteral("Work$$$$.txt"));
+    // Renaming over the text file fails (and putting the old record file back
+    // too): the pair is as it was, at the latest once it is opened again.
+    for (const bool restoreFails : {false, true}) {
+        const auto reset = qScopeGuard([] { plat::testing::PairReplaceStep = nullptr; });
+        plat::testing::PairReplaceStep = [renames = 0, restoreFails](const char *step) mutable {
+            return !(std::string_view(step) == "rename" && ++renames == 2) && !(restoreFails && std::string_view(step) == "restore");
+        };
+        compact();
+        plat::testing::PairReplaceStep = nullptr;
+        EXPECT_TRUE(status().startsWith(QStringLiteral("*** Update Error"))) << status().toStdString();
+        QString error;
+        EXPECT_TRUE(OpenTelLogFiles(&error)) << error.toStdString();
+        EXPECT_EQ(env.readFile(QStringLiteral("Telegram/Teleg000.dat")), before);
+        EXPECT_EQ(env.readFile(QStringLiteral("Telegram/Teleg000.txt")), QByteArray("HELLOWORLD"));
+    }
 
     compact();
     const auto tels = testsupport::StoredTels();

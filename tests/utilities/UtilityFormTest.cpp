@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,8 @@ using testsupport::ModalAnswers;
 using testsupport::PressButton;
 
 const QByteArray Twelve = QByteArray::fromHex("000102030405060708090a0b");
+// A key file holds the settings store, passwords included: for its owner only.
+constexpr QFile::Permissions OthersMayRead = QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
 
 class UtilityFormTest : public testsupport::TempEnvTest {
 protected:
@@ -77,12 +80,17 @@ protected:
         return items;
     }
 
-    // Chooses the listed keys and presses the list's OK while answers runs.
+    // Chooses the listed keys from the keyboard (each made current, then
+    // Space) and presses the list's OK while answers runs.
     void PickKeys(const QStringList &names, ModalAnswers &answers)
     {
-        for (const QString &name : names)
-            ui->SubKeyListBox->findItems(name, Qt::MatchExactly).constFirst()->setSelected(true);
-        ui->Button4->setEnabled(true);
+        QListWidget *list = ui->SubKeyListBox;
+        EXPECT_FALSE(ui->Button4->isEnabled());
+        for (const QString &name : names) {
+            list->setCurrentItem(list->findItems(name, Qt::MatchExactly).constFirst(), QItemSelectionModel::NoUpdate);
+            QTest::keyClick(list, Qt::Key_Space);
+        }
+        EXPECT_TRUE(ui->Button4->isEnabled());
         ui->Button4->click();
         EXPECT_TRUE(answers.done());
     }
@@ -108,8 +116,14 @@ TEST_F(UtilityFormTest, ShowsListsAndSavesAKeyWithEveryValue)
 {
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Kalvex Utilities"));
     EXPECT_TRUE(Memo().contains(QStringLiteral("System  Directory : ") + env.file(QStringLiteral("windows/system32"))));
+    EXPECT_EQ(ui->ResponseMemo->textCursor().position(), 0); // the welcome text is read from its top
     EXPECT_FALSE(ui->ExeButton->isEnabled());
     WriteProductKeys();
+    // A line of the store that cannot be read is missing from what is shown and saved: said in the memo.
+    QFile store(plat::RegistryFilePath(RootKey::CurrentUser));
+    ASSERT_TRUE(store.open(QIODevice::Append));
+    store.write("[HKEY_CURRENT_USER\\Software\\ZK\\Kalvex\\Position]\r\n\"Unread\"=bogus:1\r\n");
+    store.close();
     const QString file = env.file(QStringLiteral("keys.reg"));
     ShowAndSave(file);
 
@@ -121,6 +135,11 @@ TEST_F(UtilityFormTest, ShowsListsAndSavesAKeyWithEveryValue)
     EXPECT_TRUE(memo.contains(QStringLiteral("TimeOutValue        : dword:0036ee80\n")));
     EXPECT_TRUE(memo.contains(QStringLiteral("AVeryLongValueNameOf: hex:00,01,02,03,04,05,06,07,08,09,0a,0b\n")));
     EXPECT_TRUE(memo.contains(QStringLiteral("Save FileName : ") + file + QStringLiteral("\nKalvex 関連キーをセーブしました")));
+    EXPECT_EQ(memo.count(QStringLiteral("*** Registry : ") + plat::RegistryFilePath(RootKey::CurrentUser) +
+                         QStringLiteral(" : line ")),
+              2) // listed, then shown
+        << memo.toStdString();
+    EXPECT_FALSE(QFileInfo(file).permissions() & OthersMayRead);
 
     const QByteArray saved = env.readFile(QStringLiteral("keys.reg"));
     EXPECT_TRUE(saved.startsWith("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\ZK]\r\n\r\n"
@@ -200,6 +219,17 @@ TEST_F(UtilityFormTest, ConvertsASavedFileForAnotherRootAndMainFolder)
     ui->ExeButton->click();
     ASSERT_TRUE(ui->ConvertPanel->isVisible());
     EXPECT_EQ(ui->FileLabel->text(), QStringLiteral("新しい Kalvex Main Directory :"));
+    ui->FileEdit->setText(QStringLiteral("/new/café/"));
+    ui->Button1->click();
+    EXPECT_FALSE(QFile::exists(env.file(QStringLiteral("keys_New.reg"))));
+    EXPECT_TRUE(Memo().contains(QStringLiteral("ファイル変換ができませんでした : /new/café/ : Shift-JIS")));
+
+    ui->MainConvertItem->click();
+    ui->FileEdit->setText(env.file(QStringLiteral("keys.reg")));
+    ui->Button1->click();
+    ui->CheckBox1->setChecked(true);
+    ui->CheckBox2->setChecked(true);
+    ui->ExeButton->click();
     ui->FileEdit->setText(QStringLiteral("/new/main/"));
     ui->Button1->click();
 
@@ -211,6 +241,7 @@ TEST_F(UtilityFormTest, ConvertsASavedFileForAnotherRootAndMainFolder)
                          "\"StayDirectory\"=\"/new/main/StayTel\"\r\n\"Path\"=\"HKEY_CURRENT_USER\\\\Software\\\\ZK\"\r\n"
                          "\"LogFileName\"=\"\x83\x65\x83\x58\x83\x67.log\"\r\n\r\n"));
     EXPECT_TRUE(Memo().contains(QStringLiteral("ファイル変換とセーブが完了しました\n----------")));
+    EXPECT_FALSE(QFileInfo(env.file(QStringLiteral("keys_New.reg"))).permissions() & OthersMayRead);
     EXPECT_FALSE(ui->ConvertGroupBox->isVisible());
 
     // An input gone before the convert leaves no output and says so.
@@ -275,6 +306,8 @@ TEST_F(UtilityFormTest, InstallsAndRemovesTheHtmlControl)
     ASSERT_TRUE(newer.open(QIODevice::ReadOnly));
     newer.setFileTime(QFileInfo(start + QStringLiteral("/HTML.ocx")).lastModified(), QFileDevice::FileModificationTime);
     newer.close();
+    // A file already gone from the system folder does not keep the others.
+    QFile::remove(system + QStringLiteral("/NMW3VWN.dll"));
     uninstall.then(QStringLiteral("UninstallQuestion"), PressButton(QMessageBox::Yes));
     Choose(ui->MainActiveXItem, ui->ActiveXUninstallItem);
     ui->ExeButton->click();
@@ -282,6 +315,7 @@ TEST_F(UtilityFormTest, InstallsAndRemovesTheHtmlControl)
                                                "HTML.ocx : DllUnregisterServer に成功しました\n"
                                                "HTML.ocx : ファイルを削除できません\n"
                                                "NMOCOD.dll : ファイルを削除しました")));
+    EXPECT_TRUE(Memo().contains(QStringLiteral("NMW3VWN.dll : システムディレクトリに見当たりません")));
     EXPECT_EQ(QDir(system).entryList(QDir::Files), QStringList{QStringLiteral("HTML.ocx")});
     EXPECT_TRUE(registered().isEmpty());
 }
@@ -312,6 +346,11 @@ TEST(KeyFileTest, TakesOnlyProductKeyFiles)
         EXPECT_EQ(KeyFileRoot(*lines), c.root) << c.text.constData();
     }
     EXPECT_FALSE(ReadFirstLines(folder.path(), 3)); // a folder is no file
+    // A file without line breaks is not read whole.
+    folder.writeFile(QStringLiteral("in.reg"), QByteArray(1 << 20, 'R'));
+    const std::optional<QStringList> endless = ReadFirstLines(folder.file(QStringLiteral("in.reg")), 5);
+    ASSERT_TRUE(endless);
+    EXPECT_EQ(*endless, QStringList{QString(4096, QLatin1Char('R'))});
 }
 
 TEST(KeyFileTest, ConvertsOnlyFolderSettingsAndKeyLines)
