@@ -8,7 +8,6 @@
 #include <QThread>
 #include <QWidget>
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -18,74 +17,40 @@ namespace plat {
 namespace {
 
 // Work for the GUI thread waits in a queue of our own under a std::mutex, and
-// Qt's event queue carries only a wake-up, a queued call by name that Qt
-// builds itself. Qt's own locks are invisible to ThreadSanitizer (Qt is not
-// built for it); this lock is not, so what a thread wrote before handing the
-// work over is seen as written before the work runs. And no event that our
-// code built passes the event filters, which read every event.
+// Qt's event queue carries only a wake-up. Qt's own locks are invisible to
+// ThreadSanitizer (Qt is not built for it); this lock is not, so what a
+// thread wrote before handing the work over is seen as written before the
+// work runs. The wake-up holds nothing to read: no event that the event
+// filters see and no captured data is built by our code, and what Qt makes
+// of it is made while the lock is held.
 struct GuiTask {
     std::function<void()> task;
     std::function<void()> ended; // once the task has run or has been dropped
 };
 
-class GuiTaskQueue : public QObject {
-    Q_OBJECT
-public:
-    // Drops the tasks that still wait: the application ends.
-    ~GuiTaskQueue() override;
-    void post(GuiTask task);
-
-private:
-    // One task per wake-up, in the order posted.
-    Q_INVOKABLE void runNext();
-
-    std::mutex mutex_;
-    std::deque<GuiTask> tasks_;
+// Never destroyed: threads may still post while the program ends.
+struct GuiTasks {
+    std::mutex mutex;
+    std::deque<GuiTask> waiting;
+    bool open = false; // while the application exists
 };
 
-// Lives in the GUI thread, from the application's construction to its end.
-std::atomic<GuiTaskQueue *> TaskQueue{nullptr};
-
-void CreateTaskQueue()
+GuiTasks &Tasks()
 {
-    auto *queue = new GuiTaskQueue;
-    queue->setParent(QCoreApplication::instance());
-    TaskQueue = queue;
-}
-Q_COREAPP_STARTUP_FUNCTION(CreateTaskQueue)
-
-GuiTaskQueue::~GuiTaskQueue()
-{
-    TaskQueue = nullptr;
-    std::deque<GuiTask> dropped;
-    {
-        const std::lock_guard lock(mutex_);
-        dropped.swap(tasks_);
-    }
-    for (const GuiTask &task : dropped) {
-        if (task.ended)
-            task.ended();
-    }
+    static auto *tasks = new GuiTasks;
+    return *tasks;
 }
 
-void GuiTaskQueue::post(GuiTask task)
-{
-    // The wake-up too under the lock, as it reads this object: the lock
-    // orders that before the object's end.
-    const std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-    QMetaObject::invokeMethod(this, "runNext", Qt::QueuedConnection);
-}
-
-void GuiTaskQueue::runNext()
+// GUI thread: one task per wake-up, in the order posted.
+void RunNextTask()
 {
     GuiTask next;
     {
-        const std::lock_guard lock(mutex_);
-        if (tasks_.empty())
+        const std::lock_guard lock(Tasks().mutex);
+        if (Tasks().waiting.empty())
             return;
-        next = std::move(tasks_.front());
-        tasks_.pop_front();
+        next = std::move(Tasks().waiting.front());
+        Tasks().waiting.pop_front();
     }
     const auto ended = qScopeGuard([&next] {
         if (next.ended)
@@ -94,12 +59,41 @@ void GuiTaskQueue::runNext()
     next.task();
 }
 
+// The application ends: the tasks still waiting are dropped.
+void CloseTasks()
+{
+    std::deque<GuiTask> dropped;
+    {
+        const std::lock_guard lock(Tasks().mutex);
+        Tasks().open = false;
+        dropped.swap(Tasks().waiting);
+    }
+    for (const GuiTask &task : dropped) {
+        if (task.ended)
+            task.ended();
+    }
+}
+
+void OpenTasks()
+{
+    const std::lock_guard lock(Tasks().mutex);
+    Tasks().open = true;
+    qAddPostRoutine(CloseTasks);
+}
+Q_COREAPP_STARTUP_FUNCTION(OpenTasks)
+
 // Queues task; ended runs once the task has run or has been dropped.
 void PostTask(std::function<void()> task, std::function<void()> ended)
 {
-    if (GuiTaskQueue *queue = TaskQueue)
-        queue->post({std::move(task), std::move(ended)});
-    else if (ended)
+    {
+        const std::lock_guard lock(Tasks().mutex);
+        if (Tasks().open) {
+            Tasks().waiting.push_back({std::move(task), std::move(ended)});
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [] { RunNextTask(); }, Qt::QueuedConnection);
+            return;
+        }
+    }
+    if (ended)
         ended();
 }
 
@@ -210,4 +204,3 @@ void RunOnGuiThreadAndWait(std::function<void()> action)
 
 } // namespace plat
 
-#include "WinMessages.moc"
