@@ -20,9 +20,10 @@ namespace {
 // Qt's event queue carries only a wake-up. Qt's own locks are invisible to
 // ThreadSanitizer (Qt is not built for it); this lock is not, so what a
 // thread wrote before handing the work over is seen as written before the
-// work runs. The wake-up holds nothing to read: no event that the event
-// filters see and no captured data is built by our code, and what Qt makes
-// of it is made while the lock is held.
+// work runs. The wake-up is a lambda that captures nothing, queued while the
+// lock is held: the event that the event filters read is Qt's own, and the
+// little that our code builds for it is written before the GUI thread takes
+// the lock to run the task.
 struct GuiTask {
     std::function<void()> task;
     std::function<void()> ended; // once the task has run or has been dropped
@@ -203,4 +204,3 @@ void RunOnGuiThreadAndWait(std::function<void()> action)
 }
 
 } // namespace plat
-
