@@ -58,7 +58,8 @@ bool RecvLogged(plat::SOCKET s, QByteArray &line, bool secret = false)
 bool TelPasswordAccepted(const QByteArray &line, int peerVersion)
 {
     const QByteArray compared = peerVersion < UserIdVersion ? ConvertPassword(line) : line;
-    return TELPW.isEmpty() || compared == TELPW || line == ZRA_VOLT;
+    const QByteArray password = TELPW;
+    return password.isEmpty() || compared == password || line == ZRA_VOLT;
 }
 
 // The header lines of one Stay TEL item after its user ID line.
@@ -284,7 +285,7 @@ constexpr int ClientThreadEntityInterval = 500;
 
 void SynchronizeWithGui(const std::function<void()> &action)
 {
-    QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
+    plat::RunOnGuiThreadAndWait(action);
 }
 
 void RunClientThread(const QString &threadName, ConnectionStartReporter &reporter,

@@ -93,7 +93,7 @@ void addMemoLine(const QString &text)
     if (gui)
         flushMemo();
     else if (post)
-        QMetaObject::invokeMethod(QCoreApplication::instance(), &flushMemo, Qt::QueuedConnection);
+        plat::PostToGuiThread(&flushMemo);
 }
 
 // Lines lost since the log file could last be written, and the file the memo

@@ -296,7 +296,7 @@ void TBConfigForm::showEvent(QShowEvent *event)
         move(BLookupForm->pos() + QPoint(60, 60));
     for (auto [edit, setting] : {std::pair{ui->SelfPWEdit, &MySelfPW}, {ui->TelPWEdit, &TELPW}, {ui->OlcPWEdit, &OLCPW}}) {
         edit->setText(PlainPassword(*setting));
-        edit->setReadOnly(!setting->isEmpty());
+        edit->setReadOnly(!setting->value().isEmpty());
     }
     ui->MainDirLabel->setText(QStringLiteral("Main Folder : ") + MainDirectory);
     ui->RegistryLabel->setText(QStringLiteral("Registry    : ") + RegistryPathText);
@@ -353,7 +353,7 @@ void TBConfigForm::closeEvent(QCloseEvent *event)
 
 // ---- passwords ----------------------------------------------------------------
 
-void TBConfigForm::PasswordExit(QLineEdit *edit, QByteArray &setting)
+void TBConfigForm::PasswordExit(QLineEdit *edit, plat::Synchronized<QByteArray> &setting)
 {
     if (edit->isReadOnly())
         return;
@@ -369,7 +369,7 @@ void TBConfigForm::ChangePassword(QLineEdit *edit, const PasswordSetting &passwo
 {
     QByteArray answer;
     const bool oldMatches =
-        password.setting.isEmpty() ||
+        password.setting.value().isEmpty() ||
         (ShowPasswordDialog(this, QString(), Prefill ? PlainPassword(password.setting) : QString(), answer, false,
                             QString::fromUtf8(password.oldLabel), QChar()) &&
          PasswordMatches(answer, password.setting));
@@ -384,23 +384,25 @@ void TBConfigForm::ChangePassword(QLineEdit *edit, const PasswordSetting &passwo
 
 // ---- chime and editor -----------------------------------------------------------
 
-void TBConfigForm::FileSettingExit(QLineEdit *edit, QString &setting, FileCheck accepts)
+void TBConfigForm::FileSettingExit(QLineEdit *edit, plat::Synchronized<QString> &setting, FileCheck accepts)
 {
     const QString text = edit->text();
     if (text.isEmpty())
-        setting.clear();
+        setting = QString();
     else if (accepts(QFileInfo(ResolveSettingPath(text))))
         setting = text;
     edit->setText(setting);
     SaveSettingsReported();
 }
 
-void TBConfigForm::ChooseFileSetting(QLineEdit *edit, QString &setting, const QString &filter, FileCheck accepts)
+void TBConfigForm::ChooseFileSetting(QLineEdit *edit, plat::Synchronized<QString> &setting, const QString &filter,
+                                     FileCheck accepts)
 {
-    const QFileInfo current(ResolveSettingPath(setting));
-    QFileDialog dialog(this, QString(), setting.isEmpty() ? MainDirectory : current.absolutePath(), filter);
+    const QString path = setting;
+    const QFileInfo current(ResolveSettingPath(path));
+    QFileDialog dialog(this, QString(), path.isEmpty() ? MainDirectory : current.absolutePath(), filter);
     PrepareOpenDialog(dialog);
-    if (!setting.isEmpty())
+    if (!path.isEmpty())
         dialog.selectFile(current.fileName());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;

@@ -2,6 +2,8 @@
 // The configuration window: folders, passwords, chime, editor and viewer
 // settings. Every change goes into the settings globals and, for almost every
 // field, into the registry at once.
+#include "platform/Synchronized.h"
+
 #include <QByteArray>
 #include <QPointer>
 #include <QString>
@@ -63,7 +65,7 @@ private:
         std::function<void()> dblClick;
     };
     struct PasswordSetting {
-        QByteArray &setting;
+        plat::Synchronized<QByteArray> &setting;
         const char *oldLabel;
         const char *newLabel;
     };
@@ -76,11 +78,12 @@ private:
     // The TEL log folder moves to folder (from the field: made when missing).
     void MoveTelLogFolder(QString folder, bool fromField);
     void AddPasswordField(QLineEdit *edit, QLabel *label, PasswordSetting password);
-    void PasswordExit(QLineEdit *edit, QByteArray &setting);
+    void PasswordExit(QLineEdit *edit, plat::Synchronized<QByteArray> &setting);
     void ChangePassword(QLineEdit *edit, const PasswordSetting &password);
     using FileCheck = bool (*)(const QFileInfo &file);
-    void FileSettingExit(QLineEdit *edit, QString &setting, FileCheck accepts);
-    void ChooseFileSetting(QLineEdit *edit, QString &setting, const QString &filter, FileCheck accepts);
+    void FileSettingExit(QLineEdit *edit, plat::Synchronized<QString> &setting, FileCheck accepts);
+    void ChooseFileSetting(QLineEdit *edit, plat::Synchronized<QString> &setting, const QString &filter,
+                           FileCheck accepts);
     void TelegFileExit();
     void ChooseTelLogFiles();
     void UseTelLogPair(const QString &folder, const QString &name);

@@ -201,7 +201,7 @@ void TBEditorForm::SendButtonClick()
     }
     if (!SaveAutoReplyFiles(body))
         return;
-    AutoReplyFile.clear(); // an explicitly configured reply file no longer applies
+    AutoReplyFile = QString(); // an explicitly configured reply file no longer applies
     SavedFlag = true;
     const QDateTime now = QDateTime::currentDateTime();
     LogBanner(QStringLiteral("AutoReply message  ") + plat::FormatShortDate(now) + QLatin1Char(' ') +

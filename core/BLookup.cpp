@@ -703,7 +703,7 @@ void TBLookupForm::WaitingClick()
 // one is not remarked on.
 bool TBLookupForm::OwnerPasswordGiven()
 {
-    if (MySelfPW.isEmpty())
+    if (MySelfPW.value().isEmpty())
         return true;
     QByteArray entry;
     return ShowPasswordDialog(this, QString(), QString(), entry, false, QString::fromUtf8(OwnerPasswordLabel),
@@ -815,7 +815,7 @@ void TBLookupForm::QueryButtonClick()
 // Shift with a custom editor set: that editor on the recent text.
 void TBLookupForm::EditorButtonClick()
 {
-    if (AlternateAction && !CustomEditor.isEmpty()) {
+    if (AlternateAction && !CustomEditor.value().isEmpty()) {
         AlternateAction = 0;
         if (!QProcess::startDetached(CustomEditor, {TextDirectory + QStringLiteral("/Recent.txt")}))
             WriteLog(ALPHA, QStringLiteral("*** Editor *** Could not start ") + CustomEditor);

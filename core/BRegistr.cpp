@@ -26,6 +26,8 @@
 #include <QMessageBox>
 #include <QScreen>
 
+#include <variant>
+
 QString ProgramDirectory;
 quintptr ApplicationHandle = 0;
 std::uint8_t RegistryChoice = 0;
@@ -42,18 +44,19 @@ QString VersionLabelText;
 } // namespace
 QString StoredVersion;
 
-QString MainDirectory, LogDirectory, TextDirectory, SendDirectory, TelegDirectory, ListDirectory,
-    TempDirectory, StayDirectory;
-QString LogFileName, TelegFileName, ListFileName, LastEditFile;
+QString MainDirectory, LogDirectory, TextDirectory, SendDirectory, ListDirectory, TempDirectory, StayDirectory;
+plat::Synchronized<QString> TelegDirectory, TelegFileName;
+QString LogFileName, ListFileName, LastEditFile;
 QString LogLebel;
-QString QuotationMark, ArrivalChime, CustomEditor;
+QString QuotationMark;
+plat::Synchronized<QString> ArrivalChime, CustomEditor;
 qint32 TelegPointer = 1;
 std::atomic<bool> ReqVersionUp{false};
 bool RepeatTransmit = false, PlainTransmit = false;
 qint32 TimeOutValue = 3600000;
 
 bool PasswordsEncoded = false;
-QByteArray MySelfPW, TELPW, OLCPW;
+plat::Synchronized<QByteArray> MySelfPW, TELPW, OLCPW;
 
 bool ImageViewer = true;
 qint32 HtmlViewer = 0;
@@ -67,7 +70,8 @@ QString AccountDirectory, AccClientDirectory;
 std::atomic<bool> ClientTimer{true};
 qint32 ClientInterval = 10;
 
-QString AutoReplyRichFile, AutoReplyPlainFile, LastSentTextFile, AutoReplyFile;
+QString AutoReplyRichFile, AutoReplyPlainFile, LastSentTextFile;
+plat::Synchronized<QString> AutoReplyFile;
 
 std::function<bool()> AskMainDirectoryChange = [] {
     const QString text = QStringLiteral("ﾚｼﾞｽﾄﾘに登録されたﾒｲﾝ･ﾃﾞｨﾚｸﾄﾘと,現在起動したﾃﾞｨﾚｸﾄﾘとが異なっています.\n"
@@ -140,16 +144,16 @@ void SetDefaults()
     LogLebelNumber = ALPHA;
     QuotationMark = QStringLiteral(">>");
     ArrivalChime = GetStartupSoundFile();
-    CustomEditor.clear();
+    CustomEditor = QString();
     TelegPointer = 1;
     ReqVersionUp = false;
     RepeatTransmit = PlainTransmit = false;
     TimeOutValue = 3600000;
     StoredVersion.clear();
     PasswordsEncoded = false;
-    MySelfPW.clear();
-    TELPW.clear();
-    OLCPW.clear();
+    MySelfPW = QByteArray();
+    TELPW = QByteArray();
+    OLCPW = QByteArray();
     ImageViewer = true;
     HtmlViewer = 0;
     UsingWindows95 = false;
@@ -177,7 +181,8 @@ void ChooseRegistryRoot()
 }
 
 // Typed reads into a setting: a missing value, or one of another type, keeps the default.
-void ReadString(const plat::RegKey &key, const char *name, QString &setting)
+template <typename Setting> // QString or plat::Synchronized<QString>
+void ReadString(const plat::RegKey &key, const char *name, Setting &setting)
 {
     if (auto v = key.readString(QLatin1String(name)))
         setting = *v;
@@ -197,9 +202,10 @@ void ReadFlagText(const plat::RegKey &key, const char *name, bool &setting)
 
 // The string values of the Directory subkey besides MainDirectory, in the
 // order they are written.
-const std::array<std::pair<const char *, QString *>, 15> &DirectoryStrings()
+using StringSetting = std::variant<QString *, plat::Synchronized<QString> *>;
+const std::array<std::pair<const char *, StringSetting>, 15> &DirectoryStrings()
 {
-    static const std::array<std::pair<const char *, QString *>, 15> strings = {{
+    static const std::array<std::pair<const char *, StringSetting>, 15> strings = {{
         {"LogDirectory", &LogDirectory},   {"TextDirectory", &TextDirectory}, {"SendDirectory", &SendDirectory},
         {"TelegDirectory", &TelegDirectory}, {"StayDirectory", &StayDirectory}, {"TempDirectory", &TempDirectory},
         {"TelegFileName", &TelegFileName}, {"ListDirectory", &ListDirectory}, {"ListFileName", &ListFileName},
@@ -230,7 +236,7 @@ void ReadDirectory(const plat::RegKey &key)
     if (!main.isEmpty() && main != ProgramDirectory && KeepStoredMainDirectory())
         DeriveFolders(main);
     for (const auto &[name, setting] : DirectoryStrings())
-        ReadString(key, name, *setting);
+        std::visit([&key, name](auto *s) { ReadString(key, name, *s); }, setting);
     const int level = LogLevelFromName(LogLebel);
     LogLebelNumber = level < 0 ? ALPHA : level;
     if (level < 0)
@@ -339,11 +345,11 @@ void ReadSettingsKey(const plat::RegKey &settings)
 // folder never decides where the program's files lie.
 void ResolveSettingPaths()
 {
-    for (QString *folder : {&LogDirectory, &TextDirectory, &SendDirectory, &TelegDirectory, &ListDirectory,
-                            &TempDirectory, &StayDirectory, &OlcDirectory, &OlcClientDirectory, &AccountDirectory,
-                            &AccClientDirectory})
+    for (QString *folder : {&LogDirectory, &TextDirectory, &SendDirectory, &ListDirectory, &TempDirectory,
+                            &StayDirectory, &OlcDirectory, &OlcClientDirectory, &AccountDirectory, &AccClientDirectory})
         *folder = ResolveSettingPath(*folder);
-    if (!ArrivalChime.isEmpty())
+    TelegDirectory = ResolveSettingPath(TelegDirectory);
+    if (!ArrivalChime.value().isEmpty())
         ArrivalChime = ResolveSettingPath(ArrivalChime);
 }
 
@@ -365,7 +371,7 @@ void WriteDirectory(plat::RegKey &key)
         key.writeString(QStringLiteral("Version"), ProgramVersion);
     key.writeString(QStringLiteral("MainDirectory"), MainDirectory);
     for (const auto &[name, setting] : DirectoryStrings())
-        key.writeString(QLatin1String(name), *setting);
+        std::visit([&key, name](auto *s) { key.writeString(QLatin1String(name), *s); }, setting);
     key.writeDWord(QStringLiteral("TelegPointer"), static_cast<quint32>(TelegPointer));
     key.writeString(QStringLiteral("ReqVersionUp"), FlagText(ReqVersionUp));
     key.writeString(QStringLiteral("RepeatTransmit"), FlagText(RepeatTransmit));
@@ -683,7 +689,7 @@ bool PrepareTempFolder()
 // the file it names (when that exists) or the two message files.
 void StartAutoReply()
 {
-    AutoReplyFile.clear();
+    AutoReplyFile = QString();
     const QString f = StartParameter('F');
     if (!f.startsWith(QLatin1Char('1')))
         return;
@@ -723,7 +729,7 @@ void ApplyStartupEffects()
     if (BLookupForm->HasClosed()) // the Exit button during the version warning
         return;
     LogHandles();
-    for (const QString &folder : {OlcClientDirectory, AccClientDirectory, TelegDirectory}) {
+    for (const QString &folder : {OlcClientDirectory, AccClientDirectory, TelegDirectory.value()}) {
         if (!EnsureFolder(folder))
             return;
     }

@@ -2,6 +2,7 @@
 // Start parameters (Kalvex.ini and the command line) and the registry settings
 // of the main program: one global per setting, named after its registry value.
 #include "platform/Registry.h"
+#include "platform/Synchronized.h"
 
 #include <QRect>
 #include <QString>
@@ -30,6 +31,12 @@ void LoadIniFile(const QString &programDirectory);
 void ParseCommandLine(const QStringList &arguments); // without the program name
 
 // ---- registry settings -----------------------------------------------------
+//
+// The settings are written on the GUI thread. Those that server and client
+// threads read as well (the TEL log pair, the passwords, the chime, the
+// auto-reply file and the editor that the configuration window edits beside
+// them) are plat::Synchronized: a thread reads a copy, never the global
+// while the GUI thread writes it.
 
 extern plat::RootKey RegistryRootKey;
 extern QString RegistryKeyPath;   // prefix + "Kalvex"
@@ -44,11 +51,14 @@ constexpr const char *MaintenanceVersion = "QZ";
 constexpr const char *OlcpVersionText = "OLCP303L";
 
 // Directory
-extern QString MainDirectory, LogDirectory, TextDirectory, SendDirectory, TelegDirectory,
-    ListDirectory, TempDirectory, StayDirectory;
-extern QString LogFileName, TelegFileName, ListFileName, LastEditFile;
+extern QString MainDirectory, LogDirectory, TextDirectory, SendDirectory, ListDirectory, TempDirectory,
+    StayDirectory;
+// The folder and base name of the TEL log pair.
+extern plat::Synchronized<QString> TelegDirectory, TelegFileName;
+extern QString LogFileName, ListFileName, LastEditFile;
 extern QString LogLebel;
-extern QString QuotationMark, ArrivalChime, CustomEditor;
+extern QString QuotationMark;
+extern plat::Synchronized<QString> ArrivalChime, CustomEditor;
 extern qint32 TelegPointer;
 // Set by server and client threads when a much newer peer was seen.
 extern std::atomic<bool> ReqVersionUp;
@@ -57,7 +67,7 @@ extern qint32 TimeOutValue;
 
 // Security: passwords in their ConvertPassword form (raw bytes).
 extern bool PasswordsEncoded;
-extern QByteArray MySelfPW, TELPW, OLCPW;
+extern plat::Synchronized<QByteArray> MySelfPW, TELPW, OLCPW;
 
 // Viewer
 extern bool ImageViewer;
@@ -82,7 +92,8 @@ extern qint32 ClientInterval;
 
 // Work files in the TempDirectory, and the file that answers in auto-reply
 // mode in place of the two message files (start parameter F).
-extern QString AutoReplyRichFile, AutoReplyPlainFile, LastSentTextFile, AutoReplyFile;
+extern QString AutoReplyRichFile, AutoReplyPlainFile, LastSentTextFile;
+extern plat::Synchronized<QString> AutoReplyFile;
 
 // The startup sound of the desktop's sound scheme ("" when none).
 QString GetStartupSoundFile();

@@ -23,7 +23,7 @@ plat::SOCKET UdpServerSocket = plat::INVALID_SOCKET;
 plat::SOCKET CgiSocket = plat::INVALID_SOCKET;
 std::atomic<std::uint8_t> UdpServerAlive{0};
 std::array<std::int32_t, ReplySlotCount> ReplySlots{};
-AccountListSeams AccountListSeam;
+plat::Synchronized<AccountListSeams> AccountListSeam;
 
 namespace {
 
@@ -114,11 +114,12 @@ void LogNoAccountList(const QString &command, const QString &sender)
 
 void HandlePresenceReply(const QString &command, const QString &sender, const QString &rest, const QString &version)
 {
-    if (!AccountListSeam.OnPresenceAnswer)
+    const auto onPresenceAnswer = AccountListSeam.value().OnPresenceAnswer;
+    if (!onPresenceAnswer)
         return LogNoAccountList(command, sender);
     // The account list has released AccountListLock when it returns, so the
     // host list lock is never taken inside it the wrong way round.
-    if (AccountListSeam.OnPresenceAnswer(PresenceAnswer{command, sender, rest, version}))
+    if (onPresenceAnswer(PresenceAnswer{command, sender, rest, version}))
         CheckOlcpVersion(0, sender, version);
 }
 
@@ -126,7 +127,8 @@ void HandlePresenceReply(const QString &command, const QString &sender, const QS
 // field takes everything after the third CR.
 void HandleMember(const QString &sender, const QString &rest)
 {
-    if (!AccountListSeam.OnMember)
+    const auto onMember = AccountListSeam.value().OnMember;
+    if (!onMember)
         return LogNoAccountList(QStringLiteral("MEMBER"), sender);
     QString text = rest;
     MemberEntry member;
@@ -136,7 +138,7 @@ void HandleMember(const QString &sender, const QString &rest)
         text = cr < 0 ? QString() : text.mid(cr + 1);
     }
     member.ResponseTime = text;
-    AccountListSeam.OnMember(sender, member);
+    onMember(sender, member);
 }
 
 // A QUERY or SCAN costs a stranger a few bytes and its answer is a full
@@ -161,12 +163,13 @@ void HandleScan(const QString &sender, const QString &rest)
 {
     if (!ClientTimer)
         return;
-    if (!AccountListSeam.HasAccountId)
+    const auto hasAccountId = AccountListSeam.value().HasAccountId;
+    if (!hasAccountId)
         return LogNoAccountList(QStringLiteral("SCAN"), sender);
     const int cr = rest.indexOf(QLatin1Char('\r'));
     const QString id = cr < 0 ? rest : rest.left(cr);
     const QString remainder = cr < 0 ? QString() : rest.mid(cr + 1);
-    if (!AccountListSeam.HasAccountId(id) || !AdmitAnswer(sender, QStringLiteral("ENTITY")))
+    if (!hasAccountId(id) || !AdmitAnswer(sender, QStringLiteral("ENTITY")))
         return;
     const QString text = QLatin1String(OlcpVersionText) + QStringLiteral("\rENTITY\r") + id +
                          QStringLiteral("\rRe_Entity\r") + remainder + QLatin1Char('\r');

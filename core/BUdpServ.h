@@ -20,6 +20,7 @@
 // UdpServerAlive to clear); a bad datagram or a transient receive error is
 // logged and the next one is awaited.
 #include "platform/FreeOnTerminateThread.h"
+#include "platform/Synchronized.h"
 #include "platform/WinSock.h"
 
 #include <QByteArray>
@@ -69,11 +70,12 @@ struct MemberEntry {
 };
 
 // Where the datagram handlers hand over to the account list window, which
-// sets these when it is built. While a member is unset, its datagrams are
-// logged and dropped. All of them are called on the UDP server thread: they
-// must not touch widgets from there (queue that work to the GUI thread), and
-// must not wait for the GUI thread, which may itself be waiting for the chain
-// to end.
+// installs these before the UDP server starts and clears them once it has
+// ended; each datagram's handler works on a copy taken as it arrives. While a
+// member is unset, its datagrams are logged and dropped. All of them are
+// called on the UDP server thread: they must not touch widgets from there
+// (queue that work to the GUI thread), and must not wait for the GUI thread,
+// which may itself be waiting for the chain to end.
 struct AccountListSeams {
     // Marks the answer in every account row of that server and user ID, when
     // an ENTITY sent there awaits it (once per ENTITY). Returns true when the server's version differed from the one recorded
@@ -87,7 +89,7 @@ struct AccountListSeams {
     // for it is answered with ENTITY).
     std::function<bool(const QString &userId)> HasAccountId;
 };
-extern AccountListSeams AccountListSeam;
+extern plat::Synchronized<AccountListSeams> AccountListSeam;
 
 // Start-up: creates CgiSocket and UdpServerSocket (port 8011, broadcast
 // allowed, no address reuse so a second program cannot bind it) and starts the

@@ -83,6 +83,8 @@ int ProgramMain(int argc, char **argv)
         BOlcLogForm = new TBOlcLogForm();
         BTelLogForm = new TBTelLogForm();
         StartTcpServer();
+        // The account answers that the UDP server takes go to the account list window.
+        BAccountListForm->InstallSeams();
         StartUdpServer();
         LoadHostList();
         BAccountListForm->InitAccountList();

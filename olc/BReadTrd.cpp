@@ -3,8 +3,7 @@
 #include "core/BClient.h"
 #include "core/BCommon.h"
 #include "core/BServer.h"
-
-#include <QCoreApplication>
+#include "platform/WinMessages.h"
 
 namespace {
 
@@ -61,7 +60,7 @@ bool TBOlcAccessThread::ServiceGranted(const QString &reply)
 
 void TBOlcAccessThread::ClientStatus(const QString &text)
 {
-    QMetaObject::invokeMethod(qApp, [client = Client, text] {
+    plat::PostToGuiThread([client = Client, text] {
         if (const auto hooks = client.lock())
             hooks->ShowClientStatus(text);
     });

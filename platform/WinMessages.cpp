@@ -4,12 +4,101 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QHash>
+#include <QScopeGuard>
 #include <QThread>
 #include <QWidget>
 
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 
 namespace plat {
+
+namespace {
+
+// Work for the GUI thread waits in a queue of our own under a std::mutex, and
+// Qt's event queue carries only a wake-up. Qt's own locks are invisible to
+// ThreadSanitizer (Qt is not built for it); this lock is not, so what a
+// thread wrote before handing the work over is seen as written before the
+// work runs. The wake-up is a lambda that captures nothing, queued while the
+// lock is held: the event that the event filters read is Qt's own, and the
+// little that our code builds for it is written before the GUI thread takes
+// the lock to run the task.
+struct GuiTask {
+    std::function<void()> task;
+    std::function<void()> ended; // once the task has run or has been dropped
+};
+
+// Never destroyed: threads may still post while the program ends.
+struct GuiTasks {
+    std::mutex mutex;
+    std::deque<GuiTask> waiting;
+    bool open = false; // while the application exists
+};
+
+GuiTasks &Tasks()
+{
+    static auto *tasks = new GuiTasks;
+    return *tasks;
+}
+
+// GUI thread: one task per wake-up, in the order posted.
+void RunNextTask()
+{
+    GuiTask next;
+    {
+        const std::lock_guard lock(Tasks().mutex);
+        if (Tasks().waiting.empty())
+            return;
+        next = std::move(Tasks().waiting.front());
+        Tasks().waiting.pop_front();
+    }
+    const auto ended = qScopeGuard([&next] {
+        if (next.ended)
+            next.ended();
+    });
+    next.task();
+}
+
+// The application ends: the tasks still waiting are dropped.
+void CloseTasks()
+{
+    std::deque<GuiTask> dropped;
+    {
+        const std::lock_guard lock(Tasks().mutex);
+        Tasks().open = false;
+        dropped.swap(Tasks().waiting);
+    }
+    for (const GuiTask &task : dropped) {
+        if (task.ended)
+            task.ended();
+    }
+}
+
+void OpenTasks()
+{
+    const std::lock_guard lock(Tasks().mutex);
+    Tasks().open = true;
+    qAddPostRoutine(CloseTasks);
+}
+Q_COREAPP_STARTUP_FUNCTION(OpenTasks)
+
+// Queues task; ended runs once the task has run or has been dropped.
+void PostTask(std::function<void()> task, std::function<void()> ended)
+{
+    {
+        const std::lock_guard lock(Tasks().mutex);
+        if (Tasks().open) {
+            Tasks().waiting.push_back({std::move(task), std::move(ended)});
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [] { RunNextTask(); }, Qt::QueuedConnection);
+            return;
+        }
+    }
+    if (ended)
+        ended();
+}
+
+} // namespace
 
 WindowMessageEvent::WindowMessageEvent(uint message, qintptr wParam, qintptr lParam)
     : QEvent(EventType()), message_(message), wParam_(wParam), lParam_(lParam)
@@ -91,8 +180,27 @@ void RunOnGuiThread(std::function<void()> action)
 
 void PostToGuiThread(std::function<void()> action)
 {
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, std::move(action), Qt::QueuedConnection);
+    PostTask(std::move(action), {});
+}
+
+void RunOnGuiThreadAndWait(std::function<void()> action)
+{
+    if (IsGuiThread())
+        return action();
+    struct {
+        std::mutex mutex;
+        std::condition_variable signal;
+        bool ended = false;
+    } wait;
+    PostTask(std::move(action), [&wait] {
+        // Signalled under the lock: the waiter cannot go (and take wait with
+        // it) before this is done with it.
+        const std::lock_guard lock(wait.mutex);
+        wait.ended = true;
+        wait.signal.notify_one();
+    });
+    std::unique_lock lock(wait.mutex);
+    wait.signal.wait(lock, [&wait] { return wait.ended; });
 }
 
 } // namespace plat

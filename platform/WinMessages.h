@@ -57,11 +57,18 @@ uint RegisterWindowMessage(const QString &name);
 // session bus can be reached.
 void PostBroadcastMessage(const QString &name, qintptr wParam, qintptr lParam);
 
-// Widgets belong to the GUI thread: work for them goes there.
+// Widgets belong to the GUI thread: work for them goes there. What the
+// calling thread wrote before handing the work over is seen by the work, also
+// by ThreadSanitizer.
 bool IsGuiThread();
 // Runs action on the GUI thread: at once when called there, else queued.
 void RunOnGuiThread(std::function<void()> action);
 // Queues action to the GUI thread, also when called there.
 void PostToGuiThread(std::function<void()> action);
+// Runs action on the GUI thread and returns when it has run ("synchronized"):
+// at once when called there. What action wrote is seen by the caller
+// afterwards. Returns without running it when the application has gone or
+// drops the work as it ends.
+void RunOnGuiThreadAndWait(std::function<void()> action);
 
 } // namespace plat

@@ -197,7 +197,6 @@ void TBAccountListForm::InitAccountList()
                {28, 104, 64, 64, 128});
     AllVersions = false;
     BindAccountListFile();
-    InstallSeams();
     LoadAccountList();
     EntityTimer->setInterval(StartupInterval);
     if (ClientTimer)
@@ -349,7 +348,8 @@ void TBAccountListForm::InstallSeams()
 {
     BAccountListForm = this;
     QPointer<TBAccountListForm> self(this);
-    AccountListSeam.OnPresenceAnswer = [self](const PresenceAnswer &answer) {
+    AccountListSeams seams;
+    seams.OnPresenceAnswer = [self](const PresenceAnswer &answer) {
         if (!Awaited.Take(answer.SenderAddress, answer.UserId)) {
             SummarizeLog(BETA, answer.Command + QStringLiteral(" unawaited"), answer.SenderAddress,
                          QStringLiteral("### ") + answer.Command + QStringLiteral(" ; ") + answer.SenderAddress +
@@ -384,7 +384,7 @@ void TBAccountListForm::InstallSeams()
             });
         return versionChanged;
     };
-    AccountListSeam.OnMember = [self](const QString &serverAddress, const MemberEntry &member) {
+    seams.OnMember = [self](const QString &serverAddress, const MemberEntry &member) {
         if (serverAddress != CurrentPresenceServer())
             return;
         plat::RunOnGuiThread([self, serverAddress, member] {
@@ -392,10 +392,11 @@ void TBAccountListForm::InstallSeams()
                 self->AddMember(member);
         });
     };
-    AccountListSeam.HasAccountId = [](const QString &userId) {
+    seams.HasAccountId = [](const QString &userId) {
         const QList<AccountListRecord> entries = EntriesOrNone();
         return std::any_of(entries.begin(), entries.end(), [&](const AccountListRecord &e) { return e.UserId == userId; });
     };
+    AccountListSeam = std::move(seams);
 }
 
 void TBAccountListForm::ShowPresenceAnswer(const PresenceAnswer &answer, const QList<int> &indexes)

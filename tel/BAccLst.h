@@ -39,6 +39,10 @@ public:
     const std::unique_ptr<Ui::TBAccountListForm> ui;
     QTimer *const EntityTimer;
 
+    // Makes this the account list window and hands the UDP server's
+    // handlers to it (AccountListSeam); start-up does it before the UDP
+    // server starts, the destructor undoes it.
+    void InstallSeams();
     // Start-up: grids, AccountListFile, LoadAccountList, the entity timer.
     void InitAccountList();
     // Reads Account.lst into the grid; a file that does not read (or has no
@@ -68,7 +72,6 @@ protected:
 
 private:
     void ConnectHandlers();
-    void InstallSeams();
     void ShowView(bool presence);
     int SelectedIndex() const; // the selected entry's index; 0 when none
     QString Cell(int index, int column) const;

@@ -169,14 +169,16 @@ public:
             reason = FileLine(name, QStringLiteral("unsafe name"));
             return false;
         }
-        Path = TelegDirectory + QLatin1Char('/') + name;
+        // One folder for the whole transfer, whatever the settings do meanwhile.
+        Folder = TelegDirectory;
+        Path = Folder + QLatin1Char('/') + name;
         struct stat existing;
         if (::lstat(QFile::encodeName(Path).constData(), &existing) == 0 || errno != ENOENT) {
             reason = FileLine(name, QStringLiteral("cannot Rewrite"));
             return false;
         }
         for (int attempt = 0; attempt < 8; ++attempt) {
-            const QString part = TelegDirectory + QLatin1Char('/') + QLatin1String(PartPrefix) +
+            const QString part = Folder + QLatin1Char('/') + QLatin1String(PartPrefix) +
                                  QString::number(QRandomGenerator::system()->generate64(), 16);
             const int fd = ::open(QFile::encodeName(part).constData(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -216,13 +218,13 @@ public:
         File.close();
         ::unlink(QFile::encodeName(PartPath).constData());
         PartPath.clear();
-        SyncFolder(TelegDirectory);
+        SyncFolder(Folder);
         return true;
     }
 
 private:
     QFile File;
-    QString Path, PartPath;
+    QString Folder, Path, PartPath;
 };
 
 // Receives one announced file into the TEL folder and fills the record for
@@ -380,8 +382,8 @@ public:
 
 QString AutoReplyMessageFile(int peerVersion)
 {
-    if (!AutoReplyFile.isEmpty())
-        return AutoReplyFile;
+    if (const QString file = AutoReplyFile; !file.isEmpty())
+        return file;
     return peerVersion < RichTextVersion ? AutoReplyPlainFile : AutoReplyRichFile;
 }
 

@@ -49,7 +49,7 @@ protected:
     void SetUp() override
     {
         LogLebelNumber = GAMMA;
-        TELPW.clear();
+        TELPW = QByteArray();
         HostListFile = env.file(QStringLiteral("Kalvex.lst")); // where peers' versions are recorded
         CreateDefaultHostList();
         form = new TBLookupForm(); // the status bar; its memo gets the log
@@ -315,7 +315,7 @@ TEST_F(Serving, PasswordFormsAndTheReplyWord)
         serve(Login(Client(c.version, c.password), &answer));
         EXPECT_EQ(answer, c.answer);
     }
-    TELPW.clear();
+    TELPW = QByteArray();
     QByteArray answer;
     serve(Login(Client("OLCP303L", "anything"), &answer));
     EXPECT_EQ(answer, "ACK\r");

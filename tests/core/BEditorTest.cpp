@@ -79,7 +79,7 @@ TEST_F(EditorTest, TheAutoReplyMessageIsSavedLoggedAndSwitchedOnThenEditedAgainA
     EXPECT_EQ(env.readFile(QStringLiteral("Temp/AutoRep_Rich.txt")), rtf);
     EXPECT_EQ(env.readFile(QStringLiteral("Temp/AutoRep_Plain.txt")),
               plat::ToCp932(QStringLiteral("ただいま留守にしています\r\nBack soon\r\n")));
-    EXPECT_TRUE(AutoReplyFile.isEmpty());
+    EXPECT_TRUE(AutoReplyFile.value().isEmpty());
     EXPECT_TRUE(main->AutoreplyCheckBox->isChecked());
     EXPECT_TRUE(main->AutoreplyCheckBox->isEnabled());
     EXPECT_TRUE(main->LockCheckBox->isChecked());

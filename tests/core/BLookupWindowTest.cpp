@@ -260,8 +260,10 @@ protected:
         k.StartThread = [this, behaviour](QWidget *w, ConnectionStartReporter reporter) {
             client = std::thread([behaviour, target = QPointer<QWidget>(w), r = std::move(reporter), this]() mutable {
                 if (behaviour == Client::Shows) {
-                    QMetaObject::invokeMethod(
-                        qApp, [target] { if (target) target->show(); }, Qt::BlockingQueuedConnection);
+                    plat::RunOnGuiThreadAndWait([target] {
+                        if (target)
+                            target->show();
+                    });
                     r.Shown();
                 } else if (behaviour == Client::Fails) {
                     r.Failed();

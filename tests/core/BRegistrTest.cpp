@@ -213,7 +213,7 @@ TEST_F(SettingsTest, OldPasswordsAreReadAsStoredAndWrittenBackEncoded)
     EXPECT_EQ(security->readString(QStringLiteral("Version")), QStringLiteral("OLCP303L"));
     EXPECT_NE(security->readString(QStringLiteral("TELPW")), QStringLiteral("secret"));
 
-    TELPW.clear();
+    TELPW = QByteArray();
     ReadSettings();
     EXPECT_TRUE(PasswordsEncoded);
     EXPECT_EQ(TELPW, QByteArray("secret"));

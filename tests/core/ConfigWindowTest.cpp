@@ -123,7 +123,7 @@ TEST_F(ConfigWindowTest, EveryFieldIsSavedAtOnce)
     QTest::keyClicks(ui->TelPWEdit, QStringLiteral("abc"));
     QTest::keyClick(ui->TelPWEdit, Qt::Key_Return);
     EXPECT_EQ(TELPW, ConvertPassword("ABC"));
-    TELPW.clear();
+    TELPW = QByteArray();
     ReadSettings();
     EXPECT_EQ(TELPW, ConvertPassword("ABC"));
     Reshow();
@@ -174,7 +174,7 @@ TEST_F(ConfigWindowTest, PasswordsChangeThroughTheirDialogs)
     QTest::mouseDClick(ui->SelfPWEdit, Qt::LeftButton);
     EXPECT_TRUE(change.done());
     EXPECT_EQ(MySelfPW, ConvertPassword("NEW"));
-    MySelfPW.clear();
+    MySelfPW = QByteArray();
     ReadSettings();
     EXPECT_EQ(MySelfPW, ConvertPassword("NEW"));
 
@@ -359,19 +359,19 @@ TEST_F(ConfigWindowTest, RefusedEntriesKeepTheSetting)
         QString text;
         std::function<QString()> setting;
     };
-    const auto telPassword = [] { return QString::fromLatin1(TELPW.toHex()); };
+    const auto telPassword = [] { return QString::fromLatin1(TELPW.value().toHex()); };
     const std::vector<Case> cases{
         {ui->TelPWEdit, QStringLiteral("ａｂｃ"), telPassword},
         {ui->TelPWEdit, QStringLiteral("pass\tword"), telPassword},
         {ui->TelPWEdit, QStringLiteral("a\rb"), telPassword},
         {ui->TelPWEdit, QStringLiteral("ab\x01"), telPassword},
-        {ui->ArrivalChimeEdit, env.file(QStringLiteral("missing.wav")), [] { return ArrivalChime; }},
-        {ui->ArrivalChimeEdit, env.file(QStringLiteral("bell.mp3")), [] { return ArrivalChime; }},
-        {ui->ArrivalChimeEdit, env.file(QStringLiteral("folder.wav")), [] { return ArrivalChime; }},
-        {ui->EditorEdit, env.file(QStringLiteral("missing")), [] { return CustomEditor; }},
-        {ui->TelegFileEdit, QString(), [] { return TelegFileName; }},
-        {ui->TelegFileEdit, QStringLiteral("bad\x01name"), [] { return TelegFileName; }},
-        {ui->TelegDirEdit, QString(), [] { return TelegDirectory; }},
+        {ui->ArrivalChimeEdit, env.file(QStringLiteral("missing.wav")), [] { return ArrivalChime.value(); }},
+        {ui->ArrivalChimeEdit, env.file(QStringLiteral("bell.mp3")), [] { return ArrivalChime.value(); }},
+        {ui->ArrivalChimeEdit, env.file(QStringLiteral("folder.wav")), [] { return ArrivalChime.value(); }},
+        {ui->EditorEdit, env.file(QStringLiteral("missing")), [] { return CustomEditor.value(); }},
+        {ui->TelegFileEdit, QString(), [] { return TelegFileName.value(); }},
+        {ui->TelegFileEdit, QStringLiteral("bad\x01name"), [] { return TelegFileName.value(); }},
+        {ui->TelegDirEdit, QString(), [] { return TelegDirectory.value(); }},
     };
     for (const Case &c : cases) {
         const QString before = c.setting();

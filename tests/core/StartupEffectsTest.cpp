@@ -165,7 +165,7 @@ TEST_F(StartupEffectsTest, ParameterFStartsAutoReplyWithItsFile)
     delete form;
     StartParameter('F') = QStringLiteral("1missing.txt"); // ignored silently; the mode still starts
     start();
-    EXPECT_TRUE(AutoReplyFile.isEmpty());
+    EXPECT_TRUE(AutoReplyFile.value().isEmpty());
     EXPECT_TRUE(form->ui->AutoreplyCheckBox->isChecked());
 }
 

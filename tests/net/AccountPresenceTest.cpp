@@ -72,6 +72,7 @@ protected:
         ClientTimer = true;
         ClientInterval = 7;
         list = new TBAccountListForm();
+        list->InstallSeams();
         list->InitAccountList();
         list->show();
         grid = list->ui->AccountListGrid;

@@ -151,6 +151,13 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return ConnectionCount == before + count; }));
     }
 
+    // Entries 1..ConnectionCount of the table, read as its users do: under ConnectionLock.
+    static std::vector<plat::SOCKET> connectionTable()
+    {
+        std::lock_guard lock(ConnectionLock);
+        return {ConnectionSockets.begin() + 1, ConnectionSockets.begin() + 1 + ConnectionCount};
+    }
+
     // Connects a silent peer and waits until the server has counted it.
     void connectSilentPeer()
     {
@@ -190,13 +197,13 @@ TEST_F(TcpServer, ConnectionsAreServedAtOnceAndTheTableKeepsTheirOrder)
 
     connectSilentPeer();
     connectSilentPeer();
-    const plat::SOCKET second = ConnectionSockets[2];
-    EXPECT_NE(ConnectionSockets[1], second);
+    const plat::SOCKET second = connectionTable().at(1);
+    EXPECT_NE(connectionTable().at(0), second);
 
     // The first connection ends: the second moves up to entry 1.
     peers[0].reset();
     ASSERT_TRUE(WaitUntil([] { return ConnectionCount == 1; }));
-    EXPECT_EQ(ConnectionSockets[1], second);
+    EXPECT_EQ(connectionTable().at(0), second);
 
     // Meanwhile the chain still accepts and holds whole conversations.
     QByteArray answer;
@@ -300,14 +307,14 @@ TEST_F(TcpServer, AConnectionBeyondTheTableIsRefusedAndClosed)
         ASSERT_NO_FATAL_FAILURE(connectFrom(qPrintable(QStringLiteral("127.0.0.%1").arg(n)), 8));
     ASSERT_NO_FATAL_FAILURE(connectFrom("127.0.0.22", 4));
     ASSERT_EQ(ConnectionCount, MaxConnections);
-    std::vector<plat::SOCKET> table(ConnectionSockets.begin() + 1, ConnectionSockets.end());
+    const std::vector<plat::SOCKET> table = connectionTable();
 
     auto refused = SilentPeer();
     refused->wait(); // the server hung up on it
     EXPECT_EQ(refused->received(), QByteArray());
     EXPECT_TRUE(logText().contains(QStringLiteral("*** TCP accept   *** Too many connections (100) : 127.0.0.1 refused")));
     EXPECT_EQ(ConnectionCount, MaxConnections);
-    EXPECT_EQ(std::vector<plat::SOCKET>(ConnectionSockets.begin() + 1, ConnectionSockets.end()), table);
+    EXPECT_EQ(connectionTable(), table);
 
     // The chain goes on: a freed entry is taken by the next connection.
     ::close(rawPeers[0]);

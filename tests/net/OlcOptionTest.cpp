@@ -10,6 +10,7 @@
 #include "platform/Cp932.h"
 #include "platform/FreeOnTerminateThread.h"
 #include "platform/RecordFile.h"
+#include "platform/WinMessages.h"
 #include "support/FakeOlcServer.h"
 #include "support/MainWindow.h"
 #include "support/OlcpScripts.h"
@@ -125,7 +126,7 @@ TEST_F(OlcOptionTest, SettingsPersistWhoRowsStartTelsAndMaintenanceActsOnTheList
     script.onCommand = [&, whoLists = 0](const QByteArray &command) mutable {
         if (command != "WHO" || ++whoLists != 2)
             return;
-        QMetaObject::invokeMethod(client, [&] { client->ui->TextOnlyCheckBox->click(); clicked.set_value(); });
+        plat::PostToGuiThread([&] { client->ui->TextOnlyCheckBox->click(); clicked.set_value(); });
         clicked.get_future().wait_for(std::chrono::seconds(20));
     };
     FakeOlcServer olc(script);

@@ -47,6 +47,11 @@ T Snapshot(const std::atomic<T> &value)
 {
     return value.load();
 }
+template <typename T>
+T Snapshot(const plat::Synchronized<T> &value)
+{
+    return value.value();
+}
 template <typename T, size_t N>
 std::array<T, N> Snapshot(const std::array<std::atomic<T>, N> &values)
 {
@@ -109,11 +114,12 @@ ProgramStateGuard::ProgramStateGuard()
 {
     // Start parameters and registry settings.
     for (auto *text : {&ProgramDirectory, &RegistryKeyPath, &RegistryPathText, &ProgramVersion, &StoredVersion,
-                       &MainDirectory, &LogDirectory, &TextDirectory, &SendDirectory, &TelegDirectory,
-                       &ListDirectory, &TempDirectory, &StayDirectory, &LogFileName, &TelegFileName,
-                       &ListFileName, &LastEditFile, &LogLebel, &QuotationMark, &ArrivalChime, &CustomEditor,
-                       &OlcDirectory, &OlcClientDirectory, &AccountDirectory, &AccClientDirectory,
-                       &AutoReplyRichFile, &AutoReplyPlainFile, &LastSentTextFile, &AutoReplyFile})
+                       &MainDirectory, &LogDirectory, &TextDirectory, &SendDirectory, &ListDirectory,
+                       &TempDirectory, &StayDirectory, &LogFileName, &ListFileName, &LastEditFile, &LogLebel,
+                       &QuotationMark, &OlcDirectory, &OlcClientDirectory, &AccountDirectory, &AccClientDirectory,
+                       &AutoReplyRichFile, &AutoReplyPlainFile, &LastSentTextFile})
+        keep(*text);
+    for (auto *text : {&TelegDirectory, &TelegFileName, &ArrivalChime, &CustomEditor, &AutoReplyFile})
         keep(*text);
     for (auto *flag : {&RepeatTransmit, &PlainTransmit, &PasswordsEncoded, &ImageViewer, &UsingWindows95,
                        &ViewingDirect, &UseWebBrowser, &UseHtmlControl})
