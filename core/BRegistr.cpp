@@ -235,8 +235,8 @@ void ReadDirectory(const plat::RegKey &key)
     const QString main = stored && !stored->isEmpty() ? QDir::cleanPath(QDir(ProgramDirectory).filePath(*stored)) : QString();
     if (!main.isEmpty() && main != ProgramDirectory && KeepStoredMainDirectory())
         DeriveFolders(main);
-    for (const auto &[name, setting] : DirectoryStrings())
-        std::visit([&key, name](auto *s) { ReadString(key, name, *s); }, setting);
+    for (const auto &entry : DirectoryStrings())
+        std::visit([&key, name = entry.first](auto *s) { ReadString(key, name, *s); }, entry.second);
     const int level = LogLevelFromName(LogLebel);
     LogLebelNumber = level < 0 ? ALPHA : level;
     if (level < 0)
@@ -370,8 +370,8 @@ void WriteDirectory(plat::RegKey &key)
     if (ProgramVersion != QLatin1String(MaintenanceVersion))
         key.writeString(QStringLiteral("Version"), ProgramVersion);
     key.writeString(QStringLiteral("MainDirectory"), MainDirectory);
-    for (const auto &[name, setting] : DirectoryStrings())
-        std::visit([&key, name](auto *s) { key.writeString(QLatin1String(name), *s); }, setting);
+    for (const auto &entry : DirectoryStrings())
+        std::visit([&key, name = entry.first](auto *s) { key.writeString(QLatin1String(name), *s); }, entry.second);
     key.writeDWord(QStringLiteral("TelegPointer"), static_cast<quint32>(TelegPointer));
     key.writeString(QStringLiteral("ReqVersionUp"), FlagText(ReqVersionUp));
     key.writeString(QStringLiteral("RepeatTransmit"), FlagText(RepeatTransmit));
