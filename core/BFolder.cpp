@@ -38,6 +38,9 @@ void SetUpFolderList(QComboBox *driveBox, QTreeView *dirBox)
         if (current == path || current.startsWith(path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/')))
             dirBox->scrollTo(dirBox->currentIndex());
     });
+    // A read folder is sorted a moment later, which moves the rows below it.
+    QObject::connect(model, &QAbstractItemModel::layoutChanged, dirBox,
+                     [dirBox] { dirBox->scrollTo(dirBox->currentIndex()); });
     for (const QFileInfo &drive : QDir::drives())
         driveBox->addItem(drive.absoluteFilePath());
     QObject::connect(driveBox, &QComboBox::currentTextChanged, dirBox,
