@@ -9,6 +9,7 @@
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
 #include "platform/ShortString.h"
+#include "platform/WinMessages.h"
 #include "tel/AccountRecord.h"
 
 #include "ui_BHostlst.h"
@@ -171,14 +172,14 @@ bool PatchVersion(plat::RecordFile &file, qint64 index, QByteArray &image, const
         ReportFileError(file.errorString());
         return false;
     }
-    // Threads record versions too: the window updates its cell on its own thread.
-    if (TBHostListForm *form = BHostListForm) {
-        const QString address = AddressOf(image);
-        const QString version = plat::DecodeShortString(field.constData(), 8);
-        QMetaObject::invokeMethod(
-            form, [form, index, address, version] { form->ShowHostVersion(static_cast<int>(index), address, version); },
-            Qt::QueuedConnection);
-    }
+    // Threads record versions too: the window, if open, updates its cell on
+    // the GUI thread, which is also where it is looked up.
+    const QString address = AddressOf(image);
+    const QString version = plat::DecodeShortString(field.constData(), 8);
+    plat::RunOnGuiThread([index, address, version] {
+        if (BHostListForm)
+            BHostListForm->ShowHostVersion(static_cast<int>(index), address, version);
+    });
     return true;
 }
 
