@@ -283,7 +283,7 @@ void TBTcpServer::Execute()
         // Any other failure (descriptors used up, a connection gone before it
         // was taken) passes: the server keeps accepting after a short pause.
         if (WaitForDescriptors(ListeningSocket))
-            TBTcpServer::Create(TcpServerSocket);
+            TBTcpServer::Create(ListeningSocket);
         else
             TcpServerAlive = 0;
         return;
@@ -297,7 +297,7 @@ void TBTcpServer::Execute()
         TcpServerAlive = 0;
         return;
     } else if (refusal != Refusal::None) {
-        TBTcpServer::Create(TcpServerSocket);
+        TBTcpServer::Create(ListeningSocket);
         LogRefusal(refusal, address);
         plat::closesocket(AcceptedSocket);
         return;
@@ -305,7 +305,7 @@ void TBTcpServer::Execute()
     if (evictedPeer)
         LogEviction(plat::inet_ntoa(*evictedPeer), address);
     SetAutoCloseTimer(0);
-    const quintptr successor = TBTcpServer::Create(TcpServerSocket);
+    const quintptr successor = TBTcpServer::Create(ListeningSocket);
     WriteLog(BETA, QStringLiteral("\r\nTCP Thread_Socket = ") + QString::number(AcceptedSocket));
     WriteLog(BETA, QStringLiteral("TCP Thread_Handle = ") + QString::number(successor));
     ShowMainStatus(QStringLiteral("Connected (Remote Host: ") + address + QStringLiteral(" ) ..."));
