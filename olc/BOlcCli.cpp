@@ -165,21 +165,24 @@ public:
     QStatusBar *ClientStatusBar() override { return Client.ui->OlcStatusBar; }
     void ChangeReaderCount(const QString &key, int delta) override
     {
-        Client.ChangeChildCount(Row(key), delta, &BoardTitleCache::ReaderCount);
+        Client.ChangeChildCount(Client.BoardRow(key), delta, &BoardTitleCache::ReaderCount);
     }
     void ChangePosterCount(const QString &key, int delta) override
     {
-        Client.ChangeChildCount(Row(key), delta, &BoardTitleCache::PosterCount);
+        Client.ChangeChildCount(Client.BoardRow(key), delta, &BoardTitleCache::PosterCount);
     }
     QString BoardNameText() override { return Client.ui->BrdNameLabel->text(); }
     QString PointerText() override { return Client.ui->PointerLabel->text(); }
     QString CurrentHeaderText() override { return Client.ShownDetail; }
     void EnableReadButton() override { Client.ui->ReadButton->setEnabled(true); }
-    void ReenterBoard(const QString &key) override { Client.ReenterBoard(Row(key)); }
-    void MessageRead(const QString &key, std::int32_t number) override { Client.MessageRead(Row(key), number); }
+    void ReenterBoard(const QString &key) override { Client.ReenterBoard(Client.BoardRow(key)); }
+    void MessageRead(const QString &key, std::int32_t number) override
+    {
+        Client.MessageRead(Client.BoardRow(key), number);
+    }
     std::int32_t LastNumber(const QString &key) override
     {
-        const int board = Row(key);
+        const int board = Client.BoardRow(key);
         if (board < 1)
             return 0;
         const BoardRecord &record = Client.Board[size_t(board)];
@@ -188,15 +191,6 @@ public:
     }
 
 private:
-    int Row(const QString &key) const
-    {
-        for (size_t row = 1; row < Client.Board.size(); ++row) {
-            if (Client.Board[row].BoardKey == key)
-                return int(row);
-        }
-        return 0;
-    }
-
     TBOlcClientForm &Client;
 };
 
@@ -657,11 +651,17 @@ void TBOlcClientForm::BoardTreeChanging()
 {
     if (!HandlersEnabled || !ui->BoardTree->currentItem())
         return;
-    const QString key = ui->BoardTree->currentItem()->data(0, Qt::UserRole).toString();
-    for (int b = 1; b < int(Board.size()); ++b) {
-        if (Board[size_t(b)].BoardKey == key)
-            ui->BoardGrid->setCurrentCell(b - 1, BoardNumberColumn);
+    if (const int b = BoardRow(ui->BoardTree->currentItem()->data(0, Qt::UserRole).toString()))
+        ui->BoardGrid->setCurrentCell(b - 1, BoardNumberColumn);
+}
+
+int TBOlcClientForm::BoardRow(const QString &key) const
+{
+    for (size_t row = 1; row < Board.size(); ++row) {
+        if (Board[row].BoardKey == key)
+            return int(row);
     }
+    return 0;
 }
 
 void TBOlcClientForm::BoardGridDblClick()

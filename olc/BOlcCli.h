@@ -165,6 +165,8 @@ private:
     bool OpenBoard();
     void EnterBoard();
     void SelectBoardRow(int board);
+    // The row of the board table that holds key; 0 when none does.
+    int BoardRow(const QString &key) const;
 
     // Title lists.
     bool ReceiveTitles(bool firstEntry, std::int32_t &count);
