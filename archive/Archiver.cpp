@@ -1,6 +1,5 @@
 #include "archive/Archiver.h"
 
-#include "platform/ArchiverCommandLine.h"
 #include "platform/Cp932.h"
 
 EArchiver::EArchiver(const QString &message) : std::runtime_error(message.toStdString()), message_(message) {}

@@ -268,17 +268,11 @@ PairReplace::PairReplace(QString intentFile) : intentFile_(std::move(intentFile)
 
 PairReplace::~PairReplace()
 {
-    if (!settled_)
-        discard();
-}
-
-void PairReplace::discard()
-{
+    if (settled_ || !intent_)
+        return;
     for (const auto &work : works_)
         work->close();
-    if (intent_)
-        Clean(Places(intentFile_), *intent_);
-    settled_ = true;
+    Clean(Places(intentFile_), *intent_);
 }
 
 QFile *PairReplace::stage(const QString &target, const QString &work, QString *error)

@@ -56,8 +56,6 @@ public:
     struct Intent;
 
 private:
-    void discard();
-
     const QString intentFile_;
     std::unique_ptr<Intent> intent_;
     std::vector<std::unique_ptr<QFile>> works_;

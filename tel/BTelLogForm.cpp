@@ -172,10 +172,11 @@ QString ReaderHead(const QStringList &c)
 
 // ---- compaction ------------------------------------------------------------------
 
-// The intent file of a replacement of a pair in its folder, beside the work files.
-QString TelLogIntent(const TelLogPair &pair)
+// A file of a replacement of a pair in its folder: the work files that
+// become the pair (".dat", ".txt") and the intent file beside them (".job").
+QString TelLogWorkFile(const TelLogPair &pair, const char *extension)
 {
-    return pair.folder + QLatin1Char('/') + QLatin1String(WorkName) + QStringLiteral(".job");
+    return pair.folder + QLatin1Char('/') + QLatin1String(WorkName) + QLatin1String(extension);
 }
 
 // Writes the kept records and bodies of a pair into its work files and
@@ -183,7 +184,7 @@ QString TelLogIntent(const TelLogPair &pair)
 class Compactor {
 public:
     Compactor(const TelLogPair &pair, TelLogCompaction &result)
-        : pair_(pair), result_(result), data_(pair.dataFile()), text_(pair.textFile()), replace_(TelLogIntent(pair))
+        : pair_(pair), result_(result), data_(pair.dataFile()), text_(pair.textFile()), replace_(TelLogWorkFile(pair, ".job"))
     {
     }
 
@@ -191,8 +192,8 @@ public:
     {
         if (!data_.open(QIODevice::ReadOnly) || !text_.open(QIODevice::ReadOnly))
             return Fail(error, data_.isOpen() ? text_.errorString() : data_.errorString());
-        workData_ = replace_.stage(pair_.dataFile(), WorkPath(".dat"), error);
-        workText_ = workData_ ? replace_.stage(pair_.textFile(), WorkPath(".txt"), error) : nullptr;
+        workData_ = replace_.stage(pair_.dataFile(), TelLogWorkFile(pair_, ".dat"), error);
+        workText_ = workData_ ? replace_.stage(pair_.textFile(), TelLogWorkFile(pair_, ".txt"), error) : nullptr;
         if (!workText_)
             return false;
         textSize_ = text_.size();
@@ -225,11 +226,6 @@ public:
     }
 
 private:
-    QString WorkPath(const char *extension) const
-    {
-        return pair_.folder + QLatin1Char('/') + QLatin1String(WorkName) + QLatin1String(extension);
-    }
-
     bool Take(qint64 index, char *image, QString *error)
     {
         const QByteArray title = TitleBytes(image);
@@ -366,7 +362,7 @@ int ToggleTelErased(const TelLogPair &pair, qint64 index, QString *error)
 bool FinishTelLogReplace(const TelLogPair &pair, QString *error)
 {
     PairLocks locks(pair);
-    return plat::FinishPairReplace(TelLogIntent(pair), error);
+    return plat::FinishPairReplace(TelLogWorkFile(pair, ".job"), error);
 }
 
 bool CompactTelLog(const TelLogPair &pair, TelLogCompaction &result, QString *error)
