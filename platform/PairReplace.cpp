@@ -68,15 +68,6 @@ void Unlink(const QString &path)
     ::unlink(Native(path).constData());
 }
 
-void SyncFolder(const QString &folder)
-{
-    const int fd = ::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        SyncFile(fd);
-        ::close(fd);
-    }
-}
-
 // Where an intent's files lie.
 struct Places {
     explicit Places(const QString &intentFile)

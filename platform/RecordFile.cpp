@@ -83,6 +83,15 @@ bool SyncFile(int fd)
     return result == 0;
 }
 
+void SyncFolder(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        SyncFile(fd);
+        ::close(fd);
+    }
+}
+
 GroupAppend::GroupAppend(std::recursive_mutex &fileLock, int recordSize)
     : fileLock_(fileLock), recordSize_(std::max(recordSize, 1)),
       combiner_([this](const std::vector<Entry *> &batch) {

@@ -70,6 +70,11 @@ private:
 // Sets errno on failure.
 bool SyncFile(int fd);
 
+// Makes the names in folder durable: an entry just created, renamed into it or
+// removed. Best effort: a failure leaves the files themselves in place and
+// readable, so callers go on.
+void SyncFolder(const QString &folder);
+
 // Appends to a file from many threads at once, each append returning only
 // when what it appended is durable, with the writes and flushes shared (group
 // commit, through a Combiner): a batch's entries for one file get their

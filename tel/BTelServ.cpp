@@ -136,17 +136,6 @@ QString ErrnoText()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Makes a new name in the folder durable. A failure here leaves the file in
-// place and readable, so it is not worth refusing the TEL for.
-void SyncFolder(const QString &folder)
-{
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 // One received file on its way into the TEL folder.
 class PartFile {
 public:
@@ -218,7 +207,7 @@ public:
         File.close();
         ::unlink(QFile::encodeName(PartPath).constData());
         PartPath.clear();
-        SyncFolder(Folder);
+        plat::SyncFolder(Folder);
         return true;
     }
 
