@@ -98,7 +98,9 @@ bool TBFingerForm::eventFilter(QObject *watched, QEvent *event)
 bool TBFingerForm::FingerConnect()
 {
     int error = 0;
-    Socket = ConnectServer(SOCK_STREAM, QStringLiteral("finger"), QString(), error, Host.IpAddress, 79);
+    // Socket holds the connecting socket too: a close breaks off a connect
+    // to a host that does not answer.
+    Socket = ConnectServer(SOCK_STREAM, QStringLiteral("finger"), QString(), error, Host.IpAddress, 79, &Socket);
     if (Socket != plat::INVALID_SOCKET)
         return true;
     for (QWidget *w : std::initializer_list<QWidget *>{ui->PromptLabel, ui->UserNameEdit, ui->FingerButton})

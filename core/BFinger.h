@@ -41,8 +41,9 @@ public:
     // As WriteLog, into FingerMemo instead of the main window's memo.
     void FingerWrite(int level, const QString &text);
     void FingerQuery();
-    // Closes the connection of a query in progress, which then ends at once:
-    // closing this window or the program does not wait for the server.
+    // Closes the connection of a query in progress (or the socket still
+    // connecting), which then ends at once: closing this window or the
+    // program does not wait for the server.
     void BreakQuery();
 
 protected:

@@ -425,7 +425,8 @@ bool PeerEnded(plat::SOCKET s)
 }
 
 plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QString &protocolName,
-                           int &errorCode, const QString &hostAddress, quint16 defaultPort)
+                           int &errorCode, const QString &hostAddress, quint16 defaultPort,
+                           plat::SOCKET *connecting)
 {
     errorCode = 0;
     sockaddr_in server{};
@@ -446,10 +447,14 @@ plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QSt
     // Set before the connect, which then gives up after the same time.
     PrepareOlcpSocket(s);
 
+    if (connecting)
+        *connecting = s;
     if (plat::connect(s, reinterpret_cast<const sockaddr *>(&server), sizeof server) == plat::SOCKET_ERROR) {
         errorCode = plat::WSAGetLastError();
         LogSocketError(s, "connect", errorCode);
-        plat::closesocket(s);
+        plat::closesocket(s); // a handle is never reused: harmless when the break closed it already
+        if (connecting)
+            *connecting = plat::INVALID_SOCKET;
         return plat::INVALID_SOCKET;
     }
     sockaddr_in local{};

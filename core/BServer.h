@@ -144,9 +144,12 @@ bool PeerEnded(plat::SOCKET s);
 // or defaultPort when the system does not know the service. Its receive
 // time-out is TimeOutValue ms, and the connect gives up after that time too
 // (10060). INVALID_SOCKET on failure, with errorCode set
-// to the Windows Sockets number (10061: refused).
+// to the Windows Sockets number (10061: refused). connecting, when given,
+// holds the socket while the connect is under way, so that a window's close
+// can break it off by closing the socket (10004) instead of waiting for it.
 plat::SOCKET ConnectServer(int socketType, const QString &serviceName, const QString &protocolName,
-                           int &errorCode, const QString &hostAddress, quint16 defaultPort);
+                           int &errorCode, const QString &hostAddress, quint16 defaultPort,
+                           plat::SOCKET *connecting = nullptr);
 
 // Sends the bytes of one line (up to a NUL) in one call; the caller includes
 // the CR. A line over MaxSendLineBytes is refused and nothing is sent.

@@ -33,6 +33,36 @@ using testsupport::FakePeer;
 
 constexpr quint16 FingerPort = 79;
 
+// A listener on the finger port whose one place in its queue is taken: a
+// connect to it gets no answer until it is given up.
+class FullListener {
+public:
+    FullListener()
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(FingerPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const auto *name = reinterpret_cast<const sockaddr *>(&address);
+        const int on = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); // earlier queries' ports may wait
+        EXPECT_EQ(::bind(listener_, name, sizeof address), 0);
+        EXPECT_EQ(::listen(listener_, 0), 0);
+        EXPECT_EQ(::connect(filler_, name, sizeof address), 0);
+    }
+    ~FullListener()
+    {
+        ::close(filler_);
+        ::close(listener_);
+    }
+    FullListener(const FullListener &) = delete;
+    FullListener &operator=(const FullListener &) = delete;
+
+private:
+    const int listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int filler_ = ::socket(AF_INET, SOCK_STREAM, 0);
+};
+
 class FingerTest : public testsupport::TempEnvTest {
 protected:
     void SetUp() override
@@ -146,26 +176,13 @@ TEST_F(FingerTest, LongStalledAndRefusedAnswersEndTheQuery)
     main->findChild<QAction *>(QStringLiteral("Finger"))->trigger();
     EXPECT_TRUE(ui->UserNameEdit->isEnabled());
 
-    // A host whose listener takes no more connections never completes the
-    // connect: given up after TimeOutValue too.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0), filler = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(FingerPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const auto *name = reinterpret_cast<const sockaddr *>(&address);
-    const int on = 1;
-    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); // earlier queries' ports may wait
-    ASSERT_EQ(::bind(listener, name, sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    ASSERT_EQ(::connect(filler, name, sizeof address), 0); // the one place in its queue
+    // A host that does not answer is given up after TimeOutValue too.
+    const FullListener silentHost;
     QElapsedTimer waited;
     waited.start();
     Query(QStringLiteral("nobody"));
     EXPECT_LT(waited.elapsed(), 5000);
     EXPECT_FALSE(ui->UserNameEdit->isEnabled());
-    ::close(filler);
-    ::close(listener);
 }
 
 // Closing the program while a server stalls ends the query at once, long
@@ -190,6 +207,20 @@ TEST_F(FingerTest, ClosingTheProgramBreaksAQuery)
     EXPECT_TRUE(main->HasClosed());
     EXPECT_TRUE(Memo().contains(QStringLiteral("*** recv *** Error code = 10004"))) << Memo().toStdString();
     EXPECT_TRUE(Memo().endsWith(QStringLiteral("partial answer")));
+}
+
+// So does closing it while the connect waits for a host that does not answer.
+TEST_F(FingerTest, ClosingTheProgramBreaksAConnect)
+{
+    TimeOutValue = 60000;
+    const FullListener silentHost;
+    QTimer::singleShot(300, main, [this] { main->ExitButtonClick(); });
+    QElapsedTimer waited;
+    waited.start();
+    Query(QStringLiteral("slow"));
+    EXPECT_LT(waited.elapsed(), 5000);
+    EXPECT_TRUE(main->HasClosed());
+    EXPECT_FALSE(Memo().contains(QStringLiteral("Login name")));
 }
 
 // User names that are refused before anything is sent.
