@@ -6,6 +6,8 @@
 #include "core/BRegistr.h"
 #include "core/BServer.h"
 #include "core/BViewlst.h"
+#include "core/RichView.h"
+#include "platform/ArchiverInfo.h"
 #include "platform/Cp932.h"
 #include "ui_BPasswrd.h"
 
@@ -376,7 +378,8 @@ int ExtractArchive(QWidget *window, const QString &archivePath)
     }
 }
 
-int ResolveHtmlArchive(QWidget *window, const QString &title, const QString &fileName, QString &path)
+int ResolveHtmlArchive(QWidget *window, TRichView *fileNote, const QString &title, const QString &fileName,
+                       QString &path)
 {
     const QString extension = QFileInfo(path).suffix().toLower();
     if (extension != QLatin1String("zip") && extension != QLatin1String("lzh"))
@@ -385,8 +388,11 @@ int ResolveHtmlArchive(QWidget *window, const QString &title, const QString &fil
     if (!title.startsWith(htmlMark + QLatin1Char(':'), Qt::CaseInsensitive) &&
         !fileName.startsWith(htmlMark + QLatin1Char('_'), Qt::CaseInsensitive))
         return 0;
-    if (const int result = ExtractArchive(window, path))
+    if (const int result = ExtractArchive(window, path)) {
+        if (result == plat::ArchiverErrorUnsafe)
+            fileNote->AddText(QStringLiteral("\r\n*** 安全でない名前を含むため、書庫を展開しませんでした"));
         return result;
+    }
 
     // The page lies in TempDirectory itself, whatever folders the name came with.
     QString name = fileName.mid(fileName.lastIndexOf(QRegularExpression(QStringLiteral("[/\\\\]"))) + 1);

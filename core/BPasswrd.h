@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class TRichView;
+
 namespace Ui {
 class TBPasswordDlg;
 }
@@ -110,9 +112,12 @@ int ExtractArchive(QWidget *window, const QString &archivePath);
 // For a ZIP or LZH archive that carries an HTML page (title beginning
 // "html:" or file name beginning "html_", either case): unpacks it and
 // replaces path by its start page in TempDirectory when one exists. path
-// stays as it was otherwise. The unpacking's result (ExtractArchive); 0 also
-// when path is no such archive.
-int ResolveHtmlArchive(QWidget *window, const QString &title, const QString &fileName, QString &path);
+// stays as it was otherwise. An archive refused as unsafe says so in
+// fileNote, the view that shows the file's line: the reason would otherwise
+// be in the activity log alone. The unpacking's result (ExtractArchive); 0
+// also when path is no such archive.
+int ResolveHtmlArchive(QWidget *window, TRichView *fileNote, const QString &title, const QString &fileName,
+                       QString &path);
 
 // "OLCP://" host "/" access key "/" board key "/" board key 2 "/" number "/".
 struct OlcpUrl {

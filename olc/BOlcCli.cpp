@@ -1288,7 +1288,7 @@ void TBOlcClientForm::ShowFileMessage(const MessageRecord &record, int row)
     if (path.isEmpty())
         return Status(QStringLiteral("Deleted the File."));
     ui->ClientRichView->AddText(QStringLiteral("\r\nFile Name << ") + path + QStringLiteral(" >>"));
-    ResolveHtmlArchive(this, record.Title, record.FileName, path);
+    ResolveHtmlArchive(this, ui->ClientRichView, record.Title, record.FileName, path);
     QString application;
     if (!FindViewer(path, application))
         return;

@@ -750,7 +750,7 @@ void TBOlcLogForm::ShowFile(TRichView *view, QString path, bool boardMessage, co
         return Status(QStringLiteral("*** Bad File Name : ") + EscapeControls(record.FileName));
     view->AddText(QStringLiteral("\r\nFile Name << ") + path + QStringLiteral(" >>"));
     if (boardMessage)
-        ResolveHtmlArchive(this, record.Title, record.FileName, path);
+        ResolveHtmlArchive(this, view, record.Title, record.FileName, path);
     if (!FindViewer(path, ViewerApplication))
         return;
     if (!QFileInfo(path).isFile())

@@ -433,29 +433,28 @@ void TBOlcReadForm::ShowTransfer(bool shown)
     ui->PointerLabel->setVisible(!shown && !LinkMode);
 }
 
+// The file's line under the text, then the file as its viewer shows it; an
+// RTF file shown inside takes the body's place, its line with it.
 void TBOlcReadForm::ShowReceivedFile()
 {
-    ResolveHtmlArchive(this, Message.Title, Message.FileName, FilePath);
+    ui->ReadRichView->AddText(QStringLiteral("\r\nFile Name << ") + Message.FileName + QStringLiteral(" >>"));
+    ResolveHtmlArchive(this, ui->ReadRichView, Message.Title, Message.FileName, FilePath);
     QString application;
-    bool richShown = false;
-    if (FindViewer(FilePath, application)) {
-        Viewer = application;
-        if (!ViewingDirect) {
-            ui->UtlButton->setText(QLatin1String(ViewCaption));
-            ui->UtlButton->show();
-        } else if (QFileInfo(FilePath).suffix().toLower() == QLatin1String("rtf")) {
-            ui->ReadRichView->LoadFromBuffer(plat::ReadFileAt(FilePath, 0, MaxBufBytes));
-            richShown = true;
-        } else if (ImageViewer && IsImageFile(FilePath)) {
-            ShowImage();
-        } else if (HtmlViewer < 2 && IsHtmlFile(FilePath)) {
-            ShowHtml();
-        } else {
-            OpenWithViewer(Viewer, FilePath);
-        }
+    if (!FindViewer(FilePath, application))
+        return;
+    Viewer = application;
+    if (!ViewingDirect) {
+        ui->UtlButton->setText(QLatin1String(ViewCaption));
+        ui->UtlButton->show();
+    } else if (QFileInfo(FilePath).suffix().toLower() == QLatin1String("rtf")) {
+        ui->ReadRichView->LoadFromBuffer(plat::ReadFileAt(FilePath, 0, MaxBufBytes));
+    } else if (ImageViewer && IsImageFile(FilePath)) {
+        ShowImage();
+    } else if (HtmlViewer < 2 && IsHtmlFile(FilePath)) {
+        ShowHtml();
+    } else {
+        OpenWithViewer(Viewer, FilePath);
     }
-    if (!richShown)
-        ui->ReadRichView->AddText(QStringLiteral("\r\nFile Name << ") + Message.FileName + QStringLiteral(" >>"));
 }
 
 bool TBOlcReadForm::RecvTextBody(qint64 &start, qint64 &bytes)

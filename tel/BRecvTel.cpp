@@ -8,7 +8,6 @@
 #include "core/BRegistr.h"
 #include "core/RichView.h"
 #include "core/ScrollImage.h"
-#include "platform/ArchiverInfo.h"
 #include "platform/Cp932.h"
 #include "platform/DayDate.h"
 #include "platform/RecordFile.h"
@@ -420,31 +419,24 @@ void TBRecvTelegramForm::ShowTextBody()
     ui->RecvRich->LoadFromBuffer(body);
 }
 
-bool FindReceivedFileViewer(QWidget *window, const MessageRecord &record, const QString &folder, QString &path,
-                            QString &application, int *unpacked)
+bool FindReceivedFileViewer(QWidget *window, TRichView *fileNote, const MessageRecord &record, const QString &folder,
+                            QString &path, QString &application)
 {
     const QString name = SafeBaseName(record.FileName);
     if (name.isEmpty())
         return false;
     path = folder + QLatin1Char('/') + name;
-    const int result = ResolveHtmlArchive(window, record.Title, name, path);
-    if (unpacked)
-        *unpacked = result;
+    ResolveHtmlArchive(window, fileNote, record.Title, name, path);
     return FindViewer(path, application);
 }
 
 // The received file as a viewer shows it: an HTML archive by its start page;
 // with ViewingDirect at once, else when View is pressed. A file no viewer
-// takes keeps only its note line. An HTML archive refused as unsafe says so
-// under it: the reason would otherwise be in the activity log alone.
+// takes keeps only its note line.
 void TBRecvTelegramForm::ShowFileTel()
 {
     QString path, application;
-    int unpacked = 0;
-    const bool found = FindReceivedFileViewer(this, Record, TelegDirectory, path, application, &unpacked);
-    if (unpacked == plat::ArchiverErrorUnsafe)
-        ui->RecvRich->AddText(QStringLiteral("\r\n*** 安全でない名前を含むため、書庫を展開しませんでした"));
-    if (!found)
+    if (!FindReceivedFileViewer(this, ui->RecvRich, Record, TelegDirectory, path, application))
         return;
     File = path;
     Viewer = application;

@@ -16,14 +16,15 @@
 class QAction;
 class QFileDialog;
 class QMenu;
+class TRichView;
 
 // A received file TEL's file as the windows that show TELs open it: its path
 // in folder (the record's name must be a safe base name), an HTML archive
 // replaced by its start page, and the viewer found for it. False when no
 // viewer takes it (or the name is not safe): then only its note line shows.
-// unpacked, when given, receives the HTML archive's unpacking result.
-bool FindReceivedFileViewer(QWidget *window, const MessageRecord &record, const QString &folder, QString &path,
-                            QString &application, int *unpacked = nullptr);
+// fileNote is the view that shows the file's line (see ResolveHtmlArchive).
+bool FindReceivedFileViewer(QWidget *window, TRichView *fileNote, const MessageRecord &record, const QString &folder,
+                            QString &path, QString &application);
 
 namespace Ui {
 class TBRecvTelegramForm;

@@ -817,7 +817,7 @@ void TBTelLogForm::ShowFileTel(const QString &shownName, bool received)
     if (SafeBaseName(record.FileName).isEmpty())
         return Status(QStringLiteral("*** Bad File Name : ") + EscapeControls(record.FileName));
     QString path, application;
-    if (!FindReceivedFileViewer(this, record, Shown.folder, path, application))
+    if (!FindReceivedFileViewer(this, ui->TelLogRich, record, Shown.folder, path, application))
         return;
     if (!QFileInfo::exists(path))
         return Status(QStringLiteral("Deleted the File."));

@@ -6,6 +6,7 @@
 #include "core/BCommon.h"
 #include "core/BPasswrd.h"
 #include "core/BRegistr.h"
+#include "core/RichView.h"
 #include "platform/ArchiverInfo.h"
 #include "platform/Cp932.h"
 
@@ -17,6 +18,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QScopeGuard>
+#include <QTextEdit>
 
 #include <gtest/gtest.h>
 
@@ -277,9 +279,10 @@ protected:
         const QString path = env.file(QStringLiteral("in/") + fileName);
         env.writeFile(QStringLiteral("in/") + fileName, archive);
         QString page = path;
-        ResolveHtmlArchive(nullptr, QStringLiteral("Page"), fileName, page);
+        ResolveHtmlArchive(nullptr, &note, QStringLiteral("Page"), fileName, page);
         return page;
     }
+    TRichView note; // where a refusal as unsafe would be noted
 };
 
 TEST_F(ExtractArchiveTest, HtmlArchivesOpenAtTheirPage)
@@ -305,6 +308,12 @@ TEST_F(ExtractArchiveTest, HtmlArchivesOpenAtTheirPage)
 
     // Not an archive at all: the library's error, and the path stays.
     EXPECT_EQ(resolved(QStringLiteral("html_bad.zip"), "not an archive"), env.file(QStringLiteral("in/html_bad.zip")));
+    EXPECT_TRUE(note.Rich()->toPlainText().isEmpty());
+    // A page that would land outside the folder: refused, and the view that
+    // shows the file's line says why.
+    EXPECT_EQ(resolved(QStringLiteral("html_evil.zip"), StoredZip("../t.html", page)),
+              env.file(QStringLiteral("in/html_evil.zip")));
+    EXPECT_EQ(note.Rich()->toPlainText(), QStringLiteral("\n*** 安全でない名前を含むため、書庫を展開しませんでした"));
 }
 
 // ---- hostile operations: none reports success after a failure, none leaves a

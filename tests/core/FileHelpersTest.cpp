@@ -6,6 +6,7 @@
 #include "core/BRegistr.h"
 #include "core/BServer.h"
 #include "core/BViewlst.h"
+#include "core/RichView.h"
 
 #include "support/ProgramState.h"
 #include "support/TempEnv.h"
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 #include <QtEndian>
 
@@ -218,14 +220,16 @@ TEST_F(FileHelpersTest, HtmlArchivesStayAsTheyAreWhenTheyCannotBeUnpacked)
     const QString lzh = env.file(QStringLiteral("in/Manual.lzh"));
     env.writeFile(QStringLiteral("in/Manual.lzh"), "not really an archive");
 
+    // Only an archive refused as unsafe leaves a note under the file's line.
+    TRichView note;
     QString path = lzh;
-    ResolveHtmlArchive(nullptr, QStringLiteral("HTML:Manual"), QStringLiteral("Manual.lzh"), path);
+    ResolveHtmlArchive(nullptr, &note, QStringLiteral("HTML:Manual"), QStringLiteral("Manual.lzh"), path);
     EXPECT_EQ(path, lzh);
     EXPECT_TRUE(log().contains(QStringLiteral("Lha 形式書庫を扱うには UNLHA32.DLL が 必要です。")));
     EXPECT_NE(ExtractArchive(nullptr, lzh), 0);
 
     path = env.file(QStringLiteral("in/html_Guide.zip"));
-    ResolveHtmlArchive(nullptr, QStringLiteral("Guide"), QStringLiteral("html_Guide.zip"), path);
+    ResolveHtmlArchive(nullptr, &note, QStringLiteral("Guide"), QStringLiteral("html_Guide.zip"), path);
     EXPECT_EQ(path, env.file(QStringLiteral("in/html_Guide.zip")));
     EXPECT_TRUE(log().contains(QStringLiteral("ZIP 形式書庫を解凍するには UNZIP32.DLL が、作成するには ZIP32J.DLL が必要です。")));
 
@@ -233,10 +237,11 @@ TEST_F(FileHelpersTest, HtmlArchivesStayAsTheyAreWhenTheyCannotBeUnpacked)
     const QString before = log();
     for (const auto &[title, name] : {std::pair{"Manual", "Manual.zip"}, std::pair{"HTML:Manual", "Manual.txt"}}) {
         path = env.file(QStringLiteral("in/") + QLatin1String(name));
-        ResolveHtmlArchive(nullptr, QLatin1String(title), QLatin1String(name), path);
+        ResolveHtmlArchive(nullptr, &note, QLatin1String(title), QLatin1String(name), path);
         EXPECT_EQ(path, env.file(QStringLiteral("in/") + QLatin1String(name)));
     }
     EXPECT_EQ(log(), before);
+    EXPECT_TRUE(note.Rich()->toPlainText().isEmpty());
 }
 
 TEST_F(FileHelpersTest, FilesAndFoldersCopyWithTheUsersConsentToReplace)
